@@ -1,0 +1,58 @@
+// File-system operations on wide paths. POSIX implementation in fs_posix.cpp; a
+// Windows build provides fs_win32.cpp with the same contract. Paths use
+// kPathSeparator; every call is safe on any input (false / nullopt on failure) and
+// records errno in the per-thread error record (platform/error.h).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/export.h"
+
+namespace vesk::fs {
+
+inline constexpr wchar_t kPathSeparator = L'/';
+
+struct DirEntry {
+    std::wstring name;  // never "." or ".."
+    bool isDirectory = false;
+};
+
+VESK_API bool Exists(const std::wstring& path);  // anything at path (no link following for the test)
+VESK_API bool IsDirectory(const std::wstring& path);
+VESK_API bool IsFile(const std::wstring& path);  // exists and is not a folder
+
+VESK_API bool CreateDirectory(const std::wstring& path);      // one level; false if it exists
+VESK_API bool CreateDirectoryTree(const std::wstring& path);  // every missing level; true if it exists
+VESK_API bool CreateNewFile(const std::wstring& path);        // exclusive create, left empty and closed
+
+VESK_API bool RemoveFile(const std::wstring& path);
+VESK_API bool RemoveDirectory(const std::wstring& path);  // only when empty
+VESK_API bool RemoveTree(const std::wstring& path);       // the folder (or file) and all below it
+
+VESK_API bool MoveFile(const std::wstring& from, const std::wstring& to);  // fails if `to` exists
+VESK_API bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists);
+
+// Entries in the order the file system returns them.
+VESK_API bool ListDirectory(const std::wstring& path, std::vector<DirEntry>& out);
+
+VESK_API std::optional<uint64_t> FileSize(const std::wstring& path);
+VESK_API std::optional<std::time_t> ModificationTime(const std::wstring& path);
+VESK_API bool SetModificationTime(const std::wstring& path, std::time_t t);
+// Linux cannot set a birth time, so a creation time that the library sets is kept in
+// an extended attribute; without one the statx birth time (or the change time) is used.
+VESK_API std::optional<std::time_t> CreationTime(const std::wstring& path);
+VESK_API bool SetCreationTime(const std::wstring& path, std::time_t t);
+
+// The volume that holds path: its mount point, total size, and whether it is a
+// local ("fixed") file system rather than a network or pseudo one.
+VESK_API std::wstring VolumeRoot(const std::wstring& path);
+VESK_API std::optional<uint64_t> VolumeTotalBytes(const std::wstring& path);
+VESK_API bool IsFixedVolume(const std::wstring& path);
+
+VESK_API std::wstring TempDirectory();  // $TMPDIR or /tmp, with a trailing separator
+
+}  // namespace vesk::fs
