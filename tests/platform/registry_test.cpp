@@ -141,17 +141,6 @@ TEST_F(Registry, DeleteTakesSubKeysButNotSiblings) {
     EXPECT_FALSE(Key::Delete(Hive::CurrentUser, L"\\"));
 }
 
-TEST(RegistryLocation, DefaultsFollowTheEnvironment) {
-    const std::string config = std::getenv("XDG_CONFIG_HOME");
-    const std::string hklm = std::getenv("VESK_HKLM_DIR");
-    EXPECT_EQ(GetHivePath(Hive::CurrentUser), vesk::Utf8ToWide(config + "/vesk/hkcu.db"));
-    EXPECT_EQ(GetHivePath(Hive::LocalMachine), vesk::Utf8ToWide(hklm + "/hklm.db"));
-    SetHivePath(Hive::CurrentUser, L"/somewhere/else.db");
-    EXPECT_EQ(GetHivePath(Hive::CurrentUser), L"/somewhere/else.db");
-    SetHivePath(Hive::CurrentUser, L"");
-    EXPECT_EQ(GetHivePath(Hive::CurrentUser), vesk::Utf8ToWide(config + "/vesk/hkcu.db"));
-}
-
 TEST_F(Registry, ValuesCrossProcesses) {
     {
         auto key = Key::CreateOrOpen(Hive::CurrentUser, kCache);
