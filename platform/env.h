@@ -9,7 +9,8 @@ namespace vesk::env {
 
 // The variable's value, or empty when unset. "ALLUSERSPROFILE" falls back to
 // $XDG_DATA_HOME (or ~/.local/share) and "USERNAME" to $USER or the password
-// database, so the Windows names keep working on POSIX.
+// database, so the Windows names keep working on POSIX. A variable set to an empty
+// value stays empty (no fallback). Names that are empty or hold '=' are refused.
 VESK_API std::wstring Get(const std::wstring& name);
 VESK_API bool Set(const std::wstring& name, const std::wstring& value);
 VESK_API bool Unset(const std::wstring& name);
