@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 
@@ -17,6 +18,9 @@
 namespace vesk::cachetest {
 
 namespace {
+
+// Set once a test has protected a file, so clean-up looks for flags only then.
+std::atomic<bool> g_protectedAny{false};
 
 bool SetImmutable(const std::string& path, bool on) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -70,7 +74,8 @@ void CacheEnv::TearDown() {
     else
         vesk::env::Unset(L"ALLUSERSPROFILE");
     if (!m_tmp.empty()) {
-        Unlock(m_tmp);
+        if (g_protectedAny.exchange(false))
+            Unlock(m_tmp);
         std::error_code ec;
         std::filesystem::remove_all(m_tmp, ec);
     }
@@ -87,7 +92,10 @@ std::string CacheEnv::CacheDir() const {
     return dir;
 }
 
-Undeletable::Undeletable(const std::string& path) : m_path(path), m_ok(SetImmutable(path, true)) {}
+Undeletable::Undeletable(const std::string& path) : m_path(path) {
+    g_protectedAny = true;
+    m_ok = SetImmutable(path, true);
+}
 
 Undeletable::~Undeletable() {
     if (m_ok)

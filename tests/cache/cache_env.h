@@ -4,10 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "platform/charset.h"
 #include "platform/cstring.h"
+
+// Readable CString values in test failures.
+inline void PrintTo(const CString& s, std::ostream* os) {
+    *os << '"' << vesk::WideToUtf8(s.str()) << '"';
+}
 
 namespace vesk::cachetest {
 

@@ -191,19 +191,25 @@ TEST_F(CacheNames, UniqueFilesReserveAnEmptyFile) {
     ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 1, 0), 1);
     EXPECT_EQ(out, dir + L"/_A000001.tif");
     EXPECT_EQ(vesk::fs::FileSize(out.str()), 0u);
+    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 4, 0), 1);
+    EXPECT_EQ(out, dir + L"/_A000001.pdf");  // the whole name must be free, not the number
+    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 2, 0), 1);
+    EXPECT_EQ(out, dir + L"/_A000002.pdf");
     ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 3, 0), 1);
     EXPECT_EQ(out, dir + L"/_A000002.tmp");
     ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 9, 1), 1);
-    EXPECT_EQ(out, dir + L"/_A000003.dig");
+    EXPECT_EQ(out, dir + L"/_A000002.dig");
     ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 0, 2), 1);
-    EXPECT_EQ(out, dir + L"/_A000004.tmp");
+    EXPECT_EQ(out, dir + L"/_A000003.tmp");
     // Own series: the folder series was not moved.
     EXPECT_EQ(GetUniqueState(UniqueSeries::Folder).letter, L'Q');
+    EXPECT_EQ(GetUniqueState(UniqueSeries::Folder).counter, 77);
 
-    // A folder of a candidate's name is stepped over as well.
-    vesk::cachetest::MakeFolder(vesk::WideToUtf8(dir) + "/_A000005.jpg");
+    // A folder of a candidate's name is stepped over as well, and the series wraps.
+    SetUniqueState(UniqueSeries::File, {L'Z', 1000000});
+    vesk::cachetest::MakeFolder(vesk::WideToUtf8(dir) + "/_Z1000000.jpg");
     ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 0, 0), 1);
-    EXPECT_EQ(out, dir + L"/_A000006.jpg");
+    EXPECT_EQ(out, dir + L"/_A000001.jpg");
 
     CString untouched = L"x";
     EXPECT_EQ(CUtility::GetUniqueFile(untouched, dir.c_str(), 10, 1), 0);

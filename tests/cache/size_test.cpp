@@ -91,12 +91,14 @@ TEST_F(CacheSize, MeasureRoundsPerFolder) {
     }
     EXPECT_EQ(cache.GetTotalUsedCacheSize(W(spread).c_str()), 0);
 
-    // Whole kilobytes per file: 1024 files of 1023.9 KB fill 1023 MB, not 1024.
+    // Whole kilobytes per file: 1023.999 KB and 0.999 KB make 1023 KB, not one megabyte.
     const std::string kb = Tmp() + "/kb";
     MakeFolder(kb);
-    for (int i = 0; i < 1024; ++i)
-        MakeSparseFile(kb + "/f" + std::to_string(i), 1024 * 1024 - 1, 0);
-    EXPECT_EQ(cache.GetTotalUsedCacheSize(W(kb).c_str()), 1023);
+    MakeSparseFile(kb + "/a", 1024 * 1024 - 1, 0);
+    MakeSparseFile(kb + "/b", 1023, 0);
+    EXPECT_EQ(cache.GetTotalUsedCacheSize(W(kb).c_str()), 0);
+    MakeSparseFile(kb + "/c", 1024, 0);
+    EXPECT_EQ(cache.GetTotalUsedCacheSize(W(kb).c_str()), 1);
 
     EXPECT_EQ(cache.GetTotalUsedCacheSize(nullptr), 0);
     EXPECT_EQ(cache.GetTotalUsedCacheSize(W(Tmp() + "/absent").c_str()), 0);
