@@ -1,0 +1,59 @@
+// A private profile folder and registry hive for each cache test, so tests never touch
+// the user's state, plus helpers for files that cannot be deleted.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/charset.h"
+#include "platform/cstring.h"
+
+// Readable CString values in test failures.
+inline void PrintTo(const CString& s, std::ostream* os) {
+    *os << '"' << vesk::WideToUtf8(s.str()) << '"';
+}
+
+namespace vesk::cachetest {
+
+class CacheEnv : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Temporary folder of this test (UTF-8, no trailing separator).
+    const std::string& Tmp() const { return m_tmp; }
+    // The profile folder ALLUSERSPROFILE points to.
+    std::string Profile() const { return m_tmp + "/profile"; }
+    // The default base folder, as the cache builds it.
+    CString BaseDir() const;
+    // QBOXCACHE below the default base folder, created.
+    std::string CacheDir() const;
+
+private:
+    std::string m_tmp;
+    std::wstring m_oldProfile;
+    bool m_hadProfile = false;
+};
+
+// Makes a file impossible to delete with the file system's immutable flag (needs the
+// right to set it: root, or CAP_LINUX_IMMUTABLE). Undone on destruction.
+class Undeletable {
+public:
+    explicit Undeletable(const std::string& path);
+    ~Undeletable();
+    Undeletable(const Undeletable&) = delete;
+    Undeletable& operator=(const Undeletable&) = delete;
+    bool Ok() const { return m_ok; }
+
+private:
+    std::string m_path;
+    bool m_ok = false;
+};
+
+// Whether this machine lets a test make a file undeletable.
+bool CanMakeUndeletable(const std::string& scratchDir);
+
+}  // namespace vesk::cachetest
