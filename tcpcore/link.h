@@ -101,8 +101,10 @@ class VESK_API DeviceSession {
 public:
     virtual ~DeviceSession() = default;
     // Handles one request: emits its reply, and for kOpenDoc/kOpenBind data frames and
-    // an end frame after the reply. Called for each request in arrival order.
-    virtual void Handle(const Frame& request, const FrameEmitter& emit) = 0;
+    // an end frame after the reply. Called for each request in arrival order. Returns
+    // false to close the connection once what was emitted has been delivered (after
+    // Disconnect, or to simulate a dropped link).
+    virtual bool Handle(const Frame& request, const FrameEmitter& emit) = 0;
     // The client hung up (or the link was dropped).
     virtual void OnClose() {}
 };
@@ -123,5 +125,14 @@ VESK_API LinkFactory SetLinkFactory(LinkFactory factory);
 // Opens a link through the installed factory.
 VESK_API std::unique_ptr<DeviceLink> OpenLink(const LinkTarget& target, const WaitControl& wc,
                                               LinkStatus& status);
+
+// The client's keep-for-reuse slot (protocol.md, section 3): a connection that has
+// only answered Hello is parked for a few seconds so the Connect that follows can
+// use it. One slot per process; installing a link factory empties it.
+VESK_API void ParkLink(const LinkTarget& target, std::unique_ptr<DeviceLink> link);
+// The parked link for exactly this target when it is still fresh and open, else null.
+VESK_API std::unique_ptr<DeviceLink> TakeParkedLink(const LinkTarget& target);
+// Closes a parked link now (tests, shutdown).
+VESK_API void DropParkedLink();
 
 }  // namespace vesk::tcpcore
