@@ -89,6 +89,12 @@ struct LinkTarget {
 VESK_API std::unique_ptr<DeviceLink> OpenSocketLink(const LinkTarget& target, const WaitControl& wc,
                                                     LinkStatus& status);
 
+// The device side of an accepted connection: takes ownership of fd (made
+// non-blocking here) and, when sslServerCtx (an SSL_CTX*) is given, runs the TLS
+// handshake as server. For device servers such as the emulator and test peers.
+VESK_API std::unique_ptr<DeviceLink> AcceptSocketLink(int fd, void* sslServerCtx,
+                                                      const WaitControl& wc, LinkStatus& status);
+
 // ---------------------------------------------------------------------------
 // Device side, for in-process devices.
 

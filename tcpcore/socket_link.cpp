@@ -102,8 +102,8 @@ public:
     SocketLink(int fd, std::string peer) : fd_(fd) { info_.peer = std::move(peer); }
     ~SocketLink() override { Close(); }
 
-    LinkStatus StartTls(const WaitControl& wc) {
-        SSL_CTX* ctx = ClientContext();
+    LinkStatus StartTls(const WaitControl& wc, SSL_CTX* serverCtx = nullptr) {
+        SSL_CTX* ctx = serverCtx ? serverCtx : ClientContext();
         if (!ctx)
             return LinkStatus::kTls;
         ssl_ = SSL_new(ctx);
@@ -112,7 +112,7 @@ public:
         SigpipeGuard guard;
         for (;;) {
             ERR_clear_error();
-            const int r = SSL_connect(ssl_);
+            const int r = serverCtx ? SSL_accept(ssl_) : SSL_connect(ssl_);
             if (r == 1)
                 break;
             const int e = SSL_get_error(ssl_, r);
@@ -380,6 +380,26 @@ int ConnectOne(const addrinfo* ai, const WaitControl& wc, LinkStatus& status) {
 }
 
 }  // namespace
+
+std::unique_ptr<DeviceLink> AcceptSocketLink(int fd, void* sslServerCtx, const WaitControl& wc,
+                                             LinkStatus& status) {
+    if (fd < 0) {
+        status = LinkStatus::kIo;
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto link = std::make_unique<SocketLink>(fd, "client");
+    if (sslServerCtx) {
+        status = link->StartTls(wc, static_cast<SSL_CTX*>(sslServerCtx));
+        if (status != LinkStatus::kOk)
+            return nullptr;
+    }
+    status = LinkStatus::kOk;
+    return link;
+}
 
 std::unique_ptr<DeviceLink> OpenSocketLink(const LinkTarget& target, const WaitControl& wc,
                                            LinkStatus& status) {
