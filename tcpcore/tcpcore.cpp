@@ -604,11 +604,11 @@ int CTcpCore::GetDeviceInfo(tagQTCP_DEVICEINFO* info, int& major, int& minor, co
         return 0;
     }
     std::atomic_ref<int> cancelFlag(canceled);
-    const std::function<bool()> cancelled = [&] {
-        if (cancelFlag.load() != 0)
-            return true;
-        return false;
-    };
+    const std::function<bool()> cancelled = [&] { return cancelFlag.load() != 0; };
+    if (cancelled()) {
+        SetError(s, QTCP_ERR_CANCELLED);
+        return 0;
+    }
     const int connectMs = connectTimeoutSec > 0 ? connectTimeoutSec * 1000 : s.connectMs;
     ExchangeOptions o;
     o.cb = cb;

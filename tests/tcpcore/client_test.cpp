@@ -151,6 +151,29 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
     EXPECT_EQ(script->Seen(), (std::vector<Op>{Op::kHello, Op::kConnect}));
 }
 
+TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
+    CTcpCoreV20 probe;
+    ASSERT_EQ(probe.Initialize(0, nullptr), 1);
+    tagQTCP_DEVICEINFO info{};
+    int major = 0, minor = 0, canceled = 1, opened = 0;
+    EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5, 12,
+                                  12, nullptr),
+              0);
+    EXPECT_EQ(canceled, 1);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(LastError(probe).first, QTCP_ERR_CANCELLED);
+    EXPECT_TRUE(script->Seen().empty());
+    canceled = 0;
+    EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5, 12,
+                                  12, nullptr),
+              1);
+    EXPECT_EQ(major, 4);
+    EXPECT_EQ(minor, 9);
+    EXPECT_EQ(info.nMajorVersion, 4);
+    EXPECT_STREQ(info.szDeviceID, script->deviceId.c_str());
+    EXPECT_STREQ(info.szModelName, "Test MFP");
+}
+
 TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
     script->extraInquiries.SetInt(Inquiry::kBoxAdminSupport, 1);
     auto core = ConnectLikeTheDevice();
