@@ -46,6 +46,17 @@ int ModelFromIdentifier(const std::string& identifier) {
     return std::stoi(digits);
 }
 
+std::string DeviceUnit(const std::string& identifier) {
+    size_t pos = 0;
+    for (int i = 0; i < 13; ++i) {
+        pos = identifier.find('.', i == 0 ? 1 : pos + 1);
+        if (pos == std::string::npos) {
+            return "";
+        }
+    }
+    return identifier.substr(0, pos);
+}
+
 int ProtocolLevel(int major, int minor) {
     return major * 10 + minor;
 }
@@ -163,12 +174,22 @@ Session::~Session() {
 }
 
 Status Session::RequireConnected() const {
-    return connected_ ? Status{} : Fail(err::kNotConnected);
+    return connected_ ? Status{} : Fail(err::kNoSession);
+}
+
+int Session::ProtocolLocked() const {
+    const Identity& id = device_.state_.identity;
+    int device = ProtocolLevel(id.major, id.minor);
+    return protocol_ > 0 && protocol_ < device ? protocol_ : device;
+}
+
+int Session::Protocol() const {
+    std::lock_guard lk(device_.mu_);
+    return ProtocolLocked();
 }
 
 Status Session::RequireProtocol(int level) const {
-    const Identity& id = device_.state_.identity;
-    return ProtocolLevel(id.major, id.minor) >= level ? Status{} : Fail(err::kUnsupported);
+    return ProtocolLocked() >= level ? Status{} : Fail(err::kUnsupported);
 }
 
 bool Session::IsBoxAdmin() const {
@@ -177,14 +198,14 @@ bool Session::IsBoxAdmin() const {
 
 Status Session::RequireLogin() const {
     if (!connected_) {
-        return Fail(err::kNotConnected);
+        return Fail(err::kNoSession);
     }
     const Identity& id = device_.state_.identity;
     bool userOk = id.userAuthType == 0 || user_.has_value();
     int at = id.accountAuthType;
     bool accountOk = at == 0 || at == 4 || at == 6 || account_.has_value() || IsBoxAdmin() ||
                      (at == 1 && user_ && role_ == UserRole::kPublic);
-    return userOk && accountOk ? Status{} : Fail(err::kLoginRequired);
+    return userOk && accountOk ? Status{} : Fail(err::kNoSession);
 }
 
 Status Session::RequireBox() const {
@@ -232,9 +253,14 @@ Status Session::GetDeviceInfo(Identity& out) const {
     return {};
 }
 
-Status Session::Connect(int& userAuthType, int& accountAuthType, int& publicSupport) {
+Status Session::Connect(int clientProtocol, const std::string& unitName, int& userAuthType,
+                        int& accountAuthType, int& publicSupport) {
     std::lock_guard lk(device_.mu_);
     const Identity& id = device_.state_.identity;
+    if (!unitName.empty() && unitName != DeviceUnit(id.identifier)) {
+        return Fail(err::kForbidden, err::kDetailUnit);
+    }
+    protocol_ = clientProtocol > 0 ? clientProtocol : 0;
     ReleaseBox();
     ReleaseDocument();
     connected_ = true;
@@ -264,11 +290,11 @@ Status Session::Disconnect() {
 
 Status Session::LoginUser(const std::string& name, const std::string& password, bool vendor) {
     if (!connected_) {
-        return Fail(err::kNotConnected);
+        return Fail(err::kNoSession);
     }
     const DeviceState& st = device_.state_;
     if (name.empty() || name.size() > kMaxUserName) {
-        return Fail(err::kAuthFailed);
+        return Fail(err::kLoginRefused);
     }
     const User* user = nullptr;
     auto it = st.users.find(name);
@@ -289,10 +315,10 @@ Status Session::LoginUser(const std::string& name, const std::string& password, 
         user = &publicUser;
     }
     if (!user || user->password != password) {
-        return Fail(err::kAuthFailed);
+        return Fail(err::kLoginRefused);
     }
     if (user->role == UserRole::kPublic && !st.identity.publicSupport) {
-        return Fail(err::kAuthFailed);
+        return Fail(err::kLoginRefused);
     }
     // Without user authentication only the box administrator logs in.
     if (st.identity.userAuthType == 0 && user->role != UserRole::kBoxAdmin) {
@@ -347,7 +373,7 @@ Status Session::VendorLogin(const std::string& name, const std::string& password
 
 Status Session::LoginAccount(const std::string& name, const std::string& password) {
     if (!connected_) {
-        return Fail(err::kNotConnected);
+        return Fail(err::kNoSession);
     }
     const DeviceState& st = device_.state_;
     int at = st.identity.accountAuthType;
@@ -355,17 +381,17 @@ Status Session::LoginAccount(const std::string& name, const std::string& passwor
         return Fail(err::kForbidden);
     }
     if (st.identity.userAuthType != 0 && !user_) {
-        return Fail(err::kLoginRequired);
+        return Fail(err::kNoSession);
     }
     Restrictions acc{};
     if (name.empty()) {
         if (at != 2) {
-            return Fail(err::kAuthFailed);
+            return Fail(err::kLoginRefused);
         }
     } else {
         auto it = st.accounts.find(name);
         if (it == st.accounts.end() || it->second.password != password) {
-            return Fail(err::kAuthFailed);
+            return Fail(err::kLoginRefused);
         }
         acc = it->second.restrictions;
     }
@@ -443,7 +469,7 @@ Status Session::GetUserInfo4CurrentUser(CurrentUserInfo& out) const {
         return s;
     }
     if (!user_) {
-        return Fail(err::kLoginRequired);
+        return Fail(err::kNoSession);
     }
     out = CurrentUserInfo{};
     out.user = *user_;
@@ -640,12 +666,15 @@ Status Session::CheckOwner(const Box& box) const {
         if (id.accountAuthType == 0 || id.accountAuthType == 4) {
             return {};
         }
-        return account_ && EqualsNoCase(*account_, box.owner) ? Status{} : Fail(err::kBoxNotOwner);
+        return account_ && EqualsNoCase(*account_, box.owner)
+                   ? Status{}
+                   : Fail(err::kForbidden, err::kDetailNotOwner);
     }
     if (id.userAuthType == 0) {
         return {};
     }
-    return user_ && EqualsNoCase(*user_, box.owner) ? Status{} : Fail(err::kBoxNotOwner);
+    return user_ && EqualsNoCase(*user_, box.owner) ? Status{}
+                                                    : Fail(err::kForbidden, err::kDetailNotOwner);
 }
 
 Status Session::CheckBoxPassword(const Box& box, const std::string& password, int& refused) const {
@@ -755,7 +784,7 @@ Status Session::CreateBox(const BoxSettings& settings, const std::string& passwo
     }
     DeviceState& st = device_.state_;
     if (!st.identity.boxCreate) {
-        return Fail(err::kForbidden);
+        return Fail(err::kForbidden, err::kDetailPermission);
     }
     if (!ValidSettings(settings, true)) {
         return Fail(err::kBoxCreateRefused, 1);
@@ -819,14 +848,17 @@ Status Session::RenameBox(int number, const std::string& name, const std::string
         return Fail(err::kBoxNotFound);
     }
     Box& box = it->second;
-    if (box.kind == BoxKind::kMemoryRx || !st.identity.boxEdit) {
-        return Fail(err::kForbidden);
+    if (box.kind == BoxKind::kMemoryRx) {
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
+    }
+    if (!st.identity.boxEdit) {
+        return Fail(err::kForbidden, err::kDetailPermission);
     }
     if (Status s = CheckOwner(box); !s.Ok()) {
         return s;
     }
     if (BoxUsedByOthers(number)) {
-        return Fail(err::kBoxInUse);
+        return Fail(err::kBusy);
     }
     if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
         return s;
@@ -836,7 +868,7 @@ Status Session::RenameBox(int number, const std::string& name, const std::string
     }
     for (const auto& [n, b] : st.boxes) {
         if (n != number && b.name == name) {
-            return Fail(err::kBoxRenameNameTaken);
+            return Fail(err::kBoxNameInUse);
         }
     }
     Box changed = box;
@@ -860,21 +892,24 @@ Status Session::RemoveBox(int number, const std::string& password, int& refused)
         return Fail(err::kBoxNotFound);
     }
     const Box& box = it->second;
-    if (box.kind == BoxKind::kMemoryRx || !st.identity.boxDelete) {
-        return Fail(err::kForbidden);
+    if (box.kind == BoxKind::kMemoryRx) {
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
+    }
+    if (!st.identity.boxDelete) {
+        return Fail(err::kForbidden, err::kDetailPermission);
     }
     if (Status s = CheckOwner(box); !s.Ok()) {
         return s;
     }
     if (device_.boxLogins_.count(number)) {
-        return Fail(err::kBoxInUse);
+        return Fail(err::kBusy);
     }
     if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
         return s;
     }
     for (const auto& [id, d] : st.documents) {
         if (d.box == number && device_.openDocuments_.count(id)) {
-            return Fail(err::kDocBusy);
+            return Fail(err::kBusy);
         }
     }
     if (!device_.store_.RemoveBox(number)) {
@@ -901,14 +936,17 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
         return Fail(err::kBoxNotFound);
     }
     Box& box = it->second;
-    if (box.kind == BoxKind::kMemoryRx || !st.identity.boxEdit) {
-        return Fail(err::kForbidden);
+    if (box.kind == BoxKind::kMemoryRx) {
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
+    }
+    if (!st.identity.boxEdit) {
+        return Fail(err::kForbidden, err::kDetailPermission);
     }
     if (Status r = CheckOwner(box); !r.Ok()) {
         return r;
     }
     if (BoxUsedByOthers(number)) {
-        return Fail(err::kBoxInUse);
+        return Fail(err::kBusy);
     }
     if (Status r = CheckBoxPassword(box, oldPassword, refused); !r.Ok()) {
         return r;
@@ -916,11 +954,11 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
     Box changed = box;
     if (mask & kChangeName) {
         if (s.name.empty() || s.name.size() > kMaxBoxName) {
-            return Fail(err::kBoxChangeRefused, kChangeName);
+            return Fail(err::kBoxSettingRefused, kChangeName);
         }
         for (const auto& [n, b] : st.boxes) {
             if (n != number && b.name == s.name) {
-                return Fail(err::kBoxChangeNameTaken);
+                return Fail(err::kBoxSettingRefused, kChangeName);
             }
         }
         changed.name = s.name;
@@ -930,7 +968,7 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
     }
     if (mask & kChangeType) {
         if (s.type < 0 || s.type > 9) {
-            return Fail(err::kBoxChangeRefused, kChangeType);
+            return Fail(err::kBoxSettingRefused, kChangeType);
         }
         changed.type = s.type;
     }
@@ -940,7 +978,7 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
         if (s.valueB == 1) {
             bool known = st.users.count(s.owner) || id.userAuthType == 0 || s.owner.empty();
             if (!known || s.owner.size() > kMaxUserName) {
-                return Fail(err::kBoxChangeRefused, kChangeOwner);
+                return Fail(err::kBoxOwnerRefused);
             }
             changed.owner = s.owner;
             changed.valueA = s.valueA;
@@ -951,17 +989,17 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
             bool known =
                 st.accounts.count(s.owner) || id.accountAuthType == 0 || id.accountAuthType == 4;
             if (!known) {
-                return Fail(err::kBoxChangeRefused, kChangeOwner);
+                return Fail(err::kBoxOwnerRefused);
             }
             changed.owner = s.owner;
         } else if (s.valueB != 0) {
-            return Fail(err::kBoxChangeRefused, kChangeOwner);
+            return Fail(err::kBoxOwnerRefused);
         }
     }
     if (mask & kChangeIndex) {
         if ((s.autoDelTimeType != 1 && s.autoDelTimeType != 2) || s.autoDelTimeMinute < 0 ||
             s.autoDelTimeMinute > 59) {
-            return Fail(err::kBoxChangeRefused, kChangeIndex);
+            return Fail(err::kBoxSettingRefused, kChangeIndex);
         }
         changed.searchChar = s.searchChar;
         changed.main = s.main;
@@ -970,7 +1008,7 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
     }
     if (mask & kChangeAutoDelete) {
         if (!st.identity.autoDelTimePermission || s.autoDelTime < 0 || s.autoDelTime > 255) {
-            return Fail(err::kBoxChangeRefused, kChangeAutoDelete);
+            return Fail(err::kBoxSettingRefused, kChangeAutoDelete);
         }
         changed.autoDelTime = s.autoDelTime;
     }
@@ -1065,7 +1103,7 @@ Status Session::CopyDocument(int id, int destBox, int& newId) {
         return Fail(err::kBoxNotFound);
     }
     if (dest->second.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden);
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
     }
     if (CountInBox(st, destBox) >= st.identity.maxDocumentsPerBox) {
         return Fail(err::kBoxFull);
@@ -1098,7 +1136,7 @@ Status Session::MoveDocument(int id, int destBox) {
         return Fail(err::kBoxNotFound);
     }
     if (dest->second.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden);
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
     }
     if (destBox == doc->box) {
         return {};
@@ -1106,7 +1144,7 @@ Status Session::MoveDocument(int id, int destBox) {
     bool openByOthers =
         device_.openDocuments_.count(id) && !(openDocId_ == id && device_.openDocuments_[id] == 1);
     if (openByOthers) {
-        return Fail(err::kDocBusy);
+        return Fail(err::kBusy);
     }
     if (CountInBox(st, destBox) >= st.identity.maxDocumentsPerBox) {
         return Fail(err::kBoxFull);
@@ -1136,11 +1174,11 @@ Status Session::RemoveDocument(int id) {
     const Identity& ident = st.identity;
     auto bit = st.boxes.find(*box_);
     bool rx = bit != st.boxes.end() && bit->second.kind == BoxKind::kMemoryRx;
-    if (rx && ident.rxSecured && ProtocolLevel(ident.major, ident.minor) >= 43 && !IsBoxAdmin()) {
-        return Fail(err::kDocPasswordNeeded);
+    if (rx && ident.rxSecured && ProtocolLocked() >= 43 && !IsBoxAdmin()) {
+        return Fail(err::kBoxPasswordMissing);
     }
     if (device_.openDocuments_.count(id)) {
-        return Fail(err::kDocBusy);
+        return Fail(err::kBusy);
     }
     if (!device_.store_.RemoveDocument(*doc)) {
         return Fail(err::kStorage);
@@ -1180,7 +1218,7 @@ Status Session::RemoveDocument2(int id, const std::string& password, int& refuse
         }
     }
     if (device_.openDocuments_.count(id)) {
-        return Fail(err::kDocBusy);
+        return Fail(err::kBusy);
     }
     if (!device_.store_.RemoveDocument(*doc)) {
         return Fail(err::kStorage);
@@ -1202,7 +1240,7 @@ Status Session::RenameDocument(int id, const std::string& name) {
         return Fail(err::kDocNotFound);
     }
     if (name.empty() || name.size() > kMaxDocumentName || name.find('\0') != std::string::npos) {
-        return Fail(err::kDocBadName);
+        return Fail(err::kBadRequest);
     }
     Document changed = *doc;
     changed.name = name;
@@ -1324,7 +1362,7 @@ Status Session::OpenDocumentWithBind(const std::vector<int>& ids, int bindFormat
 Status Session::ReadDocument(size_t max, std::vector<uint8_t>& chunk) {
     chunk.clear();
     if (!docOpen_) {
-        return Fail(err::kDocNotOpen);
+        return Fail(err::kNotOpen);
     }
     size_t n = std::min(max, docData_.size() - docPos_);
     chunk.assign(docData_.begin() + static_cast<std::ptrdiff_t>(docPos_),
@@ -1337,7 +1375,7 @@ Status Session::CloseDocument(int abort) {
     (void)abort;  // the device keeps nothing of a read, complete or not
     std::lock_guard lk(device_.mu_);
     if (!docOpen_) {
-        return Fail(err::kDocNotOpen);
+        return Fail(err::kNotOpen);
     }
     ReleaseDocument();
     return {};
@@ -1361,7 +1399,7 @@ Status Session::OpenThumbnail(int id, int kind, int format, int64_t& size) {
             return Fail(err::kDocNotFound);
         }
         if (doc->encrypted) {
-            return Fail(err::kDocEncrypted);
+            return Fail(err::kForbidden, err::kDetailEncrypted);
         }
         const std::string file = format == 1 ? "thumb.raw" : "thumb.jpg";
         auto stored = device_.store_.ReadContent(*doc, file);
@@ -1416,7 +1454,7 @@ Status Session::OpenThumbnail(int id, int kind, int format, int64_t& size) {
 Status Session::ReadThumbnail(size_t max, std::vector<uint8_t>& chunk) {
     chunk.clear();
     if (!thumbOpen_) {
-        return Fail(err::kDocNotOpen);
+        return Fail(err::kNotOpen);
     }
     size_t n = std::min(max, thumbData_.size() - thumbPos_);
     chunk.assign(thumbData_.begin() + static_cast<std::ptrdiff_t>(thumbPos_),
@@ -1427,7 +1465,7 @@ Status Session::ReadThumbnail(size_t max, std::vector<uint8_t>& chunk) {
 
 Status Session::CloseThumbnail() {
     if (!thumbOpen_) {
-        return Fail(err::kDocNotOpen);
+        return Fail(err::kNotOpen);
     }
     thumbOpen_ = false;
     thumbData_.clear();
@@ -1464,7 +1502,7 @@ Status Session::GetCurrentSetDocumentPrintSettings(PrintSettings& out) const {
         return s;
     }
     if (!printDoc_) {
-        return Fail(err::kNoDocumentSet);
+        return Fail(err::kNotOpen);
     }
     auto it = device_.state_.documents.find(*printDoc_);
     if (it == device_.state_.documents.end()) {
@@ -1485,7 +1523,7 @@ Status Session::PrintDocument(const PrintSettings& settings, const std::vector<u
         return s;
     }
     if (!printDoc_) {
-        return Fail(err::kNoDocumentSet);
+        return Fail(err::kNotOpen);
     }
     DeviceState& st = device_.state_;
     auto it = st.documents.find(*printDoc_);
@@ -1494,14 +1532,14 @@ Status Session::PrintDocument(const PrintSettings& settings, const std::vector<u
     }
     const Document& doc = it->second;
     if (restrictions_[1] == 1) {
-        return Fail(err::kForbidden, 1);
+        return Fail(err::kForbidden, err::kDetailRestricted);
     }
     bool colourDoc = doc.colorType >= 2;
     if (colourDoc && settings.colour != 1 && (restrictions_[7] == 1 || restrictions_[6] == 1)) {
-        return Fail(err::kForbidden, 7);
+        return Fail(err::kForbidden, err::kDetailRestricted);
     }
     if (!colourDoc && settings.colour == 1 && restrictions_[8] == 1) {
-        return Fail(err::kForbidden, 8);
+        return Fail(err::kForbidden, err::kDetailRestricted);
     }
     int last = settings.endPage == 0 ? doc.pages : settings.endPage;
     if (settings.copies < 1 || settings.copies > 999 || settings.startPage < 1 ||

@@ -131,9 +131,16 @@ public:
 
     // --- session
     Status GetDeviceInfo(Identity& out) const;
-    Status Connect(int& userAuthType, int& accountAuthType, int& publicSupport);
+    // `clientProtocol` is the protocol number the client speaks (0: the device's own);
+    // the session follows the lower of it and the device's. A non-empty `unitName` must
+    // name this device's unit.
+    Status Connect(int clientProtocol, const std::string& unitName, int& userAuthType,
+                   int& accountAuthType, int& publicSupport);
     Status Disconnect();
     bool Connected() const { return connected_; }
+    // The protocol number this session follows.
+    int Protocol() const;
+    bool IsBoxAdministrator() const { return IsBoxAdmin(); }
 
     // --- login
     Status UserLogin(const std::string& name, const std::string& password, int& colourForbidden);
@@ -221,6 +228,7 @@ private:
     Status RequireConnected() const;
     Status RequireLogin() const;
     Status RequireProtocol(int level) const;
+    int ProtocolLocked() const;
     Status RequireBox() const;
     Status LoginUser(const std::string& name, const std::string& password, bool vendor);
     Status LoginAccount(const std::string& name, const std::string& password);
@@ -238,6 +246,7 @@ private:
 
     Device& device_;
     bool connected_ = false;
+    int protocol_ = 0;
     std::optional<std::string> user_;
     UserRole role_ = UserRole::kUser;
     std::optional<std::string> account_;

@@ -197,9 +197,9 @@ std::optional<KeyValues> KeyValues::Load(const std::filesystem::path& path) {
     return Parse(std::string(bytes->begin(), bytes->end()));
 }
 
-bool KeyValues::Save(const std::filesystem::path& path) const {
+bool KeyValues::Save(const std::filesystem::path& path, bool durable) const {
     std::string text = Serialize();
-    return WriteFileAtomic(path, text.data(), text.size());
+    return WriteFileAtomic(path, text.data(), text.size(), durable);
 }
 
 bool WriteFileAtomic(const std::filesystem::path& path, const void* data, size_t size,

@@ -34,7 +34,7 @@ public:
     static KeyValues Parse(const std::string& text);
 
     static std::optional<KeyValues> Load(const std::filesystem::path& path);
-    bool Save(const std::filesystem::path& path) const;
+    bool Save(const std::filesystem::path& path, bool durable = true) const;
 
 private:
     std::map<std::string, std::string> values_;

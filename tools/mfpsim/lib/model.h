@@ -22,9 +22,11 @@ inline constexpr const char* kIdentifierPrefixB = "1.3.6.1.4.1.59731.1.2.1.2.1."
 std::string IdentifierForModel(int model, bool secondFamily = false);
 // The model number after the twelfth component, or -1 when there is none.
 int ModelFromIdentifier(const std::string& identifier);
+// The identifier cut before its thirteenth dot (empty when it has fewer).
+std::string DeviceUnit(const std::string& identifier);
 
-// A protocol version as one number for feature checks: major * 10 + minor (3.1 -> 31,
-// 4.11 -> 51).
+// A protocol version as one number for feature checks, as the protocol defines it:
+// major * 10 + minor, a minor above 9 counting as 9 (3.1 -> 31, 4.11 -> 49).
 int ProtocolLevel(int major, int minor);
 
 struct Identity {

@@ -150,7 +150,7 @@ int Render(const StoredDocument& d, const RenderRequest& r, std::vector<uint8_t>
         case kOutJpeg: {
             int page = r.page <= 0 ? 1 : r.page;
             if (page > static_cast<int>(d.pages.size())) {
-                return err::kDocPage;
+                return err::kDocFormat;
             }
             const std::vector<uint8_t>& bytes = d.pages[static_cast<size_t>(page - 1)];
             if (!d.doc.TiffPages() && !NeedsChange(d.doc, r)) {
@@ -168,7 +168,7 @@ int Render(const StoredDocument& d, const RenderRequest& r, std::vector<uint8_t>
         case kOutTiff: {
             std::vector<int> which = SelectPages(d, r.page);
             if (which.empty()) {
-                return err::kDocPage;
+                return err::kDocFormat;
             }
             if (d.doc.TiffPages() && which.size() == 1 && !NeedsChange(d.doc, r)) {
                 out = d.pages[static_cast<size_t>(which.front())];
@@ -185,7 +185,7 @@ int Render(const StoredDocument& d, const RenderRequest& r, std::vector<uint8_t>
         case kOutPdf2: {
             std::vector<int> which = SelectPages(d, r.page);
             if (which.empty()) {
-                return err::kDocPage;
+                return err::kDocFormat;
             }
             std::vector<img::EncodedPage> pages;
             if (int e = Encoded(d, which, r, false, pages)) {
@@ -198,7 +198,7 @@ int Render(const StoredDocument& d, const RenderRequest& r, std::vector<uint8_t>
         case kOutXps2: {
             std::vector<int> which = SelectPages(d, r.page);
             if (which.empty()) {
-                return err::kDocPage;
+                return err::kDocFormat;
             }
             std::vector<img::EncodedPage> pages;
             if (int e = Encoded(d, which, r, true, pages)) {

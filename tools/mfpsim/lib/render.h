@@ -43,7 +43,7 @@ struct RenderRequest {
     int resolution = 0;  // dots per inch to scale down to; 0 keeps the stored one
 };
 
-// Fills `out`; on failure returns a device error code (err::kDocFormat, kDocPage...).
+// Fills `out`; on failure returns a device error code (err::kDocFormat...).
 int Render(const StoredDocument& doc, const RenderRequest& request, std::vector<uint8_t>& out);
 int RenderBound(const std::vector<StoredDocument>& docs, int bindFormat, bool grey,
                 std::vector<uint8_t>& out);

@@ -1,6 +1,7 @@
 #include "tools/mfpsim/lib/sample.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "tools/mfpsim/lib/containers.h"
 #include "tools/mfpsim/lib/imaging.h"
@@ -76,13 +77,21 @@ Restrictions Restrict(std::initializer_list<int> forbidden) {
     return r;
 }
 
+// Days and minutes from 2024/03/04 09:05:03, as entry-date text. Computed in UTC so the
+// text does not depend on the machine's time zone.
 std::string Date(int dayOffset, int minuteOffset) {
-    // 2024/03/04 09:05:03 onwards, one document every few hours.
-    int minutes = 5 + minuteOffset;
-    int hour = 9 + minutes / 60;
-    int day = 4 + dayOffset + hour / 24;
+    std::tm tm{};
+    tm.tm_year = 2024 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 4 + dayOffset;
+    tm.tm_hour = 9;
+    tm.tm_min = 5 + minuteOffset;
+    tm.tm_sec = 3;
+    std::time_t t = timegm(&tm);
+    gmtime_r(&t, &tm);
     char buf[80];
-    std::snprintf(buf, sizeof buf, "2024/03/%02d %02d:%02d:03", day, hour % 24, minutes % 60);
+    std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -185,8 +194,10 @@ DeviceState SampleState(const SampleOptions& options) {
     return st;
 }
 
-bool WriteSampleDevice(const Store& store, const SampleOptions& options, std::string& error) {
+bool WriteSampleDevice(const Store& target, const SampleOptions& options, std::string& error) {
     DeviceState st = SampleState(options);
+    Store store(target.Root());
+    store.SetDurable(false);
     if (!store.SaveAll(st)) {
         error = "cannot write the sample device into " + store.Root().string();
         return false;

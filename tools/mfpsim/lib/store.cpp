@@ -489,32 +489,33 @@ bool Store::SaveAll(const DeviceState& state) const {
 bool Store::SaveIdentity(const Identity& identity) const {
     std::error_code ec;
     fs::create_directories(root_, ec);
-    return IdentityToKv(identity).Save(root_ / "device.ini");
+    return IdentityToKv(identity).Save(root_ / "device.ini", durable_);
 }
 
 bool Store::SaveCounters(const DeviceState& state) const {
     KeyValues kv;
     kv.SetInt("next_document", state.nextDocumentId);
     kv.SetInt("next_job", state.nextJobId);
-    return kv.Save(root_ / "counters.ini");
+    return kv.Save(root_ / "counters.ini", durable_);
 }
 
 bool Store::SaveUser(const User& user) const {
     std::error_code ec;
     fs::create_directories(root_ / "users", ec);
-    return UserToKv(user).Save(root_ / "users" / (HexName(user.name) + ".ini"));
+    return UserToKv(user).Save(root_ / "users" / (HexName(user.name) + ".ini"), durable_);
 }
 
 bool Store::SaveAccount(const Account& account) const {
     std::error_code ec;
     fs::create_directories(root_ / "accounts", ec);
-    return AccountToKv(account).Save(root_ / "accounts" / (HexName(account.name) + ".ini"));
+    return AccountToKv(account).Save(root_ / "accounts" / (HexName(account.name) + ".ini"),
+                                     durable_);
 }
 
 bool Store::SaveBox(const Box& box) const {
     std::error_code ec;
     fs::create_directories(BoxDir(box.number) / "docs", ec);
-    return BoxToKv(box).Save(BoxDir(box.number) / "box.ini");
+    return BoxToKv(box).Save(BoxDir(box.number) / "box.ini", durable_);
 }
 
 bool Store::RemoveTree(const fs::path& dir) const {
@@ -542,7 +543,7 @@ bool Store::RemoveBox(int number) const {
 bool Store::SaveDocument(const Document& doc) const {
     std::error_code ec;
     fs::create_directories(DocumentDir(doc.box, doc.id), ec);
-    return DocToKv(doc).Save(DocumentDir(doc.box, doc.id) / "doc.ini");
+    return DocToKv(doc).Save(DocumentDir(doc.box, doc.id) / "doc.ini", durable_);
 }
 
 bool Store::RemoveDocument(const Document& doc) const {
@@ -578,7 +579,7 @@ bool Store::CopyDocument(const Document& from, const Document& to) const {
             return false;
         }
     }
-    if (!DocToKv(to).Save(tmp / "doc.ini")) {
+    if (!DocToKv(to).Save(tmp / "doc.ini", durable_)) {
         fs::remove_all(tmp, ec);
         return false;
     }
@@ -593,14 +594,14 @@ bool Store::CopyDocument(const Document& from, const Document& to) const {
 bool Store::SaveJob(const PrintJob& job) const {
     std::error_code ec;
     fs::create_directories(root_ / "jobs", ec);
-    return JobToKv(job).Save(root_ / "jobs" / (std::to_string(job.id) + ".ini"));
+    return JobToKv(job).Save(root_ / "jobs" / (std::to_string(job.id) + ".ini"), durable_);
 }
 
 bool Store::WriteContent(const Document& doc, const std::string& file,
                          const std::vector<uint8_t>& data, bool durable) const {
     std::error_code ec;
     fs::create_directories(DocumentDir(doc.box, doc.id), ec);
-    return WriteFileAtomic(DocumentDir(doc.box, doc.id) / file, data, durable);
+    return WriteFileAtomic(DocumentDir(doc.box, doc.id) / file, data, durable && durable_);
 }
 
 std::optional<std::vector<uint8_t>> Store::ReadContent(const Document& doc,

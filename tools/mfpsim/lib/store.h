@@ -29,6 +29,9 @@ public:
     explicit Store(std::filesystem::path root) : root_(std::move(root)) {}
 
     const std::filesystem::path& Root() const { return root_; }
+    // Durable writes reach the disk before they count as done; bulk generation turns
+    // this off for speed.
+    void SetDurable(bool durable) { durable_ = durable; }
     // True when the folder holds no device yet (no device.ini).
     bool IsEmpty() const;
     // Reads every object. Unreadable objects are skipped and named in `warnings`.
@@ -66,6 +69,7 @@ public:
 private:
     bool RemoveTree(const std::filesystem::path& dir) const;
     std::filesystem::path root_;
+    bool durable_ = true;
 };
 
 // Encodings shared with tests.
