@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "temp_folder.h"
+
 extern char** environ;
 
 namespace vesk::test {
@@ -46,30 +48,6 @@ inline std::string FindSnmpd() {
     }
     return {};
 }
-
-// A fresh folder below $TMPDIR (or /tmp), removed with everything in it.
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& prefix = "vesk-test") {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data()))
-            throw std::runtime_error("mkdtemp failed for " + pattern);
-        path_ = buf.data();
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 struct AgentConfig {
     std::string address;      // 127.0.0.X
