@@ -15,4 +15,7 @@ VESK_API std::wstring Get(const std::wstring& name);
 VESK_API bool Set(const std::wstring& name, const std::wstring& value);
 VESK_API bool Unset(const std::wstring& name);
 
+// The user's home folder: $HOME, else the password database; empty when neither.
+VESK_API std::wstring HomeDirectory();
+
 }  // namespace vesk::env

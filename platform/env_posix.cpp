@@ -39,6 +39,12 @@ std::string FromPasswd(bool wantHome) {
     return v ? v : "";
 }
 
+// Caller holds EnvMutex.
+std::string HomeLocked() {
+    auto home = Raw("HOME");
+    return (home && !home->empty()) ? *home : FromPasswd(true);
+}
+
 bool ValidName(const std::string& n) {
     return !n.empty() && n.find('=') == std::string::npos;
 }
@@ -57,8 +63,7 @@ std::wstring Get(const std::wstring& name) {
         auto data = Raw("XDG_DATA_HOME");
         if (data && !data->empty() && data->front() == '/')
             return Utf8ToWide(*data);
-        auto home = Raw("HOME");
-        std::string h = (home && !home->empty()) ? *home : FromPasswd(true);
+        std::string h = HomeLocked();
         if (h.empty())
             return {};
         if (h.back() == '/')
@@ -88,6 +93,11 @@ bool Unset(const std::wstring& name) {
         return false;
     std::lock_guard<std::mutex> lock(EnvMutex());
     return unsetenv(n.c_str()) == 0;
+}
+
+std::wstring HomeDirectory() {
+    std::lock_guard<std::mutex> lock(EnvMutex());
+    return Utf8ToWide(HomeLocked());
 }
 
 }  // namespace vesk::env

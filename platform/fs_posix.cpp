@@ -485,6 +485,11 @@ bool MoveFile(const std::wstring& from, const std::wstring& to) {
         return Fail("rename", f, err);
     if (!CopyRegularFile(f, t, true))
         return false;
+    // A rename keeps the creation time; so does this move.
+    char when[32];
+    ssize_t n = getxattr(f.c_str(), kCreationTimeAttr, when, sizeof when);
+    if (n > 0)
+        (void)setxattr(t.c_str(), kCreationTimeAttr, when, static_cast<size_t>(n), 0);
     if (Sys().unlink(f.c_str()) != 0) {
         // Keep the move all-or-nothing: the source stays, the copy goes.
         int uerr = errno;

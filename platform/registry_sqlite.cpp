@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/charset.h"
+#include "platform/env.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
@@ -36,8 +37,7 @@ std::string ConfigHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && *xdg == '/')
         return xdg;
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.config";
+    return WideToUtf8(env::HomeDirectory()) + "/.config";
 }
 
 std::wstring DefaultHivePath(Hive hive) {

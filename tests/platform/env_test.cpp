@@ -61,12 +61,14 @@ TEST_F(EnvTest, AllUsersProfileFallsBackToTheDataFolder) {
     setenv("XDG_DATA_HOME", "relative", 1);
     setenv("HOME", "/home/someone/", 1);
     EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"), L"/home/someone/.local/share");
+    EXPECT_EQ(env::HomeDirectory(), L"/home/someone/");
     unsetenv("XDG_DATA_HOME");
     unsetenv("HOME");
     struct passwd* pw = getpwuid(getuid());
     ASSERT_TRUE(pw);
     EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"),
               vesk::Utf8ToWide(std::string(pw->pw_dir) + "/.local/share"));
+    EXPECT_EQ(env::HomeDirectory(), vesk::Utf8ToWide(pw->pw_dir));
 
     // Set but empty stays empty: callers treat that as "no profile folder".
     setenv("ALLUSERSPROFILE", "", 1);

@@ -385,6 +385,7 @@ TEST(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
     TempDir t;
     WriteFile(t.Sub("doc.pdf"), "document body");
     ASSERT_TRUE(fs::SetModificationTime(t.W("doc.pdf"), 1'500'000'000));
+    const bool xattrs = fs::SetCreationTime(t.W("doc.pdf"), 1'400'000'000);
     mkdir(t.Sub("other").c_str(), 0700);
     mkdir(t.Sub("folder").c_str(), 0700);
     vesk::ScopedSysCalls restore;
@@ -395,6 +396,9 @@ TEST(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
     EXPECT_FALSE(PathExists(t.Sub("doc.pdf")));
     EXPECT_EQ(ReadFile(t.Sub("other/doc.pdf")), "document body");
     EXPECT_EQ(fs::ModificationTime(t.W("other/doc.pdf")), 1'500'000'000);
+    if (xattrs) {
+        EXPECT_EQ(fs::CreationTime(t.W("other/doc.pdf")), 1'400'000'000);
+    }
 
     g_failPath = t.Sub("folder");
     EXPECT_FALSE(fs::MoveFile(t.W("folder"), t.W("other/folder")));

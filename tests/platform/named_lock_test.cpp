@@ -296,16 +296,4 @@ TEST_F(NamedLockNames, AnyNameMapsToOneFileInsideTheLockFolder) {
     locks[6]->Release();
 }
 
-TEST_F(NamedLockNames, LockFolderComesFromTheEnvironment) {
-    const std::string lockDir = std::getenv("VESK_LOCK_DIR");
-    const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(vesk::LockDirectory(), vesk::Utf8ToWide(lockDir));
-    unsetenv("VESK_LOCK_DIR");
-    EXPECT_EQ(vesk::LockDirectory(), vesk::Utf8ToWide(runtime));
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(vesk::LockDirectory(), vesk::Utf8ToWide("/tmp/vesk-" + std::to_string(getuid())));
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("VESK_LOCK_DIR", lockDir.c_str(), 1);
-}
-
 }  // namespace
