@@ -21,8 +21,8 @@ struct DirEntry {
     bool isDirectory = false;  // a real folder; a symbolic link never counts as one
 };
 
-VESK_API bool Exists(
-    const std::wstring& path);  // anything at path (no link following for the test)
+// Anything at path; a final symbolic link counts even when it dangles.
+VESK_API bool Exists(const std::wstring& path);
 VESK_API bool IsDirectory(const std::wstring& path);
 VESK_API bool IsFile(const std::wstring& path);  // exists and is not a folder
 

@@ -1,0 +1,445 @@
+// The real link: a non-blocking TCP socket, with OpenSSL on top for TLS. Every wait is
+// a poll() of at most 50 ms, so deadlines and the cancel check are always honoured.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "tcpcore/link.h"
+
+namespace vesk::tcpcore {
+
+namespace {
+
+constexpr int kSliceMs = 50;
+constexpr std::size_t kReadChunk = 256u << 10;
+
+// OpenSSL writes with write(), which raises SIGPIPE on a connection the peer has
+// reset. A library must not change the process's signal handling, so the signal is
+// blocked on this thread around TLS I/O and a SIGPIPE it raised is consumed.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    }
+    ~SigpipeGuard() {
+        if (!wasPending_) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                sigset_t pipe;
+                sigemptyset(&pipe);
+                sigaddset(&pipe, SIGPIPE);
+                const timespec zero{0, 0};
+                while (sigtimedwait(&pipe, nullptr, &zero) == -1 && errno == EINTR) {
+                }
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t old_{};
+    bool wasPending_ = false;
+};
+
+// The process's client TLS context: devices have self-signed certificates, so the
+// chain is not verified (the certificate's fingerprint is recorded instead).
+SSL_CTX* ClientContext() {
+    static SSL_CTX* ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        if (c) {
+            SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+            SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+            SSL_CTX_set_mode(c, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        }
+        return c;
+    }();
+    return ctx;
+}
+
+// Waits until fd is ready for events, in slices; kOk when ready.
+LinkStatus WaitFd(int fd, short events, const WaitControl& wc) {
+    for (;;) {
+        if (wc.IsCancelled())
+            return LinkStatus::kCancelled;
+        const int left = wc.deadline.RemainingMs(kSliceMs);
+        if (left <= 0)
+            return LinkStatus::kTimeout;
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, left);
+        if (r > 0)
+            return LinkStatus::kOk;  // errors and hang-ups show up in the I/O call
+        if (r < 0 && errno != EINTR)
+            return LinkStatus::kIo;
+    }
+}
+
+class SocketLink final : public DeviceLink {
+public:
+    SocketLink(int fd, std::string peer) : fd_(fd) { info_.peer = std::move(peer); }
+    ~SocketLink() override { Close(); }
+
+    LinkStatus StartTls(const WaitControl& wc, SSL_CTX* serverCtx = nullptr) {
+        SSL_CTX* ctx = serverCtx ? serverCtx : ClientContext();
+        if (!ctx)
+            return LinkStatus::kTls;
+        ssl_ = SSL_new(ctx);
+        if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1)
+            return LinkStatus::kTls;
+        SigpipeGuard guard;
+        for (;;) {
+            ERR_clear_error();
+            const int r = serverCtx ? SSL_accept(ssl_) : SSL_connect(ssl_);
+            if (r == 1)
+                break;
+            const int e = SSL_get_error(ssl_, r);
+            LinkStatus st;
+            if (e == SSL_ERROR_WANT_READ)
+                st = WaitFd(fd_, POLLIN, wc);
+            else if (e == SSL_ERROR_WANT_WRITE)
+                st = WaitFd(fd_, POLLOUT, wc);
+            else
+                return LinkStatus::kTls;
+            if (st != LinkStatus::kOk)
+                return st;
+        }
+        info_.cipher = SSL_get_cipher_name(ssl_) ? SSL_get_cipher_name(ssl_) : "";
+        info_.tlsVersion = SSL_get_version(ssl_) ? SSL_get_version(ssl_) : "";
+        if (X509* cert = SSL_get1_peer_certificate(ssl_)) {
+            unsigned char md[EVP_MAX_MD_SIZE];
+            unsigned int n = 0;
+            if (X509_digest(cert, EVP_sha256(), md, &n) == 1) {
+                static const char* hex = "0123456789abcdef";
+                for (unsigned int i = 0; i < n; ++i) {
+                    info_.peerCertSha256 += hex[md[i] >> 4];
+                    info_.peerCertSha256 += hex[md[i] & 15];
+                }
+            }
+            X509_free(cert);
+        }
+        return LinkStatus::kOk;
+    }
+
+    LinkStatus Send(const Frame& f, const WaitControl& wc) override {
+        if (fd_ < 0)
+            return LinkStatus::kClosed;
+        if (f.payload.size() > kMaxPayload)
+            return LinkStatus::kProtocol;
+        const std::vector<std::uint8_t> bytes = EncodeFrame(f);
+        std::size_t done = 0;
+        // A frame cut in half leaves the stream unusable: any failure closes.
+        const LinkStatus st = WriteAll(bytes.data(), bytes.size(), done, wc);
+        if (st != LinkStatus::kOk)
+            Close();
+        return st;
+    }
+
+    LinkStatus Receive(Frame& f, const WaitControl& wc) override {
+        for (;;) {
+            if (fd_ < 0)
+                return LinkStatus::kClosed;
+            const std::size_t avail = in_.size() - head_;
+            if (avail > 0) {
+                std::size_t used = 0;
+                const DecodeStatus ds = DecodeFrame(in_.data() + head_, avail, f, used);
+                if (ds == DecodeStatus::kOk) {
+                    head_ += used;
+                    if (head_ == in_.size()) {
+                        in_.clear();
+                        head_ = 0;
+                    }
+                    return LinkStatus::kOk;
+                }
+                if (ds != DecodeStatus::kNeedMore) {
+                    Close();
+                    return LinkStatus::kProtocol;
+                }
+            }
+            // A partly received frame stays buffered, so a time-out or cancel here
+            // leaves the link in step.
+            const LinkStatus st = ReadSome(wc);
+            if (st != LinkStatus::kOk) {
+                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled)
+                    Close();
+                return st;
+            }
+        }
+    }
+
+    bool IsOpen() override {
+        if (fd_ < 0)
+            return false;
+        if (head_ < in_.size() || (ssl_ && SSL_pending(ssl_) > 0))
+            return true;
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0)
+            return true;
+        if (p.revents & (POLLERR | POLLNVAL)) {
+            Close();
+            return false;
+        }
+        char c;
+        const ssize_t r = recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    void Close() override {
+        if (ssl_) {
+            SigpipeGuard guard;
+            if (fd_ >= 0 && SSL_is_init_finished(ssl_))
+                SSL_shutdown(ssl_);  // non-blocking socket: one try, no waiting
+            SSL_free(ssl_);
+            ssl_ = nullptr;
+        }
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        in_.clear();
+        head_ = 0;
+    }
+
+    LinkInfo Info() const override { return info_; }
+
+private:
+    LinkStatus WriteAll(const std::uint8_t* p, std::size_t n, std::size_t& done,
+                        const WaitControl& wc) {
+        while (done < n) {
+            if (wc.deadline.Expired())
+                return LinkStatus::kTimeout;
+            if (ssl_) {
+                SigpipeGuard guard;
+                ERR_clear_error();
+                const int want = static_cast<int>(std::min<std::size_t>(n - done, 1u << 20));
+                const int r = SSL_write(ssl_, p + done, want);
+                if (r > 0) {
+                    done += static_cast<std::size_t>(r);
+                    continue;
+                }
+                const int e = SSL_get_error(ssl_, r);
+                LinkStatus st;
+                if (e == SSL_ERROR_WANT_WRITE)
+                    st = WaitFd(fd_, POLLOUT, wc);
+                else if (e == SSL_ERROR_WANT_READ)
+                    st = WaitFd(fd_, POLLIN, wc);
+                else
+                    return e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN
+                               ? LinkStatus::kClosed
+                               : LinkStatus::kTls;
+                if (st != LinkStatus::kOk)
+                    return st;
+            } else {
+                const ssize_t r = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
+                if (r > 0) {
+                    done += static_cast<std::size_t>(r);
+                    continue;
+                }
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    const LinkStatus st = WaitFd(fd_, POLLOUT, wc);
+                    if (st != LinkStatus::kOk)
+                        return st;
+                    continue;
+                }
+                return errno == EPIPE || errno == ECONNRESET ? LinkStatus::kClosed
+                                                             : LinkStatus::kIo;
+            }
+        }
+        return LinkStatus::kOk;
+    }
+
+    // Appends whatever arrives next (waiting for it) to the input buffer.
+    LinkStatus ReadSome(const WaitControl& wc) {
+        if (head_ > 0 && head_ >= in_.size() / 2) {
+            in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+        const std::size_t old = in_.size();
+        in_.resize(old + kReadChunk);
+        for (;;) {
+            if (ssl_) {
+                SigpipeGuard guard;
+                ERR_clear_error();
+                const int r = SSL_read(ssl_, in_.data() + old, static_cast<int>(kReadChunk));
+                if (r > 0) {
+                    in_.resize(old + static_cast<std::size_t>(r));
+                    return LinkStatus::kOk;
+                }
+                const int e = SSL_get_error(ssl_, r);
+                LinkStatus st;
+                if (e == SSL_ERROR_WANT_READ)
+                    st = WaitFd(fd_, POLLIN, wc);
+                else if (e == SSL_ERROR_WANT_WRITE)
+                    st = WaitFd(fd_, POLLOUT, wc);
+                else {
+                    in_.resize(old);
+                    return e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL
+                               ? LinkStatus::kClosed
+                               : LinkStatus::kTls;
+                }
+                if (st != LinkStatus::kOk) {
+                    in_.resize(old);
+                    return st;
+                }
+            } else {
+                const ssize_t r = ::recv(fd_, in_.data() + old, kReadChunk, 0);
+                if (r > 0) {
+                    in_.resize(old + static_cast<std::size_t>(r));
+                    return LinkStatus::kOk;
+                }
+                if (r == 0) {
+                    in_.resize(old);
+                    return LinkStatus::kClosed;
+                }
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    const LinkStatus st = WaitFd(fd_, POLLIN, wc);
+                    if (st != LinkStatus::kOk) {
+                        in_.resize(old);
+                        return st;
+                    }
+                    continue;
+                }
+                in_.resize(old);
+                return errno == ECONNRESET ? LinkStatus::kClosed : LinkStatus::kIo;
+            }
+        }
+    }
+
+    int fd_ = -1;
+    SSL* ssl_ = nullptr;
+    std::vector<std::uint8_t> in_;
+    std::size_t head_ = 0;
+    LinkInfo info_;
+};
+
+// One connect attempt to one address; the socket on success, -1 otherwise.
+int ConnectOne(const addrinfo* ai, const WaitControl& wc, LinkStatus& status) {
+    const int fd =
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+        status = LinkStatus::kIo;
+        return -1;
+    }
+    int r;
+    do {
+        r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && errno != EINPROGRESS) {
+        status = LinkStatus::kConnectFailed;
+        ::close(fd);
+        return -1;
+    }
+    if (r < 0) {
+        status = WaitFd(fd, POLLOUT, wc);
+        if (status != LinkStatus::kOk) {
+            ::close(fd);
+            return -1;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            status = LinkStatus::kConnectFailed;
+            ::close(fd);
+            return -1;
+        }
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    status = LinkStatus::kOk;
+    return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<DeviceLink> AcceptSocketLink(int fd, void* sslServerCtx, const WaitControl& wc,
+                                             LinkStatus& status) {
+    if (fd < 0) {
+        status = LinkStatus::kIo;
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto link = std::make_unique<SocketLink>(fd, "client");
+    if (sslServerCtx) {
+        status = link->StartTls(wc, static_cast<SSL_CTX*>(sslServerCtx));
+        if (status != LinkStatus::kOk)
+            return nullptr;
+    }
+    status = LinkStatus::kOk;
+    return link;
+}
+
+std::unique_ptr<DeviceLink> OpenSocketLink(const LinkTarget& target, const WaitControl& wc,
+                                           LinkStatus& status) {
+    status = LinkStatus::kResolveFailed;
+    if (target.host.empty() || target.port <= 0 || target.port > 65535 ||
+        (target.mode != 0 && target.mode != 1))
+        return nullptr;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    const std::string port = std::to_string(target.port);
+    if (getaddrinfo(target.host.c_str(), port.c_str(), &hints, &list) != 0 || !list) {
+        // AI_ADDRCONFIG hides loopback-only hosts on machines without a configured
+        // address; try once more without it.
+        hints.ai_flags = AI_NUMERICSERV;
+        if (getaddrinfo(target.host.c_str(), port.c_str(), &hints, &list) != 0 || !list)
+            return nullptr;
+    }
+    int fd = -1;
+    status = LinkStatus::kConnectFailed;
+    for (const addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) {
+        fd = ConnectOne(ai, wc, status);
+        if (status == LinkStatus::kTimeout || status == LinkStatus::kCancelled)
+            break;
+    }
+    freeaddrinfo(list);
+    if (fd < 0)
+        return nullptr;
+    auto link = std::make_unique<SocketLink>(fd, target.host + ":" + port);
+    if (target.mode == 1) {
+        status = link->StartTls(wc);
+        if (status != LinkStatus::kOk) {
+            link->Close();
+            return nullptr;
+        }
+    }
+    status = LinkStatus::kOk;
+    return link;
+}
+
+}  // namespace vesk::tcpcore
