@@ -1,0 +1,114 @@
+#include "tools/vesk/profile.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/charset.h"
+#include "platform/registry.h"
+#include "tools/vesk/cli.h"
+
+namespace vesk::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const wchar_t* kApplicationKey = L"SOFTWARE\\ORVANE\\HALD3.1\\Application";
+constexpr const wchar_t* kApplicationPathValue = L"ApplicationPath";
+constexpr const char* kFilterFile = "SrchMIB.conf";
+// The library reads the value into a 260-byte buffer of UTF-16 text.
+constexpr size_t kApplicationPathUnits = 129;
+
+fs::path ExecutableFolder() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
+
+// This file's own folder in the source tree (tools/vesk), as the compiler saw it.
+fs::path SourceFolder() {
+    fs::path self(__FILE__);
+    return self.is_absolute() ? self.parent_path() : fs::path();
+}
+
+}  // namespace
+
+std::string UseProfileFolder(const std::string& folder) {
+    std::error_code ec;
+    fs::path base = fs::absolute(folder, ec);
+    if (ec || base.empty())
+        throw UsageError("cannot use the profile folder " + folder);
+    base = base.lexically_normal();
+    const fs::path data = base / "profile";
+    const fs::path registry = base / "registry";
+    const fs::path lock = base / "lock";
+    for (const fs::path& p : {data, registry, lock}) {
+        fs::create_directories(p, ec);
+        if (ec)
+            throw Failure("cannot create " + p.string() + ": " + ec.message());
+    }
+    ::setenv("ALLUSERSPROFILE", data.c_str(), 1);
+    ::setenv("VESK_LOCK_DIR", lock.c_str(), 1);
+    vesk::reg::SetHivePath(vesk::reg::Hive::CurrentUser,
+                           vesk::Utf8ToWide((registry / "hkcu.db").string()));
+    vesk::reg::SetHivePath(vesk::reg::Hive::LocalMachine,
+                           vesk::Utf8ToWide((registry / "hklm.db").string()));
+    return base.string();
+}
+
+std::string FindFilterFolder() {
+    std::vector<fs::path> candidates;
+    if (fs::path exe = ExecutableFolder(); !exe.empty()) {
+        candidates.push_back(exe.parent_path() / "share" / "vesk");
+        candidates.push_back(exe);
+    }
+    if (fs::path src = SourceFolder(); !src.empty())
+        candidates.push_back(src.parent_path().parent_path() / "settings");
+    for (const fs::path& dir : candidates) {
+        std::error_code ec;
+        if (fs::is_regular_file(dir / kFilterFile, ec)) {
+            std::string s = fs::weakly_canonical(dir, ec).string();
+            if (ec)
+                s = dir.lexically_normal().string();
+            if (s.empty() || s.back() != '/')
+                s += '/';
+            return s;
+        }
+    }
+    return {};
+}
+
+std::string EnsureApplicationPath() {
+    using vesk::reg::Hive;
+    using vesk::reg::Key;
+    if (auto key = Key::Open(Hive::LocalMachine, kApplicationKey)) {
+        if (auto value = key->GetString(kApplicationPathValue); value && !value->empty())
+            return vesk::WideToUtf8(*value);
+    }
+    const std::string folder = FindFilterFolder();
+    if (folder.empty()) {
+        Note("warning: no %s found near this program; the device search will find nothing",
+             kFilterFile);
+        return {};
+    }
+    const std::wstring wide = vesk::Utf8ToWide(folder);
+    if (vesk::Utf16Length(wide) > kApplicationPathUnits) {
+        Note(
+            "warning: the application folder %s is longer than the library accepts; the "
+            "device search will find nothing",
+            folder.c_str());
+        return {};
+    }
+    auto key = Key::CreateOrOpen(Hive::LocalMachine, kApplicationKey);
+    if (!key || !key->SetString(kApplicationPathValue, wide)) {
+        Note("warning: cannot record the application folder in the machine registry (%s)",
+             vesk::WideToUtf8(vesk::reg::GetHivePath(Hive::LocalMachine)).c_str());
+        return {};
+    }
+    return folder;
+}
+
+}  // namespace vesk::cli
