@@ -171,9 +171,6 @@ TEST(DeviceSession, NotYetAvailableOperationsReportNoConnection) {
     CVESKMFPDevice d(1, 80, L"127.0.0.1", L"dev", 0, 0, 0, 0, 0, L"", 0, 0, 0, 0, 0, L"", L"", 443,
                      0, -1);
     ITEMINFO info;
-    EXPECT_EQ(d.Connect(nullptr, L""), -1012);
-    EXPECT_EQ(d.Disconnect(), -1012);
-    EXPECT_EQ(d.Reconnect(), -1012);
     EXPECT_EQ(d.GetChildList(1), -1012);
     EXPECT_EQ(d.AddChildItem(info), -1012);
     EXPECT_EQ(d.DeleteChildItem(1, L""), -1012);
