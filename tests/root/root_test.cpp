@@ -398,6 +398,7 @@ TEST_F(RootItem, NoOpOperationsAndIdentity) {
     EXPECT_EQ(root->RenameItem(L"new", L"x"), 1);
     EXPECT_FALSE(fs::exists(RegistryFile()));
     EXPECT_NE(root->GetCache(), nullptr);
+    EXPECT_NE(root->GetDeviceSearch(), nullptr);
 
     CVESKRoot other;
     other.SetDeviceInfoPath(L"/elsewhere.xml");
