@@ -58,7 +58,7 @@ std::string DeviceUnit(const std::string& identifier) {
 }
 
 int ProtocolLevel(int major, int minor) {
-    return major * 10 + minor;
+    return major * 10 + std::min(minor, 9);
 }
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
