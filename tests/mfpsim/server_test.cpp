@@ -241,6 +241,23 @@ TEST_F(ServerTest, StopClosesOpenConnectionsPromptly) {
     EXPECT_TRUE(Client(0));
 }
 
+TEST_F(ServerTest, StopInterruptsInjectedDelays) {
+    auto c = Client(0);
+    ASSERT_TRUE(c);
+    FaultConfig f;
+    f.latencyMs = 60000;
+    server_->GetEngine().GetFaults().Set(f);
+    std::thread waiter([&] {
+        std::vector<tagUTIL_BOXINFO> boxes;
+        EXPECT_EQ(c->GetBoxList(boxes), 0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto t = Clock::now();
+    server_->Stop();
+    EXPECT_LT(MsSince(t), 3000);
+    waiter.join();
+}
+
 TEST_F(ServerTest, InjectedErrorsFromTheFaultsFile) {
     auto c = Client(0);
     ASSERT_TRUE(c);

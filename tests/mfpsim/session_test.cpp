@@ -607,6 +607,37 @@ TEST(SessionPersistence, ChangesSurviveARestart) {
     EXPECT_GT(size, 0);
 }
 
+TEST(SessionPersistence, SyntheticDocumentsCanBeAddedForLargerLoads) {
+    DeviceFolder folder;
+    int id = 0;
+    {
+        auto dev = folder.Open();
+        std::string error;
+        EXPECT_EQ(dev->AddSyntheticDocument(99, "x", kFilePdf, 1, 2, 50, error), -1);
+        EXPECT_EQ(dev->AddSyntheticDocument(kSharedBox, "x", 3, 1, 2, 50, error), -1);
+        id = dev->AddSyntheticDocument(kSharedBox, "Big scan", kFilePdf, 5, 2, 50, error);
+        ASSERT_GT(id, 0) << error;
+    }
+    auto dev = folder.Open();
+    auto s = Login(*dev, "alice", "alice");
+    int flag = 0;
+    ASSERT_TRUE(s->BoxLogin(kSharedBox, "", flag).Ok());
+    EXPECT_TRUE(Has(DocNames(*s), "Big scan"));
+    int64_t size = 0;
+    ASSERT_TRUE(s->OpenDocument(id, 0, kOutPdf, size).Ok());
+    std::vector<uint8_t> pdf;
+    std::vector<uint8_t> chunk;
+    do {
+        ASSERT_TRUE(s->ReadDocument(1 << 20, chunk).Ok());
+        pdf.insert(pdf.end(), chunk.begin(), chunk.end());
+    } while (!chunk.empty());
+    EXPECT_EQ(PdfPageCount(pdf), 5);
+    Decoded page;
+    ASSERT_TRUE(DecodeJpegBytes(
+        *dev->GetStore().ReadContent(dev->Snapshot().documents.at(id), "page-0005.jpg"), page));
+    EXPECT_EQ(page.density, 50);
+}
+
 TEST(SessionPersistence, DamagedObjectsAreSkippedAndLeftoversIgnored) {
     DeviceFolder folder;
     int photo = 0;
