@@ -57,32 +57,99 @@ public:
 
 // ---------------------------------------------------------------------------
 
+// State shared by the link and its handler thread. The thread owns a reference, so
+// a link can be closed (and destroyed) while a stuck device handler is still busy:
+// the client never waits on the device to give up.
+struct InProcessShared {
+    std::unique_ptr<DeviceSession> session;
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Frame> requests;
+    std::deque<std::vector<std::uint8_t>> replies;
+    std::size_t queuedBytes = 0;
+    bool closed = false;
+    bool peerDone = false;    // the device side hung up after its last frames
+    bool workerDone = false;  // the handler thread has finished
+
+    // Up to this many bytes of frames wait for the client; a stream then blocks in
+    // emit, as it would on a full socket.
+    static constexpr std::size_t kQueueLimit = 4u << 20;
+
+    bool AbortPendingLocked() const {
+        return std::any_of(requests.begin(), requests.end(),
+                           [](const Frame& r) { return r.op == Op::kCloseDoc; });
+    }
+
+    bool Emit(const Frame& f) {
+        std::vector<std::uint8_t> bytes = EncodeFrame(f);
+        std::unique_lock lock(m);
+        const bool streamFrame = f.kind == FrameKind::kData || f.kind == FrameKind::kKeepAlive;
+        cv.wait(lock, [&] {
+            return closed || replies.empty() || queuedBytes + bytes.size() <= kQueueLimit ||
+                   (streamFrame && AbortPendingLocked());
+        });
+        if (closed || (streamFrame && AbortPendingLocked()))
+            return false;
+        queuedBytes += bytes.size();
+        replies.push_back(std::move(bytes));
+        cv.notify_all();
+        return true;
+    }
+
+    static void Run(std::shared_ptr<InProcessShared> self) {
+        const FrameEmitter emit = [raw = self.get()](const Frame& f) { return raw->Emit(f); };
+        for (;;) {
+            Frame req;
+            {
+                std::unique_lock lock(self->m);
+                self->cv.wait(lock, [&] { return self->closed || !self->requests.empty(); });
+                if (self->closed)
+                    break;
+                req = std::move(self->requests.front());
+                self->requests.pop_front();
+            }
+            if (!self->session->Handle(req, emit)) {
+                std::lock_guard lock(self->m);
+                self->peerDone = true;
+                self->cv.notify_all();
+                break;
+            }
+        }
+        self->session->OnClose();
+        std::lock_guard lock(self->m);
+        self->workerDone = true;
+        self->cv.notify_all();
+    }
+};
+
 class InProcessLink final : public DeviceLink {
 public:
-    explicit InProcessLink(std::unique_ptr<DeviceSession> session) : session_(std::move(session)) {
-        worker_ = std::thread([this] { Run(); });
+    explicit InProcessLink(std::unique_ptr<DeviceSession> session)
+        : s_(std::make_shared<InProcessShared>()) {
+        s_->session = std::move(session);
+        worker_ = std::thread(&InProcessShared::Run, s_);
     }
     ~InProcessLink() override { Close(); }
 
     LinkStatus Send(const Frame& f, const WaitControl&) override {
         if (f.payload.size() > kMaxPayload)
             return LinkStatus::kProtocol;
-        std::lock_guard lock(m_);
-        if (closed_)
+        std::lock_guard lock(s_->m);
+        if (s_->closed || s_->peerDone)
             return LinkStatus::kClosed;
-        requests_.push_back(f);
-        cv_.notify_all();
+        s_->requests.push_back(f);
+        s_->cv.notify_all();
         return LinkStatus::kOk;
     }
 
     LinkStatus Receive(Frame& f, const WaitControl& wc) override {
-        std::unique_lock lock(m_);
+        std::unique_lock lock(s_->m);
         for (;;) {
-            if (!replies_.empty()) {
-                std::vector<std::uint8_t> bytes = std::move(replies_.front());
-                replies_.pop_front();
-                queuedBytes_ -= bytes.size();
-                cv_.notify_all();
+            if (!s_->replies.empty()) {
+                std::vector<std::uint8_t> bytes = std::move(s_->replies.front());
+                s_->replies.pop_front();
+                s_->queuedBytes -= bytes.size();
+                s_->cv.notify_all();
                 lock.unlock();
                 std::size_t used = 0;
                 if (DecodeFrame(bytes.data(), bytes.size(), f, used) != DecodeStatus::kOk ||
@@ -92,7 +159,7 @@ public:
                 }
                 return LinkStatus::kOk;
             }
-            if (closed_ || (peerDone_ && replies_.empty()))
+            if (s_->closed || s_->peerDone)
                 return LinkStatus::kClosed;
             if (wc.deadline.Expired())
                 return LinkStatus::kTimeout;
@@ -101,24 +168,33 @@ public:
             lock.lock();
             if (cancel)
                 return LinkStatus::kCancelled;
-            if (replies_.empty() && !closed_ && !peerDone_)
-                cv_.wait_for(lock, std::chrono::milliseconds(wc.deadline.RemainingMs(50)));
+            if (s_->replies.empty() && !s_->closed && !s_->peerDone)
+                s_->cv.wait_for(lock, std::chrono::milliseconds(wc.deadline.RemainingMs(50)));
         }
     }
 
     bool IsOpen() override {
-        std::lock_guard lock(m_);
-        return !closed_ && !(peerDone_ && replies_.empty());
+        std::lock_guard lock(s_->m);
+        return !s_->closed && !(s_->peerDone && s_->replies.empty());
     }
 
     void Close() override {
+        bool finished;
         {
-            std::lock_guard lock(m_);
-            closed_ = true;
-            cv_.notify_all();
+            std::unique_lock lock(s_->m);
+            s_->closed = true;
+            s_->cv.notify_all();
+            // A handler that ends promptly is joined; a stuck one is left to finish on
+            // its own with the shared state it holds.
+            finished = s_->cv.wait_for(lock, std::chrono::milliseconds(200),
+                                       [&] { return s_->workerDone; });
         }
-        if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id())
-            worker_.join();
+        if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) {
+            if (finished)
+                worker_.join();
+            else
+                worker_.detach();
+        }
     }
 
     LinkInfo Info() const override {
@@ -128,63 +204,7 @@ public:
     }
 
 private:
-    // Up to this many bytes of frames wait for the client; a stream then blocks in
-    // emit, as it would on a full socket.
-    static constexpr std::size_t kQueueLimit = 4u << 20;
-
-    bool AbortPendingLocked() const {
-        return std::any_of(requests_.begin(), requests_.end(),
-                           [](const Frame& r) { return r.op == Op::kCloseDoc; });
-    }
-
-    bool Emit(const Frame& f) {
-        std::vector<std::uint8_t> bytes = EncodeFrame(f);
-        std::unique_lock lock(m_);
-        const bool streamFrame = f.kind == FrameKind::kData || f.kind == FrameKind::kKeepAlive;
-        if (streamFrame && AbortPendingLocked())
-            return false;
-        cv_.wait(lock, [&] {
-            return closed_ || replies_.empty() || queuedBytes_ + bytes.size() <= kQueueLimit ||
-                   (streamFrame && AbortPendingLocked());
-        });
-        if (closed_ || (streamFrame && AbortPendingLocked()))
-            return false;
-        queuedBytes_ += bytes.size();
-        replies_.push_back(std::move(bytes));
-        cv_.notify_all();
-        return true;
-    }
-
-    void Run() {
-        const FrameEmitter emit = [this](const Frame& f) { return Emit(f); };
-        for (;;) {
-            Frame req;
-            {
-                std::unique_lock lock(m_);
-                cv_.wait(lock, [&] { return closed_ || !requests_.empty(); });
-                if (closed_)
-                    break;
-                req = std::move(requests_.front());
-                requests_.pop_front();
-            }
-            if (!session_->Handle(req, emit)) {
-                std::lock_guard lock(m_);
-                peerDone_ = true;
-                cv_.notify_all();
-                break;
-            }
-        }
-        session_->OnClose();
-    }
-
-    std::unique_ptr<DeviceSession> session_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::deque<Frame> requests_;
-    std::deque<std::vector<std::uint8_t>> replies_;
-    std::size_t queuedBytes_ = 0;
-    bool closed_ = false;
-    bool peerDone_ = false;  // the device side hung up after its last frames
+    std::shared_ptr<InProcessShared> s_;
     std::thread worker_;
 };
 

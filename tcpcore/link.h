@@ -118,6 +118,8 @@ public:
 // A link whose far end is the given session, in this process. A handler thread
 // feeds a bounded frame queue, so a long stream holds at most a few chunks in
 // memory and a client abort (kCloseDoc with abort 1) reaches the handler's emit.
+// Closing never waits long for a stuck handler: the thread then finishes on its own
+// and destroys the session when it does.
 VESK_API std::unique_ptr<DeviceLink> MakeInProcessLink(std::unique_ptr<DeviceSession> session);
 
 // ---------------------------------------------------------------------------

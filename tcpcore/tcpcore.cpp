@@ -69,6 +69,7 @@ struct ClientState {
     std::int64_t streamReceived = 0;
     std::vector<std::uint8_t> pending;
     std::size_t pendingPos = 0;
+    bool streamCancelled = false;  // the callback cancelled: reads fail until closed
 
     bool thumbOpen = false;
     std::vector<std::uint8_t> thumb;
@@ -144,6 +145,7 @@ void ResetStream(ClientState& s) {
     s.pendingPos = 0;
     s.streamTotal = -1;
     s.streamReceived = 0;
+    s.streamCancelled = false;
 }
 
 // The connection is unusable (dropped, out of step, timed out mid-reply): close it.
@@ -602,11 +604,11 @@ int CTcpCore::GetDeviceInfo(tagQTCP_DEVICEINFO* info, int& major, int& minor, co
         return 0;
     }
     std::atomic_ref<int> cancelFlag(canceled);
-    const std::function<bool()> cancelled = [&] {
-        if (cancelFlag.load() != 0)
-            return true;
-        return false;
-    };
+    const std::function<bool()> cancelled = [&] { return cancelFlag.load() != 0; };
+    if (cancelled()) {
+        SetError(s, QTCP_ERR_CANCELLED);
+        return 0;
+    }
     const int connectMs = connectTimeoutSec > 0 ? connectTimeoutSec * 1000 : s.connectMs;
     ExchangeOptions o;
     o.cb = cb;
@@ -1422,6 +1424,10 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
         SetError(s, QTCP_ERR_STATE);
         return -1;
     }
+    if (s.streamCancelled) {
+        SetError(s, QTCP_ERR_CANCELLED);
+        return -1;
+    }
     auto* out = static_cast<std::uint8_t*>(buffer);
     const auto want = static_cast<std::size_t>(size);
     std::size_t copied = 0;
@@ -1446,6 +1452,7 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
         const LinkStatus st = s.link->Receive(f, wc);
         if (st == LinkStatus::kCancelled) {
             // The link is still in step: CloseDocument(1) stops the stream politely.
+            s.streamCancelled = true;
             SetError(s, QTCP_ERR_CANCELLED);
             return copied > 0 ? static_cast<int>(copied) : -1;
         }
@@ -1480,10 +1487,9 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
             }
             if (Notify(s, nullptr, QTCP_STATE_RECEIVING, s.streamOp, s.streamReceived,
                        s.streamTotal, start, s.ioMs)) {
+                s.streamCancelled = true;
                 SetError(s, QTCP_ERR_CANCELLED);
-                if (copied > 0)
-                    return static_cast<int>(copied);
-                return -1;
+                return copied > 0 ? static_cast<int>(copied) : -1;
             }
             continue;
         }

@@ -175,6 +175,8 @@ public:
     virtual int OpenDocumentWithBind(long* docIDs, int count, int bindFormat);
     // Bytes delivered (> 0), 0 at the normal end, -1 when the connection failed,
     // timed out or was cancelled, -2 when the device ended the stream with an error.
+    // Data that arrived before a failure is delivered first. After a cancel the link
+    // is still in step: CloseDocument(1) stops the stream and the session goes on.
     virtual int ReadDocument(void* buffer, int size);
     // abort 0 after a complete read: 1 when the stream ended cleanly. abort 1 stops
     // the stream wherever it is and always leaves the object ready for more.

@@ -1,0 +1,358 @@
+// Frame and message codec: round trips, the record bytes on the wire, and input from a
+// hostile peer (every cut, wrong lengths, unterminated text, absurd sizes). Run under
+// ASan, an overread here is a failure.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "tcpcore/wire.h"
+#include "test_device.h"
+
+namespace vesk::tcpcore {
+namespace {
+
+using test::MakeBox;
+
+std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+           (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+TEST(WireFrame, HeaderLayoutAndRoundTrip) {
+    Frame f = MakeFrame(FrameKind::kReply, Op::kBoxLogin, 0x01020304u, IntMessage{-5}, 8166, -2);
+    const std::vector<std::uint8_t> bytes = EncodeFrame(f);
+    ASSERT_EQ(bytes.size(), kHeaderSize + 4);
+    EXPECT_EQ(bytes[0], 'V');
+    EXPECT_EQ(bytes[1], 'K');
+    EXPECT_EQ(bytes[2], 1);
+    EXPECT_EQ(bytes[3], 2);         // reply
+    EXPECT_EQ(Le32(bytes, 4), 4u);  // payload length
+    EXPECT_EQ(bytes[8], 0x35);      // op, little-endian
+    EXPECT_EQ(bytes[9], 0x00);
+    EXPECT_EQ(Le32(bytes, 12), 0x01020304u);
+    EXPECT_EQ(Le32(bytes, 16), 8166u);
+    EXPECT_EQ(Le32(bytes, 20), 0xFFFFFFFEu);
+
+    Frame g;
+    std::size_t used = 0;
+    ASSERT_EQ(DecodeFrame(bytes.data(), bytes.size(), g, used), DecodeStatus::kOk);
+    EXPECT_EQ(used, bytes.size());
+    EXPECT_EQ(g.kind, FrameKind::kReply);
+    EXPECT_EQ(g.op, Op::kBoxLogin);
+    EXPECT_EQ(g.seq, 0x01020304u);
+    EXPECT_EQ(g.status, 8166);
+    EXPECT_EQ(g.detail, -2);
+    IntMessage m;
+    ASSERT_TRUE(ParsePayload(g, m));
+    EXPECT_EQ(m.value, -5);
+}
+
+TEST(WireFrame, EveryCutOfAFrameAsksForMoreWithoutReadingPastIt) {
+    Frame f = MakeFrame(FrameKind::kRequest, Op::kRenameBox, 9, RenameBoxRequest{3, "name", "pw"});
+    const std::vector<std::uint8_t> bytes = EncodeFrame(f);
+    for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+        // An exact-size heap copy, so ASan sees any read beyond the cut.
+        std::unique_ptr<std::uint8_t[]> part(new std::uint8_t[cut ? cut : 1]);
+        std::memcpy(part.get(), bytes.data(), cut);
+        Frame g;
+        std::size_t used = 99;
+        EXPECT_EQ(DecodeFrame(part.get(), cut, g, used), DecodeStatus::kNeedMore) << cut;
+        EXPECT_EQ(used, 0u);
+    }
+}
+
+TEST(WireFrame, BadHeadersAreRefusedEarly) {
+    std::vector<std::uint8_t> bytes = EncodeFrame(MakeEmptyFrame(FrameKind::kReply, Op::kHello, 1));
+    Frame g;
+    std::size_t used = 0;
+    auto decode = [&](std::vector<std::uint8_t> b) {
+        return DecodeFrame(b.data(), b.size(), g, used);
+    };
+    auto b = bytes;
+    b[0] = 0x16;  // a TLS record arriving on a plain connection
+    EXPECT_EQ(DecodeFrame(b.data(), 1, g, used), DecodeStatus::kBadMagic);
+    b = bytes;
+    b[2] = 2;
+    EXPECT_EQ(decode(b), DecodeStatus::kBadVersion);
+    b = bytes;
+    b[3] = 0;
+    EXPECT_EQ(decode(b), DecodeStatus::kBadKind);
+    b[3] = 6;
+    EXPECT_EQ(decode(b), DecodeStatus::kBadKind);
+    // An absurd length is refused from the header alone, before any payload.
+    b = bytes;
+    b[4] = b[5] = b[6] = b[7] = 0xFF;
+    EXPECT_EQ(DecodeFrame(b.data(), kHeaderSize, g, used), DecodeStatus::kTooLarge);
+    b = bytes;
+    const std::uint32_t justOver = kMaxPayload + 1;
+    std::memcpy(&b[4], &justOver, 4);
+    EXPECT_EQ(decode(b), DecodeStatus::kTooLarge);
+    const std::uint32_t limit = kMaxPayload;
+    std::memcpy(&b[4], &limit, 4);
+    EXPECT_EQ(decode(b), DecodeStatus::kNeedMore);
+}
+
+TEST(WireFrame, TwoFramesInOneBufferDecodeOneAtATime) {
+    auto a = EncodeFrame(MakeFrame(FrameKind::kData, Op::kOpenDoc, 4, IntMessage{1}));
+    auto b = EncodeFrame(MakeEmptyFrame(FrameKind::kEnd, Op::kOpenDoc, 4));
+    std::vector<std::uint8_t> both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    Frame f;
+    std::size_t used = 0;
+    ASSERT_EQ(DecodeFrame(both.data(), both.size(), f, used), DecodeStatus::kOk);
+    EXPECT_EQ(used, a.size());
+    EXPECT_EQ(f.kind, FrameKind::kData);
+    ASSERT_EQ(DecodeFrame(both.data() + used, both.size() - used, f, used), DecodeStatus::kOk);
+    EXPECT_EQ(f.kind, FrameKind::kEnd);
+}
+
+TEST(WireMessages, RoundTrips) {
+    {
+        ConnectReply r;
+        r.userAuthType = 3;
+        r.accountAuthType = 6;
+        r.publicUserSupport = 1;
+        r.inquiries.SetInt(Inquiry::kHddCount, 2);
+        tagUTIL_BOXCONTROLPERMISSION p{1, 0, 1};
+        r.inquiries.SetRecord(Inquiry::kBoxControlPermission, p);
+        ConnectReply back;
+        ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kReply, Op::kConnect, 1, r), back));
+        EXPECT_EQ(back.userAuthType, 3);
+        EXPECT_EQ(back.accountAuthType, 6);
+        EXPECT_EQ(back.publicUserSupport, 1);
+        int hdd = 0;
+        ASSERT_TRUE(back.inquiries.GetInt(Inquiry::kHddCount, hdd));
+        EXPECT_EQ(hdd, 2);
+        tagUTIL_BOXCONTROLPERMISSION q{};
+        ASSERT_TRUE(back.inquiries.GetRecord(Inquiry::kBoxControlPermission, q));
+        EXPECT_EQ(q.nCreate, 1);
+        EXPECT_EQ(q.nDelete, 1);
+        // A value of the wrong size for its record is treated as absent.
+        tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO ext{};
+        EXPECT_FALSE(back.inquiries.GetRecord(Inquiry::kBoxControlPermission, ext));
+        EXPECT_FALSE(back.inquiries.Has(Inquiry::kIOption));
+    }
+    {
+        DocListReply r;
+        tagUTIL_DOCINFO d{};
+        d.lDocID = 77;
+        CopyToField(d.szDocName, sizeof d.szDocName, "scan");
+        d.nFileType = 2;
+        d.officeXMLInfo.nReserved2 = 9;
+        r.docs = {d, d};
+        r.docs[1].lDocID = -3;
+        DocListReply back;
+        ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kReply, Op::kDocList, 1, r), back));
+        ASSERT_EQ(back.docs.size(), 2u);
+        EXPECT_EQ(back.docs[0].lDocID, 77);
+        EXPECT_EQ(back.docs[1].lDocID, -3);
+        EXPECT_STREQ(back.docs[0].szDocName, "scan");
+        EXPECT_EQ(back.docs[1].officeXMLInfo.nReserved2, 9);
+    }
+    {
+        OpenDocRequest r;
+        r.docId = 5;
+        r.form = OpenForm::kParam;
+        r.param.nPage = 3;
+        r.param.nDLPrintMode = 1;
+        OpenDocRequest back;
+        ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kRequest, Op::kOpenDoc, 1, r), back));
+        EXPECT_EQ(back.docId, 5);
+        EXPECT_EQ(back.form, OpenForm::kParam);
+        EXPECT_EQ(back.param.nPage, 3);
+        EXPECT_EQ(back.param.nDLPrintMode, 1);
+    }
+    {
+        OpenBindRequest r;
+        r.docIds = {1, 2, 3};
+        r.bindFormat = 4;
+        OpenBindRequest back;
+        ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kRequest, Op::kOpenBind, 1, r), back));
+        EXPECT_EQ(back.docIds, r.docIds);
+        EXPECT_EQ(back.bindFormat, 4);
+    }
+}
+
+TEST(WireRecords, BoxRecordTravelsAsItsLittleEndianBytes) {
+    tagUTIL_BOXINFO b = MakeBox(0x0A0B0C0D, "Box", "owner");
+    b.nAutoDelTimeType = 2;
+    b.nAutoDelTimeMinute = 0x1234;
+    BoxListReply r;
+    r.boxes = {b};
+    Frame f = MakeFrame(FrameKind::kReply, Op::kBoxList, 1, r);
+    ASSERT_EQ(f.payload.size(), 4u + 404u);
+    const std::size_t rec = 4;
+    EXPECT_EQ(Le32(f.payload, rec + 0), 0x0A0B0C0Du);
+    EXPECT_EQ(std::memcmp(&f.payload[rec + 4], "Box", 4), 0);
+    EXPECT_EQ(std::memcmp(&f.payload[rec + 65], "owner", 6), 0);
+    EXPECT_EQ(std::memcmp(&f.payload[rec + 268], "2024/03/04", 10), 0);
+    EXPECT_EQ(Le32(f.payload, rec + 396), 2u);
+    EXPECT_EQ(Le32(f.payload, rec + 400), 0x1234u);
+}
+
+TEST(WireHostile, LengthsBeyondThePayloadFailWithoutCopying) {
+    // A text claiming more bytes than remain.
+    std::vector<std::uint8_t> p;
+    Writer w(p);
+    w.I32(1);
+    w.U32(1000);
+    w.Raw("abc", 3);
+    RenameDocRequest rd;
+    Reader r(p);
+    EXPECT_FALSE(rd.Get(r));
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.Remaining(), 0u);
+
+    // A text above the limit, although present.
+    p.clear();
+    Writer w2(p);
+    w2.I32(1);
+    w2.Str(std::string(kMaxText + 1, 'x'));
+    Reader r2(p);
+    EXPECT_FALSE(rd.Get(r2));
+
+    // A zero byte inside a text.
+    p.clear();
+    Writer w3(p);
+    w3.I32(1);
+    w3.Bytes("a\0b", 3);
+    Reader r3(p);
+    EXPECT_FALSE(rd.Get(r3));
+}
+
+TEST(WireHostile, RecordCountsThatDoNotFitAreRefused) {
+    for (std::uint32_t count : {0xFFFFFFFFu, 0x80000000u, 0x00A2C2A3u, 2u}) {
+        std::vector<std::uint8_t> p;
+        Writer w(p);
+        w.U32(count);
+        w.Raw(std::vector<std::uint8_t>(404, 'A').data(), 404);  // room for one record only
+        BoxListReply b;
+        Reader r(p);
+        EXPECT_FALSE(b.Get(r)) << count;
+        EXPECT_TRUE(b.boxes.empty());
+    }
+    // Above the list limit even when the bytes are there.
+    std::vector<std::uint8_t> p;
+    Writer w(p);
+    w.U32(kMaxAttributes + 1);
+    w.Raw(std::vector<std::uint8_t>((kMaxAttributes + 1) * 12).data(), (kMaxAttributes + 1) * 12);
+    ForcedAttributesReply a;
+    Reader r(p);
+    EXPECT_FALSE(a.Get(r));
+    // Bind lists: the count is checked against what remains before anything is made.
+    std::vector<std::uint8_t> q;
+    Writer wq(q);
+    wq.U32(1000);
+    wq.I32(1);
+    OpenBindRequest ob;
+    Reader rq(q);
+    EXPECT_FALSE(ob.Get(rq));
+}
+
+TEST(WireHostile, InquiryBlockItemsAreBounded) {
+    std::vector<std::uint8_t> p;
+    Writer w(p);
+    w.U16(2);
+    w.U16(1);
+    w.U16(4);
+    w.I32(3);
+    w.U16(6);
+    w.U16(500);  // claims 500 bytes, none follow
+    Inquiries in;
+    Reader r(p);
+    EXPECT_FALSE(in.Get(r));
+    EXPECT_TRUE(in.items.empty());  // nothing half-taken
+
+    p.clear();
+    Writer w2(p);
+    w2.U16(static_cast<std::uint16_t>(kMaxInquiries + 1));
+    Reader r2(p);
+    EXPECT_FALSE(in.Get(r2));
+}
+
+TEST(WireHostile, UnterminatedTextFieldsComeBackTerminated) {
+    tagUTIL_BOXINFO b{};
+    std::memset(&b, 'A', sizeof b);
+    // The name field ends in the middle of a two-byte UTF-8 character ("é" = C3 A9):
+    // the cut must not leave half of it.
+    b.szBoxName[59] = static_cast<char>(0xC3);
+    b.szBoxName[60] = static_cast<char>(0xA9);
+    BoxListReply r;
+    r.boxes = {b};
+    BoxListReply back;
+    ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kReply, Op::kBoxList, 1, r), back));
+    const tagUTIL_BOXINFO& g = back.boxes.at(0);
+    EXPECT_EQ(std::strlen(g.szBoxName), 59u);  // the whole "é" left out
+    EXPECT_EQ(std::strlen(g.szUserName), 192u);
+    EXPECT_EQ(std::strlen(g.szEntryDate), 19u);
+    EXPECT_EQ(g.nBoxType, 0x41414141);  // numbers untouched
+
+    char f3[4] = {'a', static_cast<char>(0xE2), static_cast<char>(0x82),
+                  static_cast<char>(0xAC)};  // "a€" with no room for a zero
+    TerminateField(f3, 4);
+    EXPECT_STREQ(f3, "a");
+    char ok[4] = {'a', 'b', 0, 'z'};
+    TerminateField(ok, 4);
+    EXPECT_EQ(ok[3], 'z');  // already terminated: left alone
+
+    char field[5];
+    CopyToField(field, sizeof field, "ab\xE2\x82\xAC");  // would cut the euro sign
+    EXPECT_STREQ(field, "ab");
+    CopyToField(field, sizeof field, "abcd");
+    EXPECT_STREQ(field, "abcd");
+    EXPECT_EQ(BoundedCStr(nullptr, 5), "");
+    const char noZero[3] = {'x', 'y', 'z'};
+    EXPECT_EQ(BoundedCStr(noZero, 3), "xyz");
+}
+
+// Random payloads fed to every message decoder: a failed decode is fine, reading
+// out of bounds (ASan) or crashing is not.
+TEST(WireHostile, RandomPayloadsNeverReadOutOfBounds) {
+    std::mt19937 rng(1234);
+    auto tryAll = [](const std::vector<std::uint8_t>& buf) {
+        std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[buf.size() ? buf.size() : 1]);
+        if (!buf.empty())
+            std::memcpy(exact.get(), buf.data(), buf.size());
+        auto run = [&](auto msg) {
+            Reader r(exact.get(), buf.size());
+            msg.Get(r);
+        };
+        run(HelloReply{});
+        run(ConnectReply{});
+        run(LoginReply{});
+        run(CustomLoginReply{});
+        run(CustomLoginInfoReply{});
+        run(CurrentUserReply{});
+        run(AuthServerListReply{});
+        run(InquireReply{});
+        run(ForcedAttributesReply{});
+        run(BoxListReply{});
+        run(DocListReply{});
+        run(OpenReply{});
+        run(StreamEnd{});
+        run(ThumbnailReply{});
+        run(PrintSettingMessage{});
+        run(OpenBindRequest{});
+        run(ChangeBoxRequest{});
+        run(CreateBoxRequest{});
+        run(LoginRequest{});
+        Frame f;
+        std::size_t used = 0;
+        DecodeFrame(exact.get(), buf.size(), f, used);
+    };
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<std::uint8_t> buf(rng() % 700);
+        for (auto& b : buf)
+            b = static_cast<std::uint8_t>(rng());
+        // Small counts and lengths make the decoders go deeper than pure noise would.
+        if (buf.size() >= 4 && (i & 1)) {
+            buf[0] = static_cast<std::uint8_t>(rng() % 4);
+            buf[1] = buf[2] = buf[3] = 0;
+        }
+        tryAll(buf);
+    }
+}
+
+}  // namespace
+}  // namespace vesk::tcpcore
