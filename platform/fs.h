@@ -17,29 +17,35 @@ namespace vesk::fs {
 inline constexpr wchar_t kPathSeparator = L'/';
 
 struct DirEntry {
-    std::wstring name;  // never "." or ".."
-    bool isDirectory = false;
+    std::wstring name;         // never "." or ".."
+    bool isDirectory = false;  // a real folder; a symbolic link never counts as one
 };
 
-VESK_API bool Exists(const std::wstring& path);  // anything at path (no link following for the test)
+// Anything at path; a final symbolic link counts even when it dangles.
+VESK_API bool Exists(const std::wstring& path);
 VESK_API bool IsDirectory(const std::wstring& path);
 VESK_API bool IsFile(const std::wstring& path);  // exists and is not a folder
 
-VESK_API bool CreateDirectory(const std::wstring& path);      // one level; false if it exists
-VESK_API bool CreateDirectoryTree(const std::wstring& path);  // every missing level; true if it exists
-VESK_API bool CreateNewFile(const std::wstring& path);        // exclusive create, left empty and closed
+VESK_API bool CreateDirectory(const std::wstring& path);  // one level; false if it exists
+// Every missing level; true if it exists. On failure the levels it made are removed.
+VESK_API bool CreateDirectoryTree(const std::wstring& path);
+VESK_API bool CreateNewFile(const std::wstring& path);  // exclusive create, left empty and closed
 
 VESK_API bool RemoveFile(const std::wstring& path);
 VESK_API bool RemoveDirectory(const std::wstring& path);  // only when empty
-VESK_API bool RemoveTree(const std::wstring& path);       // the folder (or file) and all below it
+// The folder (or file) and all below it. Symbolic links are removed, never followed.
+VESK_API bool RemoveTree(const std::wstring& path);
 
-VESK_API bool MoveFile(const std::wstring& from, const std::wstring& to);  // fails if `to` exists
+// Fails if `to` exists. A file moves across volumes (copy, then removal of the source).
+VESK_API bool MoveFile(const std::wstring& from, const std::wstring& to);
+// The target appears complete or not at all (copied beside it, then renamed); it
+// takes the source's modes and modification time.
 VESK_API bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists);
 
 // Entries in the order the file system returns them.
 VESK_API bool ListDirectory(const std::wstring& path, std::vector<DirEntry>& out);
 
-VESK_API std::optional<uint64_t> FileSize(const std::wstring& path);
+VESK_API std::optional<uint64_t> FileSize(const std::wstring& path);  // files only, not folders
 VESK_API std::optional<std::time_t> ModificationTime(const std::wstring& path);
 VESK_API bool SetModificationTime(const std::wstring& path, std::time_t t);
 // Linux cannot set a birth time, so a creation time that the library sets is kept in
@@ -47,8 +53,10 @@ VESK_API bool SetModificationTime(const std::wstring& path, std::time_t t);
 VESK_API std::optional<std::time_t> CreationTime(const std::wstring& path);
 VESK_API bool SetCreationTime(const std::wstring& path, std::time_t t);
 
-// The volume that holds path: its mount point, total size, and whether it is a
-// local ("fixed") file system rather than a network or pseudo one.
+// The volume that holds path: its mount point (with a trailing separator, like a
+// drive root; a path that does not exist yet belongs to its nearest existing
+// ancestor's volume), total size, and whether it is a local ("fixed") file system
+// rather than a network or pseudo one.
 VESK_API std::wstring VolumeRoot(const std::wstring& path);
 VESK_API std::optional<uint64_t> VolumeTotalBytes(const std::wstring& path);
 VESK_API bool IsFixedVolume(const std::wstring& path);

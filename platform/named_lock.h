@@ -19,13 +19,16 @@ public:
     };
 
     // Creates the lock or opens the one another process created; null on failure.
-    // `created`, when given, tells which happened.
+    // `created`, when given, tells which happened: false when this process already
+    // has the lock open or its lock file exists (lock files outlive their processes).
     static std::unique_ptr<NamedLock> CreateOrOpen(const std::wstring& name,
                                                    bool* created = nullptr);
     virtual ~NamedLock() = default;
 
-    // Waits without time limit. Each successful wait needs one Release.
+    // Waits without time limit. Each successful wait (Acquired or Abandoned) needs
+    // one Release; the owning thread may wait again (the lock is re-entrant).
     virtual WaitResult Wait() = 0;
+    // Ignored unless the calling thread owns the lock.
     virtual void Release() = 0;
 };
 

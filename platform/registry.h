@@ -39,7 +39,7 @@ public:
 
 // Where each hive lives. Defaults: HKCU in $XDG_CONFIG_HOME/vesk/hkcu.db (or
 // ~/.config), HKLM in $VESK_HKLM_DIR/hklm.db (or the HKCU folder when unset).
-// Tests point both at a temporary folder.
+// Tests point both at a temporary folder; an empty path restores the default.
 VESK_API void SetHivePath(Hive hive, const std::wstring& databaseFile);
 VESK_API std::wstring GetHivePath(Hive hive);
 

@@ -1,0 +1,58 @@
+// The per-thread last-error record of error.h.
+#include "platform/error.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/charset.h"
+#include "platform/trace.h"
+
+namespace vesk {
+namespace {
+thread_local OsError t_last;
+}
+
+void RecordOsError(const char* call, int code, const std::wstring& path, std::string detail) {
+    t_last.call = call ? call : "";
+    t_last.code = code;
+    t_last.path = path;
+    t_last.detail = std::move(detail);
+    errno = code;
+}
+
+void RecordOsError(const char* call, int code, const std::string& utf8Path, std::string detail) {
+    RecordOsError(call, code, Utf8ToWide(utf8Path), std::move(detail));
+}
+
+const OsError& LastOsError() {
+    return t_last;
+}
+
+void ClearOsError() {
+    t_last = OsError{};
+}
+
+std::string DescribeOsError(const OsError& e) {
+    if (e.call.empty())
+        return "no error";
+    std::string s = e.call;
+    if (!e.path.empty())
+        s += " " + WideToUtf8(e.path);
+    char buf[256];
+    // GNU strerror_r returns the text, not always in buf.
+    const char* text = strerror_r(e.code, buf, sizeof buf);
+    s += ": ";
+    s += text;
+    s += " (errno " + std::to_string(e.code) + ")";
+    if (!e.detail.empty())
+        s += " - " + e.detail;
+    return s;
+}
+
+void TraceLastOsError(const char* context) {
+    std::string line = context ? context : "";
+    line += ": " + DescribeOsError(t_last) + "\n";
+    OutputDebugStringA(line.c_str());
+}
+
+}  // namespace vesk

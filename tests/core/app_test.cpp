@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/app.h"
+#include "core/sync_lock.h"
+#include "support/isolated_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class ModuleAppTest : public vesk::test::IsolatedEnv {};
+
+TEST_F(ModuleAppTest, StartsOnceWhicheverThreadComesFirst) {
+    std::vector<COVVESKMiddleLayerApp*> seen(8, nullptr);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&, i] {
+            while (!go)
+                std::this_thread::yield();
+            seen[i] = &COVVESKMiddleLayerApp::Get();
+        });
+    }
+    go = true;
+    for (auto& t : threads)
+        t.join();
+    for (auto* app : seen)
+        EXPECT_EQ(app, seen[0]);
+    ASSERT_NE(seen[0]->GetSyncMutex(), nullptr);
+
+    // The lock lives where the test pointed it, under the shared name.
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator(LockDirectory()))
+        found |= entry.path().filename().string().find("OV_VESK_SYNCMGR") != std::string::npos;
+    EXPECT_TRUE(found) << "no lock file in " << LockDirectory();
+}
+
+TEST_F(ModuleAppTest, AnotherModuleObjectOpensTheSameLock) {
+    COVVESKMiddleLayerApp second;
+    ASSERT_EQ(second.InitInstance(), TRUE);
+    vesk::NamedLock* const opened = second.GetSyncMutex();
+    ASSERT_NE(opened, nullptr);
+    second.InitInstance();
+    EXPECT_EQ(second.GetSyncMutex(), opened) << "a second start-up must keep its lock";
+
+    std::atomic<bool> otherGotIt{false};
+    std::thread other;
+    {
+        CSyncMgrLock held;  // through the module object
+        ASSERT_TRUE(held.IsAcquired());
+        other = std::thread([&] {
+            CSyncMgrLock lock(opened);
+            otherGotIt = lock.IsAcquired();
+        });
+        std::this_thread::sleep_for(200ms);
+        EXPECT_FALSE(otherGotIt);
+    }
+    other.join();
+    EXPECT_TRUE(otherGotIt);
+}
+
+TEST_F(ModuleAppTest, StartsWithoutALockItCannotCreate) {
+    // A lock folder below a regular file cannot exist, whoever runs the test.
+    const auto blocker = Root() / "not-a-folder";
+    std::ofstream(blocker) << "x";
+    const std::string saved = std::getenv("VESK_LOCK_DIR");
+    ::setenv("VESK_LOCK_DIR", (blocker / "locks").c_str(), 1);
+    COVVESKMiddleLayerApp app;
+    const BOOL started = app.InitInstance();
+    ::setenv("VESK_LOCK_DIR", saved.c_str(), 1);
+
+    EXPECT_EQ(started, TRUE);
+    EXPECT_EQ(app.GetSyncMutex(), nullptr);
+    CSyncMgrLock lock(app.GetSyncMutex());
+    EXPECT_FALSE(lock.IsAcquired());
+}
+
+}  // namespace

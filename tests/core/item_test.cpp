@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "core/current_tcpcore.h"
+#include "core/item.h"
+#include "core/iteminfo.h"
+#include "support/fake_item.h"
+
+namespace {
+
+using vesk::test::FakeItem;
+
+// Puts the previous current object back, so no test leaks its pointer to the next.
+class CurrentTcpCoreGuard {
+public:
+    CurrentTcpCoreGuard() : m_saved(vesk::GetCurrentTcpCore()) {}
+    ~CurrentTcpCoreGuard() { vesk::SetCurrentTcpCore(m_saved); }
+
+private:
+    CTcpCore* m_saved;
+};
+
+CTcpCore* FakeTcpCore(int n) {
+    // Never dereferenced: the slot only stores the pointer.
+    static char storage[4];
+    return reinterpret_cast<CTcpCore*>(&storage[n]);
+}
+
+TEST(CurTcpCoreObject, NullBeforeAnyConnectOnEveryLevel) {
+    ASSERT_EQ(vesk::GetCurrentTcpCore(), nullptr);
+    for (int type : {VESK_ITEM_ROOT, VESK_ITEM_DEVICE, VESK_ITEM_BOX, VESK_ITEM_DOCUMENT}) {
+        FakeItem item(type, 1, L"item");
+        EXPECT_EQ(static_cast<CVESKItem&>(item).GetCurTcpCoreObject(), nullptr) << type;
+    }
+}
+
+TEST(CurTcpCoreObject, OneObjectSharedByEveryItemUntilReplaced) {
+    CurrentTcpCoreGuard guard;
+    FakeItem device(VESK_ITEM_DEVICE, 1, L"device");
+    FakeItem box(VESK_ITEM_BOX, 2, L"box");
+    std::unique_ptr<CObject> created(RUNTIME_CLASS(FakeItem)->CreateObject());
+    auto* document = static_cast<CVESKItem*>(static_cast<FakeItem*>(created.get()));
+
+    EXPECT_EQ(vesk::SetCurrentTcpCore(FakeTcpCore(0)), nullptr);
+    for (CVESKItem* item :
+         {static_cast<CVESKItem*>(&device), static_cast<CVESKItem*>(&box), document}) {
+        EXPECT_EQ(item->GetCurTcpCoreObject(), FakeTcpCore(0));
+    }
+    // A later connect replaces it for everyone and hands back the old one to delete.
+    EXPECT_EQ(vesk::SetCurrentTcpCore(FakeTcpCore(1)), FakeTcpCore(0));
+    EXPECT_EQ(box.GetCurTcpCoreObject(), FakeTcpCore(1));
+    EXPECT_EQ(document->GetCurTcpCoreObject(), FakeTcpCore(1));
+}
+
+TEST(ItemInfo, StartsEmptyAndKeepsItsFieldOrder) {
+    const ITEMINFO empty;
+    EXPECT_TRUE(empty.strName.IsEmpty());
+    EXPECT_TRUE(empty.strBoxPassword.IsEmpty());
+    EXPECT_EQ(empty.nPort, 0);
+    EXPECT_EQ(empty.nPortSSL, 0);
+    EXPECT_EQ(empty.nAutoDelTimeMinute, 0);
+
+    // Designated initialisers must follow declaration order, so this only compiles
+    // while the fields keep the order callers fill them in.
+    const ITEMINFO all{.strName = L"n",
+                       .strIP = L"ip",
+                       .nPort = 3,
+                       .nPortSSL = 4,
+                       .strLastUserName = L"u",
+                       .strLastAccountName = L"a",
+                       .nLastTCPComm = 7,
+                       .nLastUserType = 8,
+                       .nLastAccountType = 9,
+                       .strBoxTextA = L"ta",
+                       .strBoxTextB = L"tb",
+                       .nBoxValueA = 12,
+                       .nBoxValueB = 13,
+                       .strBoxUserName = L"bu",
+                       .strBoxName = L"bn",
+                       .strBoxPassword = L"bp",
+                       .nBoxType = 17,
+                       .nBoxValueC = 18,
+                       .nBoxValueD = 19,
+                       .nSearchChar = 20,
+                       .nMain = 21,
+                       .nAutoDelTime = 22,
+                       .nAutoDelTimeType = 23,
+                       .nAutoDelTimeMinute = 24};
+    EXPECT_EQ(all.nAutoDelTimeType, 23);
+    EXPECT_EQ(all.strBoxName, L"bn");
+}
+
+}  // namespace

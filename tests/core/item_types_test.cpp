@@ -1,0 +1,39 @@
+// Every level of the item tree reports its own object type. As each level's class
+// lands, add its row to ItemObjectTypes.EachLevelReportsItsType, e.g.
+//     ExpectCreatedItemType(RUNTIME_CLASS(CVESKRoot), VESK_ITEM_ROOT);
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+
+#include "core/item.h"
+#include "support/fake_item.h"
+
+namespace {
+
+// Creates an item dynamically, as the user interface may, and checks its type.
+void ExpectCreatedItemType(CRuntimeClass* itemClass, int expected) {
+    SCOPED_TRACE(itemClass->m_lpszClassName);
+    std::unique_ptr<CObject> object(itemClass->CreateObject());
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->GetRuntimeClass(), itemClass);
+    EXPECT_EQ(itemClass->m_wSchema, 0xFFFFu);
+    EXPECT_EQ(CRuntimeClass::FromName(itemClass->m_lpszClassName), itemClass);
+    auto* item = dynamic_cast<CVESKItem*>(object.get());
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->GetItemObjectType(), expected);
+}
+
+TEST(ItemObjectTypes, ValuesCallersRelyOn) {
+    EXPECT_EQ(VESK_ITEM_ROOT, 0);
+    EXPECT_EQ(VESK_ITEM_DEVICE, 1);
+    EXPECT_EQ(VESK_ITEM_BOX, 2);
+    EXPECT_EQ(VESK_ITEM_DOCUMENT, 3);
+}
+
+TEST(ItemObjectTypes, EachLevelReportsItsType) {
+    // FakeItem stands in until the levels exist; it reports a document by default.
+    ExpectCreatedItemType(RUNTIME_CLASS(vesk::test::FakeItem), VESK_ITEM_DOCUMENT);
+}
+
+}  // namespace

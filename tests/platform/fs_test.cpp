@@ -1,0 +1,438 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+
+#include "platform/charset.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/syscalls.h"
+#include "platform_test_util.h"
+
+namespace fs = vesk::fs;
+using vesk::test::PathExists;
+using vesk::test::ReadFile;
+using vesk::test::TempDir;
+using vesk::test::W;
+using vesk::test::WriteFile;
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+    std::vector<fs::DirEntry> entries;
+    std::vector<std::string> out;
+    if (!fs::ListDirectory(W(dir), entries))
+        return out;
+    for (const auto& e : entries)
+        out.push_back(vesk::WideToUtf8(e.name));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(FsQueries, TellKindsOfPathsApart) {
+    TempDir t;
+    WriteFile(t.Sub("file"), "x");
+    mkdir(t.Sub("dir").c_str(), 0700);
+    ASSERT_EQ(symlink("missing-target", t.Sub("dangling").c_str()), 0);
+    ASSERT_EQ(symlink(t.Sub("dir").c_str(), t.Sub("dirlink").c_str()), 0);
+
+    EXPECT_TRUE(fs::Exists(t.W("file")));
+    EXPECT_TRUE(fs::IsFile(t.W("file")));
+    EXPECT_FALSE(fs::IsDirectory(t.W("file")));
+
+    EXPECT_TRUE(fs::IsDirectory(t.W("dir")));
+    EXPECT_FALSE(fs::IsFile(t.W("dir")));
+
+    // A dangling link is something (it can be removed) but neither file nor folder.
+    EXPECT_TRUE(fs::Exists(t.W("dangling")));
+    EXPECT_FALSE(fs::IsFile(t.W("dangling")));
+    EXPECT_FALSE(fs::IsDirectory(t.W("dangling")));
+    EXPECT_TRUE(fs::IsDirectory(t.W("dirlink")));
+
+    EXPECT_FALSE(fs::Exists(t.W("nothing")));
+    EXPECT_FALSE(fs::Exists(L""));
+    EXPECT_FALSE(fs::IsDirectory(L""));
+    EXPECT_EQ(fs::FileSize(t.W("file")), 1u);
+    EXPECT_FALSE(fs::FileSize(t.W("dir")));
+    EXPECT_FALSE(fs::FileSize(t.W("nothing")));
+}
+
+TEST(FsCreate, DirectoryAndTree) {
+    TempDir t;
+    EXPECT_TRUE(fs::CreateDirectory(t.W("one")));
+    EXPECT_FALSE(fs::CreateDirectory(t.W("one")));
+    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(vesk::LastOsError().call, "mkdir");
+
+    EXPECT_TRUE(fs::CreateDirectoryTree(t.W("a/b/c/")));
+    EXPECT_TRUE(fs::IsDirectory(t.W("a/b/c")));
+    EXPECT_TRUE(fs::CreateDirectoryTree(t.W("a/b/c")));  // already there
+    EXPECT_TRUE(fs::CreateDirectoryTree(t.W("a//b/d")));
+
+    WriteFile(t.Sub("plain"), "");
+    EXPECT_FALSE(fs::CreateDirectoryTree(t.W("plain/x/y")));
+    EXPECT_EQ(vesk::LastOsError().code, ENOTDIR);
+    EXPECT_FALSE(PathExists(t.Sub("plain/x")));
+    EXPECT_FALSE(fs::CreateDirectoryTree(L""));
+}
+
+TEST(FsCreate, NewFileIsExclusiveAndEmpty) {
+    TempDir t;
+    EXPECT_TRUE(fs::CreateNewFile(t.W("n.tmp")));
+    EXPECT_EQ(fs::FileSize(t.W("n.tmp")), 0u);
+    WriteFile(t.Sub("n.tmp"), "kept");
+    EXPECT_FALSE(fs::CreateNewFile(t.W("n.tmp")));
+    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(ReadFile(t.Sub("n.tmp")), "kept");
+    EXPECT_FALSE(fs::CreateNewFile(t.W("no/such/dir/f")));
+    EXPECT_EQ(vesk::LastOsError().code, ENOENT);
+}
+
+TEST(FsList, GivesNamesAndKinds) {
+    TempDir t;
+    WriteFile(t.Sub("a.txt"), "1");
+    WriteFile(t.Sub("\xc3\xbc"
+                    "ber \xe2\x98\x83.jpg"),
+              "2");  // "über ☃.jpg"
+    mkdir(t.Sub("sub").c_str(), 0700);
+    ASSERT_EQ(symlink(t.Sub("sub").c_str(), t.Sub("link").c_str()), 0);
+
+    std::vector<fs::DirEntry> entries{{L"stale", true}};
+    ASSERT_TRUE(fs::ListDirectory(t.W(), entries));
+    ASSERT_EQ(entries.size(), 4u);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& x, const auto& y) { return x.name < y.name; });
+    EXPECT_EQ(entries[0].name, L"a.txt");
+    EXPECT_FALSE(entries[0].isDirectory);
+    EXPECT_EQ(entries[1].name, L"link");
+    EXPECT_FALSE(entries[1].isDirectory) << "a link to a folder must not be walked into";
+    EXPECT_EQ(entries[2].name, L"sub");
+    EXPECT_TRUE(entries[2].isDirectory);
+    EXPECT_EQ(entries[3].name, L"\u00fcber \u2603.jpg");
+
+    EXPECT_FALSE(fs::ListDirectory(t.W("missing"), entries));
+    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(vesk::LastOsError().call, "opendir");
+}
+
+TEST(FsRemove, TreeGoesWithEverythingInside) {
+    TempDir t;
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/x/y/z")));
+    WriteFile(t.Sub("tree/top"), "1");
+    WriteFile(t.Sub("tree/x/y/z/deep"), "2");
+    chmod(t.Sub("tree/x/y/z/deep").c_str(), 0400);  // read-only files go too
+
+    EXPECT_FALSE(fs::RemoveDirectory(t.W("tree")));  // not empty
+    EXPECT_EQ(vesk::LastOsError().code, ENOTEMPTY);
+    EXPECT_TRUE(fs::RemoveTree(t.W("tree/")));
+    EXPECT_FALSE(PathExists(t.Sub("tree")));
+    EXPECT_FALSE(fs::RemoveTree(t.W("tree")));
+    EXPECT_EQ(vesk::LastOsError().code, ENOENT);
+
+    WriteFile(t.Sub("single"), "s");
+    EXPECT_TRUE(fs::RemoveTree(t.W("single")));
+    EXPECT_FALSE(PathExists(t.Sub("single")));
+}
+
+TEST(FsRemove, TreeNeverFollowsLinksOutside) {
+    TempDir t;
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("outside/inner")));
+    WriteFile(t.Sub("outside/precious"), "keep me");
+    WriteFile(t.Sub("outside/inner/also"), "keep me too");
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/sub")));
+    ASSERT_EQ(symlink(t.Sub("outside").c_str(), t.Sub("tree/dirlink").c_str()), 0);
+    ASSERT_EQ(symlink(t.Sub("outside/precious").c_str(), t.Sub("tree/sub/filelink").c_str()), 0);
+    ASSERT_EQ(symlink("../../outside", t.Sub("tree/sub/relative").c_str()), 0);
+
+    EXPECT_TRUE(fs::RemoveTree(t.W("tree")));
+    EXPECT_FALSE(PathExists(t.Sub("tree")));
+    EXPECT_EQ(ReadFile(t.Sub("outside/precious")), "keep me");
+    EXPECT_EQ(ReadFile(t.Sub("outside/inner/also")), "keep me too");
+
+    // Given a link itself, only the link goes.
+    ASSERT_EQ(symlink(t.Sub("outside").c_str(), t.Sub("toplink").c_str()), 0);
+    EXPECT_TRUE(fs::RemoveTree(t.W("toplink")));
+    EXPECT_FALSE(PathExists(t.Sub("toplink")));
+    EXPECT_EQ(ReadFile(t.Sub("outside/inner/also")), "keep me too");
+}
+
+TEST(FsMove, RefusesAnExistingTargetAndMovesFolders) {
+    TempDir t;
+    WriteFile(t.Sub("from"), "new");
+    WriteFile(t.Sub("to"), "old");
+    EXPECT_FALSE(fs::MoveFile(t.W("from"), t.W("to")));
+    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(ReadFile(t.Sub("from")), "new");
+    EXPECT_EQ(ReadFile(t.Sub("to")), "old");
+
+    EXPECT_TRUE(fs::MoveFile(t.W("from"), t.W("moved")));
+    EXPECT_FALSE(PathExists(t.Sub("from")));
+    EXPECT_EQ(ReadFile(t.Sub("moved")), "new");
+
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("d1/inner")));
+    WriteFile(t.Sub("d1/inner/f"), "f");
+    EXPECT_TRUE(fs::MoveFile(t.W("d1"), t.W("d2")));
+    EXPECT_EQ(ReadFile(t.Sub("d2/inner/f")), "f");
+    EXPECT_FALSE(fs::MoveFile(t.W("missing"), t.W("x")));
+    EXPECT_EQ(vesk::LastOsError().code, ENOENT);
+}
+
+TEST(FsCopy, KeepsContentModeAndModificationTime) {
+    TempDir t;
+    const std::string data = RandomBytes(3 * 1024 * 1024 + 17, 1);
+    WriteFile(t.Sub("src"), data);
+    chmod(t.Sub("src").c_str(), 0640);
+    ASSERT_TRUE(fs::SetModificationTime(t.W("src"), 1'000'000'000));
+
+    ASSERT_TRUE(fs::CopyFile(t.W("src"), t.W("dst"), true));
+    EXPECT_EQ(ReadFile(t.Sub("dst")), data);
+    struct stat st;
+    ASSERT_EQ(stat(t.Sub("dst").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(fs::ModificationTime(t.W("dst")), 1'000'000'000);
+    EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"dst", "src"}));
+}
+
+TEST(FsCopy, FailIfExistsDecidesAboutTheTarget) {
+    TempDir t;
+    WriteFile(t.Sub("src"), "fresh");
+    WriteFile(t.Sub("dst"), "old");
+    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("dst"), true));
+    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(ReadFile(t.Sub("dst")), "old");
+    EXPECT_TRUE(fs::CopyFile(t.W("src"), t.W("dst"), false));
+    EXPECT_EQ(ReadFile(t.Sub("dst")), "fresh");
+
+    mkdir(t.Sub("folder").c_str(), 0700);
+    EXPECT_FALSE(fs::CopyFile(t.W("folder"), t.W("copy"), false));
+    EXPECT_EQ(vesk::LastOsError().code, EISDIR);
+    EXPECT_FALSE(fs::CopyFile(t.W("missing"), t.W("copy"), false));
+    EXPECT_FALSE(PathExists(t.Sub("copy")));
+    // A folder in the way is not replaced by a file.
+    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("folder"), false));
+    EXPECT_TRUE(fs::IsDirectory(t.W("folder")));
+    EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"dst", "folder", "src"}));
+}
+
+TEST(FsTimes, ModificationTimeRoundTrips) {
+    TempDir t;
+    WriteFile(t.Sub("f"), "x");
+    ASSERT_TRUE(fs::SetModificationTime(t.W("f"), 1'234'567'890));
+    EXPECT_EQ(fs::ModificationTime(t.W("f")), 1'234'567'890);
+    EXPECT_FALSE(fs::SetModificationTime(t.W("missing"), 1));
+    EXPECT_FALSE(fs::ModificationTime(t.W("missing")));
+}
+
+TEST(FsTimes, CreationTimeIsKeptApartFromModificationTime) {
+    TempDir t;
+    WriteFile(t.Sub("f"), "x");
+    // The time a fresh file reports without an attribute is its birth (or change) time.
+    auto born = fs::CreationTime(t.W("f"));
+    ASSERT_TRUE(born);
+    EXPECT_LE(std::abs(*born - std::time(nullptr)), 60);
+
+    if (setxattr(t.Sub("f").c_str(), "user.probe", "1", 1, 0) != 0 &&
+        (errno == ENOTSUP || errno == EPERM))
+        GTEST_SKIP() << "the file system under /tmp refuses user extended attributes";
+    ASSERT_TRUE(fs::SetCreationTime(t.W("f"), 946'684'800));  // 2000-01-01
+    ASSERT_TRUE(fs::SetModificationTime(t.W("f"), 1'600'000'000));
+    EXPECT_EQ(fs::CreationTime(t.W("f")), 946'684'800);
+    EXPECT_EQ(fs::ModificationTime(t.W("f")), 1'600'000'000);
+    // Before 1970 too (dates come from devices).
+    ASSERT_TRUE(fs::SetCreationTime(t.W("f"), -86'400));
+    EXPECT_EQ(fs::CreationTime(t.W("f")), -86'400);
+    // The attribute travels with a rename.
+    ASSERT_TRUE(fs::MoveFile(t.W("f"), t.W("g")));
+    EXPECT_EQ(fs::CreationTime(t.W("g")), -86'400);
+
+    EXPECT_FALSE(fs::SetCreationTime(t.W("missing"), 1));
+    EXPECT_EQ(vesk::LastOsError().call, "setxattr");
+    EXPECT_FALSE(fs::CreationTime(t.W("missing")));
+}
+
+TEST(FsVolume, RootSizeAndKind) {
+    TempDir t;
+    char real[PATH_MAX];
+    ASSERT_TRUE(realpath(t.path().c_str(), real));
+    std::wstring root = fs::VolumeRoot(t.W());
+    ASSERT_FALSE(root.empty());
+    EXPECT_EQ(root.back(), L'/');
+    EXPECT_EQ(W(real).rfind(root, 0), 0u) << "root must prefix the folder";
+    // A folder yet to be made belongs to the volume of its existing ancestor.
+    EXPECT_EQ(fs::VolumeRoot(t.W("not/yet/made")), root);
+
+    auto total = fs::VolumeTotalBytes(t.W());
+    ASSERT_TRUE(total);
+    EXPECT_GT(*total, 0u);
+    EXPECT_FALSE(fs::VolumeTotalBytes(t.W("missing")));
+
+    EXPECT_TRUE(fs::IsFixedVolume(t.W()));
+    EXPECT_FALSE(fs::IsFixedVolume(L"/proc"));
+    EXPECT_FALSE(fs::IsFixedVolume(t.W("missing")));
+    EXPECT_EQ(fs::VolumeRoot(L"/proc/self/fd"), L"/proc/");
+    EXPECT_EQ(fs::VolumeRoot(L""), L"");
+}
+
+// ---- failures injected through the system-call table ------------------------
+
+std::string g_failPath;
+std::string g_failName;
+int g_failErr = 0;
+
+int MkdirFailingAt(const char* p, mode_t m) {
+    if (g_failPath == p) {
+        errno = g_failErr;
+        return -1;
+    }
+    return vesk::RealSysCalls().mkdir(p, m);
+}
+
+TEST(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
+    TempDir t;
+    vesk::ScopedSysCalls restore;
+    vesk::Sys().mkdir = MkdirFailingAt;
+    g_failPath = t.Sub("base/a/b");
+    g_failErr = EACCES;
+    ASSERT_TRUE(fs::CreateDirectory(t.W("base")));
+
+    EXPECT_FALSE(fs::CreateDirectoryTree(t.W("base/a/b/c/d")));
+    const auto& e = vesk::LastOsError();
+    EXPECT_EQ(e.call, "mkdir");
+    EXPECT_EQ(e.code, EACCES);
+    EXPECT_EQ(e.path, t.W("base/a/b"));
+    // The level it made on the way is gone again; what was there stays.
+    EXPECT_FALSE(PathExists(t.Sub("base/a")));
+    EXPECT_TRUE(fs::IsDirectory(t.W("base")));
+}
+
+size_t g_writeBudget = 0;
+
+ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
+    if (g_writeBudget == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    n = std::min(n, g_writeBudget);
+    g_writeBudget -= n;
+    return vesk::RealSysCalls().write(fd, buf, n);
+}
+
+TEST(FsFaults, CopyOnAFullDiskLeavesNoPartialTarget) {
+    TempDir t;
+    WriteFile(t.Sub("src"), RandomBytes(1 << 20, 2));
+    WriteFile(t.Sub("old"), "previous");
+    vesk::ScopedSysCalls restore;
+    vesk::Sys().write = WriteUntilFull;
+
+    g_writeBudget = 100'000;
+    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("new"), true));
+    EXPECT_EQ(vesk::LastOsError().call, "write");
+    EXPECT_EQ(vesk::LastOsError().code, ENOSPC);
+    EXPECT_FALSE(PathExists(t.Sub("new")));
+
+    g_writeBudget = 100'000;
+    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("old"), false));
+    EXPECT_EQ(ReadFile(t.Sub("old")), "previous");
+    // No temporary file left behind either.
+    EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"old", "src"}));
+}
+
+int g_writeCalls = 0;
+
+// Every other call is interrupted; the others write at most 7 bytes.
+ssize_t InterruptedShortWrite(int fd, const void* buf, size_t n) {
+    if (++g_writeCalls % 2) {
+        errno = EINTR;
+        return -1;
+    }
+    return vesk::RealSysCalls().write(fd, buf, std::min<size_t>(n, 7));
+}
+
+TEST(FsFaults, InterruptedAndShortWritesAreResumed) {
+    TempDir t;
+    const std::string data = RandomBytes(5000, 3);
+    WriteFile(t.Sub("src"), data);
+    vesk::ScopedSysCalls restore;
+    vesk::Sys().write = InterruptedShortWrite;
+    ASSERT_TRUE(fs::CopyFile(t.W("src"), t.W("dst"), true));
+    EXPECT_EQ(ReadFile(t.Sub("dst")), data);
+}
+
+int RenameAcrossVolumes(const char* from, const char* to, unsigned flags) {
+    if (g_failPath == from) {
+        errno = EXDEV;
+        return -1;
+    }
+    return vesk::RealSysCalls().rename(from, to, flags);
+}
+
+TEST(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
+    TempDir t;
+    WriteFile(t.Sub("doc.pdf"), "document body");
+    ASSERT_TRUE(fs::SetModificationTime(t.W("doc.pdf"), 1'500'000'000));
+    const bool xattrs = fs::SetCreationTime(t.W("doc.pdf"), 1'400'000'000);
+    mkdir(t.Sub("other").c_str(), 0700);
+    mkdir(t.Sub("folder").c_str(), 0700);
+    vesk::ScopedSysCalls restore;
+    vesk::Sys().rename = RenameAcrossVolumes;
+
+    g_failPath = t.Sub("doc.pdf");
+    ASSERT_TRUE(fs::MoveFile(t.W("doc.pdf"), t.W("other/doc.pdf")));
+    EXPECT_FALSE(PathExists(t.Sub("doc.pdf")));
+    EXPECT_EQ(ReadFile(t.Sub("other/doc.pdf")), "document body");
+    EXPECT_EQ(fs::ModificationTime(t.W("other/doc.pdf")), 1'500'000'000);
+    if (xattrs) {
+        EXPECT_EQ(fs::CreationTime(t.W("other/doc.pdf")), 1'400'000'000);
+    }
+
+    g_failPath = t.Sub("folder");
+    EXPECT_FALSE(fs::MoveFile(t.W("folder"), t.W("other/folder")));
+    EXPECT_EQ(vesk::LastOsError().code, EXDEV);
+    EXPECT_TRUE(fs::IsDirectory(t.W("folder")));
+    EXPECT_FALSE(PathExists(t.Sub("other/folder")));
+}
+
+int UnlinkatRefusing(int dirfd, const char* name, int flags) {
+    if (g_failName == name) {
+        errno = EACCES;
+        return -1;
+    }
+    return vesk::RealSysCalls().unlinkat(dirfd, name, flags);
+}
+
+TEST(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
+    TempDir t;
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/a")));
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/b")));
+    WriteFile(t.Sub("tree/a/locked.txt"), "1");
+    WriteFile(t.Sub("tree/a/free.txt"), "2");
+    WriteFile(t.Sub("tree/b/free.txt"), "3");
+    vesk::ScopedSysCalls restore;
+    vesk::Sys().unlinkat = UnlinkatRefusing;
+    g_failName = "locked.txt";
+
+    EXPECT_FALSE(fs::RemoveTree(t.W("tree")));
+    EXPECT_EQ(vesk::LastOsError().call, "unlink");
+    EXPECT_EQ(vesk::LastOsError().code, EACCES);
+    EXPECT_EQ(vesk::LastOsError().path, t.W("tree/a/locked.txt"));
+    EXPECT_TRUE(PathExists(t.Sub("tree/a/locked.txt")));
+    EXPECT_FALSE(PathExists(t.Sub("tree/a/free.txt")));
+    EXPECT_FALSE(PathExists(t.Sub("tree/b")));
+}
+
+}  // namespace

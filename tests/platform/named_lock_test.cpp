@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/charset.h"
+#include "platform/named_lock.h"
+#include "platform_test_util.h"
+
+using vesk::NamedLock;
+using vesk::test::Child;
+using vesk::test::Pipe;
+using Result = NamedLock::WaitResult;
+
+namespace {
+
+// Long enough for a child that is not blocked to answer, short enough to keep the
+// suite fast; a wrong "blocked" verdict would only hide a fault, never invent one.
+constexpr int kBlockedMs = 300;
+constexpr int kAnswerMs = 10000;
+
+std::wstring UniqueName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return vesk::Utf8ToWide(std::string("test.") + info->name());
+}
+
+// Every test gets a lock folder of its own, which its children inherit.
+class LockTestBase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* old = std::getenv("VESK_LOCK_DIR");
+        m_saved = old ? old : "";
+        setenv("VESK_LOCK_DIR", m_dir.path().c_str(), 1);
+    }
+    void TearDown() override { setenv("VESK_LOCK_DIR", m_saved.c_str(), 1); }
+    vesk::test::TempDir m_dir;
+    std::string m_saved;
+};
+
+class NamedLockProcesses : public LockTestBase {};
+class NamedLockReentry : public LockTestBase {};
+class NamedLockThreads : public LockTestBase {};
+class NamedLockNames : public LockTestBase {};
+
+char Code(Result r) {
+    return r == Result::Acquired ? 'A' : r == Result::Abandoned ? 'B' : 'F';
+}
+
+// A child that opens the lock, says 'w', waits, reports what the wait gave, then
+// releases.
+int WaitAndReport(const std::wstring& name, Pipe& out) {
+    auto lock = NamedLock::CreateOrOpen(name);
+    if (!lock)
+        return 10;
+    out.Send('w');
+    Result r = lock->Wait();
+    out.Send(Code(r));
+    if (r != Result::Failed)
+        lock->Release();
+    return 0;
+}
+
+TEST_F(NamedLockProcesses, SecondProcessWaitsUntilTheFirstReleases) {
+    const auto name = UniqueName();
+    auto lock = NamedLock::CreateOrOpen(name);
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(lock->Wait(), Result::Acquired);
+    Pipe p;
+    Child child([&] { return WaitAndReport(name, p); });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "the child got the lock while it was held";
+    lock->Release();
+    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
+    EXPECT_EQ(child.Wait(), 0);
+    // Free again once the child has released it.
+    EXPECT_EQ(lock->Wait(), Result::Acquired);
+    lock->Release();
+}
+
+TEST_F(NamedLockProcesses, ObjectCarriedThroughForkStillExcludes) {
+    auto lock = NamedLock::CreateOrOpen(UniqueName());
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(lock->Wait(), Result::Acquired);
+    Pipe p;
+    // The child uses the object it inherited, made and held by the parent.
+    Child child([&] {
+        p.Send('w');
+        Result r = lock->Wait();
+        p.Send(Code(r));
+        lock->Release();
+        return 0;
+    });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "the child shared the parent's ownership";
+    lock->Release();
+    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(NamedLockProcesses, HolderKilledWhileHoldingIsReportedAbandoned) {
+    const auto name = UniqueName();
+    Pipe p;
+    Child holder([&] {
+        auto lock = NamedLock::CreateOrOpen(name);
+        if (!lock || lock->Wait() != Result::Acquired)
+            return 10;
+        p.Send('h');
+        for (;;)
+            pause();
+    });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'h');
+    auto lock = NamedLock::CreateOrOpen(name);
+    ASSERT_TRUE(lock);
+    // Wait while the holder still lives; it is killed during the wait.
+    std::thread killer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        holder.Kill(SIGKILL);
+    });
+    Result r = lock->Wait();
+    killer.join();
+    EXPECT_EQ(holder.Wait(), 128 + SIGKILL);
+    EXPECT_EQ(r, Result::Abandoned);
+    lock->Release();
+
+    // A proper release clears the mark: the next holder is told nothing happened.
+    Child next([&] { return WaitAndReport(name, p); });
+    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
+    EXPECT_EQ(next.Wait(), 0);
+}
+
+TEST_F(NamedLockProcesses, HolderKilledBeforeTheNextArrivesIsAbandoned) {
+    const auto name = UniqueName();
+    Pipe p;
+    Child holder([&] {
+        auto lock = NamedLock::CreateOrOpen(name);
+        if (!lock || lock->Wait() != Result::Acquired)
+            return 10;
+        p.Send('h');
+        for (;;)
+            pause();
+    });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'h');
+    holder.Kill(SIGKILL);
+    holder.Wait();
+    Child next([&] { return WaitAndReport(name, p); });
+    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kAnswerMs), 'B');
+    EXPECT_EQ(next.Wait(), 0);
+}
+
+TEST_F(NamedLockProcesses, ProcessForkedByADeadHolderDoesNotKeepTheLock) {
+    const auto name = UniqueName();
+    Pipe p, quit;
+    Child holder([&] {
+        auto lock = NamedLock::CreateOrOpen(name);
+        if (!lock || lock->Wait() != Result::Acquired)
+            return 10;
+        // A helper process forked while holding outlives the holder.
+        if (fork() == 0) {
+            p.Send('g');
+            quit.Receive(kAnswerMs * 2);
+            _exit(0);
+        }
+        for (;;)
+            pause();
+    });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'g');
+    holder.Kill(SIGKILL);
+    holder.Wait();
+    Child next([&] { return WaitAndReport(name, p); });
+    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kAnswerMs), 'B') << "the helper kept the dead holder's lock";
+    quit.Send('q');
+    EXPECT_EQ(next.Wait(), 0);
+}
+
+TEST_F(NamedLockReentry, EachAcquisitionIsReleasedOnce) {
+    const auto name = UniqueName();
+    auto lock = NamedLock::CreateOrOpen(name);
+    auto second = NamedLock::CreateOrOpen(name);  // another object, same lock
+    ASSERT_TRUE(lock && second);
+    ASSERT_EQ(lock->Wait(), Result::Acquired);
+    ASSERT_EQ(second->Wait(), Result::Acquired);
+    ASSERT_EQ(lock->Wait(), Result::Acquired);
+
+    Pipe p;
+    Child child([&] { return WaitAndReport(name, p); });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
+    lock->Release();
+    second->Release();
+    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "released before the last release";
+    lock->Release();
+    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
+    EXPECT_EQ(child.Wait(), 0);
+    lock->Release();  // one too many: ignored
+}
+
+TEST_F(NamedLockThreads, ThreadsOfOneProcessAreSerialised) {
+    const auto name = UniqueName();
+    constexpr int kThreads = 4, kRounds = 2000;
+    std::atomic<bool> inside{false};
+    std::atomic<int> overlaps{0}, failures{0};
+    long counter = 0;  // deliberately unsynchronised but for the lock
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            auto lock = NamedLock::CreateOrOpen(name);
+            if (!lock) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < kRounds; ++i) {
+                if (lock->Wait() != Result::Acquired)
+                    ++failures;
+                if (inside.exchange(true))
+                    ++overlaps;
+                long seen = counter;
+                if (i % 100 == 0)
+                    std::this_thread::yield();
+                counter = seen + 1;
+                inside = false;
+                lock->Release();
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(counter, kThreads * kRounds);
+}
+
+TEST_F(NamedLockThreads, ReleaseByAnotherThreadIsIgnored) {
+    const auto name = UniqueName();
+    auto lock = NamedLock::CreateOrOpen(name);
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(lock->Wait(), Result::Acquired);
+    std::thread([&] { lock->Release(); }).join();
+
+    Pipe p;
+    Child child([&] { return WaitAndReport(name, p); });
+    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "a thread that did not own the lock released it";
+    lock->Release();
+    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(NamedLockNames, AnyNameMapsToOneFileInsideTheLockFolder) {
+    const std::string dir = vesk::WideToUtf8(vesk::LockDirectory());
+    ASSERT_EQ(dir, m_dir.path());
+    const std::wstring names[] = {
+        L"OV_VESK_SYNCMGR",
+        L"../../escape",
+        L"Global\\x/y",
+        L".hidden",
+        L"a b",
+        L"\u00fc\u2603",
+        std::wstring(300, L'n'),
+        std::wstring(300, L'n') + L"2",
+    };
+    std::vector<std::unique_ptr<NamedLock>> locks;
+    for (const auto& n : names) {
+        bool created = false;
+        locks.push_back(NamedLock::CreateOrOpen(n, &created));
+        ASSERT_TRUE(locks.back()) << vesk::WideToUtf8(n);
+        EXPECT_TRUE(created) << vesk::WideToUtf8(n);
+        ASSERT_TRUE(NamedLock::CreateOrOpen(n, &created));
+        EXPECT_FALSE(created) << vesk::WideToUtf8(n);
+    }
+    // Each name has its own file, all directly inside the folder; nothing escaped.
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        EXPECT_TRUE(e.is_regular_file()) << e.path();
+        ++files;
+    }
+    EXPECT_EQ(files, std::size(names));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(dir).parent_path() / "escape"));
+    EXPECT_FALSE(NamedLock::CreateOrOpen(L""));
+
+    // Different names do not block each other, even the two long ones.
+    ASSERT_EQ(locks[6]->Wait(), Result::Acquired);
+    Pipe p;
+    Child child([&] { return WaitAndReport(names[7], p); });
+    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
+    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
+    EXPECT_EQ(child.Wait(), 0);
+    locks[6]->Release();
+}
+
+}  // namespace

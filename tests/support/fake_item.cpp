@@ -1,0 +1,5 @@
+#include "fake_item.h"
+
+namespace vesk::test {
+IMPLEMENT_DYNCREATE(FakeItem, CObject)
+}

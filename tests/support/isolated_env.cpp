@@ -1,0 +1,120 @@
+#include "isolated_env.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+#include "child_process.h"
+
+namespace vesk::test {
+namespace {
+
+constexpr const char* kRootVar = "VESK_TEST_ROOT";
+
+std::filesystem::path TempBase() {
+    const char* tmp = std::getenv("TMPDIR");
+    return (tmp && *tmp) ? std::filesystem::path(tmp) : std::filesystem::path("/tmp");
+}
+
+std::filesystem::path MakeTempDirectory(const std::string& prefix) {
+    std::string pattern = (TempBase() / (prefix + "XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
+    return pattern;
+}
+
+struct LockDirectoryHolder {
+    std::filesystem::path path;
+    pid_t owner = 0;  // the process that made it and so removes it
+
+    LockDirectoryHolder() {
+        const char* inherited = std::getenv("VESK_LOCK_DIR");
+        if (IsChildProcess() && inherited != nullptr) {
+            path = inherited;
+            return;
+        }
+        path = MakeTempDirectory("vesk-lock-");
+        owner = ::getpid();
+        ::setenv("VESK_LOCK_DIR", path.c_str(), 1);
+    }
+    ~LockDirectoryHolder() {
+        if (owner == ::getpid()) {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    }
+};
+
+}  // namespace
+
+std::filesystem::path ProcessLockDirectory() {
+    static LockDirectoryHolder holder;
+    return holder.path;
+}
+
+ScopedIsolation::ScopedIsolation() {
+    ProcessLockDirectory();
+
+    const char* inherited = std::getenv(kRootVar);
+    if (IsChildProcess() && inherited != nullptr) {
+        m_root = inherited;
+    } else {
+        m_root = MakeTempDirectory("vesk-test-");
+        m_owner = true;
+        for (const auto& dir :
+             {AllUsersProfile(), ConfigHome() / "vesk", DataHome(), HklmDirectory()}) {
+            std::filesystem::create_directories(dir);
+        }
+        SetVar(kRootVar, m_root.string());
+        SetVar("ALLUSERSPROFILE", AllUsersProfile().string());
+        SetVar("XDG_CONFIG_HOME", ConfigHome().string());
+        SetVar("XDG_DATA_HOME", DataHome().string());
+        SetVar("VESK_HKLM_DIR", HklmDirectory().string());
+    }
+    // The same files the registry store picks from these variables by default, so a
+    // child process finds them too.
+    reg::SetHivePath(reg::Hive::CurrentUser, HivePath(reg::Hive::CurrentUser).wstring());
+    reg::SetHivePath(reg::Hive::LocalMachine, HivePath(reg::Hive::LocalMachine).wstring());
+}
+
+ScopedIsolation::~ScopedIsolation() {
+    // Back to the defaults, which follow the restored variables.
+    reg::SetHivePath(reg::Hive::CurrentUser, L"");
+    reg::SetHivePath(reg::Hive::LocalMachine, L"");
+    for (auto it = m_savedVars.rbegin(); it != m_savedVars.rend(); ++it) {
+        if (it->second) {
+            ::setenv(it->first.c_str(), it->second->c_str(), 1);
+        } else {
+            ::unsetenv(it->first.c_str());
+        }
+    }
+    if (m_owner) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_root, ec);
+    }
+}
+
+std::filesystem::path ScopedIsolation::HivePath(reg::Hive hive) const {
+    return hive == reg::Hive::CurrentUser ? ConfigHome() / "vesk" / "hkcu.db"
+                                          : HklmDirectory() / "hklm.db";
+}
+
+void ScopedIsolation::SetVar(const char* name, const std::string& value) {
+    const char* old = std::getenv(name);
+    m_savedVars.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    ::setenv(name, value.c_str(), 1);
+}
+
+void IsolatedEnv::SetUp() {
+    m_isolation = std::make_unique<ScopedIsolation>();
+}
+
+void IsolatedEnv::TearDown() {
+    m_isolation.reset();
+}
+
+}  // namespace vesk::test

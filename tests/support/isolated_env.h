@@ -1,0 +1,67 @@
+// Private per-user state for a test: its own ALLUSERSPROFILE, XDG_CONFIG_HOME,
+// XDG_DATA_HOME and registry hives in a fresh temporary folder, removed afterwards,
+// with the previous values restored. Tests never touch the user's real state.
+//
+// VESK_LOCK_DIR is private to the test process rather than to each test: the library
+// opens its lock once per process, on first use, and keeps it. ctest runs every test
+// in a process of its own, so there each test has its own lock folder as well.
+//
+// Child processes started with ChildProcess::SpawnSelf inherit the parent's folders:
+// in a child the isolation adopts them and removes nothing.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace vesk::test {
+
+class ScopedIsolation {
+public:
+    ScopedIsolation();
+    ~ScopedIsolation();
+    ScopedIsolation(const ScopedIsolation&) = delete;
+    ScopedIsolation& operator=(const ScopedIsolation&) = delete;
+
+    const std::filesystem::path& Root() const { return m_root; }
+    std::filesystem::path AllUsersProfile() const { return m_root / "allusers"; }
+    std::filesystem::path ConfigHome() const { return m_root / "config"; }
+    std::filesystem::path DataHome() const { return m_root / "data"; }
+    std::filesystem::path HklmDirectory() const { return m_root / "hklm"; }
+    std::filesystem::path HivePath(reg::Hive hive) const;
+
+private:
+    void SetVar(const char* name, const std::string& value);
+
+    std::filesystem::path m_root;
+    bool m_owner = false;
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_savedVars;
+};
+
+// The lock folder of this test process (created on first call, removed at exit).
+std::filesystem::path ProcessLockDirectory();
+
+// Fixture base: each test runs inside its own ScopedIsolation.
+class IsolatedEnv : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    const std::filesystem::path& Root() const { return m_isolation->Root(); }
+    std::filesystem::path AllUsersProfile() const { return m_isolation->AllUsersProfile(); }
+    std::filesystem::path ConfigHome() const { return m_isolation->ConfigHome(); }
+    std::filesystem::path HivePath(reg::Hive hive) const { return m_isolation->HivePath(hive); }
+    std::filesystem::path LockDirectory() const { return ProcessLockDirectory(); }
+
+private:
+    std::unique_ptr<ScopedIsolation> m_isolation;
+};
+
+}  // namespace vesk::test
