@@ -89,10 +89,11 @@ std::optional<std::string> PromptNoEcho(const std::string& prompt) {
     ::sigaction(SIGTERM, &act, &oldTerm);
     ::sigaction(SIGQUIT, &act, &oldQuit);
 
-    std::fputs(prompt.c_str(), stderr);
-    std::fflush(stderr);
+    // Echo goes off before the prompt shows, so nothing typed after it is echoed.
     g_echoOff = 1;
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &now);
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
 
     std::string line;
     bool got = false;

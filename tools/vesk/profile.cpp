@@ -42,7 +42,7 @@ std::string UseProfileFolder(const std::string& folder) {
     if (ec || base.empty())
         throw UsageError("cannot use the profile folder " + folder);
     base = base.lexically_normal();
-    const fs::path data = base / "profile";
+    const fs::path data = base / "allusers";
     const fs::path registry = base / "registry";
     const fs::path lock = base / "lock";
     for (const fs::path& p : {data, registry, lock}) {

@@ -12,21 +12,6 @@ namespace vesk::cli {
 
 namespace {
 
-// The search marks registered devices through the root's own lookups.
-class RootLookups : public vesk::IRegisteredDevices {
-public:
-    explicit RootLookups(CVESKRoot& root) : root_(root) {}
-    int IsRegisteredDevice(wchar_t* pszAddress) override {
-        return root_.IsRegisteredDevice(pszAddress);
-    }
-    int GetRegisteredName(wchar_t* pszName, int nSize, const wchar_t* pszAddress) override {
-        return root_.GetRegisteredName(pszName, nSize, pszAddress);
-    }
-
-private:
-    CVESKRoot& root_;
-};
-
 std::string Text(const wchar_t* s, size_t max) {
     size_t n = 0;
     while (n < max && s[n])
@@ -56,11 +41,9 @@ int Search(Context& ctx, const ParsedArgs& a) {
     const int sslPort = a.GetInt("--ssl-port", kDefaultSslPort, 1, 65535);
 
     EnsureApplicationPath();
-    ctx.Devices();  // the registered devices, for the marks
-    RootLookups lookups(ctx.Root());
-    CDeviceSearch search(&lookups);
+    ctx.Devices();  // the registered devices, which the search marks
     CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results;
-    const int rc = search.SearchDevice(results);
+    const int rc = ctx.Root().GetDeviceSearch()->SearchDevice(results);
     if (rc < 0)
         throw Failure("device search failed: " + ResultText(rc));
 

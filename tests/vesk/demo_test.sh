@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# vesk demo: every step of the road works against the built-in emulator, the exit
+# status says so, and the run leaves nothing behind: not in the temporary folder and
+# not in the user's own state. Usage: demo_test.sh BUILD_DIR
+set -u
+BUILD=$(cd "${1:?usage: demo_test.sh BUILD_DIR}" && pwd)
+VESK=$BUILD/vesk
+[ -x "$VESK" ] || { echo "missing $VESK"; exit 1; }
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/vesk-demo-test.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+mkdir -p "$WORK/tmp" "$WORK/home"
+
+# Stand-ins for the user's own state; the demo must not write to any of them.
+set +e
+env -u VESK_PROFILE -u VESK_PASSWORD -u VESK_HKLM_DIR \
+  HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" XDG_DATA_HOME="$WORK/home/.local/share" \
+  ALLUSERSPROFILE="$WORK/home/allusers" VESK_LOCK_DIR="$WORK/home/lock" XDG_RUNTIME_DIR= \
+  TMPDIR="$WORK/tmp" \
+  timeout 60 "$VESK" demo >"$WORK/out" 2>"$WORK/err"
+rc=$?
+
+
+fail() {
+  echo "FAIL: $*"
+  echo "--- stdout"; cat "$WORK/out"
+  echo "--- stderr"; cat "$WORK/err"
+  exit 1
+}
+[ "$rc" -eq 0 ] || fail "vesk demo exited $rc"
+grep -q "every step worked" "$WORK/out" || fail "no success line"
+[ "$(grep -c '^\[[0-9]/9\] .* ok ' "$WORK/out")" -eq 9 ] || fail "not nine steps reported ok"
+grep -qE "TLS used +yes" "$WORK/out" || fail "the demo did not use TLS"
+grep -qE "colour +forbidden" "$WORK/out" || fail "bob's restrictions not shown"
+[ -z "$(ls -A "$WORK/home")" ] || fail "the demo wrote to the user's state: $(find "$WORK/home")"
+[ -z "$(ls -A "$WORK/tmp")" ] || fail "the demo left files behind: $(find "$WORK/tmp")"
+
+# A failing step makes the demo fail: a user the sample device does not know.
+set +e
+TMPDIR="$WORK/tmp" HOME="$WORK/home" timeout 60 "$VESK" demo --user nobody >"$WORK/out" 2>"$WORK/err"
+rc=$?
+
+[ "$rc" -eq 2 ] || fail "an unknown demo user exited $rc, expected 2"
+echo "PASS"
