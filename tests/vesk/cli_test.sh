@@ -132,7 +132,7 @@ row "TLS used" "yes"
 has "$OUT" "certificate"
 # The mode that worked is remembered for the next time.
 run 0 device list
-grep -qE "^1 +office .* tls " "$OUT" || fail "TLS mode not remembered"
+grep -qE "^1 +office .* tls( |$)" "$OUT" || fail "TLS mode not remembered"
 # Nothing listens on spare's ports: both modes fail, quickly.
 run 1 connect spare
 has "$ERR" "cannot connect to spare"
@@ -179,6 +179,8 @@ grep -qE "^print *= *2[ ,]" "$WORK/device/jobs/1.ini" ||
   fail "job without 2 copies: $(cat "$WORK/device/jobs/1.ini")"
 VESK_PASSWORD=bob run 1 print office 1 --box 1 --user bob --colour colour
 has "$ERR" "colour printing is forbidden"
+VESK_PASSWORD=carol run 1 print office 1 --box 1 --user carol
+has "$ERR" "printing is forbidden for this login"
 VESK_PASSWORD=alice run 0 print office 1 --box 1 --user alice --dry-run
 has "$OUT" "would print with:"
 [ ! -f "$WORK/device/jobs/2.ini" ] || fail "a dry run printed"

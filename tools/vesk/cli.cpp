@@ -205,6 +205,8 @@ void Table::Print() const {
             if (i + 1 < row.size())
                 line.append(widths[i] - DisplayWidth(row[i]) + 2, ' ');
         }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
         std::printf("%s\n", line.c_str());
     };
     print(header_);
@@ -259,7 +261,12 @@ std::string LastDeviceError() {
         {QTCP_DEV_NO_SESSION, "no session, or a login is needed first"},
         {QTCP_DEV_FORBIDDEN, "not allowed for this login"},
         {QTCP_DEV_LOGIN_REFUSED, "login refused (name or password wrong)"},
+        {QTCP_DEV_NO_BOX, "no such box"},
+        {QTCP_DEV_BOX_NOT_LOGGED_IN, "the box is not open"},
         {QTCP_DEV_NO_DOCUMENT, "no such document"},
+        {QTCP_DEV_NOT_OPEN, "no document selected"},
+        {QTCP_DEV_BOX_PASSWORD, "wrong box password"},
+        {QTCP_DEV_BOX_PASSWORD_NEEDED, "the box needs its password"},
         {QTCP_DEV_BUSY, "the device is busy"},
         {QTCP_ERR_CONNECT, "the device could not be reached"},
         {QTCP_ERR_TIMEOUT, "the device did not answer in time"},
