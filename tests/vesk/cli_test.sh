@@ -155,12 +155,37 @@ lacks "$ERR" "s3cr3t-Wr0ng"
 # No password source and no terminal: a usage error, not a hang.
 run 2 login office --user alice
 has "$ERR" "VESK_PASSWORD"
+STEP=$((STEP + 1))
+printf 'alice\n' | timeout 30 "$VESK" login office --user alice --password-file - >"$OUT" 2>"$ERR" ||
+  fail "step $STEP: a password on standard input was not taken"
+has "$OUT" "logged in to office as alice"
 VESK_PASSWORD=admin run 0 login office --boxadmin
 has "$OUT" "boxadmin (box administrator)"
 run 2 login office
 run 2 login office --user alice --boxadmin
 VESK_ACCOUNT_PASSWORD=1111 run 1 login office --account sales
 has "$ERR" "no account tracking"
+
+# Ctrl-C cancels a login the device never answers, at once and with the reason.
+printf 'stall.on = UserLogin\n' >"$WORK/device/faults.ini"
+STEP=$((STEP + 1))
+VESK_PASSWORD=alice timeout 30 "$VESK" login office --user alice >"$OUT" 2>"$ERR" </dev/null &
+VESK_PID=$!
+# Interrupt once vesk talks to the device (its handler is in place by then).
+for _ in $(seq 200); do
+  [ -n "$(ss -Htn state established "( dport = :$PORT or dport = :$TLS_PORT )" 2>/dev/null)" ] &&
+    break
+  sleep 0.05
+done
+sleep 0.5
+kill -INT "$VESK_PID"
+T0=$SECONDS
+wait "$VESK_PID"
+rc=$?
+[ "$rc" -eq 1 ] || fail "step $STEP: an interrupted login exited $rc, expected 1"
+[ $((SECONDS - T0)) -le 3 ] || fail "step $STEP: the interrupt was not honoured at once"
+has "$ERR" "interrupted"
+rm -f "$WORK/device/faults.ini"
 
 # ---- info --------------------------------------------------------------------------
 run 0 info office

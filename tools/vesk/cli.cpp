@@ -350,7 +350,7 @@ void PrintCommandHelp(const Command& c, FILE* to) {
     std::fprintf(to, "\noptions:\n");
     for (const OptionSpec& o : c.options) {
         std::string left = "  " + o.name + (o.valueName.empty() ? "" : " " + o.valueName);
-        if (left.size() < 28)
+        if (left.size() < 27)
             left.append(28 - left.size(), ' ');
         else
             left += "\n" + std::string(28, ' ');

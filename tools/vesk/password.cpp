@@ -128,7 +128,8 @@ Secret ReadPassword(const PasswordSource& source) {
     if (source.file) {
         std::string line;
         if (*source.file == "-") {
-            if (!std::getline(std::cin, line) && line.empty() && !std::cin.eof())
+            std::getline(std::cin, line);
+            if (std::cin.bad())
                 throw Failure("cannot read the password from standard input");
         } else {
             std::ifstream in(*source.file, std::ios::binary);

@@ -85,6 +85,12 @@ std::string ModelFamilies(CVESKMFPDevice& d) {
     return out.empty() ? "none of the special families" : out;
 }
 
+// After a failed call: when Ctrl-C cancelled it, say so rather than blame the device.
+void ThrowIfInterrupted(const std::string& what) {
+    if (g_interrupted)
+        throw Failure(what + " interrupted");
+}
+
 }  // namespace
 
 long __stdcall CancelOnInterrupt(tagQTCP_COMMSTATE* state) {
@@ -101,7 +107,7 @@ const std::vector<OptionSpec>& SessionOptions() {
         {"--user", "NAME", "log in as this user"},
         {"--boxadmin", "", "log in as the box administrator"},
         {"--account", "NAME", "log in to this account (after the user login, if any)"},
-        {"--password-file", "FILE", "read the user password from FILE's first line (- : stdin)"},
+        {"--password-file", "FILE", "read the user password from FILE's first line (-: stdin)"},
         {"--account-password-file", "FILE", "read the account password from FILE"},
         {"--tls", "", "try TLS first this time"},
         {"--plain", "", "try plain TCP first this time"},
@@ -178,6 +184,7 @@ int DeviceSession::Connect(int firstMode) {
         open_ = true;
     if (rc == 1 || rc == -1051 || rc == -1052 || rc == -1064)
         return rc;
+    ThrowIfInterrupted("connecting to " + U8(device_.GetItemName()));
     std::string why = ResultText(rc);
     if (std::string detail = LastDeviceError(); !detail.empty())
         why += "; " + detail;
@@ -202,6 +209,7 @@ void DeviceSession::Login(const LoginRequest& req, bool required) {
         const int rc = device_.UserLogin(W(*req.user), W(pw.Text()), CancelOnInterrupt, result);
         loginMs_ += MsSince(start);
         if (rc != 1) {
+            ThrowIfInterrupted("login as " + *req.user);
             if (rc == 0 && device_.GetUserType() == 0 && *req.user != "boxadmin")
                 throw Failure(device + " has no user authentication; only --boxadmin logs in");
             std::string detail = LastDeviceError();
@@ -228,6 +236,7 @@ void DeviceSession::Login(const LoginRequest& req, bool required) {
             device_.AccountLogin(W(*req.account), W(pw.Text()), CancelOnInterrupt, result);
         loginMs_ += MsSince(start);
         if (rc != 1) {
+            ThrowIfInterrupted("account login as " + *req.account);
             std::string detail = LastDeviceError();
             throw Failure("account login as " + *req.account + " refused" +
                           (rc < 0 ? ": " + ResultText(rc) : "") +
