@@ -35,27 +35,27 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 
 // folders x filesPerFolder files of 30 KB (2 MB per folder once rounded), aged 0 to 10
 // days, from a fixed seed.
-vesk::cachetest::TreeSpec Grid(int folders, int filesPerFolder) {
-    vesk::cachetest::TreeSpec spec;
+vesk::cachetest::TreeLayout Grid(int folders, int filesPerFolder) {
+    vesk::cachetest::TreeLayout layout;
     uint32_t state = 12345;
     auto next = [&state] { return state = state * 1664525u + 1013904223u; };
     for (int d = 0; d < folders; ++d) {
         const std::string dir = "dev" + std::to_string(d % 4) + "/box" + std::to_string(d);
         if (d < 4)
-            spec.folders.push_back("dev" + std::to_string(d));
-        spec.folders.push_back(dir);
+            layout.folders.push_back("dev" + std::to_string(d));
+        layout.folders.push_back(dir);
         for (int f = 0; f < filesPerFolder; ++f) {
             const int64_t age = static_cast<int64_t>(next() % 20) * kDay / 2 + kDay / 4;
-            spec.files.push_back({dir + "/page" + std::to_string(f) + ".jpg", 30 * 1024, age});
+            layout.files.push_back({dir + "/page" + std::to_string(f) + ".jpg", 30 * 1024, age});
         }
     }
-    return spec;
+    return layout;
 }
 
-void Fresh(const std::string& dir, const vesk::cachetest::TreeSpec& spec) {
+void Fresh(const std::string& dir, const vesk::cachetest::TreeLayout& layout) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    vesk::cachetest::BuildTree(dir, spec);
+    vesk::cachetest::BuildTree(dir, layout);
 }
 
 size_t CountFiles(const std::string& dir) {
@@ -130,12 +130,12 @@ int main() {
     std::printf("measuring the whole tree before every file (the yardstick) against ours:\n");
     double previous = 0;
     for (int folders : {10, 20}) {
-        const auto spec = Grid(folders, 100);
+        const auto layout = Grid(folders, 100);
         const int limit = folders * 2 * 3 / 4;  // about half of the files must go
         const std::string a = tmp + "/yard";
         const std::string b = tmp + "/ours";
-        Fresh(a, spec);
-        Fresh(b, spec);
+        Fresh(a, layout);
+        Fresh(b, layout);
         auto t0 = Clock::now();
         vesk::cachetest::reference::Evict(vesk::Utf8ToWide(a), limit);
         auto t1 = Clock::now();
@@ -143,7 +143,7 @@ int main() {
         auto t2 = Clock::now();
         const double yard = Seconds(t0, t1);
         std::printf("  %5zu files: yardstick %8.3f s, ours %8.4f s, %zu deleted by each%s",
-                    spec.files.size(), yard, Seconds(t1, t2), r.deletedFiles,
+                    layout.files.size(), yard, Seconds(t1, t2), r.deletedFiles,
                     CountFiles(a) == CountFiles(b) ? "" : " (MISMATCH)");
         if (previous > 0)
             std::printf("; yardstick grew %.1fx for 2x files", yard / previous);

@@ -311,19 +311,11 @@ int CUtility::AddOrRemoveLastBackslash(CString& path, int add) {
 }
 
 CString CUtility::GetDriveRoot(const wchar_t* path) {
+    // A folder still to be made lies on the volume of its nearest existing parent,
+    // which the platform finds for us.
     if (IsEmpty(path) || path[0] != kPathSeparator)
         return CString();
-    // A folder that is yet to be made lies on the volume of its nearest existing parent.
-    std::wstring p(path);
-    while (!vesk::fs::Exists(p)) {
-        while (p.size() > 1 && p.back() == kPathSeparator)
-            p.pop_back();
-        const size_t pos = p.rfind(kPathSeparator);
-        if (pos == std::wstring::npos)
-            return CString();
-        p.resize(pos == 0 ? 1 : pos);
-    }
-    return CString(vesk::fs::VolumeRoot(p));
+    return CString(vesk::fs::VolumeRoot(path));
 }
 
 int CUtility::CompareIPAddress(const wchar_t* a, const wchar_t* b) {
@@ -416,7 +408,8 @@ int CUtility::IsValidFileName(const wchar_t* name, const wchar_t* dir) {
 
 int CUtility::CreateValidNewFile(CString& path, int maxTries) {
     const std::wstring& p = path.str();
-    if (p.empty())
+    // A NUL inside would make the system create a file under a shorter, different path.
+    if (p.empty() || p.find(L'\0') != std::wstring::npos)
         return 0;
     const size_t sep = p.rfind(kPathSeparator);
     const std::wstring dir = sep == std::wstring::npos ? std::wstring() : p.substr(0, sep + 1);

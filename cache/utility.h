@@ -35,8 +35,8 @@ public:
     // add 1 appends a separator when missing; add 0 removes one trailing separator.
     static int AddOrRemoveLastBackslash(CString& path, int add);
 
-    // The root of the volume that holds path: its mount point on POSIX. Empty for a
-    // relative path or when no part of the path exists.
+    // The root of the volume that holds path (or, for a path still to be made, its
+    // nearest existing parent): its mount point on POSIX. Empty for a relative path.
     static CString GetDriveRoot(const wchar_t* path);
 
     // Dotted IPv4 texts compared octet by octet: -1, 0 or 1; -1 also when either is

@@ -6,9 +6,9 @@
 // memory returns -1001, so test results against 1.
 #pragma once
 
-#include "cache/object_base.h"
 #include "platform/cstring.h"
 #include "platform/export.h"
+#include "platform/object.h"
 
 class VESK_API CVESKCache : public CObject {
 public:

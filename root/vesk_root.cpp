@@ -10,6 +10,7 @@
 #include "platform/charset.h"
 #include "platform/fs.h"
 #include "root/device_registry_file.h"
+#include "settings/device_search.h"
 
 IMPLEMENT_DYNCREATE(CVESKRoot, CObject)
 
@@ -28,14 +29,33 @@ CVESKMFPDevice* AsDevice(CVESKItem* pItem) {
     return DYNAMIC_DOWNCAST(CVESKMFPDevice, pItem);
 }
 
+// The device search marks the devices this root has registered.
+class RegisteredDevices : public vesk::IRegisteredDevices {
+public:
+    explicit RegisteredDevices(CVESKRoot* pRoot) : m_pRoot(pRoot) {}
+    int IsRegisteredDevice(wchar_t* pszAddress) override {
+        return m_pRoot->IsRegisteredDevice(pszAddress);
+    }
+    int GetRegisteredName(wchar_t* pszName, int nSize, const wchar_t* pszAddress) override {
+        return m_pRoot->GetRegisteredName(pszName, nSize, pszAddress);
+    }
+
+private:
+    CVESKRoot* m_pRoot;
+};
+
 }  // namespace
 
 CVESKRoot::CVESKRoot() {
     auto list = std::make_unique<ItemList>(kListBlockSize);
     auto cache = std::make_unique<CVESKCache>();
     cache->LoadParameterFromRegistry();
+    auto registered = std::make_unique<RegisteredDevices>(this);
+    auto search = std::make_unique<CDeviceSearch>(registered.get());
     m_pChildList = list.release();
     m_pCache = cache.release();
+    m_pRegistered = std::move(registered);
+    m_pSearch = search.release();
 }
 
 // The root is the last owner of every device it listed, including those of lists that a
@@ -53,6 +73,7 @@ CVESKRoot::~CVESKRoot() {
         destroyList(pList);
     for (CVESKItem* pItem : m_retiredItems)
         delete pItem;
+    delete m_pSearch;
     delete m_pCache;
 }
 

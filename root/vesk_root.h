@@ -4,6 +4,7 @@
 // (settings/options.cpp).
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "core/item.h"
@@ -11,8 +12,12 @@
 #include "platform/cstring.h"
 #include "platform/export.h"
 
+class CDeviceSearch;
 class CVESKCache;
 class CVESKMFPDevice;
+namespace vesk {
+class IRegisteredDevices;
+}
 
 class VESK_API CVESKRoot : public CVESKItem {
     DECLARE_DYNCREATE(CVESKRoot)
@@ -43,6 +48,9 @@ public:
     ItemList* GetItemList() const { return m_pChildList; }
     // The root's cache settings and folders.
     CVESKCache* GetCache() const { return m_pCache; }
+    // The device search with its MIB handle and OID filter lists; it asks this root
+    // whether an address is registered.
+    CDeviceSearch* GetDeviceSearch() const { return m_pSearch; }
 
     // ---- registered devices -------------------------------------------------
     // Deletes the folder (or file) at strPath with everything below it.
@@ -113,6 +121,8 @@ private:
     CString m_strDesktopKey;
     ItemList* m_pChildList = nullptr;
     CVESKCache* m_pCache = nullptr;
+    std::unique_ptr<vesk::IRegisteredDevices> m_pRegistered;  // this root, as the search sees it
+    CDeviceSearch* m_pSearch = nullptr;
     CString m_strItemName;
     CString m_strDeviceInfoPath;
     CString m_strRegInfoPath;

@@ -211,10 +211,10 @@ void CDeviceSearch::CancelSearch() {
 int CDeviceSearch::SearchDevice(CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results) {
     using namespace vesk;
     vesk::IMibLibrary& mib = *m_pMib;
-    results.RemoveAll();
-    results.FreeExtra();
     HandleScope handleScope(mib, m_nMibHandle);
     try {
+        results.RemoveAll();
+        results.FreeExtra();
         CArray<DEVICE_SEARCH_RESULT, DEVICE_SEARCH_RESULT&> found;
         CArray<DEVICE_SEARCH_RESULT, DEVICE_SEARCH_RESULT&> targets;
 

@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 
 #include "platform/charset.h"
-#include "platform/env.h"
-#include "platform/registry.h"
 #include "tree_builder.h"
 
 namespace vesk::cachetest {
@@ -53,32 +50,10 @@ void Unlock(const std::filesystem::path& dir) {
 
 }  // namespace
 
-void CacheEnv::SetUp() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vesk-cache-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_tmp = pattern;
-    MakeFolder(Profile());
-    m_oldProfile = vesk::env::Get(L"ALLUSERSPROFILE");
-    m_hadProfile = std::getenv("ALLUSERSPROFILE") != nullptr;
-    ASSERT_TRUE(vesk::env::Set(L"ALLUSERSPROFILE", vesk::Utf8ToWide(Profile())));
-    vesk::reg::SetHivePath(vesk::reg::Hive::CurrentUser, vesk::Utf8ToWide(m_tmp + "/hkcu.db"));
-    vesk::reg::SetHivePath(vesk::reg::Hive::LocalMachine, vesk::Utf8ToWide(m_tmp + "/hklm.db"));
-}
-
 void CacheEnv::TearDown() {
-    vesk::reg::SetHivePath(vesk::reg::Hive::CurrentUser, L"");
-    vesk::reg::SetHivePath(vesk::reg::Hive::LocalMachine, L"");
-    if (m_hadProfile)
-        vesk::env::Set(L"ALLUSERSPROFILE", m_oldProfile);
-    else
-        vesk::env::Unset(L"ALLUSERSPROFILE");
-    if (!m_tmp.empty()) {
-        if (g_protectedAny.exchange(false))
-            Unlock(m_tmp);
-        std::error_code ec;
-        std::filesystem::remove_all(m_tmp, ec);
-    }
+    if (g_protectedAny.exchange(false))
+        Unlock(Root());
+    IsolatedEnv::TearDown();
 }
 
 CString CacheEnv::BaseDir() const {

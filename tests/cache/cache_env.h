@@ -10,6 +10,7 @@
 
 #include "platform/charset.h"
 #include "platform/cstring.h"
+#include "support/isolated_env.h"
 
 // Readable CString values in test failures.
 inline void PrintTo(const CString& s, std::ostream* os) {
@@ -18,24 +19,20 @@ inline void PrintTo(const CString& s, std::ostream* os) {
 
 namespace vesk::cachetest {
 
-class CacheEnv : public ::testing::Test {
+// Each test runs in the team's isolated environment (its own ALLUSERSPROFILE and
+// registry hives); files a test made undeletable are released before clean-up.
+class CacheEnv : public vesk::test::IsolatedEnv {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
     // Temporary folder of this test (UTF-8, no trailing separator).
-    const std::string& Tmp() const { return m_tmp; }
+    std::string Tmp() const { return Root().string(); }
     // The profile folder ALLUSERSPROFILE points to.
-    std::string Profile() const { return m_tmp + "/profile"; }
+    std::string Profile() const { return AllUsersProfile().string(); }
     // The default base folder, as the cache builds it.
     CString BaseDir() const;
     // QBOXCACHE below the default base folder, created.
     std::string CacheDir() const;
-
-private:
-    std::string m_tmp;
-    std::wstring m_oldProfile;
-    bool m_hadProfile = false;
 };
 
 // Makes a file impossible to delete with the file system's immutable flag (needs the

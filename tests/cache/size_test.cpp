@@ -284,20 +284,20 @@ TEST_F(CacheSize, SameDeletionsAsMeasuringBeforeEveryFile) {
     int partlyKept = 0;
     for (uint32_t seed = 1; seed <= 16; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        const auto spec = vesk::cachetest::RandomTree(seed, 2 + static_cast<int>(seed % 9),
-                                                      30 + static_cast<int>(seed * 37 % 90),
-                                                      1 + static_cast<int>(seed % 4));
+        const auto layout = vesk::cachetest::RandomTree(seed, 2 + static_cast<int>(seed % 9),
+                                                        30 + static_cast<int>(seed * 37 % 90),
+                                                        1 + static_cast<int>(seed % 4));
         const std::string ref = Tmp() + "/ref" + std::to_string(seed);
         const std::string ours = Tmp() + "/ours" + std::to_string(seed);
         MakeFolder(ref);
         MakeFolder(ours);
-        vesk::cachetest::BuildTree(ref, spec);
-        vesk::cachetest::BuildTree(ours, spec);
+        vesk::cachetest::BuildTree(ref, layout);
+        vesk::cachetest::BuildTree(ours, layout);
         std::vector<std::unique_ptr<Undeletable>> locks;
         std::mt19937 rng(seed);
         if (canLock && seed % 3 == 0) {
             for (int i = 0; i < 2; ++i) {
-                const auto& f = spec.files[rng() % spec.files.size()].rel;
+                const auto& f = layout.files[rng() % layout.files.size()].rel;
                 locks.push_back(std::make_unique<Undeletable>(ref + "/" + f));
                 locks.push_back(std::make_unique<Undeletable>(ours + "/" + f));
             }

@@ -48,25 +48,25 @@ struct TreeFile {
     int64_t ageSeconds;
 };
 
-struct TreeSpec {
+struct TreeLayout {
     std::vector<std::string> folders;  // relative, parents before children
     std::vector<TreeFile> files;
 };
 
-// Builds spec below root (which must exist), folders first, then files in order.
-inline void BuildTree(const std::string& root, const TreeSpec& spec) {
-    for (const auto& f : spec.folders)
+// Builds layout below root (which must exist), folders first, then files in order.
+inline void BuildTree(const std::string& root, const TreeLayout& layout) {
+    for (const auto& f : layout.folders)
         MakeFolder(root + "/" + f);
-    for (const auto& f : spec.files)
+    for (const auto& f : layout.files)
         MakeSparseFile(root + "/" + f.rel, f.size, f.ageSeconds);
 }
 
 // A random tree: folders up to maxDepth deep, files of a few kilobytes to a few
 // megabytes (so per-folder rounding matters), ages spread over the age classes with
 // half a day of margin so no file sits on a day boundary.
-inline TreeSpec RandomTree(uint32_t seed, int folders, int files, int maxDepth) {
+inline TreeLayout RandomTree(uint32_t seed, int folders, int files, int maxDepth) {
     std::mt19937 rng(seed);
-    TreeSpec spec;
+    TreeLayout layout;
     std::vector<std::pair<std::string, int>> all{{"", 0}};
     for (int i = 0; i < folders; ++i) {
         const auto parent = all[rng() % all.size()];
@@ -76,7 +76,7 @@ inline TreeSpec RandomTree(uint32_t seed, int folders, int files, int maxDepth) 
         }
         const std::string rel =
             (parent.first.empty() ? "" : parent.first + "/") + "d" + std::to_string(i);
-        spec.folders.push_back(rel);
+        layout.folders.push_back(rel);
         all.push_back({rel, parent.second + 1});
     }
     static const int64_t kAges[] = {-kDay,         kDay / 5,      3 * kDay / 2,
@@ -87,9 +87,10 @@ inline TreeSpec RandomTree(uint32_t seed, int folders, int files, int maxDepth) 
         const uint64_t kb = (rng() % 4 == 0) ? rng() % 4096 : rng() % 900;
         const uint64_t size = kb * 1024 + rng() % 1024;
         const int64_t age = kAges[rng() % (sizeof kAges / sizeof kAges[0])];
-        spec.files.push_back({(dir.empty() ? "" : dir + "/") + "f" + std::to_string(i), size, age});
+        layout.files.push_back(
+            {(dir.empty() ? "" : dir + "/") + "f" + std::to_string(i), size, age});
     }
-    return spec;
+    return layout;
 }
 
 // Every file and folder below root, relative, folders marked with a trailing "/".

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "core/current_tcpcore.h"
 #include "core/item.h"
@@ -53,31 +51,6 @@ TEST(CurTcpCoreObject, OneObjectSharedByEveryItemUntilReplaced) {
     EXPECT_EQ(vesk::SetCurrentTcpCore(FakeTcpCore(1)), FakeTcpCore(0));
     EXPECT_EQ(box.GetCurTcpCoreObject(), FakeTcpCore(1));
     EXPECT_EQ(document->GetCurTcpCoreObject(), FakeTcpCore(1));
-}
-
-TEST(ItemList, ParentWalksAndReplacesChildrenThroughTheInterface) {
-    std::vector<std::unique_ptr<FakeItem>> owned;
-    auto list = std::make_unique<CVESKItemList>(10);
-    for (long id : {1, 2, 5}) {
-        owned.push_back(std::make_unique<FakeItem>(VESK_ITEM_DEVICE, id, L"dev"));
-        list->AddTail(owned.back().get());
-    }
-    // Swap in an updated item for id 2, the way a parent's UpdateList does.
-    owned.push_back(std::make_unique<FakeItem>(VESK_ITEM_DEVICE, 2, L"updated"));
-    CVESKItem* updated = owned.back().get();
-    for (POSITION pos = list->GetHeadPosition(); pos != nullptr;) {
-        POSITION current = pos;
-        if (list->GetNext(pos)->GetItemID() == updated->GetItemID()) {
-            list->InsertAfter(current, updated);
-            list->RemoveAt(current);
-            break;
-        }
-    }
-    std::vector<std::wstring> names;
-    for (POSITION pos = list->GetHeadPosition(); pos != nullptr;)
-        names.push_back(list->GetNext(pos)->GetItemName().str());
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"dev", L"updated", L"dev"}));
-    EXPECT_EQ(list->GetTail()->GetItemID(), 5);
 }
 
 TEST(ItemInfo, StartsEmptyAndKeepsItsFieldOrder) {

@@ -61,20 +61,6 @@ protected:
 
 using V = std::vector<int>;
 
-TEST_F(ObListTest, AddsAtBothEnds) {
-    CObList list(10);
-    EXPECT_TRUE(list.IsEmpty());
-    EXPECT_EQ(list.GetHeadPosition(), nullptr);
-    list.AddTail(N(1));
-    list.AddTail(N(2));
-    list.AddHead(N(0));
-    EXPECT_EQ(Checked(list), (V{0, 1, 2}));
-    EXPECT_EQ(list.GetHead(), N(0));
-    EXPECT_EQ(list.GetTail(), N(2));
-    EXPECT_EQ(list.GetSize(), 3);
-    EXPECT_EQ(list.GetBlockSize(), 10);
-}
-
 TEST_F(ObListTest, InsertsBeforeAndAfterAnyPosition) {
     CObList list;
     POSITION p1 = list.AddTail(N(1));
@@ -185,10 +171,6 @@ TEST_F(ObListTest, EndsAndMisuse) {
     EXPECT_THROW(list.AddTail(static_cast<CObList*>(nullptr)), std::invalid_argument);
 
     // The list refills normally afterwards.
-    for (int i = 0; i < 3; ++i)
-        list.AddTail(N(i));
-    list.RemoveAll();
-    EXPECT_EQ(list.GetCount(), 0);
     list.AddHead(N(3));
     EXPECT_EQ(Checked(list), (V{3}));
 }
@@ -279,57 +261,43 @@ TEST(TypedPtrList, HandsBackTheStoredPointers) {
     EXPECT_EQ(list.GetCount(), 2);
 }
 
-TEST(Array, GrowsShrinksAndChecksIndexes) {
+std::vector<int> Ints(const CArray<int, int>& a) {
+    return std::vector<int>(a.GetData(), a.GetData() + a.GetSize());
+}
+
+TEST(Array, GrowsInsertsRemovesAndChecksIndexes) {
     CArray<int, int> a;
     EXPECT_EQ(a.GetUpperBound(), -1);
-    EXPECT_EQ(a.Add(10), 0);
-    EXPECT_EQ(a.Add(11), 1);
-    a.SetSize(5);
-    EXPECT_EQ(a.GetSize(), 5);
-    EXPECT_EQ(a[4], 0);  // new elements are zero
-    a[4] = 14;
-    a.ElementAt(3) = 13;
-    a.SetAt(2, 12);
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()), (V{10, 11, 12, 13, 14}));
-    a.SetSize(2);
-    EXPECT_EQ(a.GetCount(), 2);
-    EXPECT_EQ(a.GetUpperBound(), 1);
+    for (int v : {1, 2, 3})
+        a.Add(v);
+    a.SetSize(4);  // new elements are zero
+    a.InsertAt(1, 9, 2);
+    a.InsertAt(8, 5);  // past the end: the gap is zero-filled
+    EXPECT_EQ(Ints(a), (V{1, 9, 9, 2, 3, 0, 0, 0, 5}));
+    a.RemoveAt(1, 4);
+    a.SetAtGrow(6, 6);
+    a.ElementAt(1) = 4;
+    EXPECT_EQ(Ints(a), (V{1, 4, 0, 0, 5, 0, 6}));
+    EXPECT_EQ(a.GetUpperBound(), 6);
 
+    CArray<int, int> b;
+    b.Add(7);
+    a.InsertAt(0, &b);
+    EXPECT_EQ(a.Append(b), 8);
+    EXPECT_EQ(Ints(a), (V{7, 1, 4, 0, 0, 5, 0, 6, 7}));
+    a.SetSize(2);
+    EXPECT_EQ(Ints(a), (V{7, 1}));
+
+    // What MFC only asserts is refused here, and the array stays as it was.
     EXPECT_THROW(a.GetAt(2), std::out_of_range);
     EXPECT_THROW(a[-1], std::out_of_range);
     EXPECT_THROW(a.SetAt(2, 0), std::out_of_range);
     EXPECT_THROW(a.SetSize(-1), std::invalid_argument);
     EXPECT_THROW(a.RemoveAt(1, 2), std::out_of_range);
     EXPECT_THROW(a.RemoveAt(-1), std::out_of_range);
-    EXPECT_EQ(a.GetSize(), 2);
-
-    a.RemoveAll();
-    EXPECT_TRUE(a.IsEmpty());
-}
-
-TEST(Array, InsertsAndRemovesRanges) {
-    CArray<int, int> a;
-    for (int v : {1, 2, 3})
-        a.Add(v);
-    a.InsertAt(1, 9, 2);
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()), (V{1, 9, 9, 2, 3}));
-    a.InsertAt(7, 5);  // past the end: the gap is zero-filled
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()),
-              (V{1, 9, 9, 2, 3, 0, 0, 5}));
-    a.RemoveAt(1, 4);
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()), (V{1, 0, 0, 5}));
-    a.SetAtGrow(5, 6);
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()), (V{1, 0, 0, 5, 0, 6}));
-
-    CArray<int, int> b;
-    b.Add(7);
-    b.Add(8);
-    a.InsertAt(0, &b);
-    EXPECT_EQ(a.Append(b), 8);
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()),
-              (V{7, 8, 1, 0, 0, 5, 0, 6, 7, 8}));
+    EXPECT_EQ(Ints(a), (V{7, 1}));
     a.Copy(b);
-    EXPECT_EQ(std::vector<int>(a.GetData(), a.GetData() + a.GetSize()), (V{7, 8}));
+    EXPECT_EQ(Ints(a), (V{7}));
 }
 
 std::vector<std::wstring> Strings(const CStringArray& a) {

@@ -222,15 +222,6 @@ TEST_F(FilterFile, ReadErrorKeepsWhatWasReadAndGivesZero) {
     EXPECT_EQ(folder.m_arrOIDInclude.GetSize(), 0);
 }
 
-TEST_F(FilterFile, ExplicitPathReplacesTheRegistry) {
-    std::string other = dir_.path() + "/elsewhere.conf";
-    std::ofstream(other) << "OIDInclude = 1.3.9.*\n";
-    CDeviceSearch s;
-    s.SetFilterFilePath(vesk::Utf8ToWide(other));
-    EXPECT_EQ(s.LoadParameterFromFile(), 1);
-    EXPECT_EQ(Patterns(s.m_arrOIDInclude), std::vector<std::wstring>{L"1.3.9.*"});
-}
-
 TEST_F(FilterFile, ShippedFileAcceptsBothDeviceFamiliesOnly) {
     std::filesystem::copy_file(std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf",
                                app_ + "SrchMIB.conf");

@@ -171,16 +171,4 @@ TEST_F(SearchAgainstAgents, StopReturnsTheRecordsGatheredSoFarUnsorted) {
     EXPECT_EQ(results_.GetSize(), 3);
 }
 
-TEST_F(SearchAgainstAgents, SnmpUnusableGivesMinus1049) {
-    UseShippedFilter();
-    // Loopback-only refuses a target outside 127.0.0.0/8 before anything is sent.
-    vesk::mib::Overrides o;
-    o.targets = "127.0.0.2,192.0.2.1";
-    o.loopbackOnly = true;
-    vesk::mib::SetOverrides(o);
-    CDeviceSearch search(&registered_);
-    EXPECT_EQ(search.SearchDevice(results_), -1049);
-    EXPECT_EQ(results_.GetSize(), 0);
-}
-
 }  // namespace

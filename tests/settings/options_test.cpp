@@ -208,12 +208,4 @@ TEST_F(Options, DesktopIconStatusComesFromBothShellKeys) {
     EXPECT_EQ(root.GetDispDeskIcon(), 7);
 }
 
-TEST(OptionsAccessors, TimeIsKeptInMinutesAndGivenInMilliseconds) {
-    vesk::test::ScopedIsolation isolation;
-    CVESKRoot root;
-    root.SetTime(10);
-    EXPECT_EQ(root.GetTime(), 600000);
-    EXPECT_EQ(root.GetOSInfo(), 1);
-}
-
 }  // namespace

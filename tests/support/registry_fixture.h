@@ -4,7 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -49,12 +51,16 @@ class RegistryFixture : public IsolatedEnv {
 protected:
     void SetUp() override {
         IsolatedEnv::SetUp();
-        const std::wstring saved = env::Get(L"USERNAME");
-        m_savedUserName = saved;
+        if (const char* name = std::getenv("USERNAME"))
+            m_savedUserName = name;
         env::Set(L"USERNAME", L"tester");
     }
     void TearDown() override {
-        env::Set(L"USERNAME", m_savedUserName);
+        if (m_savedUserName) {
+            ::setenv("USERNAME", m_savedUserName->c_str(), 1);
+        } else {
+            ::unsetenv("USERNAME");
+        }
         IsolatedEnv::TearDown();
     }
 
@@ -67,7 +73,7 @@ protected:
     void WriteRegistry(const std::string& xml) const { WriteBytes(RegistryFile(), xml); }
 
 private:
-    std::wstring m_savedUserName;
+    std::optional<std::string> m_savedUserName;
 };
 
 }  // namespace vesk::test
