@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
 #include "emulator_fixture.h"
 #include "root/device_registry_file.h"
+#include "settings/device_search.h"
 #include "support/fake_item.h"
 #include "tcpcore/tcpcore.h"
 
@@ -219,6 +222,12 @@ TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
     EXPECT_EQ(d->Connect(nullptr, L""), -1012);
     WriteFilter("OIDInclude = 1.3.6.1.4.1.59731.1.1.1.2.1.*.*\n");
     EXPECT_EQ(d->Connect(nullptr, L""), -1051);
+
+    // The filter file the root's search is told to read is the one that counts.
+    const std::filesystem::path own = IsolatedEnv::Root() / "own-filter.conf";
+    std::ofstream(own) << "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*.*\n";
+    TreeRoot().GetDeviceSearch()->SetFilterFilePath(CString(own.wstring()));
+    EXPECT_EQ(d->Connect(nullptr, L""), -1012);
 }
 
 TEST_F(Connection, ProtocolClassFollowsVersionAndMemoryOptionModels) {
