@@ -86,6 +86,30 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     EXPECT_EQ(d->IsConnectedViaSSL(), -1012);
 }
 
+// Files handed out by an earlier session go at connect; temporary files too unless
+// the user keeps them.
+TEST_F(Connection, ConnectClearsTransferredAndTemporaryFiles) {
+    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
+    CString trans;
+    CString temp;
+    ASSERT_EQ(TreeRoot().GetCache()->GetTransFileRootDir(trans), 1);
+    ASSERT_EQ(TreeRoot().GetCache()->GetTempFileRootDir(temp), 1);
+    const std::filesystem::path transFile = std::filesystem::path(trans.str()) / "a" / "old.pdf";
+    const std::filesystem::path tempFile = std::filesystem::path(temp.str()) / "b" / "page.bmp";
+    for (int deleteType : {1, 0}) {
+        SCOPED_TRACE(deleteType);
+        vesk::test::WriteBytes(transFile, "x");
+        vesk::test::WriteBytes(tempFile, "y");
+        ASSERT_EQ(TreeRoot().GetCache()->SetDeleteType(deleteType), 1);
+        ASSERT_EQ(d->Connect(nullptr, L""), 1);
+        EXPECT_FALSE(std::filesystem::exists(transFile));
+        EXPECT_EQ(std::filesystem::exists(tempFile), deleteType != 0);
+        EXPECT_TRUE(std::filesystem::exists(trans.str()));
+    }
+}
+
 TEST_F(Connection, SslIsTriedFirstAfterAnSslSuccessAndThePlainPortComesBack) {
     EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start(true, true));
