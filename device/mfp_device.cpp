@@ -149,16 +149,10 @@ int CVESKMFPDevice::UpdateList(CVESKItem* pNewItem) {
     return 1;
 }
 
-// ---- not implemented yet ----------------------------------------------------------
-// The session with the device is built on the device link by the connection work
-// that follows; until then these report that there is no usable connection.
+// ---- box list ------------------------------------------------------------------
+// The box list and box administration come with the box-list work; until then these
+// report that there is no usable connection.
 
-int CVESKMFPDevice::Connect(PFN_VESK_COMMSTATE, CString) {
-    return kNotConnected;
-}
-int CVESKMFPDevice::Disconnect() {
-    return kNotConnected;
-}
 int CVESKMFPDevice::GetChildList(int) {
     return kNotConnected;
 }
@@ -167,17 +161,4 @@ int CVESKMFPDevice::AddChildItem(ITEMINFO&) {
 }
 int CVESKMFPDevice::DeleteChildItem(int, CString) {
     return kNotConnected;
-}
-int CVESKMFPDevice::Reconnect() {
-    return kNotConnected;
-}
-int CVESKMFPDevice::CreateDevice(PFN_VESK_COMMSTATE) {
-    return kNotConnected;
-}
-int CVESKMFPDevice::ConnectMFP(PFN_VESK_COMMSTATE) {
-    return kNotConnected;
-}
-CString CVESKMFPDevice::GetDeviceUnit(const char*, int& nResult) {
-    nResult = kNotConnected;
-    return CString();
 }

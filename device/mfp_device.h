@@ -42,15 +42,23 @@ public:
     int ModifyItem(ITEMINFO& info, CString strUnused) override;
     int RenameItem(const wchar_t* pszNewName, CString strUnused) override;
 
-    // NOT IMPLEMENTED YET: the session with the device and the box list are built on
-    // the device link by the connection work that follows. Until then each of these
-    // returns -1012 (no usable connection) and changes nothing.
+    // ---- session (device/connection.cpp) ---------------------------------------
+    // Ends every other session of the root, opens one to this device with the protocol
+    // class that fits it and reads what the device reports. 1 when no login is needed;
+    // -1051 user login, -1052 account login, -1064 customized login needed; other
+    // negative codes for failures (-1012 also for an unsupported device).
     int Connect(PFN_VESK_COMMSTATE pfnCommState, CString strUnused) override;
+    // Ends the session, writes the last-login fields to the registry file and
+    // destroys the boxes. 0 when no communication object was ever made.
     int Disconnect() override;
+    // 1 when the session stands or could be reopened, else 0.
+    int Reconnect();
+
+    // The box list and box administration belong to the box-list work; until it lands
+    // each of these returns -1012 (no usable connection) and changes nothing.
     int GetChildList(int bRefresh) override;
     int AddChildItem(ITEMINFO& info) override;
     int DeleteChildItem(int nBoxNo, CString strPassword) override;
-    int Reconnect();
 
     // ---- conversions -----------------------------------------------------------
     // Clears pszOut[0] and converts the whole string to UTF-8 into at most 1024 bytes
@@ -124,11 +132,128 @@ public:
     int GetPrintAttrNum() { return m_nPrintAttrNum; }
     tagUTIL_ATTRIBUTEINFO* GetPrintAttributeInfo() { return m_printAttributeInfo; }
 
+    // ---- login, accounts and permissions (device/login.cpp) --------------------
+    // Passwords are taken by value and wiped before these return; they never reach
+    // the trace or a file. nResult is what a refused login returns (0 unless changed).
+    int UserLogin(CString strUserName, CString strPassword, PFN_VESK_COMMSTATE pfnCommState,
+                  int& nResult);
+    int AccountLogin(CString strAccountName, CString strPassword, PFN_VESK_COMMSTATE pfnCommState,
+                     int& nResult);
+    // For user types 3, 8 and 9: pData is the login data the device asked for.
+    int CustomizedLogin(void* pData, int nDataSize, tagUTIL_DETAIL_LOGIN_RESULT& result,
+                        PFN_VESK_COMMSTATE pfnCommState);
+    int GetCustomizedLoginInformation(int nInfoType, void* pBuffer, int nBufferSize, int& nDataSize,
+                                      int& nTotalSize);
+    int GetCustomizedLoginInformation2(int nInfoType, void* pBuffer, int nBufferSize,
+                                       int& nDataSize, int& nTotalSize);
+    // Takes the current user's name and authentication server from the device.
+    int SetCurrentUserInfo();
+    int GetAccountName4CurrentUser(CString& strAccountName);
+    // The account-synchronisation value of the current user (0 when unknown).
+    int GetAccSyncType();
+    int GetServerList(CArray<tagUTIL_AUTHSERVERINFO, tagUTIL_AUTHSERVERINFO&>& servers);
+    int SetServerInfo(int nIndex, const wchar_t* pszName, const wchar_t* pszSecond);
+    int GetSimpleAuthEnable(int& nEnable);
+    int SetSimpleAuthEnable(int nEnable);
+    int IsEnhancedSecurityModeEnabled() { return m_nEnhancedSecurityMode; }
+    // Asks the device: 1 RX data secured, 0 not, 2 the user is the box administrator,
+    // -1 when the inquiry failed.
+    int GetRXDataSecured();
+    // What GetRXDataSecured answered at connect (protocol 43 and later).
+    int GetStoredRXDataSecured() { return m_nRXDataSecured; }
+    // The device's answers, passed through (0 without a communication object).
+    int IsTrimUserNameInCaseOfLDAPServer(int& nTrim);
+    int GetBoxAdminSupport(int& nSupported);
+    int IsIOption(int& nIOption);
+
+    // Operation restrictions of the logged-in user and account: 1 forbidden.
+    int GetCopyForbidden() { return m_docOperationPermission.nCopyForbidden; }
+    int GetPrintForbidden() { return m_docOperationPermission.nPrintForbidden; }
+    int GetScanDocForbidden() { return m_docOperationPermission.nScanDocForbidden; }
+    int GetSendPrintForbidden() { return m_docOperationPermission.nSendPrintForbidden; }
+    int GetPrintScanFaxTXForbidden() { return m_docOperationPermission.nSendPrintForbidden; }
+    int GetColourForbidden() { return m_docOperationPermission.nColourForbidden; }
+    int GetColorSendForbidden() { return m_docOperationPermission.nColourForbidden; }
+    void SetColourForbidden(int n) { m_docOperationPermission.nColourForbidden = n; }
+    int GetColourPrintForbidden() { return m_docOperationPermission.nColourPrintForbidden; }
+    int GetBlackPrintForbidden() { return m_docOperationPermission.nBlackPrintForbidden; }
+    int GetColorCopyForbidden() { return m_docOperationPermission.nColorCopyForbidden; }
+    int GetColorPrinterForbidden() { return m_docOperationPermission.nColorPrinterForbidden; }
+    int GetColorSendPrintForbidden() { return m_docOperationPermission.nColorSendPrintForbidden; }
+    int GetColorPrintScanFaxTXForbidden() {
+        return m_docOperationPermission.nColorSendPrintForbidden;
+    }
+    // Box permissions read at connect (protocol 32 and later).
+    int GetBoxCreatePermission() { return m_boxControlPermission.nCreate; }
+    int GetBoxEditPermission() { return m_boxControlPermission.nEdit; }
+    int GetBoxDeletePermission() { return m_boxControlPermission.nDelete; }
+    int GetBoxAutoDeletTimePermission() { return m_autoDelTimePermission.nPermission; }
+
+    // ---- model families (device/model_flags.cpp) --------------------------------
+    // Each flag is 1 when the identifier names a model of that family. A connect to a
+    // device reporting a version older than the family's keeps the previous value.
+    int GetDovaMioptionFlg() { return m_nDovaMioptionFlg; }
+    int GetRookMioptionFlg() { return m_nRookMioptionFlg; }
+    int GetFennFlg() { return m_nFennFlg; }
+    int GetMarlBKFlg() { return m_nMarlBKFlg; }
+    int GetHalcyBKFlg() { return m_nHalcyBKFlg; }
+    int GetVantaBKFlg() { return m_nVantaBKFlg; }
+    int GetUlmoSFlg() { return m_nUlmoSFlg; }
+    int GetVantaSBK2ndFlg() { return m_nVantaSBK2ndFlg; }
+    int GetBrioBKZPlusFlg() { return m_nBrioBKZPlusFlg; }
+    int GetBrioBKZX012Flg() { return m_nBrioBKZX012Flg; }
+    int GetTesselBK01MFPFlg() { return m_nTesselBK01MFPFlg; }
+    int GetPykeMLKFlg() { return m_nPykeMLKFlg; }
+    // 1 for the models whose thumbnails come as raw grey rows, else 0.
+    void SetThumbnailDataFormat();
+
+    // ---- print and format support (device/print_services.cpp) -------------------
+    // Passed to the communication object; its result comes back unchanged.
+    int SetDocumentForPrint(long lDocumentNo);
+    int GetDevicePrintSettings(PrintSetting& settings);
+    int GetCurrentDocumentPrintSettings(PrintSetting& settings);
+    int PrintDocument(PrintSetting& settings);
+
+    int GetSearchPdfSupport();
+    int GetOpenOfcSupport() { return m_extendedFormatSupportInfo.nOfficeOpenXML; }
+    int GetLangNumSupport();
+    // Language entry nIndex (0 to 30); 0 for any other index.
+    int GetLangSupport(int nIndex);
+    int GetPDFASupport();
+    int GetLinearizedPDFSupport();
+    long GetSupportedFileFormat() { return m_lSupportedFileFormat; }
+    int GetMono2DocOutputPolicy() { return m_nMono2DocOutputPolicy; }
+
 private:
-    // NOT IMPLEMENTED YET (see Connect): return -1012.
+    // Asks the device for its identifier and version, checks that it is supported and
+    // makes the communication object that fits it.
     int CreateDevice(PFN_VESK_COMMSTATE pfnCommState);
+    // Opens the session and reads what the device reports at connect.
     int ConnectMFP(PFN_VESK_COMMSTATE pfnCommState);
-    CString GetDeviceUnit(const char* pszDeviceId, int& nResult);
+    // The identifier cut before its thirteenth dot; nResult 1, or -1015 (null) and
+    // -1016 (fewer dots) with the empty string.
+    CString GetDeviceUnit(const wchar_t* pszDeviceId, int& nResult);
+    // Ends the sessions of the root's connected devices (this one included).
+    void DisconnectConnectedDevices();
+    // Ends a session opened by this connect that the connect then refused.
+    void AbandonSession();
+    // Merges members 1 to 9 of a login's restrictions into the kept ones.
+    void SetDocOperationPermission(const tagUTIL_DOCOPERATIONPERMISSION& permission);
+    // Reads the model-family flags that the reported version knows of.
+    void ReadModelFlags(int nMajor, int nMinor);
+
+    int ISDovaMioption();
+    int ISRookDevice();
+    int ISFennDevice();
+    int IsMarlBKDevice();
+    int IsHalcyBKDevice();
+    int IsVantaBKDevice();
+    int IsUlmoSDevice();
+    int IsVantaSBK2ndDevice();
+    int IsBrioBKZPlusDevice();
+    int IsBrioBKZX012Device();
+    int IsTesselBK01MFPDevice();
+    int IsPykeMLKDevice();
 
     // Makes the child list and the cache; shared by both constructors.
     void CreateOwnedParts();

@@ -65,6 +65,12 @@ public:
     CString GetRegInfoPath() { return m_strRegInfoPath; }
     void SetRegInfoPath(CString strPath) { m_strRegInfoPath = strPath; }
 
+    // ---- device filter (root/device_filter.cpp) ------------------------------
+    // Reads the MIB filter file afresh and tells whether it accepts the device
+    // identifier (1) or not (0); a missing filter file accepts nothing. May throw
+    // std::bad_alloc.
+    int IsAcceptedDeviceId(const CString& strDeviceId);
+
     // ---- options (settings/options.cpp) --------------------------------------
     int LoadOptions();
     int SetOptions();
