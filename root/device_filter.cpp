@@ -2,11 +2,14 @@
 #include "root/vesk_root.h"
 #include "settings/device_search.h"
 
-// The filter file is read again for every check, so a changed file counts at the
-// next connect; a fresh filter object gives the same answer as lists that keep
-// growing with each read. A memory exception reaches the caller, which reports it.
+// The filter file is read afresh for every check, into lists of its own: a changed
+// file counts at the next connect, the root's lists do not grow with every connect,
+// and a search running meanwhile keeps its own lists. The file is the one the
+// root's search reads. A memory exception reaches the caller, which reports it.
 int CVESKRoot::IsAcceptedDeviceId(const CString& strDeviceId) {
     CDeviceSearch filter;
+    if (CDeviceSearch* pSearch = GetDeviceSearch())
+        filter.SetFilterFilePath(pSearch->GetFilterFilePath());
     filter.LoadParameterFromFile();
     return filter.IsTargetDevice(strDeviceId.GetString()) == 1 ? 1 : 0;
 }

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
 #include "emulator_fixture.h"
 #include "root/device_registry_file.h"
+#include "settings/device_search.h"
 #include "support/fake_item.h"
 #include "tcpcore/tcpcore.h"
 
@@ -81,6 +84,30 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     // The communication object stays current after the session ends.
     EXPECT_EQ(d->GetCurTcpCoreObject(), core);
     EXPECT_EQ(d->IsConnectedViaSSL(), -1012);
+}
+
+// Files handed out by an earlier session go at connect; temporary files too unless
+// the user keeps them.
+TEST_F(Connection, ConnectClearsTransferredAndTemporaryFiles) {
+    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
+    CString trans;
+    CString temp;
+    ASSERT_EQ(TreeRoot().GetCache()->GetTransFileRootDir(trans), 1);
+    ASSERT_EQ(TreeRoot().GetCache()->GetTempFileRootDir(temp), 1);
+    const std::filesystem::path transFile = std::filesystem::path(trans.str()) / "a" / "old.pdf";
+    const std::filesystem::path tempFile = std::filesystem::path(temp.str()) / "b" / "page.bmp";
+    for (int deleteType : {1, 0}) {
+        SCOPED_TRACE(deleteType);
+        vesk::test::WriteBytes(transFile, "x");
+        vesk::test::WriteBytes(tempFile, "y");
+        ASSERT_EQ(TreeRoot().GetCache()->SetDeleteType(deleteType), 1);
+        ASSERT_EQ(d->Connect(nullptr, L""), 1);
+        EXPECT_FALSE(std::filesystem::exists(transFile));
+        EXPECT_EQ(std::filesystem::exists(tempFile), deleteType != 0);
+        EXPECT_TRUE(std::filesystem::exists(trans.str()));
+    }
 }
 
 TEST_F(Connection, SslIsTriedFirstAfterAnSslSuccessAndThePlainPortComesBack) {
@@ -219,6 +246,12 @@ TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
     EXPECT_EQ(d->Connect(nullptr, L""), -1012);
     WriteFilter("OIDInclude = 1.3.6.1.4.1.59731.1.1.1.2.1.*.*\n");
     EXPECT_EQ(d->Connect(nullptr, L""), -1051);
+
+    // The filter file the root's search is told to read is the one that counts.
+    const std::filesystem::path own = IsolatedEnv::Root() / "own-filter.conf";
+    std::ofstream(own) << "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*.*\n";
+    TreeRoot().GetDeviceSearch()->SetFilterFilePath(CString(own.wstring()));
+    EXPECT_EQ(d->Connect(nullptr, L""), -1012);
 }
 
 TEST_F(Connection, ProtocolClassFollowsVersionAndMemoryOptionModels) {
@@ -264,7 +297,7 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
             Configure(st, c.major, c.minor, 140, 0, 0);
             mfpsim::Identity& id = st.identity;
             id.hddCount = 3;
-            id.rxSecured = 0;
+            id.rxSecured = 1;
             id.boxCreate = 1;
             id.boxEdit = 0;
             id.boxDelete = 1;
@@ -284,6 +317,7 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
         ASSERT_EQ(d->Connect(nullptr, L""), 1);
         const int v = c.tcpVersion;
         ASSERT_EQ(d->GetTCPVersion(), v);
+        EXPECT_EQ(d->GetStoredRXDataSecured(), v >= 43 ? 1 : 0);
         EXPECT_EQ(d->GetHardDiskCount(), v >= 34 ? 3 : -1);
         EXPECT_EQ(d->GetBoxCreatePermission(), v >= 32 ? 1 : 0);
         EXPECT_EQ(d->GetBoxDeletePermission(), v >= 32 ? 1 : 0);
@@ -303,20 +337,6 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
         if (roundTrips < 0)
             roundTrips = trips;
         EXPECT_EQ(trips, roundTrips) << "a value was asked that the device did not announce";
-        EXPECT_EQ(d->Disconnect(), 1);
-    }
-}
-
-TEST_F(Connection, RxDataSecurityIsReadFromProtocol43) {
-    for (int minor : {2, 3}) {
-        EmulatedDevice emu([&](mfpsim::DeviceState& st) {
-            Configure(st, 4, minor, 140, 0, 0);
-            st.identity.rxSecured = 1;
-        });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), 1);
-        EXPECT_EQ(d->GetStoredRXDataSecured(), minor >= 3 ? 1 : 0);
         EXPECT_EQ(d->Disconnect(), 1);
     }
 }

@@ -157,16 +157,6 @@ TEST(DeviceBoxes, UpdateListReplacesTheBoxWithTheSameNumber) {
     // The device destroys its boxes, replaced ones included (ASan checks once each).
 }
 
-TEST(DeviceSession, NotYetAvailableOperationsReportNoConnection) {
-    CVESKMFPDevice d(1, 80, L"127.0.0.1", L"dev", 0, 0, 0, 0, 0, L"", 0, 0, 0, 0, 0, L"", L"", 443,
-                     0, -1);
-    ITEMINFO info;
-    EXPECT_EQ(d.GetChildList(1), -1012);
-    EXPECT_EQ(d.AddChildItem(info), -1012);
-    EXPECT_EQ(d.DeleteChildItem(1, L""), -1012);
-    EXPECT_EQ(d.GetConnected(), 0);
-}
-
 // ModifyItem and RenameItem against the registry file of an isolated profile.
 class DeviceEntry : public vesk::test::RegistryFixture {
 protected:

@@ -14,7 +14,7 @@ namespace {
 constexpr int kPaperA4 = 4;
 constexpr int kPaperLetter = 17;
 
-struct DocSpec {
+struct SampleDoc {
     int box;
     const char* name;
     const char* owner;
@@ -27,7 +27,7 @@ struct DocSpec {
 };
 
 // Every file type appears; bilevel documents keep TIFF pages, the others JPEG pages.
-const DocSpec kDocs[] = {
+const SampleDoc kDocs[] = {
     // Shared box: one of each kind, plus the awkward cases.
     {1, "Invoice 2024-001", "alice", kFileJpeg, 2, 2, kPaperA4, 0, 0},
     {1, "Contract", "alice", kFileTiff, 3, 0, kPaperA4, 0, 0},
@@ -160,7 +160,7 @@ DeviceState SampleState(const SampleOptions& options) {
     addBox(1001, BoxKind::kFiling, "Filing 1001", "", "", 0, 6);
 
     int n = 0;
-    for (const DocSpec& s : kDocs) {
+    for (const SampleDoc& s : kDocs) {
         Document d;
         d.id = st.nextDocumentId++;
         d.box = s.box;
