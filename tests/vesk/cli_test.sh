@@ -169,7 +169,10 @@ has "$ERR" "no account tracking"
 # Ctrl-C cancels a login the device never answers, at once and with the reason.
 printf 'stall.on = UserLogin\n' >"$WORK/device/faults.ini"
 STEP=$((STEP + 1))
-VESK_PASSWORD=alice timeout 30 "$VESK" login office --user alice >"$OUT" 2>"$ERR" </dev/null &
+# --foreground: timeout passes the one Ctrl-C on; otherwise it also signals its
+# whole group, and a second Ctrl-C rightly stops vesk without waiting.
+VESK_PASSWORD=alice timeout --foreground 30 "$VESK" login office --user alice \
+  >"$OUT" 2>"$ERR" </dev/null &
 VESK_PID=$!
 # Interrupt once vesk talks to the device (its handler is in place by then).
 for _ in $(seq 200); do

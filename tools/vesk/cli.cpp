@@ -62,8 +62,7 @@ int ParsedArgs::GetInt(const std::string& name, int fallback, int min, int max) 
     return ParseInt(*v, name, min, max);
 }
 
-ParsedArgs ParseOptions(const std::vector<std::string>& args,
-                        const std::vector<OptionSpec>& specs) {
+ParsedArgs ParseOptions(const std::vector<std::string>& args, const std::vector<OptionDef>& defs) {
     ParsedArgs out;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -83,9 +82,9 @@ ParsedArgs ParseOptions(const std::vector<std::string>& args,
             inlineValue = a.substr(eq + 1);
         }
         RefuseSecret(name);
-        auto spec = std::find_if(specs.begin(), specs.end(),
-                                 [&](const OptionSpec& s) { return s.name == name; });
-        if (spec == specs.end()) {
+        auto def = std::find_if(defs.begin(), defs.end(),
+                                [&](const OptionDef& s) { return s.name == name; });
+        if (def == defs.end()) {
             // A negative number is an operand, not an option.
             if (a.size() > 1 && std::isdigit(static_cast<unsigned char>(a[1]))) {
                 out.positional_.push_back(a);
@@ -93,7 +92,7 @@ ParsedArgs ParseOptions(const std::vector<std::string>& args,
             }
             throw UsageError("unknown option " + name);
         }
-        if (spec->valueName.empty()) {
+        if (def->valueName.empty()) {
             if (inlineValue)
                 throw UsageError(name + " takes no value");
             out.values_[name].push_back("");
@@ -104,7 +103,7 @@ ParsedArgs ParseOptions(const std::vector<std::string>& args,
         } else if (i + 1 < args.size()) {
             out.values_[name].push_back(args[++i]);
         } else {
-            throw UsageError(name + " needs a value (" + spec->valueName + ")");
+            throw UsageError(name + " needs a value (" + def->valueName + ")");
         }
     }
     return out;
@@ -348,7 +347,7 @@ void PrintCommandHelp(const Command& c, FILE* to) {
     if (!c.details.empty())
         std::fprintf(to, "\n%s\n", c.details.c_str());
     std::fprintf(to, "\noptions:\n");
-    for (const OptionSpec& o : c.options) {
+    for (const OptionDef& o : c.options) {
         std::string left = "  " + o.name + (o.valueName.empty() ? "" : " " + o.valueName);
         if (left.size() < 27)
             left.append(28 - left.size(), ' ');

@@ -34,7 +34,7 @@ struct Failure : std::runtime_error {
 
 // ---- options -------------------------------------------------------------------
 
-struct OptionSpec {
+struct OptionDef {
     std::string name;       // "--port"
     std::string valueName;  // "N"; empty for a flag
     std::string help;
@@ -57,7 +57,7 @@ public:
 // and "--opt v" are both accepted. Throws UsageError on anything unknown or
 // incomplete. A password option is refused with an explanation: passwords on the
 // command line end up in the shell history and in every process listing.
-ParsedArgs ParseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+ParsedArgs ParseOptions(const std::vector<std::string>& args, const std::vector<OptionDef>& defs);
 
 // Strict decimal integer in [min, max]; `what` names the value in the message.
 int ParseInt(const std::string& text, const std::string& what, int min, int max);
@@ -128,7 +128,7 @@ struct Command {
     std::string operands;  // "NAME HOST"
     std::string summary;   // one line for the overview
     std::string details;   // paragraphs for --help
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     size_t minOperands = 0;
     size_t maxOperands = 0;
     std::function<int(Context&, const ParsedArgs&)> run;

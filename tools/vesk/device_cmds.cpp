@@ -13,12 +13,12 @@ namespace vesk::cli {
 
 namespace {
 
-const OptionSpec kPortOption{"--port", "N",
-                             "plain TCP port (default " + std::to_string(kDefaultPort) + ")"};
-const OptionSpec kSslPortOption{"--ssl-port", "M",
-                                "TLS port (default " + std::to_string(kDefaultSslPort) + ")"};
-const OptionSpec kModeOption{"--mode", "auto|plain|tls",
-                             "which connection to try first (default auto: plain, then TLS)"};
+const OptionDef kPortOption{"--port", "N",
+                            "plain TCP port (default " + std::to_string(kDefaultPort) + ")"};
+const OptionDef kSslPortOption{"--ssl-port", "M",
+                               "TLS port (default " + std::to_string(kDefaultSslPort) + ")"};
+const OptionDef kModeOption{"--mode", "auto|plain|tls",
+                            "which connection to try first (default auto: plain, then TLS)"};
 
 // A name picks a device on the command line, so it must not look like an id or an option.
 void CheckName(const std::string& name) {

@@ -102,8 +102,8 @@ long __stdcall CancelOnInterrupt(tagQTCP_COMMSTATE* state) {
 // ---- options
 // -----------------------------------------------------------------
 
-const std::vector<OptionSpec>& SessionOptions() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<OptionDef>& SessionOptions() {
+    static const std::vector<OptionDef> options = {
         {"--user", "NAME", "log in as this user"},
         {"--boxadmin", "", "log in as the box administrator"},
         {"--account", "NAME", "log in to this account (after the user login, if any)"},

@@ -28,7 +28,7 @@ struct LoginRequest {
 };
 
 // The options every session command takes, and how they read.
-const std::vector<OptionSpec>& SessionOptions();
+const std::vector<OptionDef>& SessionOptions();
 LoginRequest LoginFromArgs(const ParsedArgs& a);
 // -2 keep the remembered order, else the LastTCPComm value to try first.
 int FirstModeFromArgs(const ParsedArgs& a);

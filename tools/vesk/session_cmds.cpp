@@ -17,8 +17,8 @@ void Row(const char* label, const std::string& value) {
     Out("  %-20s %s", label, value.c_str());
 }
 
-std::vector<OptionSpec> With(std::vector<OptionSpec> extra) {
-    std::vector<OptionSpec> all = SessionOptions();
+std::vector<OptionDef> With(std::vector<OptionDef> extra) {
+    std::vector<OptionDef> all = SessionOptions();
     all.insert(all.end(), extra.begin(), extra.end());
     return all;
 }
