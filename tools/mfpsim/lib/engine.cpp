@@ -1,0 +1,866 @@
+#include "tools/mfpsim/lib/engine.h"
+
+#include <cstring>
+#include <thread>
+
+namespace mfpsim {
+
+using tc::Frame;
+using tc::FrameKind;
+using tc::Inquiry;
+using tc::Op;
+
+namespace {
+
+// Models whose 3.1 protocol carries the automatic-deletion permission.
+bool MemoryOptionModel(const std::string& identifier) {
+    int m = ModelFromIdentifier(identifier);
+    return m >= 37 && m <= 41;
+}
+
+tagUTIL_BOXINFO BoxRecord(const Box& b) {
+    tagUTIL_BOXINFO r{};
+    r.lBoxNo = b.number;
+    tc::CopyToField(r.szBoxName, sizeof r.szBoxName, b.name);
+    tc::CopyToField(r.szUserName, sizeof r.szUserName, b.owner);
+    r.nPasswordProtected = b.password.empty() ? 0 : 1;
+    r.nBoxType = b.type;
+    tc::CopyToField(r.szEntryDate, sizeof r.szEntryDate, b.entryDate);
+    r.nSearchChar = b.searchChar;
+    r.nMain = b.main;
+    r.nAutoDelTime = b.autoDelTime;
+    r.nAutoDelTimeType = b.autoDelTimeType;
+    r.nAutoDelTimeMinute = b.autoDelTimeMinute;
+    return r;
+}
+
+tagUTIL_DOCINFO DocRecord(const Document& d) {
+    tagUTIL_DOCINFO r{};
+    r.lDocID = d.id;
+    tc::CopyToField(r.szUserName, sizeof r.szUserName, d.owner);
+    r.nMode = d.mode;
+    tc::CopyToField(r.szDocName, sizeof r.szDocName, d.name);
+    r.nPageNo = d.pages;
+    tc::CopyToField(r.szEntryDate, sizeof r.szEntryDate, d.entryDate);
+    r.nXResolution = d.xResolution;
+    r.nYResolution = d.yResolution;
+    r.nColorType = d.colorType;
+    r.nBitsPerPixel = d.bitsPerPixel;
+    r.nPaperSizeCode = d.paperSize;
+    r.nWidth = d.width;
+    r.nHeight = d.height;
+    r.nFileType = d.fileType;
+    r.nEncrypted = d.encrypted;
+    size_t n = std::min<size_t>(d.attributes.size(), QTCP_MAX_ATTRIBUTES);
+    r.nAttributeNum = static_cast<int>(n);
+    for (size_t i = 0; i < n; ++i) {
+        r.attributeInfo[i] = {d.attributes[i].type, d.attributes[i].enable,
+                              d.attributes[i].colorType};
+    }
+    r.outlinePDFInfo = {d.outlinePdf[0], d.outlinePdf[1], d.outlinePdf[2], d.outlinePdf[3]};
+    r.extendedPDFInfo = {d.extendedPdf[0], d.extendedPdf[1]};
+    r.officeXMLInfo = {d.officeXml[0], d.officeXml[1], d.officeXml[2], d.officeXml[3],
+                       d.officeXml[4]};
+    return r;
+}
+
+std::string Text(const char* field, size_t size) {
+    return std::string(tc::BoundedCStr(field, size - 1));
+}
+
+BoxSettings FromCreate(const tagUTIL_BOXCREATEINFO& r) {
+    BoxSettings s;
+    s.owner = Text(r.szUserName, sizeof r.szUserName);
+    s.type = r.nBoxType;
+    s.valueC = r.nBoxValueC;
+    s.valueD = r.nBoxValueD;
+    s.name = Text(r.szBoxName, sizeof r.szBoxName);
+    s.searchChar = r.nSearchChar;
+    s.main = r.nMain;
+    s.autoDelTime = r.nAutoDelTime;
+    s.textA = Text(r.szBoxTextA, sizeof r.szBoxTextA);
+    s.textB = Text(r.szBoxTextB, sizeof r.szBoxTextB);
+    s.valueA = r.nBoxValueA;
+    s.valueB = r.nBoxValueB;
+    s.autoDelTimeType = r.nAutoDelTimeType;
+    s.autoDelTimeMinute = r.nAutoDelTimeMinute;
+    return s;
+}
+
+BoxSettings FromProp(const tagUTIL_BOXPROPINFO& r) {
+    BoxSettings s;
+    s.name = Text(r.szBoxName, sizeof r.szBoxName);
+    s.type = r.nBoxType;
+    s.owner = Text(r.szUserName, sizeof r.szUserName);
+    s.searchChar = r.nSearchChar;
+    s.main = r.nMain;
+    s.autoDelTime = r.nAutoDelTime;
+    s.textA = Text(r.szBoxTextA, sizeof r.szBoxTextA);
+    s.textB = Text(r.szBoxTextB, sizeof r.szBoxTextB);
+    s.valueA = r.nBoxValueA;
+    s.valueB = r.nBoxValueB;
+    s.autoDelTimeType = r.nAutoDelTimeType;
+    s.autoDelTimeMinute = r.nAutoDelTimeMinute;
+    return s;
+}
+
+PrintSetting ToRecord(const PrintSettings& p) {
+    PrintSetting r{};
+    r.nCopies = p.copies;
+    r.nColorMode = p.colour;
+    r.nDuplex = p.duplex;
+    r.nCollate = p.collate;
+    r.nStaple = p.staple;
+    r.nPunch = p.punch;
+    r.nPaperSize = p.paperSize;
+    r.nStartPage = p.startPage;
+    r.nEndPage = p.endPage;
+    return r;
+}
+
+PrintSettings FromRecord(const PrintSetting& r) {
+    PrintSettings p;
+    p.copies = r.nCopies;
+    p.colour = r.nColorMode;
+    p.duplex = r.nDuplex;
+    p.collate = r.nCollate;
+    p.staple = r.nStaple;
+    p.punch = r.nPunch;
+    p.paperSize = r.nPaperSize;
+    p.startPage = r.nStartPage <= 0 ? 1 : r.nStartPage;
+    p.endPage = r.nEndPage;
+    return p;
+}
+
+// Operations whose reply carries the out flag also when they fail.
+bool FlagReply(Op op) {
+    return op == Op::kRenameBox || op == Op::kRemoveBox || op == Op::kChangeBox ||
+           op == Op::kBoxLogin || op == Op::kRemoveDoc;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Engine
+
+std::shared_ptr<Engine> Engine::Open(const std::filesystem::path& root,
+                                     const IdentityOverrides& overrides, std::string& error) {
+    std::unique_ptr<Device> device = Device::Open(root, overrides, error);
+    if (!device) {
+        return nullptr;
+    }
+    std::filesystem::path faults = device->GetStore().FaultsPath();
+    return std::shared_ptr<Engine>(new Engine(std::move(device), std::move(faults)));
+}
+
+std::unique_ptr<EngineSession> Engine::NewSession(RawWriter raw) {
+    return std::make_unique<EngineSession>(shared_from_this(), std::move(raw));
+}
+
+std::unique_ptr<tc::DeviceLink> Engine::ConnectInProcess() {
+    return tc::MakeInProcessLink(NewSession());
+}
+
+tc::LinkFactory Engine::InProcessFactory() {
+    std::weak_ptr<Engine> weak = weak_from_this();
+    return [weak](const tc::LinkTarget&, const tc::WaitControl&,
+                  tc::LinkStatus& status) -> std::unique_ptr<tc::DeviceLink> {
+        std::shared_ptr<Engine> engine = weak.lock();
+        if (!engine) {
+            status = tc::LinkStatus::kConnectFailed;
+            return nullptr;
+        }
+        status = tc::LinkStatus::kOk;
+        return engine->ConnectInProcess();
+    };
+}
+
+// ---------------------------------------------------------------- EngineSession
+
+EngineSession::EngineSession(std::shared_ptr<Engine> engine, Engine::RawWriter raw)
+    : engine_(std::move(engine)), session_(engine_->GetDevice()), raw_(std::move(raw)) {}
+
+void EngineSession::OnClose() {
+    session_.Disconnect();
+}
+
+void EngineSession::Throttle(size_t bytes) {
+    if (faults_.bandwidth <= 0) {
+        return;
+    }
+    using namespace std::chrono;
+    auto due = [&] {
+        return throttleStart_ +
+               duration_cast<steady_clock::duration>(duration<double>(
+                   static_cast<double>(throttleBytes_) / static_cast<double>(faults_.bandwidth)));
+    };
+    auto now = steady_clock::now();
+    // Time spent idle is not saved up for a later burst.
+    if (throttleBytes_ == 0 || now > due()) {
+        throttleStart_ = now;
+        throttleBytes_ = 0;
+    }
+    throttleBytes_ += static_cast<int64_t>(bytes);
+    std::this_thread::sleep_until(due());
+}
+
+bool EngineSession::Emit(const Frame& f) {
+    if (dropped_) {
+        return false;
+    }
+    size_t n = tc::kHeaderSize + f.payload.size();
+    Throttle(n);
+    if (faults_.dropAfterBytes >= 0 &&
+        bytesSent_ + static_cast<int64_t>(n) > faults_.dropAfterBytes) {
+        // Cut inside the frame where the budget ends, as a failing link would.
+        if (raw_) {
+            std::vector<uint8_t> bytes = tc::EncodeFrame(f);
+            bytes.resize(static_cast<size_t>(faults_.dropAfterBytes - bytesSent_));
+            raw_(bytes);
+        }
+        bytesSent_ = faults_.dropAfterBytes;
+        dropped_ = true;
+        return false;
+    }
+    bytesSent_ += static_cast<int64_t>(n);
+    return (*emit_)(f);
+}
+
+bool EngineSession::Reply(const Frame& req, const Status& s) {
+    return Emit(tc::MakeEmptyFrame(FrameKind::kReply, req.op, req.seq, s.code, s.detail));
+}
+
+template <class M>
+bool EngineSession::Reply(const Frame& req, const Status& s, const M& message) {
+    return Emit(tc::MakeFrame(FrameKind::kReply, req.op, req.seq, message, s.code, s.detail));
+}
+
+bool EngineSession::SendMalformed(const Frame& req, MalformedKind kind) {
+    if (!raw_) {
+        // In process, frames cannot be broken below the frame level: answer with a
+        // reply that belongs to no request, which the client must refuse.
+        Frame f = tc::MakeEmptyFrame(FrameKind::kReply, req.op, req.seq + 1000);
+        (*emit_)(f);
+        return true;
+    }
+    std::vector<uint8_t> bytes;
+    switch (kind) {
+        case MalformedKind::kGarbage:
+            bytes.assign(48, 0x3f);
+            break;
+        case MalformedKind::kLength: {
+            Frame f = tc::MakeEmptyFrame(FrameKind::kReply, req.op, req.seq);
+            bytes = tc::EncodeFrame(f);
+            uint32_t len = tc::kMaxPayload + 1;
+            std::memcpy(bytes.data() + 4, &len, sizeof len);
+            break;
+        }
+        case MalformedKind::kTruncated: {
+            Frame f = tc::MakeEmptyFrame(FrameKind::kReply, req.op, req.seq);
+            f.payload.assign(64, 0);
+            bytes = tc::EncodeFrame(f);
+            bytes.resize(tc::kHeaderSize + 16);
+            break;
+        }
+    }
+    raw_(bytes);
+    dropped_ = true;
+    return false;
+}
+
+tc::Inquiries EngineSession::InquiryBlock(bool loginOnly) {
+    tc::Inquiries q;
+    const int p = session_.Protocol();
+    const Identity id = engine_->GetDevice().GetIdentity();
+    int v = 0;
+    if (p >= 43 && session_.InquireSecuritySettingOfRXData(v).Ok()) {
+        q.SetInt(Inquiry::kRxDataSecurity, v);
+    }
+    if (p >= 32) {
+        int c = 0;
+        int e = 0;
+        int d = 0;
+        if (session_.GetBoxControlPermission(c, e, d).Ok()) {
+            q.SetRecord(Inquiry::kBoxControlPermission, tagUTIL_BOXCONTROLPERMISSION{c, e, d});
+        }
+    }
+    if (p >= 32 || (p == 31 && MemoryOptionModel(id.identifier))) {
+        if (session_.GetAutoDelTimePermission(v).Ok()) {
+            q.SetRecord(Inquiry::kAutoDelTimePermission, tagUTIL_AUTODELTIMEPERMISSION{v, 0});
+        }
+    }
+    if (loginOnly) {
+        return q;
+    }
+    if (p >= 34 && session_.GetHDDCount(v).Ok()) {
+        q.SetInt(Inquiry::kHddCount, v);
+    }
+    if (p >= 32 && session_.GetMono2ColorDocPolicy(v).Ok()) {
+        q.SetInt(Inquiry::kMono2ColorPolicy, v);
+    }
+    if (session_.IsIOption(v).Ok()) {
+        q.SetInt(Inquiry::kIOption, v);
+    }
+    std::vector<int> langs;
+    if (p >= 40) {
+        int spdf = 0;
+        int office = 0;
+        if (session_.GetExtendedFormatSupportInfo(spdf, office, langs).Ok()) {
+            tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO r{};
+            r.nSearchablePDF = spdf;
+            r.nOfficeOpenXML = office;
+            r.nLangNum = static_cast<int>(std::min<size_t>(langs.size(), QTCP_MAX_LANGUAGES));
+            for (int i = 0; i < r.nLangNum; ++i) {
+                r.nLang[i] = langs[static_cast<size_t>(i)];
+            }
+            q.SetRecord(Inquiry::kExtendedFormat, r);
+        }
+        int pdfA = 0;
+        int lin = 0;
+        if (session_.GetExtendedFormatSupportInfo2(pdfA, lin).Ok()) {
+            tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 r{};
+            r.nXPS = 1;
+            r.nCompactPDF = 1;
+            r.nPDFA = pdfA;
+            r.nLinearizedPDF = lin;
+            q.SetRecord(Inquiry::kExtendedFormat2, r);
+        }
+    } else if (p >= 33) {
+        int spdf = 0;
+        if (session_.GetSearchablePDFSupportInfo(spdf, langs).Ok()) {
+            tagUTIL_SPDF_SUPPORT_INFO r{};
+            r.nSearchablePDF = spdf;
+            r.nLangNum = static_cast<int>(std::min<size_t>(langs.size(), QTCP_MAX_LANGUAGES));
+            for (int i = 0; i < r.nLangNum; ++i) {
+                r.nLang[i] = langs[static_cast<size_t>(i)];
+            }
+            q.SetRecord(Inquiry::kSearchablePdf, r);
+        }
+    }
+    int64_t formats = 0;
+    if (p >= 44 && session_.GetOptionalFunction(formats).Ok()) {
+        q.SetInt(Inquiry::kOptionalFunction, static_cast<int32_t>(formats));
+    }
+    if (p >= 49 && session_.InquireEnhancedSecurityMode(v).Ok()) {
+        q.SetInt(Inquiry::kEnhancedSecurity, v);
+    }
+    if (session_.InquireSimpleAuthenticationEnable(v).Ok()) {
+        q.SetInt(Inquiry::kSimpleAuth, v);
+    }
+    if (session_.GetBoxAdminSupport(v).Ok()) {
+        q.SetInt(Inquiry::kBoxAdminSupport, v);
+    }
+    if (session_.IsTrimUserNameInCaseOfLDAPServer(v).Ok()) {
+        q.SetInt(Inquiry::kTrimLdapUserName, v);
+    }
+    if (session_.InquireSupportOfSettingUserName(v).Ok()) {
+        q.SetInt(Inquiry::kSettingUserName, v);
+    }
+    return q;
+}
+
+bool EngineSession::Stream(const Frame& req, int64_t size) {
+    std::optional<ErrorFault> fault = engine_->GetFaults().ErrorFor("DocStream");
+    const int64_t cut = fault ? size / 2 : -1;
+    int64_t sent = 0;
+    std::vector<uint8_t> chunk;
+    for (;;) {
+        size_t want = tc::kPreferredChunk;
+        if (cut >= 0) {
+            want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), cut - sent));
+        }
+        if (want == 0) {
+            break;
+        }
+        session_.ReadDocument(want, chunk);
+        if (chunk.empty()) {
+            break;
+        }
+        Frame data;
+        data.kind = FrameKind::kData;
+        data.op = req.op;
+        data.seq = req.seq;
+        data.payload = std::move(chunk);
+        const size_t n = data.payload.size();
+        if (!Emit(data)) {
+            // The client aborted (or went away): stop, say so, and wait for its CloseDoc.
+            session_.CloseDocument(1);
+            streamAborted_ = true;
+            Emit(tc::MakeFrame(FrameKind::kEnd, req.op, req.seq, tc::StreamEnd{sent},
+                               err::kAborted));
+            return !dropped_;
+        }
+        sent += static_cast<int64_t>(n);
+        chunk.clear();
+    }
+    // After the end frame the device holds nothing open.
+    session_.CloseDocument(fault ? 1 : 0);
+    int code = fault ? fault->code : 0;
+    int detail = fault ? fault->detail : 0;
+    return Emit(tc::MakeFrame(FrameKind::kEnd, req.op, req.seq, tc::StreamEnd{sent}, code,
+                              detail)) ||
+           !dropped_;
+}
+
+bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
+    emit_ = &emit;
+    if (dropped_) {
+        return false;
+    }
+    if (stalled_) {
+        return true;  // a stalled device keeps the connection and answers nothing
+    }
+    if (req.kind != FrameKind::kRequest) {
+        return false;  // only requests come from a client
+    }
+    faults_ = engine_->GetFaults().Current();
+    ++requests_;
+    const std::string op = tc::OpName(req.op);
+    if ((faults_.stallAfterRequests >= 0 && requests_ > faults_.stallAfterRequests) ||
+        OperationMatches(faults_.stallOn, op)) {
+        stalled_ = true;
+        return true;
+    }
+    if (OperationMatches(faults_.dropOn, op)) {
+        dropped_ = true;
+        return false;
+    }
+    if (faults_.latencyMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(faults_.latencyMs));
+    }
+    if (OperationMatches(faults_.malformedOn, op)) {
+        return SendMalformed(req, faults_.malformed);
+    }
+    session_.SetThumbnailFault(faults_.thumbnail, faults_.thumbnailBytes);
+    if (std::optional<ErrorFault> e = engine_->GetFaults().ErrorFor(op)) {
+        Status s = Fail(e->code, e->detail);
+        bool ok = FlagReply(req.op) ? Reply(req, s, tc::IntMessage{0}) : Reply(req, s);
+        return ok || !dropped_;
+    }
+    bool keep = Dispatch(req, faults_);
+    return keep && !dropped_;
+}
+
+bool EngineSession::Dispatch(const Frame& req, const FaultConfig&) {
+    const Status bad = Fail(err::kBadRequest);
+    // Replies that cannot be delivered are not an error of the session: the next
+    // receive notices a closed client.
+    auto done = [&](bool) { return true; };
+    switch (req.op) {
+        case Op::kHello: {
+            tc::HelloRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            Identity id;
+            session_.GetDeviceInfo(id);
+            tc::HelloReply r;
+            r.deviceId = id.identifier;
+            r.model = id.modelName;
+            r.serial = id.serial;
+            r.major = id.major;
+            r.minor = id.minor;
+            return done(Reply(req, {}, r));
+        }
+        case Op::kConnect: {
+            tc::ConnectRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            tc::ConnectReply r;
+            Status s = session_.Connect(in.protocol, in.unitName, r.userAuthType, r.accountAuthType,
+                                        r.publicUserSupport);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            r.inquiries = InquiryBlock(false);
+            return done(Reply(req, s, r));
+        }
+        case Op::kDisconnect:
+            session_.Disconnect();
+            Reply(req, {});
+            return false;
+        case Op::kUserLogin:
+        case Op::kAccountLogin: {
+            tc::LoginRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            Restrictions perm{};
+            int colour = 0;
+            Status s;
+            if (req.op == Op::kUserLogin) {
+                s = in.form == tc::LoginForm::kLegacy
+                        ? session_.UserLogin(in.name, in.password, colour)
+                    : in.form == tc::LoginForm::kVendor
+                        ? session_.VendorLogin(in.name, in.password, perm)
+                        : session_.UserLogin2(in.name, in.password, perm);
+            } else {
+                s = in.form == tc::LoginForm::kLegacy
+                        ? session_.AccountLogin(in.name, in.password, colour)
+                        : session_.AccountLogin2(in.name, in.password, perm);
+            }
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            if (in.form == tc::LoginForm::kLegacy) {
+                perm = session_.CurrentRestrictions();
+            }
+            tc::LoginReply r;
+            static_assert(sizeof r.permission == sizeof(int) * kRestrictionCount);
+            std::memcpy(&r.permission, perm.data(), sizeof r.permission);
+            r.inquiries = InquiryBlock(true);
+            return done(Reply(req, s, r));
+        }
+        case Op::kCustomLogin: {
+            tc::CustomLoginRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            Restrictions perm{};
+            int result = 0;
+            Status s = session_.CustomizedLogin(in.data, result, perm);
+            tc::CustomLoginReply r;
+            r.result.nResult = result;
+            r.result.nDetail = s.code;
+            if (s.Ok()) {
+                CurrentUserInfo info;
+                session_.GetUserInfo4CurrentUser(info);
+                tc::CopyToField(r.result.szUserName, sizeof r.result.szUserName, info.user);
+                tc::CopyToField(r.result.szServerName, sizeof r.result.szServerName, info.server);
+                std::memcpy(&r.permission, perm.data(), sizeof r.permission);
+            }
+            return done(Reply(req, s, r));
+        }
+        case Op::kCustomLoginInfo: {
+            tc::CustomLoginInfoRequest in;
+            if (!tc::ParsePayload(req, in) || in.maxBytes < 0) {
+                return done(Reply(req, bad));
+            }
+            std::string info;
+            Status s = session_.GetCustomizedLoginInformation(in.infoType, info);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            tc::CustomLoginInfoReply r;
+            r.totalSize = static_cast<int32_t>(info.size());
+            size_t n = std::min<size_t>(
+                {info.size(), static_cast<size_t>(in.maxBytes), tc::kMaxLoginData});
+            r.data.assign(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(n));
+            return done(Reply(req, s, r));
+        }
+        case Op::kCurrentUser: {
+            CurrentUserInfo info;
+            Status s = session_.GetUserInfo4CurrentUser(info);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            tc::CurrentUserReply r;
+            tc::CopyToField(r.info.szUserName, sizeof r.info.szUserName, info.user);
+            tc::CopyToField(r.info.szServerName, sizeof r.info.szServerName, info.server);
+            r.info.nUserType = info.role;
+            r.info.nAccountSyncType = info.accountSync;
+            tc::CopyToField(r.info.szAccountName, sizeof r.info.szAccountName, info.account);
+            return done(Reply(req, s, r));
+        }
+        case Op::kAuthServerList: {
+            std::vector<std::string> servers;
+            Status s = session_.GetAuthServerList(servers);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            tc::AuthServerListReply r;
+            for (size_t i = 0; i < servers.size() && i < tc::kMaxServers; ++i) {
+                tagUTIL_AUTHSERVERINFO a{};
+                a.nIndex = static_cast<int>(i);
+                tc::CopyToField(a.szServerName, sizeof a.szServerName, servers[i]);
+                tc::CopyToField(a.szDisplayName, sizeof a.szDisplayName, servers[i]);
+                a.nServerType = i == 0 ? 0 : 1;
+                r.servers.push_back(a);
+            }
+            return done(Reply(req, s, r));
+        }
+        case Op::kSetAuthServer: {
+            tc::SetAuthServerRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            return done(Reply(req, session_.SetAuthServerInfo(in.index, in.name, in.second)));
+        }
+        case Op::kSetSimpleAuth: {
+            tc::IntMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            Status s = session_.SetSimpleAuthentication(in.value);
+            int now = 0;
+            session_.InquireSimpleAuthenticationEnable(now);
+            return done(Reply(req, s, tc::IntMessage{now}));
+        }
+        case Op::kSetPublicUserName: {
+            tc::TextMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            return done(Reply(req, session_.SetUserNameDuringPublicLogin(in.text)));
+        }
+        case Op::kInquire: {
+            tc::InquireRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            if (!session_.Connected()) {
+                return done(Reply(req, Fail(err::kNoSession)));
+            }
+            tc::Inquiries all = InquiryBlock(false);
+            auto it = all.items.find(in.tag);
+            if (it == all.items.end()) {
+                return done(Reply(req, Fail(err::kUnsupported)));
+            }
+            tc::InquireReply r;
+            r.inquiries.items[in.tag] = it->second;
+            return done(Reply(req, {}, r));
+        }
+        case Op::kForcedAttributes: {
+            tc::IntMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            if (!session_.Connected()) {
+                return done(Reply(req, Fail(err::kNoSession)));
+            }
+            tc::ForcedAttributesReply r;
+            if (in.value == 0) {
+                r.attributes = {{1, 1, 2}, {2, 0, 0}};
+            } else {
+                r.attributes = {{3, 1, 1}};
+            }
+            return done(Reply(req, {}, r));
+        }
+        case Op::kBoxList: {
+            tc::IntMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            std::vector<Box> boxes;
+            Status s =
+                in.value == 1 ? session_.GetFilingNumberBoxList(boxes) : session_.GetBoxList(boxes);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            tc::BoxListReply r;
+            for (const Box& b : boxes) {
+                if (r.boxes.size() == tc::kMaxBoxes) {
+                    break;
+                }
+                r.boxes.push_back(BoxRecord(b));
+            }
+            return done(Reply(req, s, r));
+        }
+        case Op::kCreateBox: {
+            tc::CreateBoxRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            int number = -1;
+            Status s = session_.CreateBox(FromCreate(in.info), in.password, number);
+            return done(s.Ok() ? Reply(req, s, tc::IntMessage{number}) : Reply(req, s));
+        }
+        case Op::kRenameBox: {
+            tc::RenameBoxRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad, tc::IntMessage{0}));
+            }
+            int flag = 0;
+            Status s = session_.RenameBox(in.boxNo, in.name, in.password, flag);
+            return done(Reply(req, s, tc::IntMessage{flag}));
+        }
+        case Op::kRemoveBox: {
+            tc::BoxPasswordRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad, tc::IntMessage{0}));
+            }
+            int flag = 0;
+            Status s = session_.RemoveBox(in.boxNo, in.password, flag);
+            return done(Reply(req, s, tc::IntMessage{flag}));
+        }
+        case Op::kChangeBox: {
+            tc::ChangeBoxRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad, tc::IntMessage{0}));
+            }
+            int flag = 0;
+            Status s = session_.ChangeBoxSetting(in.boxNo, in.prop.wMask, FromProp(in.prop),
+                                                 in.oldPassword, in.newPassword, flag);
+            return done(Reply(req, s, tc::IntMessage{flag}));
+        }
+        case Op::kBoxLogin: {
+            tc::BoxPasswordRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad, tc::IntMessage{0}));
+            }
+            int flag = 0;
+            Status s = session_.BoxLogin(in.boxNo, in.password, flag);
+            return done(Reply(req, s, tc::IntMessage{flag}));
+        }
+        case Op::kBoxLogout:
+            return done(Reply(req, session_.BoxLogout()));
+        case Op::kDocList: {
+            std::vector<Document> docs;
+            Status s = session_.GetDocumentList(docs);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            tc::DocListReply r;
+            for (const Document& d : docs) {
+                if (r.docs.size() == tc::kMaxDocs) {
+                    break;
+                }
+                r.docs.push_back(DocRecord(d));
+            }
+            return done(Reply(req, s, r));
+        }
+        case Op::kCopyDoc: {
+            tc::CopyDocRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            int newId = 0;
+            Status s = in.move ? session_.MoveDocument(in.docId, in.destBoxNo)
+                               : session_.CopyDocument(in.docId, in.destBoxNo, newId);
+            return done(Reply(req, s));
+        }
+        case Op::kRemoveDoc: {
+            tc::RemoveDocRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad, tc::IntMessage{0}));
+            }
+            int flag = 0;
+            Status s = in.withPassword ? session_.RemoveDocument2(in.docId, in.password, flag)
+                                       : session_.RemoveDocument(in.docId);
+            return done(Reply(req, s, tc::IntMessage{flag}));
+        }
+        case Op::kRenameDoc: {
+            tc::RenameDocRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            return done(Reply(req, session_.RenameDocument(in.docId, in.name)));
+        }
+        case Op::kOpenDoc:
+        case Op::kOpenBind: {
+            int64_t size = 0;
+            Status s;
+            if (req.op == Op::kOpenDoc) {
+                tc::OpenDocRequest in;
+                if (!tc::ParsePayload(req, in)) {
+                    return done(Reply(req, bad));
+                }
+                if (in.form == tc::OpenForm::kParam) {
+                    OpenDocumentParams p;
+                    p.page = in.param.nPage;
+                    p.outputType = in.param.nOutputType;
+                    p.colour = in.param.nColor;
+                    p.resolution = in.param.nResolution;
+                    p.printMode = in.param.nDLPrintMode;
+                    s = session_.OpenDocument(in.docId, p, size);
+                } else {
+                    s = session_.OpenDocument(in.docId, in.page, in.outputType, size);
+                }
+            } else {
+                tc::OpenBindRequest in;
+                if (!tc::ParsePayload(req, in)) {
+                    return done(Reply(req, bad));
+                }
+                s = session_.OpenDocumentWithBind(in.docIds, in.bindFormat, size);
+            }
+            streamAborted_ = false;
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            if (!Reply(req, s, tc::OpenReply{size})) {
+                session_.CloseDocument(1);
+                return !dropped_;
+            }
+            return Stream(req, size);
+        }
+        case Op::kCloseDoc: {
+            tc::IntMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            Status s = session_.CloseDocument(in.value);
+            if (!s.Ok() && streamAborted_) {
+                s = {};  // the stream this abort was meant for has already stopped
+            }
+            streamAborted_ = false;
+            return done(Reply(req, s));
+        }
+        case Op::kThumbnail: {
+            tc::ThumbnailRequest in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            int64_t announced = 0;
+            Status s = session_.OpenThumbnail(in.docId, in.kind, in.format, announced);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            tc::ThumbnailReply r;
+            r.announcedSize =
+                static_cast<int32_t>(std::clamp<int64_t>(announced, INT32_MIN, INT32_MAX));
+            std::vector<uint8_t> chunk;
+            do {
+                session_.ReadThumbnail(tc::kMaxPayload, chunk);
+                r.data.insert(r.data.end(), chunk.begin(), chunk.end());
+            } while (!chunk.empty() && r.data.size() < tc::kMaxPayload - 64);
+            session_.CloseThumbnail();
+            return done(Reply(req, s, r));
+        }
+        case Op::kSetPrintDoc: {
+            tc::IntMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            return done(Reply(req, session_.SetDocument(in.value)));
+        }
+        case Op::kPrintSettings: {
+            tc::IntMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            PrintSettings p;
+            Status s = in.value == 1 ? session_.GetCurrentSetDocumentPrintSettings(p)
+                                     : session_.GetEffectivePrintSettings(p);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            return done(Reply(req, s, tc::PrintSettingMessage{ToRecord(p)}));
+        }
+        case Op::kPrint: {
+            tc::PrintSettingMessage in;
+            if (!tc::ParsePayload(req, in)) {
+                return done(Reply(req, bad));
+            }
+            std::vector<uint8_t> raw(sizeof in.settings);
+            std::memcpy(raw.data(), &in.settings, raw.size());
+            PrintSettings p = FromRecord(in.settings);
+            int job = 0;
+            Status s = session_.PrintDocument(p, raw, job);
+            if (!s.Ok()) {
+                return done(Reply(req, s));
+            }
+            PrintSettings printed;
+            session_.GetCurrentSetDocumentPrintSettings(printed);
+            PrintSetting out = in.settings;
+            out.nStartPage = p.startPage;
+            if (out.nEndPage == 0) {
+                out.nEndPage = printed.endPage;
+            }
+            return done(Reply(req, s, tc::PrintSettingMessage{out}));
+        }
+        default:
+            return done(Reply(req, Fail(err::kUnsupported)));
+    }
+}
+
+}  // namespace mfpsim

@@ -1,0 +1,87 @@
+// The emulator's protocol side: an Engine holds one device (state, folder, faults) and
+// hands out one EngineSession per client connection; a session turns request frames
+// into device operations and their results into reply, data and end frames. Works
+// behind the socket server and, for tests, behind an in-process link.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tcpcore/link.h"
+#include "tcpcore/wire.h"
+#include "tools/mfpsim/lib/device.h"
+#include "tools/mfpsim/lib/faults.h"
+
+namespace mfpsim {
+
+namespace tc = vesk::tcpcore;
+
+class EngineSession;
+
+class Engine : public std::enable_shared_from_this<Engine> {
+public:
+    // Opens the device folder (a missing or empty one receives the sample device).
+    static std::shared_ptr<Engine> Open(const std::filesystem::path& root,
+                                        const IdentityOverrides& overrides, std::string& error);
+
+    Device& GetDevice() { return *device_; }
+    Faults& GetFaults() { return faults_; }
+
+    // Writes raw bytes towards the client, bypassing framing (malformed frames, a
+    // connection cut inside a frame). Given by the socket server; absent in-process.
+    using RawWriter = std::function<bool(const std::vector<uint8_t>&)>;
+    std::unique_ptr<EngineSession> NewSession(RawWriter raw = {});
+
+    // A client link whose far end is a new session of this device, in this process.
+    std::unique_ptr<tc::DeviceLink> ConnectInProcess();
+    // A link factory for tc::SetLinkFactory: every connection the client opens, whatever
+    // its target, reaches a new in-process session of this device.
+    tc::LinkFactory InProcessFactory();
+
+private:
+    Engine(std::unique_ptr<Device> device, std::filesystem::path faultsFile)
+        : device_(std::move(device)), faults_(std::move(faultsFile)) {}
+
+    std::unique_ptr<Device> device_;
+    Faults faults_;
+};
+
+class EngineSession : public tc::DeviceSession {
+public:
+    EngineSession(std::shared_ptr<Engine> engine, Engine::RawWriter raw);
+
+    bool Handle(const tc::Frame& request, const tc::FrameEmitter& emit) override;
+    void OnClose() override;
+
+    Session& GetSession() { return session_; }
+
+private:
+    bool Dispatch(const tc::Frame& req, const FaultConfig& faults);
+    bool Emit(const tc::Frame& f);
+    bool Reply(const tc::Frame& req, const Status& s);
+    template <class M>
+    bool Reply(const tc::Frame& req, const Status& s, const M& message);
+    bool Stream(const tc::Frame& req, int64_t size);
+    bool SendMalformed(const tc::Frame& req, MalformedKind kind);
+    tc::Inquiries InquiryBlock(bool loginOnly);
+    void Throttle(size_t bytes);
+
+    std::shared_ptr<Engine> engine_;
+    Session session_;
+    Engine::RawWriter raw_;
+    const tc::FrameEmitter* emit_ = nullptr;
+    FaultConfig faults_;  // for the request being handled
+    int64_t bytesSent_ = 0;
+    int64_t requests_ = 0;
+    bool stalled_ = false;
+    bool dropped_ = false;
+    bool streamAborted_ = false;
+    std::chrono::steady_clock::time_point throttleStart_{};
+    int64_t throttleBytes_ = 0;
+};
+
+}  // namespace mfpsim

@@ -1,0 +1,169 @@
+#include "tools/mfpsim/lib/faults.h"
+
+#include <sys/stat.h>
+
+namespace mfpsim {
+
+bool OperationMatches(const std::string& pattern, const std::string& operation) {
+    return !pattern.empty() && (pattern == "*" || pattern == operation);
+}
+
+bool FaultConfig::Empty() const {
+    return errors.empty() && dropAfterBytes < 0 && dropOn.empty() && latencyMs <= 0 &&
+           bandwidth <= 0 && stallAfterRequests < 0 && stallOn.empty() &&
+           thumbnail == Session::ThumbnailFault::kNone && malformedOn.empty();
+}
+
+FaultConfig FaultConfig::FromKeyValues(const KeyValues& kv) {
+    FaultConfig c;
+    for (const auto& [key, value] : kv.All()) {
+        if (key.rfind("error.", 0) != 0) {
+            continue;
+        }
+        std::string op = key.substr(6);
+        if (op.find('.') != std::string::npos || op.empty()) {
+            continue;  // a sub-key, read below
+        }
+        ErrorFault e;
+        e.operation = op;
+        e.code = static_cast<int>(kv.GetInt(key, err::kInjected));
+        e.detail = static_cast<int>(kv.GetInt(key + ".detail", 0));
+        e.skip = static_cast<int>(kv.GetInt(key + ".skip", 0));
+        e.times = static_cast<int>(kv.GetInt(key + ".times", -1));
+        c.errors.push_back(e);
+    }
+    c.dropAfterBytes = kv.GetInt("drop.after_bytes", -1);
+    c.dropOn = kv.Get("drop.on");
+    c.latencyMs = static_cast<int>(kv.GetInt("link.latency_ms", 0));
+    c.bandwidth = kv.GetInt("link.bandwidth", 0);
+    c.stallAfterRequests = static_cast<int>(kv.GetInt("stall.after_requests", -1));
+    c.stallOn = kv.Get("stall.on");
+    std::string t = kv.Get("thumbnail");
+    c.thumbnail = t == "truncate"   ? Session::ThumbnailFault::kTruncate
+                  : t == "oversize" ? Session::ThumbnailFault::kOversize
+                  : t == "absurd"   ? Session::ThumbnailFault::kAbsurdSize
+                                    : Session::ThumbnailFault::kNone;
+    c.thumbnailBytes = kv.GetInt("thumbnail.bytes", 0);
+    c.malformedOn = kv.Get("malformed.on");
+    std::string m = kv.Get("malformed.kind", "garbage");
+    c.malformed = m == "length"      ? MalformedKind::kLength
+                  : m == "truncated" ? MalformedKind::kTruncated
+                                     : MalformedKind::kGarbage;
+    return c;
+}
+
+KeyValues FaultConfig::ToKeyValues() const {
+    KeyValues kv;
+    for (const ErrorFault& e : errors) {
+        kv.SetInt("error." + e.operation, e.code);
+        kv.SetInt("error." + e.operation + ".detail", e.detail);
+        kv.SetInt("error." + e.operation + ".skip", e.skip);
+        kv.SetInt("error." + e.operation + ".times", e.times);
+    }
+    if (dropAfterBytes >= 0) {
+        kv.SetInt("drop.after_bytes", dropAfterBytes);
+    }
+    if (!dropOn.empty()) {
+        kv.Set("drop.on", dropOn);
+    }
+    if (latencyMs > 0) {
+        kv.SetInt("link.latency_ms", latencyMs);
+    }
+    if (bandwidth > 0) {
+        kv.SetInt("link.bandwidth", bandwidth);
+    }
+    if (stallAfterRequests >= 0) {
+        kv.SetInt("stall.after_requests", stallAfterRequests);
+    }
+    if (!stallOn.empty()) {
+        kv.Set("stall.on", stallOn);
+    }
+    switch (thumbnail) {
+        case Session::ThumbnailFault::kTruncate:
+            kv.Set("thumbnail", "truncate");
+            break;
+        case Session::ThumbnailFault::kOversize:
+            kv.Set("thumbnail", "oversize");
+            break;
+        case Session::ThumbnailFault::kAbsurdSize:
+            kv.Set("thumbnail", "absurd");
+            break;
+        case Session::ThumbnailFault::kNone:
+            break;
+    }
+    if (thumbnailBytes != 0) {
+        kv.SetInt("thumbnail.bytes", thumbnailBytes);
+    }
+    if (!malformedOn.empty()) {
+        kv.Set("malformed.on", malformedOn);
+        kv.Set("malformed.kind", malformed == MalformedKind::kLength      ? "length"
+                                 : malformed == MalformedKind::kTruncated ? "truncated"
+                                                                          : "garbage");
+    }
+    return kv;
+}
+
+void Faults::Set(std::optional<FaultConfig> config) {
+    std::lock_guard lk(mu_);
+    api_ = std::move(config);
+    calls_.clear();
+}
+
+void Faults::ReloadLocked() {
+    if (file_.empty()) {
+        return;
+    }
+    struct stat sb {};
+    if (::stat(file_.c_str(), &sb) != 0) {
+        if (fileSeen_) {
+            fromFile_ = FaultConfig{};
+            fileSeen_ = false;
+            calls_.clear();
+        }
+        return;
+    }
+    int64_t t = static_cast<int64_t>(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
+    if (fileSeen_ && t == fileTime_ && sb.st_ino == fileInode_ && sb.st_size == fileSize_) {
+        return;
+    }
+    auto kv = KeyValues::Load(file_);
+    fromFile_ = kv ? FaultConfig::FromKeyValues(*kv) : FaultConfig{};
+    fileTime_ = t;
+    fileInode_ = sb.st_ino;
+    fileSize_ = sb.st_size;
+    fileSeen_ = true;
+    calls_.clear();
+}
+
+FaultConfig Faults::Current() {
+    std::lock_guard lk(mu_);
+    if (api_) {
+        return *api_;
+    }
+    ReloadLocked();
+    return fromFile_;
+}
+
+std::optional<ErrorFault> Faults::ErrorFor(const std::string& operation) {
+    std::lock_guard lk(mu_);
+    if (!api_) {
+        ReloadLocked();
+    }
+    const FaultConfig& c = api_ ? *api_ : fromFile_;
+    for (const ErrorFault& e : c.errors) {
+        if (!OperationMatches(e.operation, operation)) {
+            continue;
+        }
+        int n = calls_[e.operation + "/" + operation]++;
+        if (n < e.skip) {
+            return std::nullopt;
+        }
+        if (e.times >= 0 && n >= e.skip + e.times) {
+            return std::nullopt;
+        }
+        return e;
+    }
+    return std::nullopt;
+}
+
+}  // namespace mfpsim

@@ -1,0 +1,22 @@
+// The sample device: a handful of boxes, about thirty documents of every file type with
+// real page images, users and accounts with restrictions. Deterministic: the same
+// options always give the same folder content.
+#pragma once
+
+#include <string>
+
+#include "tools/mfpsim/lib/store.h"
+
+namespace mfpsim {
+
+struct SampleOptions {
+    int dpi = 100;  // resolution of the page images (kept low so generation is quick)
+};
+
+// Writes the sample device into the store's folder (which should be empty).
+bool WriteSampleDevice(const Store& store, const SampleOptions& options, std::string& error);
+
+// The state WriteSampleDevice persists, without the page files.
+DeviceState SampleState(const SampleOptions& options);
+
+}  // namespace mfpsim
