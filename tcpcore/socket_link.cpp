@@ -80,6 +80,14 @@ SSL_CTX* ClientContext() {
     return ctx;
 }
 
+// A peer that closes the TCP connection without ending TLS first (a device that
+// drops, resets or dies) shows as this protocol error; for the caller it is a dropped
+// connection like any other, not a failure of TLS.
+bool PeerHungUp(int sslError) {
+    return sslError == SSL_ERROR_SSL &&
+           ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
 // Waits until fd is ready for events, in slices; kOk when ready.
 LinkStatus WaitFd(int fd, short events, const WaitControl& wc) {
     for (;;) {
@@ -301,7 +309,7 @@ private:
                     st = WaitFd(fd_, POLLOUT, wc);
                 else {
                     in_.resize(old);
-                    return e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL
+                    return e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL || PeerHungUp(e)
                                ? LinkStatus::kClosed
                                : LinkStatus::kTls;
                 }
