@@ -199,7 +199,11 @@ bool RemoveContents(int dirFd, const std::string& path, bool& recorded) {
     closedir(dir);
 
     bool ok = true;
-    for (const auto& [name, isDir] : entries) {
+    for (const auto& entry : entries) {
+        // Named references, not a structured binding: clang 14 cannot capture
+        // bindings in the lambda below.
+        const std::string& name = entry.first;
+        const bool isDir = entry.second;
         const std::string child = path + "/" + name;
         if (isDir) {
             int sub = RetryEintr([&] {

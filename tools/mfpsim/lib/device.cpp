@@ -58,7 +58,7 @@ std::string DeviceUnit(const std::string& identifier) {
 }
 
 int ProtocolLevel(int major, int minor) {
-    return major * 10 + minor;
+    return major * 10 + std::min(minor, 9);
 }
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
@@ -148,6 +148,40 @@ int Device::Protocol() const {
 DeviceState Device::Snapshot() const {
     std::lock_guard lk(mu_);
     return state_;
+}
+
+int Device::AddSyntheticDocument(int box, const std::string& name, int fileType, int pages,
+                                 int colorType, int dpi, std::string& error) {
+    std::lock_guard lk(mu_);
+    if (!state_.boxes.count(box) || name.empty() || name.size() > 90 || pages < 1 ||
+        pages > 10000 || dpi < 10 || dpi > 1200 || FileTypeExtension(fileType).empty()) {
+        error = "bad document description";
+        return -1;
+    }
+    Document d;
+    d.id = state_.nextDocumentId++;
+    d.box = box;
+    d.name = name;
+    d.owner = "mfpsim";
+    d.entryDate = NowText();
+    d.fileType = fileType;
+    d.pages = pages;
+    d.xResolution = d.yResolution = dpi;
+    d.colorType = colorType;
+    d.bitsPerPixel = colorType == 0 ? 1 : colorType == 1 ? 8 : 24;
+    d.paperSize = 4;
+    A4Pixels(dpi, d.width, d.height);
+    if (!store_.SaveCounters(state_) ||
+        !WriteDocumentContent(store_, d, static_cast<uint32_t>(d.id), error) ||
+        !store_.SaveDocument(d)) {
+        store_.RemoveDocument(d);
+        if (error.empty()) {
+            error = "cannot store the document";
+        }
+        return -1;
+    }
+    state_.documents[d.id] = d;
+    return d.id;
 }
 
 void Device::SetClock(std::function<std::time_t()> clock) {

@@ -39,6 +39,12 @@ public:
     DeviceState Snapshot() const;
     const Store& GetStore() const { return store_; }
 
+    // Adds a document of synthetic A4 pages at `dpi` to a box (benchmarks and demos
+    // that need more or larger documents than the sample). Returns its id, or -1 with
+    // `error` set.
+    int AddSyntheticDocument(int box, const std::string& name, int fileType, int pages,
+                             int colorType, int dpi, std::string& error);
+
     // The clock used for entry dates, print job times and automatic deletion.
     void SetClock(std::function<std::time_t()> clock);
     std::time_t Now() const;

@@ -183,6 +183,18 @@ void EngineSession::OnClose() {
     session_.Disconnect();
 }
 
+bool EngineSession::SleepUntil(std::chrono::steady_clock::time_point until) {
+    using namespace std::chrono;
+    while (steady_clock::now() < until) {
+        if (stop_ && stop_->load()) {
+            dropped_ = true;
+            return false;
+        }
+        std::this_thread::sleep_until(std::min(until, steady_clock::now() + milliseconds(50)));
+    }
+    return true;
+}
+
 void EngineSession::Throttle(size_t bytes) {
     if (faults_.bandwidth <= 0) {
         return;
@@ -200,7 +212,7 @@ void EngineSession::Throttle(size_t bytes) {
         throttleBytes_ = 0;
     }
     throttleBytes_ += static_cast<int64_t>(bytes);
-    std::this_thread::sleep_until(due());
+    SleepUntil(due());
 }
 
 bool EngineSession::Emit(const Frame& f) {
@@ -209,6 +221,9 @@ bool EngineSession::Emit(const Frame& f) {
     }
     size_t n = tc::kHeaderSize + f.payload.size();
     Throttle(n);
+    if (dropped_) {
+        return false;
+    }
     if (faults_.dropAfterBytes >= 0 &&
         bytesSent_ + static_cast<int64_t>(n) > faults_.dropAfterBytes) {
         // Cut inside the frame where the budget ends, as a failing link would.
@@ -424,8 +439,9 @@ bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
         dropped_ = true;
         return false;
     }
-    if (faults_.latencyMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(faults_.latencyMs));
+    if (faults_.latencyMs > 0 && !SleepUntil(std::chrono::steady_clock::now() +
+                                             std::chrono::milliseconds(faults_.latencyMs))) {
+        return false;
     }
     if (OperationMatches(faults_.malformedOn, op)) {
         return SendMalformed(req, faults_.malformed);

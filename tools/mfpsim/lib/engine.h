@@ -4,6 +4,7 @@
 // behind the socket server and, for tests, behind an in-process link.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -58,6 +59,8 @@ public:
     void OnClose() override;
 
     Session& GetSession() { return session_; }
+    // Set by the server: injected delays end early once it is stopping.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
 private:
     bool Dispatch(const tc::Frame& req, const FaultConfig& faults);
@@ -69,10 +72,13 @@ private:
     bool SendMalformed(const tc::Frame& req, MalformedKind kind);
     tc::Inquiries InquiryBlock(bool loginOnly);
     void Throttle(size_t bytes);
+    // Sleeps until `until` unless the server stops first; false when it did.
+    bool SleepUntil(std::chrono::steady_clock::time_point until);
 
     std::shared_ptr<Engine> engine_;
     Session session_;
     Engine::RawWriter raw_;
+    const std::atomic<bool>* stop_ = nullptr;
     const tc::FrameEmitter* emit_ = nullptr;
     FaultConfig faults_;  // for the request being handled
     int64_t bytesSent_ = 0;

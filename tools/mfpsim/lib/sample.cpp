@@ -14,7 +14,7 @@ namespace {
 constexpr int kPaperA4 = 4;
 constexpr int kPaperLetter = 17;
 
-struct DocSpec {
+struct SampleDoc {
     int box;
     const char* name;
     const char* owner;
@@ -27,7 +27,7 @@ struct DocSpec {
 };
 
 // Every file type appears; bilevel documents keep TIFF pages, the others JPEG pages.
-const DocSpec kDocs[] = {
+const SampleDoc kDocs[] = {
     // Shared box: one of each kind, plus the awkward cases.
     {1, "Invoice 2024-001", "alice", kFileJpeg, 2, 2, kPaperA4, 0, 0},
     {1, "Contract", "alice", kFileTiff, 3, 0, kPaperA4, 0, 0},
@@ -160,7 +160,7 @@ DeviceState SampleState(const SampleOptions& options) {
     addBox(1001, BoxKind::kFiling, "Filing 1001", "", "", 0, 6);
 
     int n = 0;
-    for (const DocSpec& s : kDocs) {
+    for (const SampleDoc& s : kDocs) {
         Document d;
         d.id = st.nextDocumentId++;
         d.box = s.box;
@@ -194,6 +194,46 @@ DeviceState SampleState(const SampleOptions& options) {
     return st;
 }
 
+void A4Pixels(int dpi, int& width, int& height) {
+    PageSize(kPaperA4, dpi, width, height);
+}
+
+bool WriteDocumentContent(const Store& store, const Document& d, uint32_t seed,
+                          std::string& error) {
+    img::PageStyle style = d.colorType == 0   ? img::PageStyle::kBilevel
+                           : d.colorType == 1 ? img::PageStyle::kGrey
+                                              : img::PageStyle::kColour;
+    img::Image first;
+    for (int p = 1; p <= d.pages; ++p) {
+        img::Image page = img::SyntheticPage(seed, p, d.width, d.height, style, d.xResolution);
+        std::vector<uint8_t> bytes = d.TiffPages() ? img::EncodeTiff({page}, img::TiffCoding::kG4)
+                                                   : img::EncodeJpeg(page, 80);
+        if (bytes.empty() || !store.WriteContent(d, Store::PageFileName(d, p), bytes)) {
+            error = "cannot write the pages of document " + std::to_string(d.id);
+            return false;
+        }
+        if (p == 1) {
+            first = std::move(page);
+        }
+    }
+    bool ok = store.WriteContent(d, "thumb.raw", img::RawThumbnail(first)) &&
+              store.WriteContent(d, "thumb.jpg", img::JpegThumbnail(first));
+    if (ok && d.fileType >= kFilePptx) {
+        OfficeKind kind = d.fileType == kFilePptx   ? OfficeKind::kPresentation
+                          : d.fileType == kFileDocx ? OfficeKind::kText
+                                                    : OfficeKind::kSpreadsheet;
+        std::vector<std::string> lines = {d.name};
+        for (int p = 1; p <= d.pages; ++p) {
+            lines.push_back("Page " + std::to_string(p) + " of " + std::to_string(d.pages));
+        }
+        ok = store.WriteContent(d, "content.bin", MakeOffice(kind, d.name, lines));
+    }
+    if (!ok) {
+        error = "cannot write document " + std::to_string(d.id);
+    }
+    return ok;
+}
+
 bool WriteSampleDevice(const Store& target, const SampleOptions& options, std::string& error) {
     DeviceState st = SampleState(options);
     Store store(target.Root());
@@ -203,39 +243,7 @@ bool WriteSampleDevice(const Store& target, const SampleOptions& options, std::s
         return false;
     }
     for (const auto& [id, d] : st.documents) {
-        img::PageStyle style = d.colorType == 0   ? img::PageStyle::kBilevel
-                               : d.colorType == 1 ? img::PageStyle::kGrey
-                                                  : img::PageStyle::kColour;
-        img::Image first;
-        for (int p = 1; p <= d.pages; ++p) {
-            img::Image page = img::SyntheticPage(static_cast<uint32_t>(id), p, d.width, d.height,
-                                                 style, options.dpi);
-            std::vector<uint8_t> bytes = d.TiffPages()
-                                             ? img::EncodeTiff({page}, img::TiffCoding::kG4)
-                                             : img::EncodeJpeg(page, 80);
-            if (bytes.empty() ||
-                !store.WriteContent(d, Store::PageFileName(d, p), bytes, /*durable=*/false)) {
-                error = "cannot write the pages of sample document " + std::to_string(id);
-                return false;
-            }
-            if (p == 1) {
-                first = std::move(page);
-            }
-        }
-        bool ok = store.WriteContent(d, "thumb.raw", img::RawThumbnail(first), false) &&
-                  store.WriteContent(d, "thumb.jpg", img::JpegThumbnail(first), false);
-        if (ok && d.fileType >= kFilePptx) {
-            OfficeKind kind = d.fileType == kFilePptx   ? OfficeKind::kPresentation
-                              : d.fileType == kFileDocx ? OfficeKind::kText
-                                                        : OfficeKind::kSpreadsheet;
-            std::vector<std::string> lines = {d.name};
-            for (int p = 1; p <= d.pages; ++p) {
-                lines.push_back("Page " + std::to_string(p) + " of " + std::to_string(d.pages));
-            }
-            ok = store.WriteContent(d, "content.bin", MakeOffice(kind, d.name, lines), false);
-        }
-        if (!ok) {
-            error = "cannot write sample document " + std::to_string(id);
+        if (!WriteDocumentContent(store, d, static_cast<uint32_t>(id), error)) {
             return false;
         }
     }

@@ -3,6 +3,7 @@
 // options always give the same folder content.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "tools/mfpsim/lib/store.h"
@@ -18,5 +19,13 @@ bool WriteSampleDevice(const Store& store, const SampleOptions& options, std::st
 
 // The state WriteSampleDevice persists, without the page files.
 DeviceState SampleState(const SampleOptions& options);
+
+// Writes a document's content: synthetic pages of d.width x d.height pixels at d's
+// resolution (TIFF for bilevel documents, JPEG otherwise), both thumbnails, and the
+// Office package for Office file types. `seed` varies the page content.
+bool WriteDocumentContent(const Store& store, const Document& d, uint32_t seed, std::string& error);
+
+// A4 portrait in pixels at the given resolution.
+void A4Pixels(int dpi, int& width, int& height);
 
 }  // namespace mfpsim

@@ -542,6 +542,7 @@ void Server::Serve(int fd, bool tls) {
                 conn->MarkBroken();  // raw bytes end the connection
                 return ok;
             });
+        session->SetStopFlag(&stopping_);
         tc::FrameEmitter emit = [&](const Frame& f) {
             if (f.kind == FrameKind::kData || f.kind == FrameKind::kKeepAlive) {
                 // Between stream frames, look for an abort from the client.

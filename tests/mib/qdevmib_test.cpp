@@ -1,0 +1,384 @@
+// QDevMIB against real snmpd agents on loopback addresses.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "mib/qdevmib.h"
+#include "support/snmpd_agent.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vesk::mib::Overrides;
+using vesk::test::AgentConfig;
+using vesk::test::SnmpdAgent;
+
+constexpr const char* kFamily = "1.3.6.1.4.1.59731.1.2.1.2.1.";
+
+struct Entry {
+    std::string address;
+    std::string objectId;
+    bool operator==(const Entry&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Entry& e) {
+    return os << e.address << "=" << e.objectId;
+}
+
+struct Discovery {
+    int result = -1;
+    int stop = 0;
+    std::vector<Entry> entries;
+    std::chrono::milliseconds elapsed{};
+};
+
+Discovery Discover(int handle, int initialStop = 0) {
+    Discovery d;
+    d.stop = initialStop;
+    vesk::mib::HGLOBAL memory = nullptr;
+    int count = -1;
+    auto start = std::chrono::steady_clock::now();
+    d.result = _Mib_GetsysObjectIDList(handle, &memory, &count, 0, &d.stop, 0);
+    d.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (d.result != 1) {
+        EXPECT_EQ(memory, nullptr);
+        return d;
+    }
+    EXPECT_EQ(vesk::mib::GlobalSize(memory), static_cast<size_t>(count) * vesk::mib::kEntryBytes);
+    auto* bytes = static_cast<const char*>(vesk::mib::GlobalLock(memory));
+    for (int i = 0; i < count; ++i) {
+        const char* e = bytes + i * vesk::mib::kEntryBytes;
+        d.entries.push_back(
+            {std::string(e, strnlen(e, vesk::mib::kAddressBytes)),
+             std::string(e + vesk::mib::kAddressBytes,
+                         strnlen(e + vesk::mib::kAddressBytes, vesk::mib::kObjectIdBytes))});
+    }
+    vesk::mib::GlobalUnlock(memory);
+    EXPECT_EQ(vesk::mib::GlobalFree(memory), nullptr);
+    return d;
+}
+
+std::pair<int, std::string> Describe(int handle, const std::string& address, int size = 162,
+                                     int* stop = nullptr) {
+    std::vector<char> buffer(static_cast<size_t>(size) + 8, 'x');
+    int local = 0;
+    int rc =
+        _Mib_GetsysDescr(handle, buffer.data(), size, address.c_str(), 0, stop ? stop : &local, 0);
+    EXPECT_EQ(std::memchr(buffer.data(), '\0', static_cast<size_t>(size)) != nullptr, true)
+        << "not terminated inside the buffer";
+    EXPECT_EQ(buffer[static_cast<size_t>(size)], 'x') << "wrote past the buffer";
+    return {rc, buffer.data()};
+}
+
+class QDevMib : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        try {
+            folder_ = new vesk::test::TempFolder("vesk-mib");
+            agents_ = new std::vector<std::unique_ptr<SnmpdAgent>>(vesk::test::StartAgents(
+                {
+                    {"127.0.0.2", std::string(kFamily) + "12", "Unit two"},
+                    {"127.0.0.3", std::string(kFamily) + "40.1", "Unit three \xC3\xA9\xE2\x82\xAC"},
+                    {"127.0.0.4", std::string(kFamily) + "13", "hidden", "quorle", true},
+                    {"127.0.0.5", std::string(kFamily) + "14", "other community", "other"},
+                },
+                folder_->path()));
+        } catch (const std::exception& e) {
+            startError_ = e.what();
+        }
+    }
+    static void TearDownTestSuite() {
+        delete agents_;
+        delete folder_;
+        agents_ = nullptr;
+        folder_ = nullptr;
+    }
+
+    void SetUp() override {
+        // A missing snmpd fails the test: the search has no other real peer.
+        ASSERT_TRUE(startError_.empty()) << startError_;
+        ASSERT_EQ(_Mib_Initialize(), 1);
+        Overrides o;
+        o.loopbackOnly = true;
+        o.timeoutMs = 300;
+        o.retries = 1;
+        vesk::mib::SetOverrides(o);
+    }
+    void TearDown() override {
+        for (int h : handles_)
+            _Mib_Delete(h);
+        if (HasFailure() && agents_)
+            for (auto& a : *agents_)
+                std::cerr << "--- snmpd " << a->target() << "\n" << a->Log();
+        Overrides safe;
+        safe.loopbackOnly = true;
+        vesk::mib::SetOverrides(safe);
+    }
+
+    int NewHandle(const std::string& targets) {
+        int h = _Mib_Create();
+        EXPECT_NE(h, -1);
+        handles_.push_back(h);
+        EXPECT_EQ(_Mib_Bind(h, "quorle", 161), 1);
+        if (!targets.empty()) {
+            EXPECT_EQ(_Mib_SetTargets(h, targets.c_str()), 1) << targets;
+        }
+        return h;
+    }
+
+    static const SnmpdAgent& Agent(int i) { return *(*agents_)[static_cast<size_t>(i)]; }
+
+    static inline vesk::test::TempFolder* folder_ = nullptr;
+    static inline std::vector<std::unique_ptr<SnmpdAgent>>* agents_ = nullptr;
+    static inline std::string startError_;
+    std::vector<int> handles_;
+};
+
+TEST_F(QDevMib, DiscoveryListsAnsweringAgentsInTargetOrder) {
+    // Silent address, wrong community and a hidden description around two plain agents.
+    int h = NewHandle(Agent(1).target() + ",127.0.0.6:" + std::to_string(Agent(0).port()) + "," +
+                      Agent(0).target() + "," + Agent(3).target() + "," + Agent(2).target());
+    ASSERT_EQ(_Mib_IsEnabled(h), 1) << vesk::mib::GetLastErrorText(h);
+    Discovery d = Discover(h);
+    ASSERT_EQ(d.result, 1) << vesk::mib::GetLastErrorText(h);
+    EXPECT_EQ(d.stop, 0);
+    EXPECT_EQ(d.entries, (std::vector<Entry>{{"127.0.0.3", std::string(kFamily) + "40.1"},
+                                             {"127.0.0.2", std::string(kFamily) + "12"},
+                                             {"127.0.0.4", std::string(kFamily) + "13"}}));
+
+    EXPECT_EQ(Describe(h, "127.0.0.2"), std::make_pair(1, std::string("Unit two")));
+    EXPECT_EQ(Describe(h, "127.0.0.3"),
+              std::make_pair(1, std::string("Unit three \xC3\xA9\xE2\x82\xAC")));
+    // The hidden agent answered the discovery without a description.
+    EXPECT_EQ(Describe(h, "127.0.0.4").first, 0);
+    EXPECT_NE(vesk::mib::GetLastErrorText(h).find("no description"), std::string::npos);
+}
+
+TEST_F(QDevMib, DescriptionsAreAnsweredFromTheDiscovery) {
+    vesk::test::TempFolder own("vesk-mib-own");
+    SnmpdAgent agent({"127.0.0.7", std::string(kFamily) + "20", "Gone later"}, own.path(), 0);
+    agent.WaitReady();
+    int h = NewHandle(agent.target());
+    Discovery d = Discover(h);
+    ASSERT_EQ(d.result, 1);
+    ASSERT_EQ(d.entries.size(), 1u);
+    agent.Stop();
+    // No agent answers any more: the text can only come from the handle's memory.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Describe(h, "127.0.0.7"), std::make_pair(1, std::string("Gone later")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+
+    // A fresh handle must ask, and nobody answers.
+    int fresh = NewHandle(agent.target());
+    EXPECT_EQ(Describe(fresh, "127.0.0.7").first, 0);
+}
+
+TEST_F(QDevMib, AddressNotInADiscoveryIsAskedOnItsTargetPort) {
+    int h = NewHandle(Agent(0).target() + "," + Agent(1).target());
+    EXPECT_EQ(Describe(h, "127.0.0.3"),
+              std::make_pair(1, std::string("Unit three \xC3\xA9\xE2\x82\xAC")));
+    EXPECT_EQ(Describe(h, "127.0.0.2"), std::make_pair(1, std::string("Unit two")));
+    EXPECT_EQ(Describe(h, "127.0.0.6").first, 0);  // no agent there
+    EXPECT_EQ(Describe(h, "127.0.0.4").first, 0);  // not in the list: bound port 161, silent
+    EXPECT_EQ(Describe(h, "127.0.0.2.").first, 0);
+    EXPECT_EQ(Describe(h, "").first, 0);
+}
+
+TEST_F(QDevMib, SilentTargetsCostOneTimeOutNotOneEach) {
+    // Twelve silent addresses at 0.3 s and one retry: 7.2 s one after another.
+    int h = NewHandle("127.0.0.40-51:" + std::to_string(Agent(0).port()) + "," + Agent(0).target());
+    Discovery d = Discover(h);
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.entries, (std::vector<Entry>{{"127.0.0.2", std::string(kFamily) + "12"}}));
+    EXPECT_GE(d.elapsed, 550ms) << "did not wait for the silent addresses";
+    EXPECT_LT(d.elapsed, 2500ms);
+}
+
+TEST_F(QDevMib, CancelFromAnotherThreadEndsTheWait) {
+    Overrides slow;
+    slow.loopbackOnly = true;
+    slow.timeoutMs = 3000;
+    slow.retries = 2;
+    vesk::mib::SetOverrides(slow);
+    int h = NewHandle(Agent(0).target() + ",127.0.0.60-67");
+    std::thread canceller([h] {
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(_Mib_Cancel(h), 1);
+    });
+    Discovery d = Discover(h);
+    canceller.join();
+    EXPECT_EQ(d.result, 1);
+    EXPECT_EQ(d.stop, 1);
+    EXPECT_LT(d.elapsed, 2000ms);
+    // What answered before the cancel is still returned.
+    EXPECT_EQ(d.entries, (std::vector<Entry>{{"127.0.0.2", std::string(kFamily) + "12"}}));
+    // Every later call on the handle stops at once.
+    int stop = 0;
+    EXPECT_EQ(Describe(h, "127.0.0.2", 162, &stop), std::make_pair(1, std::string()));
+    EXPECT_EQ(stop, 1);
+}
+
+TEST_F(QDevMib, StopFlagIsHonoured) {
+    int h = NewHandle(Agent(0).target() + ",127.0.0.70-72");
+    Discovery before = Discover(h, 1);
+    EXPECT_EQ(before.result, 1);
+    EXPECT_EQ(before.stop, 1);
+    EXPECT_TRUE(before.entries.empty());
+    EXPECT_LT(before.elapsed, 100ms);
+
+    // Raised by the caller's side while the discovery waits.
+    Overrides slow;
+    slow.loopbackOnly = true;
+    slow.timeoutMs = 3000;
+    slow.retries = 0;
+    vesk::mib::SetOverrides(slow);
+    int h2 = NewHandle("127.0.0.70-72");
+    int stop = 0;
+    std::thread raiser([&stop] {
+        std::this_thread::sleep_for(200ms);
+        std::atomic_ref<int>(stop).store(1);
+    });
+    vesk::mib::HGLOBAL memory = nullptr;
+    int count = -1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(_Mib_GetsysObjectIDList(h2, &memory, &count, 0, &stop, 0), 1);
+    raiser.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_EQ(count, 0);
+    vesk::mib::GlobalFree(memory);
+}
+
+TEST_F(QDevMib, DescriptionIsCutOnACharacterBoundary) {
+    int h = NewHandle(Agent(1).target());
+    ASSERT_EQ(Discover(h).entries.size(), 1u);
+    // "Unit three " is 11 bytes, then a 2-byte and a 3-byte character.
+    EXPECT_EQ(Describe(h, "127.0.0.3", 12).second, "Unit three ");
+    EXPECT_EQ(Describe(h, "127.0.0.3", 13).second, "Unit three ");
+    EXPECT_EQ(Describe(h, "127.0.0.3", 14).second, "Unit three \xC3\xA9");
+    EXPECT_EQ(Describe(h, "127.0.0.3", 16).second, "Unit three \xC3\xA9");
+    EXPECT_EQ(Describe(h, "127.0.0.3", 17).second, "Unit three \xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(Describe(h, "127.0.0.3", 1), std::make_pair(1, std::string()));
+    char untouched = 'x';
+    EXPECT_EQ(_Mib_GetsysDescr(h, &untouched, 0, "127.0.0.3", 0, nullptr, 0), 0);
+    EXPECT_EQ(untouched, 'x');
+}
+
+TEST_F(QDevMib, EntryPointsRefuseBadArgumentsAndUnsafeTargets) {
+    EXPECT_EQ(_Mib_Bind(987654, "quorle", 161), 0);
+    EXPECT_EQ(_Mib_IsEnabled(987654), 0);
+    EXPECT_EQ(_Mib_SetTimeout(987654, 1, 5), 0);
+    EXPECT_EQ(_Mib_Cancel(987654), 0);
+    EXPECT_EQ(Discover(987654).result, 0);
+
+    int h = _Mib_Create();
+    ASSERT_NE(h, -1);
+    handles_.push_back(h);
+    EXPECT_EQ(_Mib_IsEnabled(h), 0) << "enabled before bind";
+    EXPECT_EQ(_Mib_Bind(h, "", 161), 0);
+    EXPECT_EQ(_Mib_Bind(h, nullptr, 161), 0);
+    EXPECT_EQ(_Mib_Bind(h, "quorle", 0), 0);
+    EXPECT_EQ(_Mib_Bind(h, "quorle", 65536), 0);
+    EXPECT_EQ(_Mib_Bind(h, std::string(256, 'c').c_str(), 161), 0);
+    EXPECT_EQ(_Mib_Bind(h, "quorle", 161), 1);
+    EXPECT_EQ(_Mib_SetTimeout(h, 0, 8), 1);
+    EXPECT_EQ(_Mib_SetTimeout(h, 3, 15), 1);
+    EXPECT_EQ(_Mib_SetTimeout(h, -1, 15), 0);
+    EXPECT_EQ(_Mib_SetTimeout(h, 11, 15), 0);
+    EXPECT_EQ(_Mib_SetTimeout(h, 1, 0), 0);
+
+    // Loopback-only refuses the broadcast default and any other outside address.
+    EXPECT_EQ(_Mib_IsEnabled(h), 0);
+    EXPECT_NE(vesk::mib::GetLastErrorText(h).find("127.0.0.0/8"), std::string::npos);
+    EXPECT_EQ(Discover(h).result, 0);
+    EXPECT_EQ(_Mib_SetTargets(h, "127.0.0.2,10.0.0.1"), 1);
+    EXPECT_EQ(_Mib_IsEnabled(h), 0);
+    EXPECT_EQ(Discover(h).result, 0);
+    EXPECT_EQ(Describe(h, "10.0.0.1").first, 0);
+
+    EXPECT_EQ(_Mib_SetTargets(h, Agent(0).target().c_str()), 1);
+    EXPECT_EQ(_Mib_IsEnabled(h), 1);
+    EXPECT_EQ(_Mib_SetTargets(h, "127.0.0.999"), 0);
+    EXPECT_EQ(_Mib_SetTargets(h, " , "), 0);
+    EXPECT_EQ(_Mib_IsEnabled(h), 1) << "a refused list must leave the old one";
+
+    vesk::mib::HGLOBAL memory = nullptr;
+    int stop = 0;
+    EXPECT_EQ(_Mib_GetsysObjectIDList(h, &memory, nullptr, 0, &stop, 0), 0);
+    int count = 0;
+    EXPECT_EQ(_Mib_GetsysObjectIDList(h, nullptr, &count, 0, &stop, 0), 0);
+
+    // A malformed process-wide override disables new handles instead of broadcasting.
+    Overrides bad;
+    bad.targets = "127.0.0.1-";
+    vesk::mib::SetOverrides(bad);
+    EXPECT_EQ(_Mib_IsEnabled(NewHandle("")), 0);
+
+    _Mib_Delete(h);
+    EXPECT_EQ(_Mib_IsEnabled(h), 0);
+    _Mib_Delete(h);  // twice is harmless
+    int next = _Mib_Create();
+    handles_.push_back(next);
+    EXPECT_NE(next, h) << "handle numbers are not reused";
+}
+
+// Sets environment variables for one test and restores them.
+class EnvGuard {
+public:
+    void Set(const char* name, const std::string& value) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~EnvGuard() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second)
+                ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                ::unsetenv(it->first.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(QDevMib, EnvironmentConfiguresHandlesWhenNoOverridesAreSet) {
+    vesk::mib::SetOverrides(std::nullopt);
+    EnvGuard env;
+    env.Set("VESK_SNMP_TARGETS", "127.0.0.2," + Agent(1).address());
+    env.Set("VESK_SNMP_PORT", std::to_string(Agent(1).port()));
+    env.Set("VESK_SNMP_COMMUNITY", "quorle");
+    env.Set("VESK_SNMP_TIMEOUT_MS", "300");
+    env.Set("VESK_SNMP_RETRIES", "0");
+    env.Set("VESK_SNMP_LOOPBACK_ONLY", "1");
+    Overrides seen = vesk::mib::OverridesFromEnvironment();
+    EXPECT_EQ(seen.port, Agent(1).port());
+    EXPECT_TRUE(seen.loopbackOnly);
+
+    int h = _Mib_Create();
+    handles_.push_back(h);
+    ASSERT_EQ(_Mib_Bind(h, "public", 161), 1);
+    Discovery d = Discover(h);
+    ASSERT_EQ(d.result, 1) << vesk::mib::GetLastErrorText(h);
+    // Only the agent on the configured port answers; 127.0.0.2 listens elsewhere.
+    EXPECT_EQ(d.entries, (std::vector<Entry>{{"127.0.0.3", std::string(kFamily) + "40.1"}}));
+
+    for (auto [name, value] : {std::pair{"VESK_SNMP_PORT", "16x"},
+                               {"VESK_SNMP_RETRIES", "11"},
+                               {"VESK_SNMP_LOOPBACK_ONLY", "yes"},
+                               {"VESK_SNMP_TARGETS", "nowhere"}}) {
+        EnvGuard bad;
+        bad.Set(name, value);
+        int b = _Mib_Create();
+        handles_.push_back(b);
+        _Mib_Bind(b, "quorle", 161);
+        EXPECT_EQ(_Mib_IsEnabled(b), 0) << name << "=" << value;
+    }
+}
+
+}  // namespace

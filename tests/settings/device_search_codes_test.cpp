@@ -1,0 +1,272 @@
+// SearchDevice's result codes and record handling, with a scripted SNMP library.
+#include <gtest/gtest.h>
+
+#include <new>
+
+#include "device_search_support.h"
+#include "support/alloc_failure.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+using vesk::test::Addresses;
+using vesk::test::RegisteredDevices;
+using vesk::test::ScriptedMib;
+
+constexpr const char* kFamily = "1.3.6.1.4.1.59731.1.2.1.2.1.";
+
+class SearchCodes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        filter_ = dir_.path() + "/SrchMIB.conf";
+        vesk::test::WriteText(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n");
+        mib_.entries = {{"10.0.0.20", std::string(kFamily) + "20"},
+                        {"10.0.0.3", std::string(kFamily) + "3"},
+                        {"9.1.1.1", std::string(kFamily) + "9"}};
+        mib_.descriptions = {{"10.0.0.20", "twenty"}, {"10.0.0.3", "three"}, {"9.1.1.1", "nine"}};
+        // Something from an earlier search that must not survive.
+        DEVICE_SEARCH_INFOEX stale{};
+        stale.szIPAddress[0] = L'x';
+        results_.Add(stale);
+    }
+
+    int Search() {
+        CDeviceSearch search(&registered_, &mib_);
+        search.SetFilterFilePath(vesk::Utf8ToWide(filter_));
+        int rc = search.SearchDevice(results_);
+        handleAfter_ = search.m_nMibHandle.load();
+        return rc;
+    }
+
+    void ExpectDeletedOnce() {
+        EXPECT_EQ(mib_.deletedCount, 1);
+        EXPECT_EQ(mib_.lastDeleted, 7);
+    }
+
+    vesk::test::TempFolder dir_{"vesk-codes"};
+    std::string filter_;
+    ScriptedMib mib_;
+    RegisteredDevices registered_;
+    CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results_;
+    int handleAfter_ = 0;
+};
+
+TEST_F(SearchCodes, FoundDevicesComeBackSortedWithTheirTargetIndex) {
+    registered_.devices = {{L"10.0.0.3", L"Front desk"}};
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(mib_.timeouts, (std::vector<std::pair<int, int>>{{0, 8}, {3, 15}}));
+    EXPECT_EQ(mib_.community, "quorle");
+    EXPECT_EQ(mib_.port, 161);
+    ASSERT_EQ(Addresses(results_),
+              (std::vector<std::wstring>{L"9.1.1.1", L"10.0.0.3", L"10.0.0.20"}));
+    EXPECT_EQ(results_[0].nIndex, 2);
+    EXPECT_EQ(results_[1].nIndex, 1);
+    EXPECT_EQ(results_[2].nIndex, 0);
+    EXPECT_STREQ(results_[0].szSysDescr, L"nine");
+    EXPECT_STREQ(results_[1].szObjectID, L"1.3.6.1.4.1.59731.1.2.1.2.1.3");
+    EXPECT_EQ(results_[1].bRegistered, 1);
+    EXPECT_STREQ(results_[1].szRegisteredName, L"Front desk");
+    EXPECT_EQ(results_[0].bRegistered, 0);
+    EXPECT_STREQ(results_[0].szRegisteredName, L"");
+    ExpectDeletedOnce();
+    EXPECT_EQ(mib_.freed, 1);
+    EXPECT_EQ(handleAfter_, -1);
+}
+
+TEST_F(SearchCodes, LibraryFailuresBeforeDiscoveryGiveMinus1049) {
+    mib_.initialize = 0;
+    EXPECT_EQ(Search(), -1049);
+    EXPECT_EQ(mib_.calls, std::vector<std::string>{"Initialize"});
+    EXPECT_EQ(results_.GetSize(), 0);
+
+    ScriptedMib noHandle;
+    noHandle.handle = -1;
+    mib_ = noHandle;
+    EXPECT_EQ(Search(), -1049);
+    EXPECT_EQ(mib_.deletedCount, 0) << "no handle, nothing to delete";
+
+    for (int step = 0; step < 2; ++step) {
+        mib_ = ScriptedMib();
+        (step == 0 ? mib_.bind : mib_.enabled) = 0;
+        EXPECT_EQ(Search(), -1049) << step;
+        ExpectDeletedOnce();
+        EXPECT_EQ(handleAfter_, -1);
+    }
+}
+
+TEST_F(SearchCodes, DiscoveryFailureGivesMinus1050AndALockFailureZero) {
+    mib_.listResult = 0;
+    EXPECT_EQ(Search(), -1050);
+    ExpectDeletedOnce();
+    EXPECT_EQ(results_.GetSize(), 0);
+
+    mib_.listResult = 1;
+    mib_.failLock = true;
+    mib_.deletedCount = 0;
+    EXPECT_EQ(Search(), 0);
+    EXPECT_EQ(mib_.freed, 1) << "the memory is freed even when it cannot be locked";
+    ExpectDeletedOnce();
+    EXPECT_TRUE(mib_.described.empty());
+}
+
+TEST_F(SearchCodes, OverlongAddressesAndIdentifiersAreSkipped) {
+    const std::string address32(32, 'h');
+    const std::string id40 = std::string(kFamily) + "12.1.1.1.1.1";
+    ASSERT_EQ(id40.size(), 40u);
+    mib_.entries = {{address32, std::string(kFamily) + "1"},
+                    {address32 + "9", std::string(kFamily) + "2"},  // 33 characters
+                    {"10.0.0.1", id40},
+                    {"10.0.0.2", id40 + "3"},                             // 41, unterminated field
+                    {std::string(70, '7'), std::string(kFamily) + "5"}};  // fills the field
+    vesk::test::WriteText(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\nOIDInclude = " +
+                                       id40 + "\nOIDInclude = " + id40 + "3\n");
+    mib_.descriptions = {
+        {address32, "a"}, {address32 + "9", "b"}, {"10.0.0.1", "c"}, {"10.0.0.2", "d"}};
+    EXPECT_EQ(Search(), 1);
+    // Neither parses as an address, so the order stays that of the targets.
+    EXPECT_EQ(Addresses(results_),
+              (std::vector<std::wstring>{vesk::Utf8ToWide(address32), L"10.0.0.1"}));
+    EXPECT_EQ(std::wstring(results_[1].szObjectID, 40), vesk::Utf8ToWide(id40));
+    EXPECT_EQ(mib_.described, (std::vector<std::string>{address32, "10.0.0.1"}));
+}
+
+TEST_F(SearchCodes, CountLargerThanTheMemoryIsNotBelieved) {
+    mib_.reportedCount = 50;
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(results_.GetSize(), 3);
+}
+
+TEST_F(SearchCodes, NoFilterFileMeansNoTargets) {
+    std::filesystem::remove(filter_);
+    EXPECT_EQ(Search(), 0);
+    EXPECT_EQ(results_.GetSize(), 0);
+    EXPECT_TRUE(mib_.described.empty());
+    ExpectDeletedOnce();
+}
+
+TEST_F(SearchCodes, TargetsWithoutADescriptionAreLeftOut) {
+    mib_.descriptions.erase("10.0.0.3");
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(Addresses(results_), (std::vector<std::wstring>{L"9.1.1.1", L"10.0.0.20"}));
+    EXPECT_EQ(results_[0].nIndex, 2) << "the index counts skipped targets too";
+
+    mib_.descriptions.clear();
+    EXPECT_EQ(Search(), 0);
+    EXPECT_EQ(results_.GetSize(), 0);
+}
+
+TEST_F(SearchCodes, DescriptionIsCutToEightyCharacters) {
+    mib_.descriptions["9.1.1.1"] = std::string(100, 'a');
+    // 79 ASCII then three 2-byte characters: the cut counts characters, not bytes.
+    mib_.descriptions["10.0.0.3"] = std::string(79, 'b') + "\xC3\xA9\xC3\xA9\xC3\xA9";
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(std::wstring(results_[0].szSysDescr), std::wstring(80, L'a'));
+    EXPECT_EQ(std::wstring(results_[1].szSysDescr), std::wstring(79, L'b') + L"\u00e9");
+
+    // A library that fills the whole buffer without a terminator.
+    mib_.fillWholeBuffer = true;
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(std::wstring(results_[0].szSysDescr), std::wstring(80, L'z'));
+}
+
+TEST_F(SearchCodes, StopFlagReturnsWhatWasGatheredUnsorted) {
+    mib_.stopAt = "9.1.1.1";
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(Addresses(results_), (std::vector<std::wstring>{L"10.0.0.20", L"10.0.0.3"}));
+    ExpectDeletedOnce();
+
+    mib_.stopAt = "10.0.0.20";
+    EXPECT_EQ(Search(), 1) << "stopped, even with nothing gathered";
+    EXPECT_EQ(results_.GetSize(), 0);
+}
+
+TEST_F(SearchCodes, MemoryExceptionGivesMinus1001AndKeepsTheRecordsSoFar) {
+    registered_.onQuery = [](const std::wstring& address) {
+        if (address == L"10.0.0.3")
+            throw std::bad_alloc();
+    };
+    EXPECT_EQ(Search(), -1001);
+    EXPECT_EQ(Addresses(results_), std::vector<std::wstring>{L"10.0.0.20"});
+    ExpectDeletedOnce();
+    EXPECT_EQ(handleAfter_, -1);
+}
+
+TEST_F(SearchCodes, EveryAllocationFailureIsReportedWithoutLeaks) {
+    registered_.devices = {{L"10.0.0.3", L"Front desk"}};
+    CDeviceSearch search(&registered_, &mib_);
+    search.SetFilterFilePath(vesk::Utf8ToWide(filter_));
+    ASSERT_EQ(search.SearchDevice(results_), 1);  // first-use allocations out of the way
+
+    // What one run saw, kept in plain values: the run must leave no allocation behind.
+    int found = 0, deleted = 0;
+    bool created = false;
+    auto forget = [&] {
+        for (auto* v : {&mib_.calls, &mib_.described}) {
+            v->clear();
+            v->shrink_to_fit();
+        }
+        mib_.timeouts.clear();
+        mib_.timeouts.shrink_to_fit();
+        registered_.asked.clear();
+        registered_.asked.shrink_to_fit();
+        results_.RemoveAll();
+        results_.FreeExtra();
+        for (CStringArray* list : {&search.m_arrOIDInclude, &search.m_arrOIDExclude}) {
+            list->RemoveAll();
+            list->FreeExtra();
+        }
+        mib_.deletedCount = 0;
+    };
+    forget();
+    int runs = vesk::test::ForEachAllocationFailure(
+        [&] {
+            int rc = search.SearchDevice(results_);
+            found = static_cast<int>(results_.GetSize());
+            deleted = mib_.deletedCount;
+            created = mib_.calls.size() > 1;  // Create was reached and answered
+            forget();
+            return rc;
+        },
+        [&](const vesk::test::AllocationFailureRun& run) {
+            if (!run.failed) {
+                EXPECT_EQ(run.result, 1);
+                EXPECT_EQ(found, 3);
+            } else {
+                // Inside the target filter a memory failure reads as "filtering failed".
+                EXPECT_TRUE(run.result == -1001 || run.result == 0)
+                    << "allocation " << run.failAt << " gave " << run.result;
+            }
+            EXPECT_EQ(run.leaked, 0) << "allocation " << run.failAt;
+            // Every way out after the handle was made deletes it.
+            EXPECT_EQ(deleted, created ? 1 : 0) << "allocation " << run.failAt;
+            EXPECT_EQ(search.m_nMibHandle.load(), -1);
+        });
+    EXPECT_GT(runs, 10);
+}
+
+TEST_F(SearchCodes, RegisteredNamesAreExactAndBounded) {
+    registered_.devices = {
+        {L"10.0.0.20 ", L"space"}, {L"010.0.0.3", L"octal"}, {L"9.1.1.1", std::wstring(300, L'n')}};
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(results_[0].bRegistered, 1);
+    EXPECT_EQ(std::wstring(results_[0].szRegisteredName), std::wstring(255, L'n'));
+    EXPECT_EQ(results_[1].bRegistered, 0);
+    EXPECT_EQ(results_[2].bRegistered, 0);
+    EXPECT_EQ(registered_.asked,
+              (std::vector<std::wstring>{L"10.0.0.20", L"10.0.0.3", L"9.1.1.1"}));
+
+    // A root without a list answers 0 and writes no name: the record says unregistered.
+    registered_.noList = true;
+    EXPECT_EQ(Search(), 1);
+    for (INT_PTR i = 0; i < results_.GetSize(); ++i) {
+        EXPECT_EQ(results_[i].bRegistered, 0);
+        EXPECT_STREQ(results_[i].szRegisteredName, L"");
+    }
+
+    CDeviceSearch alone(nullptr, &mib_);
+    alone.SetFilterFilePath(vesk::Utf8ToWide(filter_));
+    EXPECT_EQ(alone.SearchDevice(results_), 1);
+    EXPECT_EQ(results_[0].bRegistered, 0);
+}
+
+}  // namespace

@@ -1,0 +1,388 @@
+// The MIB filter: pattern check, matching, the filter file (through the registry), the
+// target list and the address sort.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cwchar>
+#include <fstream>
+
+#include "platform/charset.h"
+#include "platform/registry.h"
+#include "platform/syscalls.h"
+#include "settings/device_search.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+using vesk::reg::Hive;
+
+std::vector<std::wstring> Patterns(const CStringArray& list) {
+    std::vector<std::wstring> out;
+    for (INT_PTR i = 0; i < list.GetSize(); ++i)
+        out.push_back(list.GetAt(i).str());
+    return out;
+}
+
+TEST(MibPattern, CheckAcceptsDigitsDotsAndPlacedWildcards) {
+    CDeviceSearch s;
+    struct Case {
+        const wchar_t* pattern;
+        int expected;
+    };
+    const Case cases[] = {
+        {L"1.3.6.1.4.1.59731.1.2.1.2.1.*", 1},
+        {L"1.3.6.*", 1},
+        {L"*.3.6.1.4.1", 0},  // six components, wildcard first
+        {L"1.3.6.1.4.1.59731", 1},
+        {L"1.3.6.1.4.1.5973a", 0},
+        {L"1..3", 1},  // an empty component passes
+        {L".", 1},
+        {L"1.3.*.5", 1},                      // third-last character
+        {L"1.3.*.5.7", 1},                    // fifth-last character
+        {L"1.*.3.4.5", 0},                    // too far from the end
+        {L"1.2.3.4.5.6.7.8.*.1.2.3.4.5", 1},  // at the ninth dot
+        {L"1.2.3.4.5.6.7.*.1.2.3.4.5", 0},    // at the eighth
+        {L"1.2.3.4.5.6.7.8.9.*", 1},
+        {L"1.2.**", 0},
+        {L"1.2.*5", 0},
+        {L"1.3.6 ", 0},
+        {L"-1.3", 0},
+        {L"1.\u0663", 0},  // a digit, but not a decimal ASCII one
+        {L"", 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(s.IsCorrectMIB(c.pattern), c.expected) << c.pattern;
+    EXPECT_EQ(s.IsCorrectMIB(nullptr), 0);
+}
+
+TEST(MibPattern, WildcardStandsForExactlyOneWholeComponent) {
+    CDeviceSearch s;
+    const CString family = L"1.3.6.1.4.1.59731.1.2.1.2.1.*";
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12", family), 1);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12345", family), 1);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1", family), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", family), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.1.1.2.1.12", family), 0);
+    EXPECT_EQ(
+        s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", L"1.3.6.1.4.1.59731.1.2.1.2.1.*.*"),
+        1);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.123.5", L"1.3.6.*.5"), 1);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.123.6", L"1.3.6.*.5"), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1", L"1.3.6.1"), 1);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1", L"1.3.6.2"), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"13", L"14"), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1.3", L"1.3.6"), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"", L"*"), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"1", L""), 0);
+    EXPECT_EQ(s.IsMatchDeviceID(L"7", L"*"), 1);
+}
+
+TEST(MibPattern, TargetNeedsAnIncludeAndNoExclude) {
+    CDeviceSearch s;
+    EXPECT_EQ(s.IsTargetDevice(L"1.3.6.1.4.1.59731.1.2.1.2.1.12"), 0) << "empty include list";
+    s.m_arrOIDInclude.Add(CString(L"1.3.6.1.4.1.59731.1.1.1.2.1.*"));
+    s.m_arrOIDInclude.Add(CString(L"1.3.6.1.4.1.59731.1.2.1.2.1.*"));
+    EXPECT_EQ(s.IsTargetDevice(L"1.3.6.1.4.1.59731.1.2.1.2.1.12"), 1);
+    EXPECT_EQ(s.IsTargetDevice(L"1.3.6.1.4.1.59731.1.1.1.2.1.40"), 1);
+    EXPECT_EQ(s.IsTargetDevice(L"1.3.6.1.4.1.8072.3.2.10"), 0);
+    s.m_arrOIDExclude.Add(CString(L"1.3.6.1.4.1.59731.1.2.1.2.1.12"));
+    EXPECT_EQ(s.IsTargetDevice(L"1.3.6.1.4.1.59731.1.2.1.2.1.12"), 0);
+    EXPECT_EQ(s.IsTargetDevice(L"1.3.6.1.4.1.59731.1.2.1.2.1.13"), 1);
+    EXPECT_EQ(s.IsTargetDevice(nullptr), 0);
+}
+
+// A filter file in a temporary application folder named by a temporary HKLM hive.
+class FilterFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vesk::reg::SetHivePath(Hive::LocalMachine, vesk::Utf8ToWide(dir_.path() + "/hklm.db"));
+        app_ = dir_.path() + "/app/";
+        std::filesystem::create_directories(app_);
+        SetApplicationPath(vesk::Utf8ToWide(app_));
+    }
+    void TearDown() override { vesk::reg::SetHivePath(Hive::LocalMachine, L""); }
+
+    static void SetApplicationPath(const std::wstring& value) {
+        auto key = vesk::reg::Key::CreateOrOpen(Hive::LocalMachine,
+                                                L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
+        ASSERT_TRUE(key);
+        ASSERT_TRUE(key->SetString(L"ApplicationPath", value));
+    }
+    void Write(const std::string& text) {
+        std::ofstream(app_ + "SrchMIB.conf", std::ios::binary | std::ios::trunc) << text;
+    }
+
+    vesk::test::TempFolder dir_{"vesk-filter"};
+    std::string app_;
+};
+
+TEST_F(FilterFile, LinesAreReadAsTheSyntaxSays) {
+    Write(
+        "# OIDInclude = 1.3.6.1.4.1.1.*\n"
+        "\n"
+        "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\r\n"
+        "   OIDExclude = 1.3.6.1.4.1.59731.1.2.1.2.1.12   \n"
+        "OIDInclude = 1.3.6.1.4.1.5973a.*\n"  // a letter: dropped
+        "OIDInclude = *.3.6.1.4.1\n"          // misplaced wildcard: dropped
+        "OIDInclude =1.3.6.1.4.1.2.*\n"       // no space after '='
+        "oidinclude = 1.3.6.1.4.1.3.*\n"      // keyword in other case
+        "OIDInclude: 1.3.6.1.4.1.4.*\n"
+        "Something else\n"
+        "\tOIDInclude =   1.3.6.1.4.1.59731.1.1.1.2.1.*\n"
+        "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n"   // repeated
+        "OIDExclude = 1.3.6.1.4.1.59731.1.2.1.2.1.13");  // no final newline
+    CDeviceSearch s;
+    EXPECT_EQ(s.LoadParameterFromFile(), 1);
+    EXPECT_EQ(Patterns(s.m_arrOIDInclude),
+              (std::vector<std::wstring>{L"1.3.6.1.4.1.59731.1.2.1.2.1.*",
+                                         L"1.3.6.1.4.1.59731.1.1.1.2.1.*",
+                                         L"1.3.6.1.4.1.59731.1.2.1.2.1.*"}));
+    EXPECT_EQ(Patterns(s.m_arrOIDExclude),
+              (std::vector<std::wstring>{L"1.3.6.1.4.1.59731.1.2.1.2.1.12",
+                                         L"1.3.6.1.4.1.59731.1.2.1.2.1.13"}));
+    // Loading again appends: the lists are emptied only by the target filter.
+    EXPECT_EQ(s.LoadParameterFromFile(), 1);
+    EXPECT_EQ(s.m_arrOIDInclude.GetSize(), 6);
+    EXPECT_EQ(s.m_arrOIDExclude.GetSize(), 4);
+}
+
+TEST_F(FilterFile, ByteOrderMarkDoesNotHideTheFirstLine) {
+    Write("\xEF\xBB\xBFOIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n");
+    CDeviceSearch s;
+    EXPECT_EQ(s.LoadParameterFromFile(), 1);
+    EXPECT_EQ(s.m_arrOIDInclude.GetSize(), 1);
+}
+
+TEST_F(FilterFile, MissingPiecesGiveZeroAndNoPatterns) {
+    CDeviceSearch s;
+    EXPECT_EQ(s.LoadParameterFromFile(), 0) << "no file yet";
+
+    // The value is the folder with its separator; without it the name runs on.
+    Write("OIDInclude = 1.3.6.*\n");
+    SetApplicationPath(vesk::Utf8ToWide(dir_.path() + "/app"));
+    EXPECT_EQ(s.LoadParameterFromFile(), 0);
+    std::ofstream(dir_.path() + "/appSrchMIB.conf") << "OIDInclude = 1.3.7.*\n";
+    EXPECT_EQ(s.LoadParameterFromFile(), 1);
+    EXPECT_EQ(Patterns(s.m_arrOIDInclude), std::vector<std::wstring>{L"1.3.7.*"});
+
+    // A value longer than the 260-byte buffer cannot be read.
+    std::string deep = dir_.path() + "/" + std::string(140, 'd') + "/";
+    std::filesystem::create_directories(deep);
+    std::ofstream(deep + "SrchMIB.conf") << "OIDInclude = 1.3.8.*\n";
+    SetApplicationPath(vesk::Utf8ToWide(deep));
+    EXPECT_EQ(s.LoadParameterFromFile(), 0);
+
+    auto key = vesk::reg::Key::Open(Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->DeleteValue(L"ApplicationPath"));
+    EXPECT_EQ(s.LoadParameterFromFile(), 0) << "no value";
+    ASSERT_TRUE(key->SetDword(L"ApplicationPath", 7));
+    EXPECT_EQ(s.LoadParameterFromFile(), 0) << "value of another type";
+    ASSERT_TRUE(vesk::reg::Key::Delete(Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1"));
+    EXPECT_EQ(s.LoadParameterFromFile(), 0) << "no key";
+    EXPECT_EQ(Patterns(s.m_arrOIDInclude), std::vector<std::wstring>{L"1.3.7.*"});
+}
+
+int g_readsLeft = 0;
+ssize_t FailingRead(int fd, void* buf, size_t count) {
+    if (g_readsLeft-- <= 0) {
+        errno = EIO;
+        return -1;
+    }
+    return vesk::RealSysCalls().read(fd, buf, count);
+}
+
+TEST_F(FilterFile, ReadErrorKeepsWhatWasReadAndGivesZero) {
+    // Patterns at the start, then enough text that a second read is needed.
+    std::string text =
+        "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\nOIDExclude = 1.3.6.1.4.1.59731.1.2.1.2.1.12\n";
+    text += "# " + std::string(10000, '-') + "\nOIDInclude = 1.3.6.1.4.1.59731.1.1.1.2.1.*\n";
+    Write(text);
+    {
+        vesk::ScopedSysCalls restore;
+        vesk::Sys().read = FailingRead;
+        g_readsLeft = 1;
+        CDeviceSearch s;
+        EXPECT_EQ(s.LoadParameterFromFile(), 0);
+        EXPECT_EQ(Patterns(s.m_arrOIDInclude),
+                  std::vector<std::wstring>{L"1.3.6.1.4.1.59731.1.2.1.2.1.*"});
+        EXPECT_EQ(s.m_arrOIDExclude.GetSize(), 1);
+    }
+    CDeviceSearch whole;
+    EXPECT_EQ(whole.LoadParameterFromFile(), 1);
+    EXPECT_EQ(whole.m_arrOIDInclude.GetSize(), 2);
+
+    // A folder where the file should be cannot be opened as one.
+    std::filesystem::remove(app_ + "SrchMIB.conf");
+    std::filesystem::create_directories(app_ + "SrchMIB.conf");
+    CDeviceSearch folder;
+    EXPECT_EQ(folder.LoadParameterFromFile(), 0);
+    EXPECT_EQ(folder.m_arrOIDInclude.GetSize(), 0);
+}
+
+TEST_F(FilterFile, ShippedFileAcceptsBothDeviceFamiliesOnly) {
+    std::filesystem::copy_file(std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf",
+                               app_ + "SrchMIB.conf");
+    CDeviceSearch s;
+    ASSERT_EQ(s.LoadParameterFromFile(), 1);
+    EXPECT_EQ(s.m_arrOIDInclude.GetSize(), 8) << "every shipped pattern passes the check";
+    for (const wchar_t* id :
+         {L"1.3.6.1.4.1.59731.1.1.1.2.1.39", L"1.3.6.1.4.1.59731.1.2.1.2.1.213",
+          L"1.3.6.1.4.1.59731.1.2.1.2.1.40.1", L"1.3.6.1.4.1.59731.1.1.1.2.1.10017.1.2",
+          L"1.3.6.1.4.1.59731.1.2.1.2.1.165.1.2.3"})
+        EXPECT_EQ(s.IsTargetDevice(id), 1) << id;
+    for (const wchar_t* id :
+         {L"1.3.6.1.4.1.8072.3.2.10", L"1.3.6.1.4.1.59731.1.2.1.2.1",
+          L"1.3.6.1.4.1.59731.1.3.1.2.1.40", L"1.3.6.1.4.1.59731.1.2.1.2.1.40.1.2.3.4",
+          L"1.3.6.1.4.1.59731.1.2.1.2.2.40"})
+        EXPECT_EQ(s.IsTargetDevice(id), 0) << id;
+}
+
+DEVICE_SEARCH_RESULT Result(const wchar_t* address, const wchar_t* objectId) {
+    DEVICE_SEARCH_RESULT r{};
+    std::wcsncpy(r.szIPAddress, address, 32);
+    std::wmemcpy(r.szObjectID, objectId, std::min<size_t>(std::wcslen(objectId), 40));
+    return r;
+}
+
+TEST_F(FilterFile, TargetListKeepsOrderAndReadsAtMostFortyCharacters) {
+    // Exactly 40 characters: the field holds no terminator.
+    const wchar_t* full = L"1.3.6.1.4.1.59731.1.2.1.2.1.12.1.1.1.1.1";
+    ASSERT_EQ(std::wcslen(full), 40u);
+    Write(
+        "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\nOIDInclude = "
+        "1.3.6.1.4.1.59731.1.2.1.2.1.12.1.1.1.1.1\n");
+    CArray<DEVICE_SEARCH_RESULT, DEVICE_SEARCH_RESULT&> found, targets;
+    DEVICE_SEARCH_RESULT records[] = {Result(L"127.0.0.9", L"1.3.6.1.4.1.59731.1.2.1.2.1.9"),
+                                      Result(L"127.0.0.8", L"1.3.6.1.4.1.8072.3.2.10"),
+                                      Result(L"127.0.0.7", full),
+                                      Result(L"127.0.0.6", L"1.3.6.1.4.1.59731.1.2.1.2.1.6")};
+    for (auto& r : records)
+        found.Add(r);
+    // Stale content that must go.
+    targets.Add(records[1]);
+    CDeviceSearch s;
+    s.m_arrOIDExclude.Add(CString(L"1.3.6.1.4.1.59731.1.2.1.2.1.9"));
+
+    EXPECT_EQ(s.GetTargetDevIDList(targets, found), 1);
+    ASSERT_EQ(targets.GetSize(), 3);
+    EXPECT_STREQ(targets[0].szIPAddress, L"127.0.0.9") << "exclude list was not emptied first";
+    EXPECT_STREQ(targets[1].szIPAddress, L"127.0.0.7");
+    EXPECT_STREQ(targets[2].szIPAddress, L"127.0.0.6");
+    EXPECT_EQ(std::wmemcmp(targets[1].szObjectID, full, 40), 0);
+
+    // Without a filter file nothing is a target, and the old patterns are gone.
+    std::filesystem::remove(app_ + "SrchMIB.conf");
+    EXPECT_EQ(s.GetTargetDevIDList(targets, found), 1);
+    EXPECT_EQ(targets.GetSize(), 0);
+    EXPECT_EQ(s.m_arrOIDInclude.GetSize(), 0);
+}
+
+DEVICE_SEARCH_INFOEX Info(const wchar_t* address, int index) {
+    DEVICE_SEARCH_INFOEX r{};
+    std::wcsncpy(r.szIPAddress, address, 32);
+    r.nIndex = index;
+    return r;
+}
+
+std::vector<std::wstring> SortedAddresses(std::vector<const wchar_t*> addresses,
+                                          std::vector<int>* indexes = nullptr) {
+    CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> list;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        DEVICE_SEARCH_INFOEX r = Info(addresses[i], static_cast<int>(i));
+        list.Add(r);
+    }
+    CDeviceSearch s;
+    EXPECT_EQ(s.SortIPAddressAsend(list), 1);
+    std::vector<std::wstring> out;
+    for (INT_PTR i = 0; i < list.GetSize(); ++i) {
+        out.push_back(list[i].szIPAddress);
+        if (indexes)
+            indexes->push_back(list[i].nIndex);
+    }
+    return out;
+}
+
+TEST(AddressSort, NumericNotTextualOrder) {
+    std::vector<int> indexes;
+    EXPECT_EQ(SortedAddresses({L"10.0.0.20", L"10.0.0.3", L"9.1.1.1"}, &indexes),
+              (std::vector<std::wstring>{L"9.1.1.1", L"10.0.0.3", L"10.0.0.20"}));
+    EXPECT_EQ(indexes, (std::vector<int>{2, 1, 0})) << "records move whole";
+    EXPECT_EQ(SortedAddresses({L"192.168.1.200", L"192.168.1.3", L"192.168.0.250", L"1.2.3.4"}),
+              (std::vector<std::wstring>{L"1.2.3.4", L"192.168.0.250", L"192.168.1.3",
+                                         L"192.168.1.200"}));
+}
+
+TEST(AddressSort, UnparsableAddressesStopNothingButNeverMove) {
+    // The exchange sort compares each place with every later one; a pair with a bad
+    // address is left as it is.
+    EXPECT_EQ(SortedAddresses({L"10.0.0.2", L"printer", L"10.0.0.1"}),
+              (std::vector<std::wstring>{L"10.0.0.1", L"printer", L"10.0.0.2"}));
+    EXPECT_EQ(SortedAddresses({L"255.255.255.255", L"10.0.0.1"}),
+              (std::vector<std::wstring>{L"255.255.255.255", L"10.0.0.1"}));
+    EXPECT_EQ(SortedAddresses({L"10.0.0.2", L"10.0.0.1", L"255.255.255.255"}),
+              (std::vector<std::wstring>{L"10.0.0.1", L"10.0.0.2", L"255.255.255.255"}));
+    // inet_addr forms: 10.1 is 10.0.0.1, 0x0a.0.0.3 is 10.0.0.3.
+    EXPECT_EQ(SortedAddresses({L"0x0a.0.0.3", L"10.0.0.2", L"10.1"}),
+              (std::vector<std::wstring>{L"10.1", L"10.0.0.2", L"0x0a.0.0.3"}));
+    EXPECT_EQ(SortedAddresses({}), std::vector<std::wstring>{});
+    EXPECT_EQ(SortedAddresses({L"3.3.3.3"}), std::vector<std::wstring>{L"3.3.3.3"});
+}
+
+TEST(AddressSort, AddressParsingAgreesWithTheCLibrary) {
+    const char* inputs[] = {"1.2.3.4",
+                            "0.0.0.0",
+                            "255.255.255.254",
+                            "255.255.255.255",
+                            "256.1.1.1",
+                            "1.2.3.256",
+                            "1.2.3",
+                            "1.2.65535",
+                            "1.2.65536",
+                            "1.16777215",
+                            "1.16777216",
+                            "4294967294",
+                            "4294967295",
+                            "4294967296",
+                            "99999999999999999999",
+                            "0x7f.1",
+                            "0X7F.0.0.1",
+                            "0x",
+                            "0x.1.2.3",
+                            "0xg",
+                            "010.0.0.1",
+                            "08.0.0.1",
+                            "0.0.0.08",
+                            "1.2.3.4 ",
+                            "1.2.3.4\tjunk",
+                            "1.2.3.4x",
+                            " 1.2.3.4",
+                            "+1.2.3.4",
+                            "-1.2.3.4",
+                            "1..2.3",
+                            "1.2.3.",
+                            ".1.2.3",
+                            "1.2.3.4.5",
+                            "",
+                            "0x100.0.0.1",
+                            "0xffffffff",
+                            "0xfffffffe",
+                            "00000000001.2.3.4",
+                            "1.2.3.0x",
+                            "127.0.0.1\n"};
+    for (const char* in : inputs) {
+        in_addr_t expected = ::inet_addr(in);
+        auto ours = vesk::InetAddr(in);
+        if (expected == INADDR_NONE) {
+            EXPECT_FALSE(ours) << '"' << in << '"';
+        } else {
+            ASSERT_TRUE(ours) << '"' << in << '"';
+            EXPECT_EQ(*ours, ntohl(expected)) << '"' << in << '"';
+        }
+    }
+    EXPECT_FALSE(vesk::InetAddr(nullptr));
+}
+
+}  // namespace

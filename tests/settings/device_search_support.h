@@ -1,0 +1,181 @@
+// Helpers for the device search tests: the root's registered-device answers, a
+// scripted SNMP library for exact result codes, and a filter file on disk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/charset.h"
+#include "settings/device_search.h"
+
+namespace vesk::test {
+
+// Answers as the root does: exact, case-sensitive address comparison; a name cut to
+// the buffer. `onQuery` runs before each IsRegisteredDevice (to cancel or fail).
+class RegisteredDevices : public IRegisteredDevices {
+public:
+    std::vector<std::pair<std::wstring, std::wstring>> devices;  // address, display name
+    std::function<void(const std::wstring&)> onQuery;
+    bool noList = false;  // the root has no list: 0 and nothing written
+    std::vector<std::wstring> asked;
+
+    int IsRegisteredDevice(wchar_t* pszAddress) override {
+        asked.push_back(pszAddress);
+        if (onQuery)
+            onQuery(pszAddress);
+        if (noList)
+            return 0;
+        for (auto& d : devices)
+            if (d.first == pszAddress)
+                return 1;
+        return 0;
+    }
+    int GetRegisteredName(wchar_t* pszName, int nSize, const wchar_t* pszAddress) override {
+        if (noList)
+            return 0;
+        std::wstring name;
+        for (auto& d : devices) {
+            if (d.first == pszAddress) {
+                name = d.second;
+                break;
+            }
+        }
+        size_t n = std::min(name.size(), static_cast<size_t>(nSize - 1));
+        std::wmemcpy(pszName, name.data(), n);
+        pszName[n] = L'\0';
+        return 1;
+    }
+};
+
+// An SNMP library whose every answer the test decides, recording the calls made.
+class ScriptedMib : public IMibLibrary {
+public:
+    int initialize = 1;
+    int handle = 7;
+    int bind = 1;
+    int enabled = 1;
+    int listResult = 1;
+    bool failLock = false;
+    int reportedCount = -1;  // >= 0: the count handed out instead of the real one
+    // Raw field contents, copied into the 65- and 41-byte fields (cut, unterminated
+    // when they fill them).
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::map<std::string, std::string> descriptions;  // missing address: the query fails
+    std::string stopAt;            // asking for this address raises the stop flag
+    bool fillWholeBuffer = false;  // write the description without a terminator
+
+    std::vector<std::string> calls;
+    std::vector<std::pair<int, int>> timeouts;
+    std::string community;
+    int port = 0;
+    // Cleanup calls run from destructors: they record without allocating.
+    int deletedCount = 0;
+    int lastDeleted = 0;
+    int freed = 0;
+    int unlocked = 0;
+    std::vector<std::string> described;
+
+    int Initialize() override {
+        calls.push_back("Initialize");
+        return initialize;
+    }
+    int Create() override {
+        calls.push_back("Create");
+        return handle;
+    }
+    int SetTimeout(int, int first, int second) override {
+        timeouts.emplace_back(first, second);
+        return 1;
+    }
+    int Bind(int, const char* c, int p) override {
+        calls.push_back("Bind");
+        community = c;
+        port = p;
+        return bind;
+    }
+    int IsEnabled(int) override {
+        calls.push_back("IsEnabled");
+        return enabled;
+    }
+    int GetsysObjectIDList(int, mib::HGLOBAL* memory, int* count, int* stop) override {
+        calls.push_back("GetsysObjectIDList");
+        EXPECT_NE(stop, nullptr);
+        if (stop) {
+            EXPECT_EQ(*stop, 0);
+        }
+        if (listResult != 1)
+            return listResult;
+        *memory = mib::GlobalAlloc(entries.size() * mib::kEntryBytes);
+        if (!*memory)
+            throw std::bad_alloc();
+        auto* bytes = static_cast<char*>(mib::GlobalLock(*memory));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            char* e = bytes + i * mib::kEntryBytes;
+            std::memcpy(e, entries[i].first.data(),
+                        std::min(entries[i].first.size(), mib::kAddressBytes));
+            std::memcpy(e + mib::kAddressBytes, entries[i].second.data(),
+                        std::min(entries[i].second.size(), mib::kObjectIdBytes));
+        }
+        mib::GlobalUnlock(*memory);
+        *count = reportedCount >= 0 ? reportedCount : static_cast<int>(entries.size());
+        return 1;
+    }
+    int GetsysDescr(int, char* buffer, int size, const char* address, int* stop) override {
+        described.push_back(address);
+        if (address == stopAt) {
+            *stop = 1;
+            buffer[0] = '\0';
+            return 1;
+        }
+        auto it = descriptions.find(address);
+        if (it == descriptions.end())
+            return 0;
+        if (fillWholeBuffer) {
+            std::memset(buffer, 'z', static_cast<size_t>(size));
+            return 1;
+        }
+        size_t n = std::min(it->second.size(), static_cast<size_t>(size - 1));
+        std::memcpy(buffer, it->second.data(), n);
+        buffer[n] = '\0';
+        return 1;
+    }
+    int Cancel(int) override { return 1; }
+    void Delete(int h) override {
+        ++deletedCount;
+        lastDeleted = h;
+    }
+    void* Lock(mib::HGLOBAL memory) override {
+        return failLock ? nullptr : mib::GlobalLock(memory);
+    }
+    void Unlock(mib::HGLOBAL memory) override {
+        ++unlocked;
+        mib::GlobalUnlock(memory);
+    }
+    void Free(mib::HGLOBAL memory) override {
+        ++freed;
+        mib::GlobalFree(memory);
+    }
+    std::size_t Size(mib::HGLOBAL memory) override { return mib::GlobalSize(memory); }
+};
+
+inline void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline std::vector<std::wstring> Addresses(
+    const CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results) {
+    std::vector<std::wstring> out;
+    for (INT_PTR i = 0; i < results.GetSize(); ++i)
+        out.push_back(results[i].szIPAddress);
+    return out;
+}
+
+}  // namespace vesk::test
