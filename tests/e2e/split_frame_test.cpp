@@ -22,6 +22,15 @@ namespace tc = vesk::tcpcore;
 constexpr std::size_t kChunk = 256 << 10;
 constexpr int kPauseMs = 600;
 
+// When the device began its pause inside the second frame (steady clock, ns; 0: not yet).
+std::atomic<long long> g_pauseStart{0};
+
+long long Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 unsigned char ByteAt(std::size_t i) {
     return static_cast<unsigned char>(i * 7 + 3);
 }
@@ -133,6 +142,7 @@ private:
                     if (!Write(fd, b, 0, cut))
                         return false;
                     if (cut < b.size()) {
+                        g_pauseStart = Now();
                         std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
                         if (!Write(fd, b, cut, b.size()))
                             return false;
@@ -161,13 +171,16 @@ private:
     std::thread m_thread;
 };
 
+// Cancels once the client has waited a while inside the split frame.
 long __stdcall CancelWhileReceiving(tagQTCP_COMMSTATE* s) {
-    return s->nState == QTCP_STATE_RECEIVING && s->nElapsedMs > 300 ? 1 : 0;
+    const long long paused = g_pauseStart.load();
+    return s->nState == QTCP_STATE_RECEIVING && paused != 0 && Now() - paused > 150'000'000 ? 1 : 0;
 }
 
 class SplitFrame : public ::testing::Test {
 protected:
     void SetUp() override {
+        g_pauseStart = 0;
         ASSERT_GT(m_device.Port(), 0);
         std::string why;
         m_conn = ConnectRoad(0, m_device.Port(), why);
