@@ -26,6 +26,29 @@
 namespace vesk::fs {
 namespace {
 
+// Closes a directory stream on every path out, including a std::bad_alloc thrown
+// while the listing grows.
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// The same for a descriptor opened through the system-call table.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) : m_fd(fd) {}
+    ~ScopedFd() {
+        if (m_fd >= 0)
+            Sys().close(m_fd);
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
 constexpr const char* kCreationTimeAttr = "user.vesk.ctime";
 
 std::string U8(const std::wstring& s) {
@@ -179,14 +202,14 @@ bool RemoveContents(int dirFd, const std::string& path, bool& recorded) {
     int listFd = dup(dirFd);
     if (listFd < 0)
         return note("dup", path, errno);
-    DIR* dir = fdopendir(listFd);
+    DirHandle dir(fdopendir(listFd));
     if (!dir) {
         int err = errno;
         close(listFd);
         return note("opendir", path, err);
     }
     std::vector<std::pair<std::string, bool>> entries;
-    while (dirent* e = readdir(dir)) {
+    while (dirent* e = readdir(dir.get())) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
             continue;
         bool isDir = e->d_type == DT_DIR;
@@ -196,7 +219,7 @@ bool RemoveContents(int dirFd, const std::string& path, bool& recorded) {
         }
         entries.emplace_back(e->d_name, isDir);
     }
-    closedir(dir);
+    dir.reset();
 
     bool ok = true;
     for (const auto& entry : entries) {
@@ -218,8 +241,8 @@ bool RemoveContents(int dirFd, const std::string& path, bool& recorded) {
                 ok = note("open", child, errno);
                 continue;
             }
-            bool inner = RemoveContents(sub, child, recorded);
-            Sys().close(sub);
+            ScopedFd subFd(sub);
+            bool inner = RemoveContents(subFd.get(), child, recorded);
             if (!inner) {
                 ok = false;
                 continue;
@@ -467,8 +490,11 @@ bool RemoveTree(const std::wstring& path) {
     if (fd < 0)
         return Fail("open", p, errno);
     bool recorded = false;
-    bool ok = RemoveContents(fd, p, recorded);
-    Sys().close(fd);
+    bool ok;
+    {
+        ScopedFd dirFd(fd);
+        ok = RemoveContents(dirFd.get(), p, recorded);
+    }
     if (!ok)
         return false;
     if (Sys().rmdir(p.c_str()) != 0)
@@ -515,24 +541,24 @@ bool ListDirectory(const std::wstring& path, std::vector<DirEntry>& out) {
     std::string p = U8(path);
     if (Refuse("opendir", p))
         return false;
-    DIR* dir = opendir(p.c_str());
+    DirHandle dir(opendir(p.c_str()));
     if (!dir)
         return Fail("opendir", p, errno);
     errno = 0;
-    while (dirent* e = readdir(dir)) {
+    while (dirent* e = readdir(dir.get())) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
             continue;
         bool isDir = e->d_type == DT_DIR;
         if (e->d_type == DT_UNKNOWN) {
             struct stat st;
-            isDir = fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            isDir = fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                     S_ISDIR(st.st_mode);
         }
         out.push_back(DirEntry{Utf8ToWide(e->d_name), isDir});
         errno = 0;
     }
     int err = errno;
-    closedir(dir);
+    dir.reset();
     if (err != 0) {
         out.clear();
         return Fail("readdir", p, err);

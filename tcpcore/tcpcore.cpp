@@ -10,6 +10,7 @@
 #include <functional>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "tcpcore/link.h"
 #include "tcpcore/wire.h"
@@ -575,12 +576,14 @@ int CTcpCore::Uninitialize() {
     if (s.stream == StreamState::kOpen)
         AbortStream(s);
     ResetStream(s);
+    // Make the idle link first: if that allocation fails the object keeps a link and
+    // stays usable, instead of being left with none.
+    std::unique_ptr<DeviceLink> idle = MakeNotConnectedLink();
     if (s.helloOnly && !s.session && s.link->IsOpen()) {
-        ParkLink(s.target, std::move(s.link));
-        s.link = MakeNotConnectedLink();
+        ParkLink(s.target, std::exchange(s.link, std::move(idle)));
     } else {
         s.link->Close();
-        s.link = MakeNotConnectedLink();
+        s.link = std::move(idle);
     }
     s.helloOnly = false;
     s.session = false;

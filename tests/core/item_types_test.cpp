@@ -7,7 +7,10 @@
 #include <set>
 
 #include "core/item.h"
+#include "device/mfp_device.h"
+#include "root/vesk_root.h"
 #include "support/fake_item.h"
+#include "support/isolated_env.h"
 
 namespace {
 
@@ -32,6 +35,9 @@ TEST(ItemObjectTypes, ValuesCallersRelyOn) {
 }
 
 TEST(ItemObjectTypes, EachLevelReportsItsType) {
+    vesk::test::ScopedIsolation isolation;  // the root and the device make cache folders
+    ExpectCreatedItemType(RUNTIME_CLASS(CVESKRoot), VESK_ITEM_ROOT);
+    ExpectCreatedItemType(RUNTIME_CLASS(CVESKMFPDevice), VESK_ITEM_DEVICE);
     // FakeItem stands in until the levels exist; it reports a document by default.
     ExpectCreatedItemType(RUNTIME_CLASS(vesk::test::FakeItem), VESK_ITEM_DOCUMENT);
 }

@@ -15,6 +15,7 @@
 #include "platform/fs.h"
 #include "platform/syscalls.h"
 #include "platform_test_util.h"
+#include "support/alloc_failure.h"
 
 namespace fs = vesk::fs;
 using vesk::test::PathExists;
@@ -128,6 +129,50 @@ TEST(FsList, GivesNamesAndKinds) {
     EXPECT_FALSE(fs::ListDirectory(t.W("missing"), entries));
     EXPECT_TRUE(entries.empty());
     EXPECT_EQ(vesk::LastOsError().call, "opendir");
+}
+
+static size_t OpenDescriptors() {
+    std::vector<fs::DirEntry> fds;
+    fs::ListDirectory(L"/proc/self/fd", fds);
+    return fds.size();
+}
+
+// Running out of memory while a listing grows must not leave the directory open.
+TEST(FsList, OutOfMemoryClosesTheDirectory) {
+    TempDir t;
+    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/sub")));
+    for (int i = 0; i < 40; ++i) {
+        WriteFile(t.Sub("tree/f" + std::to_string(i)), "x");
+    }
+    std::vector<fs::DirEntry> entries;
+    ASSERT_TRUE(fs::ListDirectory(t.W("tree"), entries));
+    ASSERT_EQ(entries.size(), 41u);
+    const size_t before = OpenDescriptors();
+    int failures = 0;
+    vesk::test::ForEachAllocationFailure(
+        [&] {
+            try {
+                return fs::ListDirectory(t.W("tree"), entries) ? 1 : 0;
+            } catch (const std::bad_alloc&) {
+                return -1001;
+            }
+        },
+        [&](const vesk::test::AllocationFailureRun& run) {
+            failures += run.failed;
+            EXPECT_EQ(OpenDescriptors(), before) << "allocation " << run.failAt;
+        });
+    EXPECT_GT(failures, 0);
+    vesk::test::ForEachAllocationFailure(
+        [&] {
+            try {
+                return fs::RemoveTree(t.W("tree")) ? 1 : 0;
+            } catch (const std::bad_alloc&) {
+                return -1001;
+            }
+        },
+        [&](const vesk::test::AllocationFailureRun& run) {
+            EXPECT_EQ(OpenDescriptors(), before) << "allocation " << run.failAt;
+        });
 }
 
 TEST(FsRemove, TreeGoesWithEverythingInside) {

@@ -1,0 +1,101 @@
+// The per-user device registry file: where it lives, how its MFP entries read, and
+// how every writer saves it. The XML library works in UTF-8; CString values are
+// converted at this boundary.
+#pragma once
+
+#include <pugixml.hpp>
+
+#include <optional>
+#include <vector>
+
+#include "platform/cstring.h"
+#include "platform/export.h"
+
+namespace vesk {
+
+// One MFP entry. Missing elements read as empty text, and integers as 0.
+struct DeviceRegistryEntry {
+    long id = 0;
+    CString name;
+    CString address;
+    int port = 0;
+    int portSSL = 0;
+    int lastTCPComm = 0;
+    CString lastUserName;
+    int lastUserType = 0;
+    int lastAccountType = 0;
+    CString lastAccountName;
+};
+
+// Integer conversion with the semantics of _wtoi: leading white space, an optional
+// sign, then the leading digits ("80abc" is 80, "abc" is 0); out-of-range values
+// saturate at INT_MIN / INT_MAX.
+VESK_API int WideToInt(const wchar_t* text);
+
+// ALLUSERSPROFILE + "/ORVANE/HALD/3.1/", the folder shared by every user of the
+// machine that holds the registry files and the view settings. The variable counts
+// only when it fits the 260-character buffer the Windows build reads it into.
+VESK_API CString HaldProfileFolder();
+
+// True when `name` can be used as a single folder name below a parent folder without
+// reaching anything else: not empty, not "." or "..", and no path separator of
+// either kind. Device addresses become folder names, so they are checked with this.
+VESK_API bool IsSafeFolderName(const CString& name);
+
+class VESK_API DeviceRegistryFile {
+public:
+    enum class LoadResult { Loaded, Missing, Unreadable };
+
+    // The file for this user: `overridePath` when it is not empty, else
+    // HaldProfileFolder() + USERNAME + ".xml".
+    static CString PathFor(const CString& overridePath);
+    // Creates ALLUSERSPROFILE (when missing) and the ORVANE, HALD and 3.1 levels below
+    // it. Failures show later as a failed save.
+    static void CreateDefaultFolders();
+    // Keeps a copy of the file at `path` as "<path>.bak" (or ".bak.1", ".bak.2"… when
+    // taken) before it is replaced. The name used, or nothing when no copy was made.
+    static std::optional<CString> KeepBackup(const CString& path);
+
+    // Loads and parses the file. A file that exists but cannot be read or parsed is
+    // Unreadable. Throws std::bad_alloc when the parser runs out of memory, so that an
+    // allocation failure is never mistaken for a damaged file.
+    LoadResult Load(const CString& path);
+    // An empty document: the declaration (version 1.0, UTF-8) and an MFPList element.
+    void StartNew();
+
+    // True when the document has an MFPList element.
+    bool HasList() const;
+
+    // The entries in listing order: the first MFP element under MFPList and then every
+    // following sibling node, whatever its name.
+    std::vector<DeviceRegistryEntry> ReadEntries() const;
+
+    // Appends an MFP entry with the ten elements in file order.
+    void Append(const DeviceRegistryEntry& entry);
+
+    // Removes the first MFP entry whose ID text is exactly `idText`; false when none.
+    bool RemoveFirst(const CString& idText);
+
+    // The first MFP entry whose ID converts to `id` gets the given texts in place,
+    // element by element; an element the entry lacks is added at its end. False when
+    // no entry has that id.
+    struct Field {
+        const char* element;
+        CString text;
+    };
+    bool UpdateEntry(long id, const std::vector<Field>& fields);
+
+    // Writes the document to `path` by the writing rules (tab indentation, one element
+    // per line, LF, UTF-8 without byte-order mark, the declaration only as it is in
+    // the document), replacing the file atomically.
+    bool Save(const CString& path) const;
+    // The bytes Save would write.
+    std::string Serialize() const;
+
+private:
+    pugi::xml_node List() const;
+
+    pugi::xml_document m_doc;
+};
+
+}  // namespace vesk

@@ -1,0 +1,169 @@
+// Printing a box document through the device item, and the format support the
+// device reported at connect.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "emulator_fixture.h"
+#include "tcpcore/tcpcore.h"
+
+namespace {
+
+using vesk::test::EmulatedDevice;
+
+class Print : public vesk::test::DeviceFixture {
+protected:
+    static EmulatedDevice::Edit Version(int major, int minor) {
+        return [=](mfpsim::DeviceState& st) {
+            st.identity.identifier = vesk::test::ModelId(140);
+            st.identity.major = major;
+            st.identity.minor = minor;
+            st.identity.userAuthType = 1;
+            st.identity.accountAuthType = 0;
+            st.identity.searchablePdf = 1;
+            st.identity.officeSupport = 1;
+            st.identity.languages = {11, 12, 13, 14};
+            st.identity.pdfA = 1;
+            st.identity.linearizedPdf = 1;
+        };
+    }
+
+    CVESKMFPDevice* Connect(EmulatedDevice& emu, bool tls) {
+        CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), tls ? 1 : 0);
+        EXPECT_EQ(d->Connect(nullptr, L""), -1051);
+        int result = 0;
+        EXPECT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+        return d;
+    }
+
+    // The first document of the shared box (1).
+    static int SharedDocument(EmulatedDevice& emu) {
+        for (const auto& [id, doc] : emu.Engine()->GetDevice().Snapshot().documents) {
+            if (doc.box == 1 && doc.pages >= 2 && doc.colorType >= 2)
+                return id;
+        }
+        return -1;
+    }
+};
+
+TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        EmulatedDevice emu(Version(4, 11));
+        ASSERT_TRUE(emu.Start(true, true));
+        CVESKMFPDevice* d = Connect(emu, tls);
+        ASSERT_EQ(d->IsConnectedViaSSL(), tls ? 1 : 0);
+        const int doc = SharedDocument(emu);
+        ASSERT_GT(doc, 0);
+        int refused = 0;
+        ASSERT_EQ(d->GetCurTcpCoreObject()->BoxLogin(1, "", refused), 1);
+
+        PrintSetting device{};
+        EXPECT_EQ(d->GetDevicePrintSettings(device), 1);
+        ASSERT_EQ(d->SetDocumentForPrint(doc), 1);
+        PrintSetting settings{};
+        ASSERT_EQ(d->GetCurrentDocumentPrintSettings(settings), 1);
+        EXPECT_EQ(settings.nColorMode, 2);  // a colour document
+        settings.nCopies = 3;
+        settings.nColorMode = 1;
+        settings.nDuplex = 2;
+        settings.nStaple = 1;
+        settings.nStartPage = 2;
+        settings.nEndPage = 2;
+        settings.nReserved[5] = 0x5a5a;
+        const PrintSetting sent = settings;
+        ASSERT_EQ(d->PrintDocument(settings), 1);
+
+        const std::vector<mfpsim::PrintJob> jobs = emu.Engine()->GetDevice().Snapshot().jobs;
+        ASSERT_EQ(jobs.size(), 1u);
+        const mfpsim::PrintJob& job = jobs.front();
+        EXPECT_EQ(job.document, doc);
+        EXPECT_EQ(job.user, "alice");
+        EXPECT_EQ(job.copies, 3);
+        EXPECT_EQ(job.colour, 1);
+        EXPECT_EQ(job.duplex, 2);
+        EXPECT_EQ(job.startPage, 2);
+        EXPECT_EQ(job.endPage, 2);
+        ASSERT_EQ(job.settings.size(), sizeof sent);
+        EXPECT_EQ(std::memcmp(job.settings.data(), &sent, sizeof sent), 0);
+    }
+}
+
+TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
+    EmulatedDevice emu(Version(4, 11));
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = Connect(emu, false);
+    PrintSetting settings{};
+    // No box is open: the library's own answer.
+    EXPECT_EQ(d->SetDocumentForPrint(1), 0);
+    EXPECT_EQ(d->PrintDocument(settings), 0);
+    EXPECT_TRUE(emu.Engine()->GetDevice().Snapshot().jobs.empty());
+    int code = 0;
+    int detail = 0;
+    d->GetCurTcpCoreObject()->GetLastErrorCode(code, detail);
+    EXPECT_EQ(code, QTCP_DEV_BOX_NOT_LOGGED_IN);
+}
+
+TEST_F(Print, FormatSupportBelowProtocol40ComesFromTheSearchablePdfRecord) {
+    EmulatedDevice emu(Version(3, 9));
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = Connect(emu, false);
+    ASSERT_EQ(d->GetTCPVersion(), 39);
+    EXPECT_EQ(d->GetSearchPdfSupport(), 1);
+    EXPECT_EQ(d->GetLangNumSupport(), 4);
+    EXPECT_EQ(d->GetLangSupport(0), 11);
+    EXPECT_EQ(d->GetLangSupport(3), 14);
+    EXPECT_EQ(d->GetLangSupport(4), 0);
+    // The device supports both, but these answers need the extended records.
+    EXPECT_EQ(d->GetPDFASupport(), 0);
+    EXPECT_EQ(d->GetLinearizedPDFSupport(), 0);
+    EXPECT_EQ(d->GetOpenOfcSupport(), 0);
+}
+
+TEST_F(Print, FormatSupportFromProtocol40ComesFromTheExtendedRecords) {
+    EmulatedDevice emu([](mfpsim::DeviceState& st) {
+        Version(4, 0)(st);
+        st.identity.linearizedPdf = 0;
+        st.identity.languages = {21, 22};
+    });
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = Connect(emu, false);
+    ASSERT_EQ(d->GetTCPVersion(), 40);
+    EXPECT_EQ(d->GetSearchPdfSupport(), 1);
+    EXPECT_EQ(d->GetOpenOfcSupport(), 1);
+    EXPECT_EQ(d->GetLangNumSupport(), 2);
+    EXPECT_EQ(d->GetLangSupport(1), 22);
+    EXPECT_EQ(d->GetPDFASupport(), 1);
+    EXPECT_EQ(d->GetLinearizedPDFSupport(), 0);
+}
+
+TEST_F(Print, LanguageIndexOutsideTheTableAnswersZero) {
+    EmulatedDevice emu([](mfpsim::DeviceState& st) {
+        Version(4, 11)(st);
+        st.identity.languages.assign(31, 7);
+    });
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = Connect(emu, false);
+    EXPECT_EQ(d->GetLangNumSupport(), 31);
+    EXPECT_EQ(d->GetLangSupport(0), 7);
+    EXPECT_EQ(d->GetLangSupport(30), 7);
+    for (int index : {-1, 31, 32, 1000, -2147483647 - 1, 2147483647})
+        EXPECT_EQ(d->GetLangSupport(index), 0) << index;
+}
+
+TEST_F(Print, NewDeviceItemHasNoFormatsAndNoAttributes) {
+    CVESKMFPDevice* d = AddDevice(1, 2);
+    EXPECT_EQ(d->GetSendAttrNum(), 0);
+    EXPECT_EQ(d->GetPrintAttrNum(), 0);
+    EXPECT_NE(d->GetSendAttributeInfo(), nullptr);
+    EXPECT_EQ(d->GetSearchPdfSupport(), 0);
+    EXPECT_EQ(d->GetLangSupport(0), 0);
+    EXPECT_EQ(d->GetSupportedFileFormat(), 0);
+    PrintSetting settings{};
+    EXPECT_EQ(d->SetDocumentForPrint(1), -1012);
+    EXPECT_EQ(d->GetDevicePrintSettings(settings), -1012);
+    EXPECT_EQ(d->GetCurrentDocumentPrintSettings(settings), -1012);
+    EXPECT_EQ(d->PrintDocument(settings), -1012);
+}
+
+}  // namespace

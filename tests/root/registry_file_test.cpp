@@ -1,0 +1,326 @@
+// The device registry file on its own: reading hand-made layouts, the writing rules,
+// in-place changes, backups, and replacement that survives a killed writer.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "platform/atomic_file.h"
+#include "platform/charset.h"
+#include "platform/env.h"
+#include "platform/error.h"
+#include "platform/syscalls.h"
+#include "root/device_registry_file.h"
+#include "support/registry_fixture.h"
+
+namespace {
+
+using vesk::DeviceRegistryEntry;
+using vesk::DeviceRegistryFile;
+using vesk::test::ReadBytes;
+using vesk::test::WriteBytes;
+
+using vesk::test::EntriesIn;
+
+class RegistryFile : public vesk::test::RegistryFixture {
+protected:
+    std::filesystem::path Dir() const { return Root() / "files"; }
+    void SetUp() override {
+        RegistryFixture::SetUp();
+        std::filesystem::create_directories(Dir());
+    }
+    CString PathOf(const char* name) const { return CString((Dir() / name).wstring()); }
+
+    std::vector<DeviceRegistryEntry> ReadFrom(const std::string& xml) {
+        CString path = PathOf("hand.xml");
+        WriteBytes(path, xml);
+        DeviceRegistryFile file;
+        EXPECT_EQ(file.Load(path), DeviceRegistryFile::LoadResult::Loaded);
+        return file.ReadEntries();
+    }
+};
+
+TEST(WideToInt, FollowsWtoi) {
+    EXPECT_EQ(vesk::WideToInt(L"80abc"), 80);
+    EXPECT_EQ(vesk::WideToInt(L"abc"), 0);
+    EXPECT_EQ(vesk::WideToInt(L""), 0);
+    EXPECT_EQ(vesk::WideToInt(nullptr), 0);
+    EXPECT_EQ(vesk::WideToInt(L"  \t-17x"), -17);
+    EXPECT_EQ(vesk::WideToInt(L"+5"), 5);
+    EXPECT_EQ(vesk::WideToInt(L"- 5"), 0);
+    EXPECT_EQ(vesk::WideToInt(L"99999999999999999999"), INT_MAX);
+    EXPECT_EQ(vesk::WideToInt(L"-99999999999999999999"), INT_MIN);
+    EXPECT_EQ(vesk::WideToInt(L"-2147483648"), INT_MIN);
+}
+
+TEST_F(RegistryFile, HandMadeLayoutsReadByElementName) {
+    auto entries = ReadFrom(
+        "<?xml version=\"1.0\"?>\n<MFPList>"
+        // other order, numbers with trailing letters and blanks
+        "<MFP><LastAccountName>acc</LastAccountName><Port>80abc</Port><IP>10.0.0.9</IP>"
+        "<ID>7</ID><Name>Hall</Name><PortSSL> 443</PortSSL><LastTCPComm>-1</LastTCPComm>"
+        "<LastUserType>2</LastUserType><LastUserName>ann</LastUserName>"
+        "<LastAccountType>4</LastAccountType></MFP>"
+        // only an id: everything else empty or 0
+        "<MFP><ID>9</ID></MFP>"
+        // escaped text
+        "<MFP><ID>7</ID><Name>R&amp;D &lt;2&gt; &#x20AC;</Name><IP>h&amp;</IP></MFP>"
+        "</MFPList>");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].id, 7);
+    EXPECT_EQ(entries[0].name, L"Hall");
+    EXPECT_EQ(entries[0].address, L"10.0.0.9");
+    EXPECT_EQ(entries[0].port, 80);
+    EXPECT_EQ(entries[0].portSSL, 443);
+    EXPECT_EQ(entries[0].lastTCPComm, -1);
+    EXPECT_EQ(entries[0].lastUserName, L"ann");
+    EXPECT_EQ(entries[0].lastUserType, 2);
+    EXPECT_EQ(entries[0].lastAccountType, 4);
+    EXPECT_EQ(entries[0].lastAccountName, L"acc");
+
+    EXPECT_EQ(entries[1].id, 9);
+    EXPECT_TRUE(entries[1].name.IsEmpty());
+    EXPECT_TRUE(entries[1].address.IsEmpty());
+    EXPECT_EQ(entries[1].port, 0);
+    EXPECT_EQ(entries[1].portSSL, 0);
+    EXPECT_EQ(entries[1].lastTCPComm, 0);
+
+    // Duplicate ids are listed as they stand.
+    EXPECT_EQ(entries[2].id, 7);
+    EXPECT_EQ(entries[2].name, L"R&D <2> \u20ac");
+    EXPECT_EQ(entries[2].address, L"h&");
+}
+
+TEST_F(RegistryFile, ListingStartsAtFirstMfpAndTakesEverySibling) {
+    // Elements before the first MFP are skipped; a foreign element after it is read as
+    // an entry of its own (with no fields), as the listing walks siblings by position.
+    auto entries = ReadFrom(
+        "<MFPList><Note/><MFP><ID>1</ID></MFP><!-- gone --><Other><ID>4</ID></Other>"
+        "<MFP><ID>2</ID></MFP></MFPList>");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].id, 1);
+    EXPECT_EQ(entries[1].id, 4);
+    EXPECT_EQ(entries[2].id, 2);
+
+    EXPECT_TRUE(ReadFrom("<Devices><MFP><ID>1</ID></MFP></Devices>").empty());
+    EXPECT_TRUE(ReadFrom("<MFPList/>").empty());
+}
+
+TEST_F(RegistryFile, LoadTellsMissingFromUnreadable) {
+    DeviceRegistryFile file;
+    EXPECT_EQ(file.Load(PathOf("none.xml")), DeviceRegistryFile::LoadResult::Missing);
+    EXPECT_FALSE(file.HasList());
+
+    for (const char* bad : {"", "<MFPList><MFP>", "not xml at all", "<a></b>"}) {
+        WriteBytes(PathOf("bad.xml"), bad);
+        EXPECT_EQ(file.Load(PathOf("bad.xml")), DeviceRegistryFile::LoadResult::Unreadable) << bad;
+        EXPECT_TRUE(file.ReadEntries().empty());
+    }
+    // A folder where the file should be.
+    std::filesystem::create_directory(Dir() / "dir.xml");
+    EXPECT_EQ(file.Load(PathOf("dir.xml")), DeviceRegistryFile::LoadResult::Unreadable);
+}
+
+TEST_F(RegistryFile, WritesTabsLfNoBomAndOneDeclaration) {
+    DeviceRegistryFile file;
+    file.StartNew();
+    DeviceRegistryEntry e;
+    e.id = -3;
+    e.name = L"A & <B> \u00e9";
+    e.address = L"host";
+    e.port = 80;
+    e.lastTCPComm = -1;
+    file.Append(e);
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<MFPList>\n"
+        "\t<MFP>\n"
+        "\t\t<ID>-3</ID>\n"
+        "\t\t<Name>A &amp; &lt;B&gt; \xc3\xa9</Name>\n"
+        "\t\t<IP>host</IP>\n"
+        "\t\t<Port>80</Port>\n"
+        "\t\t<PortSSL>0</PortSSL>\n"
+        "\t\t<LastTCPComm>-1</LastTCPComm>\n"
+        "\t\t<LastUserName></LastUserName>\n"
+        "\t\t<LastUserType>0</LastUserType>\n"
+        "\t\t<LastAccountType>0</LastAccountType>\n"
+        "\t\t<LastAccountName></LastAccountName>\n"
+        "\t</MFP>\n"
+        "</MFPList>\n";
+    EXPECT_EQ(file.Serialize(), expected);
+
+    // Saved and loaded again, the text reads back unchanged and the declaration is
+    // still written exactly once.
+    CString path = PathOf("w.xml");
+    ASSERT_TRUE(file.Save(path));
+    DeviceRegistryFile again;
+    ASSERT_EQ(again.Load(path), DeviceRegistryFile::LoadResult::Loaded);
+    EXPECT_EQ(again.ReadEntries().at(0).name, e.name);
+    EXPECT_EQ(again.Serialize(), expected);
+    EXPECT_EQ(ReadBytes(path), expected);
+
+    // A file loaded without a declaration is written without one.
+    WriteBytes(path, "<MFPList><MFP><ID>1</ID></MFP></MFPList>");
+    ASSERT_EQ(again.Load(path), DeviceRegistryFile::LoadResult::Loaded);
+    EXPECT_EQ(again.Serialize(), "<MFPList>\n\t<MFP>\n\t\t<ID>1</ID>\n\t</MFP>\n</MFPList>\n");
+}
+
+TEST_F(RegistryFile, UpdateChangesTheFirstEntryWithThatIdInPlace) {
+    CString path = PathOf("u.xml");
+    WriteBytes(path,
+               "<MFPList><MFP><ID>05</ID><Name>a</Name><IP>x</IP><Port/></MFP>"
+               "<MFP><ID>5</ID><Name>b</Name></MFP><Spare/></MFPList>");
+    DeviceRegistryFile file;
+    ASSERT_EQ(file.Load(path), DeviceRegistryFile::LoadResult::Loaded);
+    EXPECT_FALSE(file.UpdateEntry(6, {{"Name", L"z"}}));
+    // "05" converts to 5, so the first entry is the one changed; a missing element is
+    // added at the end of the entry, present ones keep their place.
+    ASSERT_TRUE(file.UpdateEntry(5, {{"Name", L"n&"}, {"LastUserName", L"u"}, {"Port", L"99"}}));
+    EXPECT_EQ(file.Serialize(),
+              "<MFPList>\n\t<MFP>\n\t\t<ID>05</ID>\n\t\t<Name>n&amp;</Name>\n\t\t<IP>x</IP>\n"
+              "\t\t<Port>99</Port>\n\t\t<LastUserName>u</LastUserName>\n\t</MFP>\n\t<MFP>\n"
+              "\t\t<ID>5</ID>\n\t\t<Name>b</Name>\n\t</MFP>\n\t<Spare></Spare>\n</MFPList>\n");
+}
+
+// Whichever step of a replacement fails (a full disk, a failing flush, a failing close,
+// a refused rename), the old file stays whole and no temporary file is left behind.
+TEST_F(RegistryFile, FailedReplaceKeepsTheOldFile) {
+    CString path = PathOf("f.xml");
+    WriteBytes(path, "old contents");
+    struct Fault {
+        const char* call;
+        void (*inject)(vesk::SysCalls&);
+    };
+    const Fault faults[] = {
+        {"write",
+         [](vesk::SysCalls& s) {
+             s.write = [](int, const void*, size_t) -> ssize_t {
+                 errno = ENOSPC;
+                 return -1;
+             };
+         }},
+        {"fsync",
+         [](vesk::SysCalls& s) {
+             s.fsync = [](int) {
+                 errno = EIO;
+                 return -1;
+             };
+         }},
+        {"close",
+         [](vesk::SysCalls& s) {
+             s.close = [](int fd) {
+                 vesk::RealSysCalls().close(fd);
+                 errno = EIO;
+                 return -1;
+             };
+         }},
+        {"rename",
+         [](vesk::SysCalls& s) {
+             s.rename = [](const char*, const char*, unsigned) {
+                 errno = EXDEV;
+                 return -1;
+             };
+         }},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.call);
+        {
+            vesk::ScopedSysCalls restore;
+            f.inject(vesk::Sys());
+            EXPECT_FALSE(vesk::fs::ReplaceFileAtomically(path.str(), "new contents"));
+            EXPECT_EQ(vesk::LastOsError().call, f.call);
+        }
+        EXPECT_EQ(ReadBytes(path), "old contents");
+        EXPECT_EQ(EntriesIn(Dir()), 1);  // f.xml alone
+    }
+    // Replaced at last, the file keeps its permission bits.
+    ASSERT_EQ(::chmod(vesk::WideToUtf8(path.str()).c_str(), 0640), 0);
+    EXPECT_TRUE(vesk::fs::ReplaceFileAtomically(path.str(), "new contents"));
+    EXPECT_EQ(ReadBytes(path), "new contents");
+    EXPECT_EQ(EntriesIn(Dir()), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(vesk::WideToUtf8(path.str()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// A writer killed at any moment leaves either the old or the new file, never a
+// half-written one. The child rewrites a large file in a loop; the parent kills it at
+// random moments and parses what is there.
+TEST_F(RegistryFile, KilledWriterNeverLeavesATornFile) {
+    CString path = PathOf("k.xml");
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 25; ++round) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            DeviceRegistryFile file;
+            file.StartNew();
+            for (long n = 1;; ++n) {
+                // Each version has n * 50 entries, so versions differ in size.
+                for (int k = 0; k < 50; ++k) {
+                    DeviceRegistryEntry e;
+                    e.id = n;
+                    e.name = L"device name that makes the file long enough to tear";
+                    e.address = L"192.168.100.200";
+                    file.Append(e);
+                }
+                file.Save(path);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 30000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        if (!std::filesystem::exists(Dir() / "k.xml"))
+            continue;  // killed before the first save
+        DeviceRegistryFile file;
+        ASSERT_EQ(file.Load(path), DeviceRegistryFile::LoadResult::Loaded) << "round " << round;
+        auto entries = file.ReadEntries();
+        ASSERT_FALSE(entries.empty());
+        ASSERT_EQ(entries.size() % 50, 0u);
+        EXPECT_EQ(entries.back().id, static_cast<long>(entries.size() / 50));
+    }
+}
+
+TEST_F(RegistryFile, DefaultPathFollowsProfileAndUserName) {
+    vesk::env::Set(L"USERNAME", L"alice");
+    const std::wstring profile = AllUsersProfile().wstring();
+    EXPECT_EQ(DeviceRegistryFile::PathFor(L""), CString(profile + L"/ORVANE/HALD/3.1/alice.xml"));
+    EXPECT_EQ(DeviceRegistryFile::PathFor(L"/x/y.xml"), L"/x/y.xml");
+
+    // A value that does not fit the Windows build's buffers counts as empty.
+    vesk::env::Set(L"USERNAME", std::wstring(254, L'u'));
+    EXPECT_EQ(DeviceRegistryFile::PathFor(L""),
+              CString(profile + L"/ORVANE/HALD/3.1/" + std::wstring(254, L'u') + L".xml"));
+    vesk::env::Set(L"USERNAME", std::wstring(255, L'u'));
+    EXPECT_EQ(DeviceRegistryFile::PathFor(L""), CString(profile + L"/ORVANE/HALD/3.1/.xml"));
+    vesk::env::Set(L"USERNAME", L"bob");
+    const std::wstring longProfile = L"/" + std::wstring(259, L'p');
+    vesk::env::Set(L"ALLUSERSPROFILE", longProfile.substr(0, 259));
+    EXPECT_EQ(DeviceRegistryFile::PathFor(L""),
+              CString(longProfile.substr(0, 259) + L"/ORVANE/HALD/3.1/bob.xml"));
+    vesk::env::Set(L"ALLUSERSPROFILE", longProfile);
+    EXPECT_EQ(DeviceRegistryFile::PathFor(L""), L"/ORVANE/HALD/3.1/bob.xml");
+}
+
+TEST(SafeFolderName, RejectsWhatCouldLeaveTheParent) {
+    for (const wchar_t* ok : {L"10.0.0.1", L"printer.local", L"fe80::1", L"a..b", L"...x"})
+        EXPECT_TRUE(vesk::IsSafeFolderName(ok)) << ok;
+    for (const wchar_t* bad : {L"", L".", L"..", L"../x", L"a/b", L"a\\b", L"/", L"\\\\srv"})
+        EXPECT_FALSE(vesk::IsSafeFolderName(bad)) << bad;
+    EXPECT_FALSE(vesk::IsSafeFolderName(CString(std::wstring(L"a\0b", 3))));
+}
+
+}  // namespace

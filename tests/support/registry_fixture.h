@@ -1,0 +1,79 @@
+// Fixture for tests of the device registry file and the items that use it: an
+// isolated profile (IsolatedEnv) with USERNAME fixed, and helpers that read and write
+// files byte for byte.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "isolated_env.h"
+#include "platform/cstring.h"
+#include "platform/env.h"
+
+namespace vesk::test {
+
+inline std::string ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+inline std::string ReadBytes(const CString& path) {
+    return ReadBytes(std::filesystem::path(path.str()));
+}
+
+inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+inline void WriteBytes(const CString& path, const std::string& bytes) {
+    WriteBytes(std::filesystem::path(path.str()), bytes);
+}
+
+// Counts the entries of a folder (0 when it is missing).
+inline int EntriesIn(const std::filesystem::path& dir) {
+    std::error_code ec;
+    int n = 0;
+    for (auto it = std::filesystem::directory_iterator(dir, ec);
+         !ec && it != std::filesystem::directory_iterator(); ++it) {
+        ++n;
+    }
+    return n;
+}
+
+class RegistryFixture : public IsolatedEnv {
+protected:
+    void SetUp() override {
+        IsolatedEnv::SetUp();
+        if (const char* name = std::getenv("USERNAME"))
+            m_savedUserName = name;
+        env::Set(L"USERNAME", L"tester");
+    }
+    void TearDown() override {
+        if (m_savedUserName) {
+            ::setenv("USERNAME", m_savedUserName->c_str(), 1);
+        } else {
+            ::unsetenv("USERNAME");
+        }
+        IsolatedEnv::TearDown();
+    }
+
+    // ALLUSERSPROFILE/ORVANE/HALD/3.1: the registry files and the view settings.
+    std::filesystem::path HaldFolder() const {
+        return AllUsersProfile() / "ORVANE" / "HALD" / "3.1";
+    }
+    std::filesystem::path RegistryFile() const { return HaldFolder() / "tester.xml"; }
+    std::string RegistryBytes() const { return ReadBytes(RegistryFile()); }
+    void WriteRegistry(const std::string& xml) const { WriteBytes(RegistryFile(), xml); }
+
+private:
+    std::optional<std::string> m_savedUserName;
+};
+
+}  // namespace vesk::test
