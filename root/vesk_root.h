@@ -11,6 +11,7 @@
 #include "platform/collections.h"
 #include "platform/cstring.h"
 #include "platform/export.h"
+#include "settings/device_search.h"
 
 class CDeviceSearch;
 class CVESKCache;
@@ -70,6 +71,17 @@ public:
     // identifier (1) or not (0); a missing filter file accepts nothing. May throw
     // std::bad_alloc.
     int IsAcceptedDeviceId(const CString& strDeviceId);
+
+    // ---- device search (settings/root_search.cpp) ----------------------------
+    // The root's search object does the work; these keep the root's own interface.
+    int SearchDevice(CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results);
+    int GetTargetDevIDList(CArray<DEVICE_SEARCH_RESULT, DEVICE_SEARCH_RESULT&>& targets,
+                           CArray<DEVICE_SEARCH_RESULT, DEVICE_SEARCH_RESULT&>& found);
+    int SortIPAddressAsend(CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results);
+    int LoadParameterFromFile();
+    int IsCorrectMIB(const wchar_t* pszPattern);
+    int IsMatchDeviceID(CString strObjectID, CString strPattern);
+    int IsTargetDevice(const wchar_t* pszObjectID);
 
     // ---- options (settings/options.cpp) --------------------------------------
     int LoadOptions();

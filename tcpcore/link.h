@@ -67,6 +67,17 @@ public:
     // Reads the next whole frame (any kind). Frames above kMaxPayload or with a bad
     // header give kProtocol and the link is closed.
     virtual LinkStatus Receive(Frame& f, const WaitControl& wc) = 0;
+    // As Receive, except that a data frame whose payload fits [dst, dst + capacity)
+    // may have its payload written there instead of into f.payload; direct then gets
+    // its length, else 0. Lets a document read land in the caller's buffer without a
+    // copy. A time-out or cancel leaves the link in step, as Receive does.
+    virtual LinkStatus ReceiveInto(Frame& f, std::uint8_t* dst, std::size_t capacity,
+                                   std::size_t& direct, const WaitControl& wc) {
+        (void)dst;
+        (void)capacity;
+        direct = 0;
+        return Receive(f, wc);
+    }
     // False once closed locally or by the peer (checked without blocking).
     virtual bool IsOpen() = 0;
     virtual void Close() = 0;

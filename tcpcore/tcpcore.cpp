@@ -10,6 +10,7 @@
 #include <functional>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "tcpcore/link.h"
 #include "tcpcore/wire.h"
@@ -575,12 +576,14 @@ int CTcpCore::Uninitialize() {
     if (s.stream == StreamState::kOpen)
         AbortStream(s);
     ResetStream(s);
+    // Make the idle link first: if that allocation fails the object keeps a link and
+    // stays usable, instead of being left with none.
+    std::unique_ptr<DeviceLink> idle = MakeNotConnectedLink();
     if (s.helloOnly && !s.session && s.link->IsOpen()) {
-        ParkLink(s.target, std::move(s.link));
-        s.link = MakeNotConnectedLink();
+        ParkLink(s.target, std::exchange(s.link, std::move(idle)));
     } else {
         s.link->Close();
-        s.link = MakeNotConnectedLink();
+        s.link = std::move(idle);
     }
     s.helloOnly = false;
     s.session = false;
@@ -1449,7 +1452,9 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
             return Notify(s, nullptr, QTCP_STATE_RECEIVING, s.streamOp, s.streamReceived,
                           s.streamTotal, start, s.ioMs);
         };
-        const LinkStatus st = s.link->Receive(f, wc);
+        // A data frame that fits what is left of the buffer goes straight into it.
+        std::size_t direct = 0;
+        const LinkStatus st = s.link->ReceiveInto(f, out + copied, want - copied, direct, wc);
         if (st == LinkStatus::kCancelled) {
             // The link is still in step: CloseDocument(1) stops the stream politely.
             s.streamCancelled = true;
@@ -1467,15 +1472,19 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
         if (f.kind == FrameKind::kKeepAlive)
             continue;
         if (f.kind == FrameKind::kData) {
-            const auto n = static_cast<std::int64_t>(f.payload.size());
+            const auto n = static_cast<std::int64_t>(direct > 0 ? direct : f.payload.size());
             if (s.streamTotal >= 0 && s.streamReceived + n > s.streamTotal) {
                 // More than announced: a device fault, and the stream cannot be trusted.
                 DropLink(s, LinkStatus::kProtocol);
                 break;
             }
             s.streamReceived += n;
-            s.pending = std::move(f.payload);
-            s.pendingPos = 0;
+            if (direct > 0) {
+                copied += direct;
+            } else {
+                s.pending = std::move(f.payload);
+                s.pendingPos = 0;
+            }
             if (s.recvCb) {
                 tagQTCP_RECVDATA rd{};
                 rd.nSize = sizeof rd;

@@ -7,6 +7,7 @@
 #include "device_search_support.h"
 #include "mib/qdevmib.h"
 #include "platform/registry.h"
+#include "root/vesk_root.h"
 #include "support/snmpd_agent.h"
 
 namespace {
@@ -113,6 +114,26 @@ TEST_F(SearchAgainstAgents, ShippedFilterFindsOurDevicesSortedByAddress) {
     EXPECT_STREQ(results_[1].szRegisteredName, L"Second floor");
     EXPECT_EQ(results_[0].bRegistered, 0);
     EXPECT_EQ(search.m_nMibHandle.load(), -1);
+}
+
+// Through the root: the devices it has registered are the ones marked, by exact
+// address, under the names it lists.
+TEST_F(SearchAgainstAgents, RootMarksItsRegisteredDevices) {
+    UseShippedFilter();
+    CVESKRoot root;
+    root.SetDeviceInfoPath(vesk::Utf8ToWide(dir_.path() + "/devices.xml"));
+    ITEMINFO info;
+    info.strName = L"Echo at the desk";
+    info.strIP = L"127.0.0.10";
+    info.nPort = 30091;
+    ASSERT_EQ(root.AddChildItem(info), 1);
+    ASSERT_EQ(root.SearchDevice(results_), 1);
+    ASSERT_EQ(Addresses(results_),
+              (std::vector<std::wstring>{L"127.0.0.2", L"127.0.0.3", L"127.0.0.10"}));
+    EXPECT_EQ(results_[2].bRegistered, 1);
+    EXPECT_STREQ(results_[2].szRegisteredName, L"Echo at the desk");
+    EXPECT_EQ(results_[0].bRegistered + results_[1].bRegistered, 0);
+    EXPECT_GT(root.GetDeviceSearch()->m_arrOIDInclude.GetSize(), 0);
 }
 
 TEST_F(SearchAgainstAgents, IncludeAndExcludePatterns) {

@@ -279,6 +279,7 @@ void Session::ReleaseDocument() {
     docData_.shrink_to_fit();
     docPos_ = 0;
     docOpen_ = false;
+    docSynthetic_ = -1;
 }
 
 Status Session::GetDeviceInfo(Identity& out) const {
@@ -1311,6 +1312,17 @@ Status Session::OpenRendered(int id, const RenderRequest& request, int64_t& size
             return s;
         }
         ReleaseDocument();
+        const Document* doc = FindInBox(device_.state_, id, *box_);
+        if (doc && doc->syntheticSize > 0) {
+            // Generated while it streams: nothing to load or render.
+            ++device_.openDocuments_[id];
+            openDocId_ = id;
+            docSynthetic_ = doc->syntheticSize;
+            docPos_ = 0;
+            docOpen_ = true;
+            size = docSynthetic_;
+            return {};
+        }
         if (Status s = LoadStored(id, stored); !s.Ok()) {
             return s;
         }
@@ -1397,6 +1409,14 @@ Status Session::ReadDocument(size_t max, std::vector<uint8_t>& chunk) {
     chunk.clear();
     if (!docOpen_) {
         return Fail(err::kNotOpen);
+    }
+    if (docSynthetic_ >= 0) {
+        size_t n = static_cast<size_t>(std::min<int64_t>(
+            static_cast<int64_t>(max), docSynthetic_ - static_cast<int64_t>(docPos_)));
+        chunk.resize(n);
+        SyntheticContent(static_cast<int64_t>(docPos_), chunk.data(), n);
+        docPos_ += n;
+        return {};
     }
     size_t n = std::min(max, docData_.size() - docPos_);
     chunk.assign(docData_.begin() + static_cast<std::ptrdiff_t>(docPos_),

@@ -265,6 +265,7 @@ private:
     std::vector<uint8_t> docData_;
     size_t docPos_ = 0;
     bool docOpen_ = false;
+    int64_t docSynthetic_ = -1;  // size of an open synthetic document, else -1
 
     std::vector<uint8_t> thumbData_;
     size_t thumbPos_ = 0;

@@ -1,5 +1,7 @@
 #include "tools/mfpsim/lib/render.h"
 
+#include <cstring>
+
 #include "tools/mfpsim/lib/containers.h"
 #include "tools/mfpsim/lib/errors.h"
 #include "tools/mfpsim/lib/imaging.h"
@@ -262,6 +264,28 @@ int RenderBound(const std::vector<StoredDocument>& docs, int bindFormat, bool gr
         }
         default:
             return err::kDocFormat;
+    }
+}
+
+void SyntheticContent(int64_t offset, uint8_t* out, size_t n) {
+    static const std::vector<uint8_t> pattern = [] {
+        std::vector<uint8_t> p(kSyntheticPeriod);
+        uint32_t x = 2463534242u;
+        for (uint8_t& b : p) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<uint8_t>(x >> 24);
+        }
+        return p;
+    }();
+    size_t pos = static_cast<size_t>(offset % static_cast<int64_t>(kSyntheticPeriod));
+    while (n > 0) {
+        size_t k = std::min(n, kSyntheticPeriod - pos);
+        std::memcpy(out, pattern.data() + pos, k);
+        out += k;
+        n -= k;
+        pos = 0;
     }
 }
 

@@ -3,6 +3,7 @@
 // one file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,5 +51,11 @@ int RenderBound(const std::vector<StoredDocument>& docs, int bindFormat, bool gr
 
 // The extension a file type code or output type gives (".pdf"...), empty when none.
 std::string FileTypeExtension(int fileType);
+
+// The bytes [offset, offset + n) of a synthetic document's content: a fixed
+// pseudo-random pattern whose period (65521 bytes) lines up with no chunk size, so a
+// receiver can check every byte and its place.
+inline constexpr size_t kSyntheticPeriod = 65521;
+void SyntheticContent(int64_t offset, uint8_t* out, size_t n);
 
 }  // namespace mfpsim

@@ -266,6 +266,9 @@ KeyValues DocToKv(const Document& d) {
     kv.SetInts("outline_pdf", ArrVec(d.outlinePdf));
     kv.SetInts("extended_pdf", ArrVec(d.extendedPdf));
     kv.SetInts("office_xml", ArrVec(d.officeXml));
+    if (d.syntheticSize > 0) {
+        kv.SetInt("synthetic_size", d.syntheticSize);
+    }
     return kv;
 }
 
@@ -296,6 +299,7 @@ Document DocFromKv(const KeyValues& kv) {
     d.outlinePdf = ToArr<4>(kv.GetInts("outline_pdf", 4));
     d.extendedPdf = ToArr<2>(kv.GetInts("extended_pdf", 2));
     d.officeXml = ToArr<5>(kv.GetInts("office_xml", 5));
+    d.syntheticSize = std::max<int64_t>(0, kv.GetInt("synthetic_size", 0));
     return d;
 }
 

@@ -1,0 +1,360 @@
+// Faults end to end: a connection dropped in the middle of a document, a stream the
+// device ends with an error, a device that stops answering, and a hostile device
+// (malformed frames, broken thumbnails, more data than it announced). The client
+// must fail each call with the right code, never hang past its time-out, and never
+// read or write outside what it was given (the sanitizer build runs these too).
+#include <algorithm>
+#include <cstring>
+
+#include "e2e/e2e_fixture.h"
+#include "tcpcore/wire.h"
+#include "tools/mfpsim/lib/render.h"
+
+namespace vesk::test {
+namespace {
+
+namespace tc = vesk::tcpcore;
+using Faults = E2E;
+using HostileDevice = E2E;
+
+using Clock = std::chrono::steady_clock;
+
+tagUTIL_OPENDOCPARAM AsPdf() {
+    tagUTIL_OPENDOCPARAM p{};
+    p.nOutputType = mfpsim::kOutPdf;
+    return p;
+}
+
+// A device whose shared box also holds a synthetic document of the given size.
+SimOptions WithBigDocument(long long size, int& id) {
+    SimOptions o;
+    o.edit = [size, &id](mfpsim::DeviceState& s) {
+        mfpsim::Document d;
+        d.id = id = s.nextDocumentId++;
+        d.box = kSharedBox;
+        d.name = "Big";
+        d.owner = "alice";
+        d.entryDate = "2024/03/04 09:05:03";
+        d.fileType = mfpsim::kFilePdf;
+        d.syntheticSize = size;
+        s.documents[d.id] = d;
+    };
+    return o;
+}
+
+TEST_P(Faults, ConnectionDroppedMidDocumentFailsTheReadAndClosesCleanly) {
+    constexpr long long kSize = 3 << 20;
+    int id = 0;
+    ASSERT_TRUE(StartDevice(WithBigDocument(kSize, id)));
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    // The connection dies about a megabyte into the document, inside a frame.
+    mfpsim::FaultConfig drop;
+    drop.dropAfterBytes = (1 << 20) + 1000;
+    Device().SetFaults(drop);
+    ASSERT_EQ(Core().OpenDocument(id, AsPdf()), 1) << ErrorOf(Core()).code;
+
+    std::vector<unsigned char> buffer(64 << 10);
+    std::vector<unsigned char> got;
+    int last = 0;
+    const auto start = Clock::now();
+    for (;;) {
+        last = Core().ReadDocument(buffer.data(), static_cast<int>(buffer.size()));
+        if (last <= 0)
+            break;
+        got.insert(got.end(), buffer.begin(), buffer.begin() + last);
+    }
+    EXPECT_EQ(last, -1);
+    EXPECT_LT(SecondsSince(start), 5.0);
+    // A connection that ends inside a TLS record has dropped like any other.
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_CLOSED);
+    // What did arrive is the start of the document, and not all of it.
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(static_cast<long long>(got.size()), kSize);
+    std::vector<unsigned char> expected(got.size());
+    mfpsim::SyntheticContent(0, expected.data(), expected.size());
+    EXPECT_TRUE(got == expected);
+    // Further reads keep failing; closing is clean and quick in both forms.
+    EXPECT_EQ(Core().ReadDocument(buffer.data(), 10), -1);
+    EXPECT_NE(Core().GetLastStackError(), -1);
+    EXPECT_EQ(Core().CloseDocument(0), 0);
+    EXPECT_EQ(Core().CloseDocument(1), 1);
+    EXPECT_EQ(Core().IsConnected(), 0);
+    EXPECT_LT(SecondsSince(start), 5.0);
+
+    // The session can be rebuilt and the document read whole.
+    Device().ClearFaults();
+    int status = -1;
+    int colour = -1;
+    ASSERT_EQ(Core().ReconnectInfinite(status, colour), 1) << status;
+    ASSERT_EQ(Core().OpenDocument(id, AsPdf()), 1) << ErrorOf(Core()).code;
+    std::vector<unsigned char> whole;
+    std::string why;
+    ASSERT_TRUE(ReadWhole(Core(), whole, why)) << why;
+    EXPECT_EQ(static_cast<long long>(whole.size()), kSize);
+    EXPECT_EQ(Core().CloseDocument(0), 1);
+}
+
+TEST_P(Faults, StreamEndedWithAnErrorReportsTheDeviceCode) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    const long id = DocId("Long scan");
+    mfpsim::FaultConfig f;
+    f.errors.push_back({"DocStream", 8090, 3, 0, 1});
+    Device().SetFaults(f);
+    ASSERT_EQ(Core().OpenDocument(id, AsPdf()), 1) << ErrorOf(Core()).code;
+    std::vector<unsigned char> buffer(1 << 20);
+    int n = 0;
+    long long total = 0;
+    while ((n = Core().ReadDocument(buffer.data(), static_cast<int>(buffer.size()))) > 0)
+        total += n;
+    EXPECT_EQ(n, -2);
+    EXPECT_GT(total, 0);
+    const LastError e = ErrorOf(Core());
+    EXPECT_EQ(e.code, 8090);
+    EXPECT_EQ(e.detail, 3);
+    EXPECT_EQ(Core().GetLastStackError(), 8090);
+    EXPECT_EQ(Core().CloseDocument(0), 0);
+    // The stream ended in step: the session goes on.
+    EXPECT_EQ(Core().IsConnected(), 1);
+    EXPECT_EQ(DocList().size(), 14u);
+    ASSERT_EQ(Core().OpenDocument(id, AsPdf()), 1);
+    std::vector<unsigned char> whole;
+    std::string why;
+    ASSERT_TRUE(ReadWhole(Core(), whole, why)) << why;
+    EXPECT_GT(static_cast<long long>(whole.size()), total);
+    EXPECT_EQ(Core().GetLastStackError(), -1);
+    EXPECT_EQ(Core().CloseDocument(0), 1);
+}
+
+TEST_P(Faults, SilentDeviceNeverHoldsTheClientPastItsTimeout) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    mfpsim::FaultConfig stall;
+    stall.stallOn = "DocList";
+    Device().SetFaults(stall);
+    Core().SetTimeouts(1000, 500);
+    std::vector<tagUTIL_DOCINFO> docs;
+    auto start = Clock::now();
+    EXPECT_EQ(Core().GetDocumentList(docs, 0), 0);
+    double took = SecondsSince(start);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_TIMEOUT);
+    EXPECT_GE(took, 0.45);
+    EXPECT_LT(took, 3.0);
+    // The reply is still owed, so the connection cannot be used again.
+    EXPECT_EQ(Core().IsConnected(), 0);
+
+    // A silent device during the query and during Connect: each wait is bounded too.
+    stall.stallOn = "Hello";
+    Device().SetFaults(stall);
+    CTcpCoreV20 probe;
+    ASSERT_EQ(probe.Initialize(Mode(), nullptr), 1);
+    tagQTCP_DEVICEINFO info{};
+    int major = 0, minor = 0, canceled = 0, opened = 0;
+    start = Clock::now();
+    EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened,
+                                  Device().Port(Mode()), 5, 1, 1, nullptr),
+              0);
+    took = SecondsSince(start);
+    EXPECT_EQ(ErrorOf(probe).code, QTCP_ERR_TIMEOUT);
+    EXPECT_EQ(opened, 0);
+    EXPECT_LT(took, 3.0);
+
+    stall.stallOn = "Connect";
+    Device().SetFaults(stall);
+    CTcpCore::SetDefaultTimeouts(2000, 500);
+    std::string why;
+    start = Clock::now();
+    SimConnection c = ConnectRoad(Mode(), Device().Port(Mode()), why);
+    took = SecondsSince(start);
+    EXPECT_FALSE(c.core);
+    EXPECT_NE(why.find("Connect failed with 9004"), std::string::npos) << why;
+    EXPECT_LT(took, 3.0);
+}
+
+long __stdcall CancelAfterAWhile(tagQTCP_COMMSTATE* s) {
+    return s->nState == QTCP_STATE_WAITING && s->nElapsedMs > 200 ? 1 : 0;
+}
+
+TEST_P(Faults, CallbackCancelsAWaitForASilentDevice) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    mfpsim::FaultConfig stall;
+    stall.stallOn = "DocList";
+    Device().SetFaults(stall);
+    Core().SetCallbackCommunicate(CancelAfterAWhile);
+    std::vector<tagUTIL_DOCINFO> docs;
+    const auto start = Clock::now();
+    EXPECT_EQ(Core().GetDocumentList(docs, 0), 0);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_CANCELLED);
+    Core().SetCallbackCommunicate(nullptr);
+}
+
+TEST_P(HostileDevice, MalformedRepliesAreRefusedAndTheSessionCanBeRebuilt) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    const mfpsim::MalformedKind kinds[] = {mfpsim::MalformedKind::kGarbage,
+                                           mfpsim::MalformedKind::kLength,
+                                           mfpsim::MalformedKind::kTruncated};
+    for (mfpsim::MalformedKind kind : kinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        mfpsim::FaultConfig f;
+        f.malformedOn = "DocList";
+        f.malformed = kind;
+        Device().SetFaults(f);
+        std::vector<tagUTIL_DOCINFO> docs;
+        const auto start = Clock::now();
+        EXPECT_EQ(Core().GetDocumentList(docs, 0), 0);
+        EXPECT_LT(SecondsSince(start), 3.0);
+        const int code = ErrorOf(Core()).code;
+        if (kind == mfpsim::MalformedKind::kTruncated) {
+            EXPECT_EQ(code, QTCP_ERR_CLOSED);
+        } else {
+            EXPECT_EQ(code, QTCP_ERR_PROTOCOL);
+        }
+        EXPECT_TRUE(docs.empty());
+        EXPECT_EQ(Core().IsConnected(), 0);
+
+        Device().ClearFaults();
+        int status = -1;
+        int colour = -1;
+        ASSERT_EQ(Core().ReconnectInfinite(status, colour), 1) << status;
+        EXPECT_EQ(DocList().size(), 14u);
+    }
+}
+
+TEST_P(HostileDevice, BrokenThumbnailsNeverOverrunTheBuffer) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    const long id = DocId("Invoice 2024-001");
+    int real = 0;
+    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, real), 1);
+    ASSERT_GT(real, 200);
+    Core().CloseThumbnail();
+
+    // A buffer of the announced size with guard bytes behind it.
+    auto read = [&](int announced, int& length) {
+        std::vector<unsigned char> buf(static_cast<size_t>(announced) + 64, 0xee);
+        length = -1;
+        EXPECT_EQ(Core().ReadThumbnail(buf.data(), announced, length), 1);
+        EXPECT_TRUE(std::all_of(buf.begin() + announced, buf.end(),
+                                [](unsigned char c) { return c == 0xee; }));
+        return buf;
+    };
+
+    mfpsim::FaultConfig f;
+    f.thumbnail = mfpsim::Session::ThumbnailFault::kTruncate;
+    f.thumbnailBytes = 100;
+    Device().SetFaults(f);
+    int announced = 0;
+    int length = 0;
+    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 1);
+    EXPECT_EQ(announced, real);
+    read(announced, length);
+    EXPECT_EQ(length, 100);  // only what arrived
+    Core().CloseThumbnail();
+
+    f.thumbnail = mfpsim::Session::ThumbnailFault::kOversize;
+    f.thumbnailBytes = 4096;
+    Device().SetFaults(f);
+    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 1);
+    EXPECT_EQ(announced, real);
+    read(announced, length);
+    EXPECT_EQ(length, announced);  // never more than the buffer
+    Core().CloseThumbnail();
+
+    for (long long absurd : {0x7fffffffLL, -5LL, (16LL << 20) + 1}) {
+        SCOPED_TRACE(absurd);
+        f.thumbnail = mfpsim::Session::ThumbnailFault::kAbsurdSize;
+        f.thumbnailBytes = absurd;
+        Device().SetFaults(f);
+        announced = 0;
+        EXPECT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 0);
+        EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_PROTOCOL);
+        unsigned char b[8];
+        EXPECT_EQ(Core().ReadThumbnail(b, sizeof b, length), 0);
+    }
+    // The replies were well formed: the session is still in step.
+    Device().ClearFaults();
+    EXPECT_EQ(Core().IsConnected(), 1);
+    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 1);
+    EXPECT_EQ(announced, real);
+}
+
+// The hostile device behind its own listener, with one way of lying about a stream.
+class TamperedStream : public E2E {
+protected:
+    void Run(TamperingPeer::Tamper tamper, int expectRead, int expectCode) {
+        int id = 0;
+        ASSERT_TRUE(StartDevice(WithBigDocument(1 << 20, id)));
+        TamperingPeer peer(Device().Server().GetEngine(), Mode(), std::move(tamper));
+        ASSERT_GT(peer.Port(), 0);
+        std::string why;
+        m_conn = ConnectRoad(Mode(), peer.Port(), why);
+        ASSERT_TRUE(m_conn.core) << why;
+        tagUTIL_DOCOPERATIONPERMISSION perm{};
+        int flag = 0;
+        ASSERT_EQ(Core().UserLogin2("alice", 5, "alice", perm), 1);
+        ASSERT_EQ(Core().BoxLogin(kSharedBox, "", flag), 1);
+        ASSERT_EQ(Core().OpenDocument(id, AsPdf()), 1) << ErrorOf(Core()).code;
+        std::vector<unsigned char> buffer((1 << 20) + 64, 0xee);
+        long long total = 0;
+        int n = 0;
+        const auto start = Clock::now();
+        while ((n = Core().ReadDocument(buffer.data(), 1 << 20)) > 0)
+            total += n;
+        EXPECT_EQ(n, expectRead);
+        EXPECT_EQ(ErrorOf(Core()).code, expectCode);
+        EXPECT_LE(total, 1 << 20);
+        EXPECT_TRUE(std::all_of(buffer.begin() + (1 << 20), buffer.end(),
+                                [](unsigned char c) { return c == 0xee; }));
+        EXPECT_NE(Core().GetLastStackError(), -1);
+        EXPECT_EQ(Core().CloseDocument(0), 0);
+        EXPECT_EQ(Core().CloseDocument(1), 1);
+        EXPECT_LT(SecondsSince(start), 5.0);
+        m_conn.core.reset();
+    }
+};
+
+TEST_P(TamperedStream, MoreDataThanAnnouncedIsRefused) {
+    Run(
+        [](tc::Frame& f) {
+            // The open reply announces half of what the device then sends.
+            if (f.kind == tc::FrameKind::kReply && f.op == tc::Op::kOpenDoc && f.status == 0)
+                f = tc::MakeFrame(f.kind, f.op, f.seq, tc::OpenReply{512 << 10});
+            return true;
+        },
+        -1, QTCP_ERR_PROTOCOL);
+}
+
+TEST_P(TamperedStream, EndFrameCountingOtherBytesIsNotACleanEnd) {
+    Run(
+        [](tc::Frame& f) {
+            if (f.kind == tc::FrameKind::kEnd)
+                f = tc::MakeFrame(f.kind, f.op, f.seq, tc::StreamEnd{(1 << 20) + 1});
+            return true;
+        },
+        -2, QTCP_ERR_PROTOCOL);
+}
+
+TEST_P(TamperedStream, MissingPieceIsNotACleanEnd) {
+    int data = 0;
+    Run(
+        [&data](tc::Frame& f) {
+            // The second data frame never comes; the end frame still claims everything.
+            return !(f.kind == tc::FrameKind::kData && ++data == 2);
+        },
+        -2, QTCP_ERR_PROTOCOL);
+}
+
+TEST_P(TamperedStream, DataOfAnotherRequestIsRefused) {
+    Run(
+        [](tc::Frame& f) {
+            if (f.kind == tc::FrameKind::kData)
+                f.seq += 1;
+            return true;
+        },
+        -1, QTCP_ERR_PROTOCOL);
+}
+
+VESK_E2E_MODES(Faults);
+VESK_E2E_MODES(HostileDevice);
+VESK_E2E_MODES(TamperedStream);
+
+}  // namespace
+}  // namespace vesk::test

@@ -1,0 +1,180 @@
+// Thumbnails and printing end to end: raw grey rows for format 1, JPEG (decoded here
+// with libjpeg) for the others; print settings and the job the device records.
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "e2e/e2e_fixture.h"
+
+namespace vesk::test {
+namespace {
+
+using Thumbnails = E2E;
+using Print = E2E;
+
+std::vector<unsigned char> FileBytes(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<unsigned char> Thumbnail(CTcpCore& core, long id, int format, int& announced) {
+    announced = -1;
+    if (core.OpenThumbnail(id, 1, format, announced) != 1) {
+        ADD_FAILURE() << "OpenThumbnail failed with " << ErrorOf(core).code;
+        return {};
+    }
+    std::vector<unsigned char> data(static_cast<size_t>(announced));
+    int length = -1;
+    EXPECT_EQ(core.ReadThumbnail(data.data(), announced, length), 1);
+    EXPECT_EQ(length, announced);
+    data.resize(static_cast<size_t>(std::max(length, 0)));
+    EXPECT_EQ(core.CloseThumbnail(), 1);
+    return data;
+}
+
+TEST_P(Thumbnails, FormatOneIsRawGreyRows104PixelsWide) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    const std::vector<tagUTIL_DOCINFO> docs = DocList();
+    for (const char* name : {"Invoice 2024-001", "Contract", "Memo"}) {
+        SCOPED_TRACE(name);
+        const tagUTIL_DOCINFO* d = FindDoc(docs, name);
+        ASSERT_TRUE(d);
+        int announced = 0;
+        const std::vector<unsigned char> raw = Thumbnail(Core(), d->lDocID, 1, announced);
+        const int rows = (d->nHeight * 104 + d->nWidth / 2) / d->nWidth;
+        EXPECT_EQ(announced, 104 * rows);
+        // What the device stores for the document, byte for byte.
+        const auto stored = FileBytes(Device().Root() / "boxes" / std::to_string(kSharedBox) /
+                                      "docs" / std::to_string(d->lDocID) / "thumb.raw");
+        EXPECT_TRUE(raw == stored);
+    }
+    // Closing twice: nothing is open the second time.
+    EXPECT_EQ(Core().CloseThumbnail(), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_STATE);
+}
+
+TEST_P(Thumbnails, OtherFormatsAreJpeg) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    const std::vector<tagUTIL_DOCINFO> docs = DocList();
+    for (const char* name : {"Invoice 2024-001", "Long scan", "Contract"}) {
+        SCOPED_TRACE(name);
+        const tagUTIL_DOCINFO* d = FindDoc(docs, name);
+        ASSERT_TRUE(d);
+        int announced = 0;
+        const std::vector<unsigned char> jpeg = Thumbnail(Core(), d->lDocID, 2, announced);
+        JpegInfo info;
+        std::string why;
+        ASSERT_TRUE(DecodeJpeg(jpeg, info, why)) << why;
+        // Portrait pages: 160 pixels high, the width in proportion.
+        EXPECT_EQ(info.height, 160);
+        EXPECT_EQ(info.width, 160 * d->nWidth / d->nHeight);
+        EXPECT_EQ(info.components, d->nColorType >= 2 ? 3 : 1);
+    }
+}
+
+TEST_P(Thumbnails, RefusedForEncryptedOrMissingDocuments) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    int size = -1;
+    EXPECT_EQ(Core().OpenThumbnail(DocId("Sealed"), 1, 2, size), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_FORBIDDEN);
+    EXPECT_EQ(Core().OpenThumbnail(9999, 1, 1, size), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NO_DOCUMENT);
+    unsigned char b[4];
+    int length = -1;
+    EXPECT_EQ(Core().ReadThumbnail(b, sizeof b, length), 0);
+    EXPECT_EQ(length, 0);
+}
+
+TEST_P(Print, TheDeviceRecordsTheJobAsSent) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    const std::vector<tagUTIL_DOCINFO> docs = DocList();
+    const tagUTIL_DOCINFO* invoice = FindDoc(docs, "Invoice 2024-001");
+    ASSERT_TRUE(invoice);
+
+    PrintSetting effective{};
+    ASSERT_EQ(Core().GetEffectivePrintSettings(effective), 1) << ErrorOf(Core()).code;
+    EXPECT_EQ(effective.nCopies, 1);
+    PrintSetting current{};
+    EXPECT_EQ(Core().GetCurrentSetDocumentPrintSettings(current), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
+    ASSERT_EQ(Core().SetDocument(invoice->lDocID), 1) << ErrorOf(Core()).code;
+    ASSERT_EQ(Core().GetCurrentSetDocumentPrintSettings(current), 1) << ErrorOf(Core()).code;
+    EXPECT_EQ(current.nEndPage, invoice->nPageNo);
+    EXPECT_EQ(current.nColorMode, 2);
+    EXPECT_EQ(current.nPaperSize, invoice->nPaperSizeCode);
+
+    PrintSetting job = current;
+    job.nCopies = 3;
+    job.nDuplex = 1;
+    job.nStaple = 2;
+    job.nStartPage = 1;
+    job.nEndPage = 0;
+    job.nReserved[5] = 0x5a5a;
+    const PrintSetting sent = job;
+    ASSERT_EQ(Core().PrintDocument(job), 1) << ErrorOf(Core()).code;
+    // The device says what it will print: every page.
+    EXPECT_EQ(job.nEndPage, invoice->nPageNo);
+    EXPECT_EQ(job.nCopies, 3);
+
+    const mfpsim::DeviceState state = Device().State();
+    ASSERT_EQ(state.jobs.size(), 1u);
+    const mfpsim::PrintJob& j = state.jobs[0];
+    EXPECT_EQ(j.document, invoice->lDocID);
+    EXPECT_EQ(j.box, kSharedBox);
+    EXPECT_EQ(j.user, "alice");
+    EXPECT_EQ(j.documentName, "Invoice 2024-001");
+    EXPECT_EQ(j.copies, 3);
+    EXPECT_EQ(j.duplex, 1);
+    EXPECT_EQ(j.colour, 2);
+    EXPECT_EQ(j.startPage, 1);
+    EXPECT_EQ(j.endPage, invoice->nPageNo);
+    // The record arrived unchanged, reserved members included.
+    ASSERT_EQ(j.settings.size(), sizeof(PrintSetting));
+    EXPECT_EQ(std::memcmp(j.settings.data(), &sent, sizeof sent), 0);
+    EXPECT_TRUE(
+        std::filesystem::exists(Device().Root() / "jobs" / (std::to_string(j.id) + ".ini")));
+}
+
+TEST_P(Print, RestrictionsAndBadRangesRefuseTheJob) {
+    ASSERT_TRUE(ConnectAs("carol", "carol"));
+    int flag = -1;
+    ASSERT_EQ(Core().BoxLogin(kSharedBox, "", flag), 1);
+    const long invoice = DocId("Invoice 2024-001");
+    const long memo = DocId("Memo");  // black and white
+    PrintSetting s{};
+    s.nCopies = 1;
+    EXPECT_EQ(Core().PrintDocument(s), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
+    ASSERT_EQ(Core().SetDocument(invoice), 1);
+    EXPECT_EQ(Core().PrintDocument(s), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_FORBIDDEN);
+
+    // bob may print, but not in colour.
+    tagUTIL_DOCOPERATIONPERMISSION perm{};
+    ASSERT_EQ(Core().UserLogin2("bob", 3, "bob", perm), 1);
+    ASSERT_EQ(Core().BoxLogin(kSharedBox, "", flag), 1);
+    ASSERT_EQ(Core().SetDocument(invoice), 1);
+    s.nColorMode = 2;
+    EXPECT_EQ(Core().PrintDocument(s), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_FORBIDDEN);
+    s.nColorMode = 1;
+    s.nEndPage = 5;
+    EXPECT_EQ(Core().PrintDocument(s), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_BAD_REQUEST);
+    EXPECT_TRUE(Device().State().jobs.empty());
+    s.nEndPage = 0;
+    EXPECT_EQ(Core().PrintDocument(s), 1) << ErrorOf(Core()).code;
+    ASSERT_EQ(Core().SetDocument(memo), 1);
+    EXPECT_EQ(Core().PrintDocument(s), 1) << ErrorOf(Core()).code;
+    const mfpsim::DeviceState state = Device().State();
+    ASSERT_EQ(state.jobs.size(), 2u);
+    EXPECT_EQ(state.jobs[0].user, "bob");
+    EXPECT_EQ(state.jobs[0].colour, 1);
+    EXPECT_EQ(state.jobs[1].document, memo);
+}
+
+VESK_E2E_MODES(Thumbnails);
+VESK_E2E_MODES(Print);
+
+}  // namespace
+}  // namespace vesk::test

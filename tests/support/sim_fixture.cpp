@@ -1,0 +1,446 @@
+#include "support/sim_fixture.h"
+
+#include <arpa/inet.h>
+#include <jpeglib.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <fstream>
+
+#include "tools/mfpsim/lib/sample.h"
+#include "tools/mfpsim/lib/store.h"
+
+namespace vesk::test {
+
+namespace fs = std::filesystem;
+
+SimTempDir::SimTempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "vesk-e2e-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()))
+        m_path = tmpl;
+}
+
+SimTempDir::~SimTempDir() {
+    std::error_code ec;
+    if (!m_path.empty())
+        fs::remove_all(m_path, ec);
+}
+
+namespace {
+
+// Low-resolution pages keep generation quick; the documents are the same kind.
+constexpr int kSampleDpi = 40;
+
+// Where generated sample devices are kept between test processes (ctest runs each test
+// in a process of its own): the build folder, keyed by this program's file, which is
+// relinked whenever the emulator changes.
+fs::path SampleCacheDir() {
+#ifdef VESK_BINARY_DIR
+    struct stat st {};
+    if (::stat("/proc/self/exe", &st) != 0)
+        return {};
+    return fs::path(VESK_BINARY_DIR) / "e2e-sample" /
+           (std::to_string(st.st_size) + "-" + std::to_string(st.st_mtim.tv_sec) + "." +
+            std::to_string(st.st_mtim.tv_nsec));
+#else
+    return {};
+#endif
+}
+
+bool WriteSample(const fs::path& device, std::string& error) {
+    mfpsim::SampleOptions o;
+    o.dpi = kSampleDpi;
+    return mfpsim::WriteSampleDevice(mfpsim::Store(device), o, error);
+}
+
+// The sample device: from the cache when it is there, else generated (into the cache
+// when the build folder can take it, else into a folder of this process).
+const fs::path& SampleTemplate(std::string& error) {
+    static SimTempDir local;
+    static std::string failure;
+    static const fs::path device = []() -> fs::path {
+        const fs::path cache = SampleCacheDir();
+        std::error_code ec;
+        if (!cache.empty() && fs::exists(cache / "device" / "device.ini", ec))
+            return cache / "device";
+        if (!cache.empty()) {
+            fs::create_directories(cache.parent_path(), ec);
+            // Built beside its final place and renamed there, so a parallel test never
+            // sees half a device; the loser of a race drops its own.
+            std::string tmpl = (cache.parent_path() / "new-XXXXXX").string();
+            if (!ec && ::mkdtemp(tmpl.data())) {
+                const fs::path tmp = tmpl;
+                if (WriteSample(tmp / "device", failure)) {
+                    // Samples of earlier builds of this program go.
+                    for (const auto& e : fs::directory_iterator(cache.parent_path(), ec))
+                        if (e.path() != tmp && e.path().filename().string().rfind("new-", 0) != 0)
+                            fs::remove_all(e.path(), ec);
+                    fs::rename(tmp, cache, ec);
+                }
+                fs::remove_all(tmp, ec);
+                if (fs::exists(cache / "device" / "device.ini", ec))
+                    return cache / "device";
+            }
+        }
+        const fs::path p = local.Path() / "device";
+        return WriteSample(p, failure) ? p : fs::path();
+    }();
+    error = failure;
+    return device;
+}
+
+}  // namespace
+
+SimDevice::SimDevice(const SimOptions& options) {
+    const fs::path& sample = SampleTemplate(m_error);
+    if (sample.empty() || m_dir.Path().empty()) {
+        m_error = "no sample device: " + m_error;
+        return;
+    }
+    m_root = m_dir.Path() / "device";
+    // Hard links: the emulator replaces files (write and rename), never changes them in
+    // place, so the copies share the sample's bytes safely and the copy is quick.
+    std::error_code ec;
+    fs::copy(sample, m_root, fs::copy_options::recursive | fs::copy_options::create_hard_links, ec);
+    if (ec) {  // another file system: a real copy then
+        fs::remove_all(m_root, ec);
+        fs::copy(sample, m_root, fs::copy_options::recursive, ec);
+    }
+    if (ec) {
+        m_error = "cannot copy the sample device: " + ec.message();
+        return;
+    }
+    if (options.edit) {
+        mfpsim::Store store(m_root);
+        store.SetDurable(false);
+        mfpsim::DeviceState state;
+        std::vector<std::string> warnings;
+        if (!store.Load(state, warnings)) {
+            m_error = "cannot load the device copy";
+            return;
+        }
+        options.edit(state);
+        if (!store.SaveAll(state)) {
+            m_error = "cannot save the edited device";
+            return;
+        }
+    }
+    mfpsim::ServerOptions so;
+    so.root = m_root;
+    so.identity = options.overrides;
+    so.host = "127.0.0.1";
+    m_server = std::make_unique<mfpsim::Server>(so);
+    if (!m_server->Start())
+        m_error = m_server->Error();
+}
+
+SimDevice::~SimDevice() {
+    // A connection parked by a device query must not outlive the device it reached.
+    vesk::tcpcore::DropParkedLink();
+    if (m_server)
+        m_server->Stop();
+}
+
+int SimDevice::Port(int mode) const {
+    return mode == 1 ? m_server->TlsPort() : m_server->Port();
+}
+
+mfpsim::DeviceState SimDevice::State() {
+    return m_server->GetEngine().GetDevice().Snapshot();
+}
+
+void SimDevice::SetFaults(const mfpsim::FaultConfig& faults) {
+    m_server->GetEngine().GetFaults().Set(faults);
+}
+
+void SimDevice::ClearFaults() {
+    m_server->GetEngine().GetFaults().Set(mfpsim::FaultConfig{});
+}
+
+namespace {
+// A TLS server context with a fresh self-signed certificate; null when OpenSSL fails.
+SSL_CTX* SelfSignedServerContext() {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* x = X509_new();
+    bool ok = ctx && key && x;
+    if (ok) {
+        ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+        X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24);
+        X509_set_pubkey(x, key);
+        X509_NAME* name = X509_get_subject_name(x);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+        X509_set_issuer_name(x, name);
+        ok = X509_sign(x, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, x) == 1 &&
+             SSL_CTX_use_PrivateKey(ctx, key) == 1;
+    }
+    X509_free(x);
+    EVP_PKEY_free(key);
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+}  // namespace
+
+TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper)
+    : m_engine(engine), m_tamper(std::move(tamper)) {
+    if (mode == 1 && !(m_ctx = SelfSignedServerContext()))
+        return;
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::listen(m_listen, 4) != 0 ||
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return;
+    m_port = ntohs(a.sin_port);
+    m_thread = std::thread([this] {
+        // One connection at a time is all the tests need.
+        while (!m_stop) {
+            pollfd p{m_listen, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0)
+                Serve(fd);
+        }
+    });
+}
+
+TamperingPeer::~TamperingPeer() {
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_listen >= 0)
+        ::close(m_listen);
+    SSL_CTX_free(static_cast<SSL_CTX*>(m_ctx));
+}
+
+void TamperingPeer::Serve(int fd) {
+    namespace tc = vesk::tcpcore;
+    tc::WaitControl wc;
+    wc.deadline = tc::Deadline::In(std::chrono::seconds(5));
+    tc::LinkStatus st = tc::LinkStatus::kOk;
+    std::unique_ptr<tc::DeviceLink> link = tc::AcceptSocketLink(fd, m_ctx, wc, st);
+    if (!link)
+        return;
+    std::unique_ptr<mfpsim::EngineSession> session = m_engine.NewSession();
+    tc::WaitControl io;
+    io.cancelled = [this] { return m_stop.load(); };
+    const tc::FrameEmitter emit = [&](const tc::Frame& f) {
+        tc::Frame out = f;
+        if (!m_tamper(out))
+            return true;
+        return link->Send(out, io) == tc::LinkStatus::kOk;
+    };
+    while (!m_stop) {
+        tc::Frame req;
+        if (link->Receive(req, io) != tc::LinkStatus::kOk || !session->Handle(req, emit))
+            break;
+    }
+    session->OnClose();
+    link->Close();
+}
+
+SimConnection ConnectRoad(int mode, int port, std::string& why, const char* unitName,
+                          QTCP_COMMSTATE_CALLBACK cb) {
+    SimConnection c;
+    auto probe = std::make_unique<CTcpCoreV20>();
+    if (!probe->Initialize(mode, nullptr)) {
+        why = "Initialize failed";
+        return c;
+    }
+    int canceled = 0;
+    int opened = 0;
+    if (!probe->GetDeviceInfo(&c.info, c.major, c.minor, "127.0.0.1", canceled, opened, port, 5, 12,
+                              12, cb)) {
+        LastError e = ErrorOf(*probe);
+        why = "GetDeviceInfo failed with " + std::to_string(e.code);
+        return c;
+    }
+    c.probeRoundTrips = probe->GetRoundTripCount();
+    probe->Uninitialize();
+    probe.reset();
+
+    CTcpCore factory;
+    std::unique_ptr<CTcpCore> core(factory.GetTcpCoreObject(c.major, c.minor));
+    if (!core) {
+        why = "no class for version " + std::to_string(c.major) + "." + std::to_string(c.minor);
+        return c;
+    }
+    c.tcpVersion = factory.GetTcpVersion();
+    if (!core->Initialize(mode, unitName)) {
+        why = "Initialize of the session object failed";
+        return c;
+    }
+    core->SetCallbackCommunicate(cb);
+    if (!core->Connect("127.0.0.1", port, c.userAuthType, c.accountAuthType, c.publicSupport, cb)) {
+        LastError e = ErrorOf(*core);
+        why = "Connect failed with " + std::to_string(e.code) + "/" + std::to_string(e.detail);
+        return c;
+    }
+    c.core = std::move(core);
+    return c;
+}
+
+std::vector<InquiryResult> ItemInquiries(CTcpCore& core, int v) {
+    std::vector<InquiryResult> out;
+    auto add = [&](const char* name, int r) { out.push_back({name, r}); };
+    int value = 0;
+    if (v >= 43)
+        add("InquireSecuritySettingOfRXData", core.InquireSecuritySettingOfRXData(value));
+    if (v >= 34)
+        add("GetHDDCount", core.GetHDDCount(value));
+    if (v >= 32) {
+        tagUTIL_BOXCONTROLPERMISSION bc{};
+        tagUTIL_AUTODELTIMEPERMISSION ad{};
+        add("GetBoxControlPermission", core.GetBoxControlPermission(bc));
+        add("GetAutoDelTimePermission", core.GetAutoDelTimePermission(ad));
+        add("GetMono2ColorDocPolicy", core.GetMono2ColorDocPolicy(value));
+    }
+    add("IsIOption", core.IsIOption(value));
+    if (v >= 40) {
+        tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO e1{};
+        tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 e2{};
+        add("GetExtendedFormatSupportInfo", core.GetExtendedFormatSupportInfo(e1));
+        add("GetExtendedFormatSupportInfo2", core.GetExtendedFormatSupportInfo2(e2));
+    } else if (v >= 33) {
+        tagUTIL_SPDF_SUPPORT_INFO s{};
+        add("GetSearchablePDFSupportInfo", core.GetSearchablePDFSupportInfo(s));
+    }
+    if (v >= 44) {
+        long f = 0;
+        add("GetOptionalFunction", core.GetOptionalFunction(f));
+    }
+    if (v >= 49)
+        add("InquireEnhancedSecurityMode", core.InquireEnhancedSecurityMode(value));
+    return out;
+}
+
+LastError ErrorOf(CTcpCore& core) {
+    LastError e;
+    core.GetLastErrorCode(e.code, e.detail);
+    return e;
+}
+
+bool ReadWhole(CTcpCore& core, std::vector<unsigned char>& out, std::string& why, int bufferSize) {
+    out.clear();
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(bufferSize));
+    for (;;) {
+        const int n = core.ReadDocument(buffer.data(), bufferSize);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            LastError e = ErrorOf(core);
+            why = "ReadDocument gave " + std::to_string(n) + " after " +
+                  std::to_string(out.size()) + " bytes, code " + std::to_string(e.code);
+            return false;
+        }
+        if (n > bufferSize) {
+            why = "ReadDocument reported more than the buffer holds";
+            return false;
+        }
+        out.insert(out.end(), buffer.begin(), buffer.begin() + n);
+    }
+}
+
+const tagUTIL_DOCINFO* FindDoc(const std::vector<tagUTIL_DOCINFO>& docs, const std::string& name) {
+    for (const tagUTIL_DOCINFO& d : docs)
+        if (name == d.szDocName)
+            return &d;
+    return nullptr;
+}
+
+const tagUTIL_BOXINFO* FindBox(const std::vector<tagUTIL_BOXINFO>& boxes, long number) {
+    for (const tagUTIL_BOXINFO& b : boxes)
+        if (b.lBoxNo == number)
+            return &b;
+    return nullptr;
+}
+
+namespace {
+struct JpegError {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void OnJpegError(j_common_ptr cinfo) {
+    auto* e = reinterpret_cast<JpegError*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, e->message);
+    std::longjmp(e->jump, 1);
+}
+}  // namespace
+
+bool DecodeJpeg(const std::vector<unsigned char>& data, JpegInfo& info, std::string& why) {
+    jpeg_decompress_struct cinfo{};
+    JpegError err{};
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = OnJpegError;
+    std::vector<unsigned char> row;
+    if (setjmp(err.jump)) {
+        why = err.message;
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
+        why = "no JPEG header";
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_start_decompress(&cinfo);
+    row.resize(static_cast<size_t>(cinfo.output_width) * cinfo.output_components);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW p = row.data();
+        jpeg_read_scanlines(&cinfo, &p, 1);
+    }
+    info.width = static_cast<int>(cinfo.output_width);
+    info.height = static_cast<int>(cinfo.output_height);
+    info.components = cinfo.output_components;
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+int TiffPageCount(const std::vector<unsigned char>& data) {
+    SimTempDir dir;
+    const fs::path file = dir.Path() / "pages.tif";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(data.data()),
+                  static_cast<std::streamsize>(data.size()));
+    }
+    TIFF* tif = TIFFOpen(file.c_str(), "r");
+    if (!tif)
+        return -1;
+    int pages = 0;
+    do {
+        uint32_t w = 0;
+        if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) != 1 || w == 0) {
+            pages = -1;
+            break;
+        }
+        ++pages;
+    } while (TIFFReadDirectory(tif));
+    TIFFClose(tif);
+    return pages;
+}
+
+}  // namespace vesk::test
