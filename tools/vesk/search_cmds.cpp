@@ -43,7 +43,7 @@ int Search(Context& ctx, const ParsedArgs& a) {
     EnsureApplicationPath();
     ctx.Devices();  // the registered devices, which the search marks
     CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results;
-    const int rc = ctx.Root().GetDeviceSearch()->SearchDevice(results);
+    const int rc = ctx.Root().SearchDevice(results);
     if (rc < 0)
         throw Failure("device search failed: " + ResultText(rc));
 
