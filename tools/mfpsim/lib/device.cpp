@@ -870,9 +870,7 @@ Status Session::CreateBox(const BoxSettings& settings, const std::string& passwo
     return {};
 }
 
-Status Session::RenameBox(int number, const std::string& name, const std::string& password,
-                          int& refused) {
-    std::lock_guard lk(device_.mu_);
+Status Session::EditableBox(int number, const std::string& password, int& refused, Box*& out) {
     refused = 0;
     if (Status s = RequireLogin(); !s.Ok()) {
         return s;
@@ -898,6 +896,19 @@ Status Session::RenameBox(int number, const std::string& name, const std::string
     if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
         return s;
     }
+    out = &box;
+    return {};
+}
+
+Status Session::RenameBox(int number, const std::string& name, const std::string& password,
+                          int& refused) {
+    std::lock_guard lk(device_.mu_);
+    Box* edited = nullptr;
+    if (Status s = EditableBox(number, password, refused, edited); !s.Ok()) {
+        return s;
+    }
+    DeviceState& st = device_.state_;
+    Box& box = *edited;
     if (name.empty() || name.size() > kMaxBoxName) {
         return Fail(err::kBadRequest);
     }
@@ -961,31 +972,12 @@ Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
                                  const std::string& oldPassword, const std::string& newPassword,
                                  int& refused) {
     std::lock_guard lk(device_.mu_);
-    refused = 0;
-    if (Status r = RequireLogin(); !r.Ok()) {
+    Box* edited = nullptr;
+    if (Status r = EditableBox(number, oldPassword, refused, edited); !r.Ok()) {
         return r;
     }
     DeviceState& st = device_.state_;
-    auto it = st.boxes.find(number);
-    if (it == st.boxes.end()) {
-        return Fail(err::kBoxNotFound);
-    }
-    Box& box = it->second;
-    if (box.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden, err::kDetailMemoryRx);
-    }
-    if (!st.identity.boxEdit) {
-        return Fail(err::kForbidden, err::kDetailPermission);
-    }
-    if (Status r = CheckOwner(box); !r.Ok()) {
-        return r;
-    }
-    if (BoxUsedByOthers(number)) {
-        return Fail(err::kBusy);
-    }
-    if (Status r = CheckBoxPassword(box, oldPassword, refused); !r.Ok()) {
-        return r;
-    }
+    Box& box = *edited;
     Box changed = box;
     if (mask & kChangeName) {
         if (s.name.empty() || s.name.size() > kMaxBoxName) {

@@ -243,6 +243,9 @@ private:
     Status CheckOwner(const Box& box) const;
     Status CheckBoxPassword(const Box& box, const std::string& password, int& refused) const;
     bool BoxUsedByOthers(int number) const;
+    // The checks that renaming and re-configuring a box share, in the device's order;
+    // on success `out` is the box.
+    Status EditableBox(int number, const std::string& password, int& refused, Box*& out);
     void PurgeExpired(int boxNumber);
     bool ValidSettings(const BoxSettings& s, bool forCreate) const;
     void ReleaseBox();
