@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <type_traits>
 
 #include "tools/mfpsim/lib/imaging.h"
 #include "tools/mfpsim/lib/sample.h"
@@ -249,6 +250,42 @@ Status Session::RequireBox() const {
     return box_ ? Status{} : Fail(err::kBoxNotLoggedIn);
 }
 
+Status Session::Check(Need need, int level) const {
+    Status s = need == Need::kBox          ? RequireBox()
+               : need == Need::kLogin      ? RequireLogin()
+               : need == Need::kConnection ? RequireConnected()
+                                           : Status{};
+    return s.Ok() && level > 0 ? RequireProtocol(level) : s;
+}
+
+template <class Fn>
+Status Session::Locked(Need need, int level, Fn&& fn) const {
+    std::lock_guard lk(device_.mu_);
+    if (Status s = Check(need, level); !s.Ok()) {
+        return s;
+    }
+    if constexpr (std::is_void_v<decltype(fn())>) {
+        fn();
+        return {};
+    } else {
+        return fn();
+    }
+}
+
+Status Session::Granted(const Status& s, int& colourForbidden) const {
+    if (s.Ok()) {
+        colourForbidden = restrictions_[kColourRestriction];
+    }
+    return s;
+}
+
+Status Session::Granted(const Status& s, Restrictions& out) const {
+    if (s.Ok()) {
+        out = restrictions_;
+    }
+    return s;
+}
+
 void Session::ReleaseBox() {
     if (box_) {
         auto it = device_.boxLogins_.find(*box_);
@@ -372,38 +409,20 @@ Status Session::LoginUser(const std::string& name, const std::string& password, 
 
 Status Session::UserLogin(const std::string& name, const std::string& password,
                           int& colourForbidden) {
-    std::lock_guard lk(device_.mu_);
-    Status s = LoginUser(name, password, false);
-    if (s.Ok()) {
-        colourForbidden = restrictions_[kColourRestriction];
-    }
-    return s;
+    return Locked(Need::kNothing, 0,
+                  [&] { return Granted(LoginUser(name, password, false), colourForbidden); });
 }
 
 Status Session::UserLogin2(const std::string& name, const std::string& password,
                            Restrictions& out) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireProtocol(30); !s.Ok()) {
-        return s;
-    }
-    Status s = LoginUser(name, password, false);
-    if (s.Ok()) {
-        out = restrictions_;
-    }
-    return s;
+    return Locked(Need::kNothing, 30,
+                  [&] { return Granted(LoginUser(name, password, false), out); });
 }
 
 Status Session::VendorLogin(const std::string& name, const std::string& password,
                             Restrictions& out) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireProtocol(40); !s.Ok()) {
-        return s;
-    }
-    Status s = LoginUser(name, password, true);
-    if (s.Ok()) {
-        out = restrictions_;
-    }
-    return s;
+    return Locked(Need::kNothing, 40,
+                  [&] { return Granted(LoginUser(name, password, true), out); });
 }
 
 Status Session::LoginAccount(const std::string& name, const std::string& password) {
@@ -440,85 +459,67 @@ Status Session::LoginAccount(const std::string& name, const std::string& passwor
 
 Status Session::AccountLogin(const std::string& name, const std::string& password,
                              int& colourForbidden) {
-    std::lock_guard lk(device_.mu_);
-    Status s = LoginAccount(name, password);
-    if (s.Ok()) {
-        colourForbidden = restrictions_[kColourRestriction];
-    }
-    return s;
+    return Locked(Need::kNothing, 0,
+                  [&] { return Granted(LoginAccount(name, password), colourForbidden); });
 }
 
 Status Session::AccountLogin2(const std::string& name, const std::string& password,
                               Restrictions& out) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireProtocol(30); !s.Ok()) {
-        return s;
-    }
-    Status s = LoginAccount(name, password);
-    if (s.Ok()) {
-        out = restrictions_;
-    }
-    return s;
+    return Locked(Need::kNothing, 30, [&] { return Granted(LoginAccount(name, password), out); });
 }
 
 Status Session::CustomizedLogin(const std::vector<uint8_t>& data, int& result, Restrictions& out) {
-    std::lock_guard lk(device_.mu_);
-    int ut = device_.state_.identity.userAuthType;
-    if (ut != 3 && ut != 8 && ut != 9) {
-        return Fail(err::kForbidden);
-    }
-    auto zero = std::find(data.begin(), data.end(), uint8_t{0});
-    std::string name(data.begin(), zero);
-    std::string password;
-    if (zero != data.end()) {
-        auto end = std::find(zero + 1, data.end(), uint8_t{0});
-        password.assign(zero + 1, end);
-    }
-    Status s = LoginUser(name, password, false);
-    result = s.Ok() ? 1 : 0;
-    if (s.Ok()) {
-        out = restrictions_;
-    }
-    return s;
+    return Locked(Need::kNothing, 0, [&]() -> Status {
+        int ut = device_.state_.identity.userAuthType;
+        if (ut != 3 && ut != 8 && ut != 9) {
+            return Fail(err::kForbidden);
+        }
+        auto zero = std::find(data.begin(), data.end(), uint8_t{0});
+        std::string name(data.begin(), zero);
+        std::string password;
+        if (zero != data.end()) {
+            auto end = std::find(zero + 1, data.end(), uint8_t{0});
+            password.assign(zero + 1, end);
+        }
+        Status s = LoginUser(name, password, false);
+        result = s.Ok() ? 1 : 0;
+        return Granted(s, out);
+    });
 }
 
 Status Session::GetCustomizedLoginInformation(int kind, std::string& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    int ut = device_.state_.identity.userAuthType;
-    if (ut != 3 && ut != 8 && ut != 9) {
-        return Fail(err::kUnsupported);
-    }
-    out = device_.state_.identity.customizedLoginInfo;
-    if (kind != 0) {
-        out += ";kind=" + std::to_string(kind);
-    }
-    return {};
+    return Locked(Need::kConnection, 0, [&]() -> Status {
+        int ut = device_.state_.identity.userAuthType;
+        if (ut != 3 && ut != 8 && ut != 9) {
+            return Fail(err::kUnsupported);
+        }
+        out = device_.state_.identity.customizedLoginInfo;
+        if (kind != 0) {
+            out += ";kind=" + std::to_string(kind);
+        }
+        return {};
+    });
 }
 
 Status Session::GetUserInfo4CurrentUser(CurrentUserInfo& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    if (!user_) {
-        return Fail(err::kNoSession);
-    }
-    out = CurrentUserInfo{};
-    out.user = *user_;
-    out.role = static_cast<int>(role_);
-    auto it = device_.state_.users.find(*user_);
-    if (it != device_.state_.users.end()) {
-        out.server = it->second.authServer;
-        out.account = it->second.accountName;
-        out.accountSync = it->second.accountSync;
-    }
-    if (account_ && !account_->empty()) {
-        out.account = *account_;
-    }
-    return {};
+    return Locked(Need::kConnection, 0, [&]() -> Status {
+        if (!user_) {
+            return Fail(err::kNoSession);
+        }
+        out = CurrentUserInfo{};
+        out.user = *user_;
+        out.role = static_cast<int>(role_);
+        auto it = device_.state_.users.find(*user_);
+        if (it != device_.state_.users.end()) {
+            out.server = it->second.authServer;
+            out.account = it->second.accountName;
+            out.accountSync = it->second.accountSync;
+        }
+        if (account_ && !account_->empty()) {
+            out.account = *account_;
+        }
+        return {};
+    });
 }
 
 Status Session::GetAccountName4CurrentUser(std::string& out) const {
@@ -531,164 +532,128 @@ Status Session::GetAccountName4CurrentUser(std::string& out) const {
 }
 
 Status Session::GetAuthServerList(std::vector<std::string>& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    out = device_.state_.identity.authServers;
-    return {};
+    return Locked(Need::kConnection, 0, [&] { out = Id().authServers; });
 }
 
 Status Session::SetAuthServerInfo(int index, const std::string& name, const std::string& second) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    std::vector<std::string>& servers = device_.state_.identity.authServers;
-    if (index < 0 || index > static_cast<int>(servers.size()) || name.empty() || name.size() > 32) {
-        return Fail(err::kBadRequest);
-    }
-    (void)second;  // a second server field the emulator does not keep
-    if (index == static_cast<int>(servers.size())) {
-        servers.push_back(name);
-    } else {
-        servers[static_cast<size_t>(index)] = name;
-    }
-    return device_.store_.SaveIdentity(device_.state_.identity) ? Status{} : Fail(err::kStorage);
+    return Locked(Need::kConnection, 0, [&]() -> Status {
+        std::vector<std::string>& servers = device_.state_.identity.authServers;
+        if (index < 0 || index > static_cast<int>(servers.size()) || name.empty() ||
+            name.size() > 32) {
+            return Fail(err::kBadRequest);
+        }
+        (void)second;  // a second server field the emulator does not keep
+        if (index == static_cast<int>(servers.size())) {
+            servers.push_back(name);
+        } else {
+            servers[static_cast<size_t>(index)] = name;
+        }
+        return device_.store_.SaveIdentity(device_.state_.identity) ? Status{}
+                                                                    : Fail(err::kStorage);
+    });
 }
 
 Status Session::InquireSimpleAuthenticationEnable(int& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    out = device_.state_.identity.simpleAuth;
-    return {};
+    return Locked(Need::kConnection, 0, [&] { out = Id().simpleAuth; });
 }
 
 Status Session::SetSimpleAuthentication(int value) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    if (value != 0 && value != 1) {
-        return Fail(err::kBadRequest);
-    }
-    device_.state_.identity.simpleAuth = value;
-    return device_.store_.SaveIdentity(device_.state_.identity) ? Status{} : Fail(err::kStorage);
+    return Locked(Need::kLogin, 0, [&]() -> Status {
+        if (value != 0 && value != 1) {
+            return Fail(err::kBadRequest);
+        }
+        device_.state_.identity.simpleAuth = value;
+        return device_.store_.SaveIdentity(device_.state_.identity) ? Status{}
+                                                                    : Fail(err::kStorage);
+    });
 }
 
 Status Session::InquireEnhancedSecurityMode(int& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    if (Status s = RequireProtocol(49); !s.Ok()) {
-        return s;
-    }
-    out = device_.state_.identity.enhancedSecurity;
-    return {};
+    return Locked(Need::kConnection, 49, [&] { out = Id().enhancedSecurity; });
 }
 
 Status Session::IsTrimUserNameInCaseOfLDAPServer(int& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    out = device_.state_.identity.trimLdapUserName;
-    return {};
+    return Locked(Need::kConnection, 0, [&] { out = Id().trimLdapUserName; });
 }
 
 Status Session::InquireSupportOfSettingUserName(int& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    out = device_.state_.identity.publicUserNameSupport;
-    return {};
+    return Locked(Need::kConnection, 0, [&] { out = Id().publicUserNameSupport; });
 }
 
 Status Session::SetUserNameDuringPublicLogin(const std::string& name) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    if (!device_.state_.identity.publicUserNameSupport) {
-        return Fail(err::kUnsupported);
-    }
-    if (name.size() > kMaxUserName) {
-        return Fail(err::kBadRequest);
-    }
-    publicUserName_ = name;
-    return {};
+    return Locked(Need::kConnection, 0, [&]() -> Status {
+        if (!device_.state_.identity.publicUserNameSupport) {
+            return Fail(err::kUnsupported);
+        }
+        if (name.size() > kMaxUserName) {
+            return Fail(err::kBadRequest);
+        }
+        publicUserName_ = name;
+        return {};
+    });
 }
 
 Status Session::GetBoxAdminSupport(int& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    out = device_.state_.identity.boxAdminSupport;
-    return {};
+    return Locked(Need::kConnection, 0, [&] { out = Id().boxAdminSupport; });
 }
 
 // ---------------------------------------------------------------- inquiries
 
-#define MFPSIM_INQUIRY(level, expr)                   \
-    std::lock_guard lk(device_.mu_);                  \
-    if (Status s = RequireConnected(); !s.Ok()) {     \
-        return s;                                     \
-    }                                                 \
-    if (Status s = RequireProtocol(level); !s.Ok()) { \
-        return s;                                     \
-    }                                                 \
-    const Identity& id = device_.state_.identity;     \
-    expr;                                             \
-    return {}
-
 Status Session::GetHDDCount(int& out) const {
-    MFPSIM_INQUIRY(34, out = id.hddCount);
+    return Locked(Need::kConnection, 34, [&] { out = Id().hddCount; });
 }
 
 Status Session::InquireSecuritySettingOfRXData(int& out) const {
-    MFPSIM_INQUIRY(43, out = IsBoxAdmin() ? 2 : (id.rxSecured ? 1 : 0));
+    return Locked(Need::kConnection, 43,
+                  [&] { out = IsBoxAdmin() ? 2 : (Id().rxSecured ? 1 : 0); });
 }
 
 Status Session::GetBoxControlPermission(int& create, int& edit, int& remove) const {
-    MFPSIM_INQUIRY(32, (create = id.boxCreate, edit = id.boxEdit, remove = id.boxDelete));
+    return Locked(Need::kConnection, 32, [&] {
+        create = Id().boxCreate;
+        edit = Id().boxEdit;
+        remove = Id().boxDelete;
+    });
 }
 
 Status Session::GetAutoDelTimePermission(int& out) const {
-    MFPSIM_INQUIRY(31, out = id.autoDelTimePermission);
+    return Locked(Need::kConnection, 31, [&] { out = Id().autoDelTimePermission; });
 }
 
 Status Session::GetMono2ColorDocPolicy(int& out) const {
-    MFPSIM_INQUIRY(32, out = id.mono2ColorPolicy);
+    return Locked(Need::kConnection, 32, [&] { out = Id().mono2ColorPolicy; });
 }
 
 Status Session::IsIOption(int& out) const {
-    MFPSIM_INQUIRY(0, out = id.ioption);
+    return Locked(Need::kConnection, 0, [&] { out = Id().ioption; });
 }
 
 Status Session::GetSearchablePDFSupportInfo(int& supported, std::vector<int>& languages) const {
-    MFPSIM_INQUIRY(33, (supported = id.searchablePdf, languages = id.languages));
+    return Locked(Need::kConnection, 33, [&] {
+        supported = Id().searchablePdf;
+        languages = Id().languages;
+    });
 }
 
 Status Session::GetExtendedFormatSupportInfo(int& searchablePdf, int& office,
                                              std::vector<int>& languages) const {
-    MFPSIM_INQUIRY(40, (searchablePdf = id.searchablePdf, office = id.officeSupport,
-                        languages = id.languages));
+    return Locked(Need::kConnection, 40, [&] {
+        searchablePdf = Id().searchablePdf;
+        office = Id().officeSupport;
+        languages = Id().languages;
+    });
 }
 
 Status Session::GetExtendedFormatSupportInfo2(int& pdfA, int& linearized) const {
-    MFPSIM_INQUIRY(40, (pdfA = id.pdfA, linearized = id.linearizedPdf));
+    return Locked(Need::kConnection, 40, [&] {
+        pdfA = Id().pdfA;
+        linearized = Id().linearizedPdf;
+    });
 }
 
 Status Session::GetOptionalFunction(int64_t& out) const {
-    MFPSIM_INQUIRY(44, out = id.supportedFileFormat);
+    return Locked(Need::kConnection, 44, [&] { out = Id().supportedFileFormat; });
 }
-
-#undef MFPSIM_INQUIRY
 
 // ---------------------------------------------------------------- boxes
 
@@ -778,309 +743,280 @@ bool Session::ValidSettings(const BoxSettings& s, bool forCreate) const {
 }
 
 Status Session::GetBoxList(std::vector<Box>& out) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    out.clear();
-    for (const auto& [n, b] : device_.state_.boxes) {
-        if (b.kind == BoxKind::kUser) {
-            out.push_back(b);
+    return Locked(Need::kLogin, 0, [&]() -> Status {
+        out.clear();
+        for (const auto& [n, b] : device_.state_.boxes) {
+            if (b.kind == BoxKind::kUser) {
+                out.push_back(b);
+            }
         }
-    }
-    return {};
+        return {};
+    });
 }
 
 Status Session::GetFilingNumberBoxList(std::vector<Box>& out) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    if (Status s = RequireProtocol(34); !s.Ok()) {
-        return s;
-    }
-    if (device_.state_.identity.hddCount == 0) {
-        return Fail(err::kUnsupported);
-    }
-    out.clear();
-    for (const auto& [n, b] : device_.state_.boxes) {
-        if (b.kind == BoxKind::kFiling) {
-            out.push_back(b);
+    return Locked(Need::kLogin, 34, [&]() -> Status {
+        if (device_.state_.identity.hddCount == 0) {
+            return Fail(err::kUnsupported);
         }
-    }
-    return {};
+        out.clear();
+        for (const auto& [n, b] : device_.state_.boxes) {
+            if (b.kind == BoxKind::kFiling) {
+                out.push_back(b);
+            }
+        }
+        return {};
+    });
 }
 
 Status Session::CreateBox(const BoxSettings& settings, const std::string& password, int& number) {
-    std::lock_guard lk(device_.mu_);
     number = -1;
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
+    return Locked(Need::kLogin, 0, [&]() -> Status {
+        DeviceState& st = device_.state_;
+        if (!st.identity.boxCreate) {
+            return Fail(err::kForbidden, err::kDetailPermission);
+        }
+        if (!ValidSettings(settings, true)) {
+            return Fail(err::kBoxCreateRefused, 1);
+        }
+        for (const auto& [n, b] : st.boxes) {
+            if (b.name == settings.name) {
+                return Fail(err::kBoxCreateRefused, 2);
+            }
+        }
+        int free = -1;
+        for (int n = 1; n <= st.identity.maxBoxNumber; ++n) {
+            if (!st.boxes.count(n)) {
+                free = n;
+                break;
+            }
+        }
+        if (free < 0) {
+            return Fail(err::kBoxCreateRefused, 3);
+        }
+        Box b;
+        b.number = free;
+        b.kind = BoxKind::kUser;
+        b.name = settings.name;
+        b.owner = settings.owner;
+        if (b.owner.empty() && settings.type != 0) {
+            b.owner = settings.type == 2 ? account_.value_or("") : user_.value_or("");
+        }
+        b.password = password;
+        b.type = settings.type;
+        b.entryDate = device_.NowText();
+        b.searchChar = settings.searchChar;
+        b.main = settings.main;
+        b.autoDelTime = settings.autoDelTime;
+        b.autoDelTimeType = settings.autoDelTimeType;
+        b.autoDelTimeMinute = settings.autoDelTimeMinute;
+        b.valueA = settings.valueA;
+        b.valueB = settings.valueB;
+        b.valueC = settings.valueC;
+        b.valueD = settings.valueD;
+        b.textA = settings.textA;
+        b.textB = settings.textB;
+        if (!device_.store_.SaveBox(b)) {
+            device_.store_.RemoveBox(b.number);
+            return Fail(err::kStorage);
+        }
+        st.boxes[b.number] = b;
+        number = b.number;
+        return {};
+    });
+}
+
+Status Session::ManagedBox(int number, bool permitted, Box*& out) {
+    auto it = device_.state_.boxes.find(number);
+    if (it == device_.state_.boxes.end()) {
+        return Fail(err::kBoxNotFound);
     }
-    DeviceState& st = device_.state_;
-    if (!st.identity.boxCreate) {
+    if (it->second.kind == BoxKind::kMemoryRx) {
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
+    }
+    if (!permitted) {
         return Fail(err::kForbidden, err::kDetailPermission);
     }
-    if (!ValidSettings(settings, true)) {
-        return Fail(err::kBoxCreateRefused, 1);
+    if (Status s = CheckOwner(it->second); !s.Ok()) {
+        return s;
     }
-    for (const auto& [n, b] : st.boxes) {
-        if (b.name == settings.name) {
-            return Fail(err::kBoxCreateRefused, 2);
-        }
-    }
-    int free = -1;
-    for (int n = 1; n <= st.identity.maxBoxNumber; ++n) {
-        if (!st.boxes.count(n)) {
-            free = n;
-            break;
-        }
-    }
-    if (free < 0) {
-        return Fail(err::kBoxCreateRefused, 3);
-    }
-    Box b;
-    b.number = free;
-    b.kind = BoxKind::kUser;
-    b.name = settings.name;
-    b.owner = settings.owner;
-    if (b.owner.empty() && settings.type != 0) {
-        b.owner = settings.type == 2 ? account_.value_or("") : user_.value_or("");
-    }
-    b.password = password;
-    b.type = settings.type;
-    b.entryDate = device_.NowText();
-    b.searchChar = settings.searchChar;
-    b.main = settings.main;
-    b.autoDelTime = settings.autoDelTime;
-    b.autoDelTimeType = settings.autoDelTimeType;
-    b.autoDelTimeMinute = settings.autoDelTimeMinute;
-    b.valueA = settings.valueA;
-    b.valueB = settings.valueB;
-    b.valueC = settings.valueC;
-    b.valueD = settings.valueD;
-    b.textA = settings.textA;
-    b.textB = settings.textB;
-    if (!device_.store_.SaveBox(b)) {
-        device_.store_.RemoveBox(b.number);
-        return Fail(err::kStorage);
-    }
-    st.boxes[b.number] = b;
-    number = b.number;
+    out = &it->second;
     return {};
 }
 
-Status Session::EditableBox(int number, const std::string& password, int& refused, Box*& out) {
+Status Session::EditBox(int number, const std::string& password, int& refused,
+                        const std::function<Status(Box&)>& edit) {
     refused = 0;
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    auto it = st.boxes.find(number);
-    if (it == st.boxes.end()) {
-        return Fail(err::kBoxNotFound);
-    }
-    Box& box = it->second;
-    if (box.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden, err::kDetailMemoryRx);
-    }
-    if (!st.identity.boxEdit) {
-        return Fail(err::kForbidden, err::kDetailPermission);
-    }
-    if (Status s = CheckOwner(box); !s.Ok()) {
-        return s;
-    }
-    if (BoxUsedByOthers(number)) {
-        return Fail(err::kBusy);
-    }
-    if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
-        return s;
-    }
-    out = &box;
-    return {};
+    return Locked(Need::kLogin, 0, [&]() -> Status {
+        Box* found = nullptr;
+        if (Status s = ManagedBox(number, Id().boxEdit, found); !s.Ok()) {
+            return s;
+        }
+        Box& box = *found;
+        if (BoxUsedByOthers(number)) {
+            return Fail(err::kBusy);
+        }
+        if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
+            return s;
+        }
+        Box changed = box;
+        if (Status s = edit(changed); !s.Ok()) {
+            return s;
+        }
+        if (!device_.store_.SaveBox(changed)) {
+            return Fail(err::kStorage);
+        }
+        box = changed;
+        return {};
+    });
+}
+
+bool Session::BoxNameTaken(const std::string& name, int except) const {
+    const auto& boxes = device_.state_.boxes;
+    return std::any_of(boxes.begin(), boxes.end(),
+                       [&](const auto& b) { return b.first != except && b.second.name == name; });
 }
 
 Status Session::RenameBox(int number, const std::string& name, const std::string& password,
                           int& refused) {
-    std::lock_guard lk(device_.mu_);
-    Box* edited = nullptr;
-    if (Status s = EditableBox(number, password, refused, edited); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    Box& box = *edited;
-    if (name.empty() || name.size() > kMaxBoxName) {
-        return Fail(err::kBadRequest);
-    }
-    for (const auto& [n, b] : st.boxes) {
-        if (n != number && b.name == name) {
+    return EditBox(number, password, refused, [&](Box& changed) -> Status {
+        if (name.empty() || name.size() > kMaxBoxName) {
+            return Fail(err::kBadRequest);
+        }
+        if (BoxNameTaken(name, number)) {
             return Fail(err::kBoxNameInUse);
         }
-    }
-    Box changed = box;
-    changed.name = name;
-    if (!device_.store_.SaveBox(changed)) {
-        return Fail(err::kStorage);
-    }
-    box = changed;
-    return {};
+        changed.name = name;
+        return {};
+    });
 }
 
 Status Session::RemoveBox(int number, const std::string& password, int& refused) {
-    std::lock_guard lk(device_.mu_);
     refused = 0;
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    auto it = st.boxes.find(number);
-    if (it == st.boxes.end()) {
-        return Fail(err::kBoxNotFound);
-    }
-    const Box& box = it->second;
-    if (box.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden, err::kDetailMemoryRx);
-    }
-    if (!st.identity.boxDelete) {
-        return Fail(err::kForbidden, err::kDetailPermission);
-    }
-    if (Status s = CheckOwner(box); !s.Ok()) {
-        return s;
-    }
-    if (device_.boxLogins_.count(number)) {
-        return Fail(err::kBusy);
-    }
-    if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
-        return s;
-    }
-    for (const auto& [id, d] : st.documents) {
-        if (d.box == number && device_.openDocuments_.count(id)) {
+    return Locked(Need::kLogin, 0, [&]() -> Status {
+        DeviceState& st = device_.state_;
+        Box* found = nullptr;
+        if (Status s = ManagedBox(number, Id().boxDelete, found); !s.Ok()) {
+            return s;
+        }
+        const Box& box = *found;
+        if (device_.boxLogins_.count(number)) {
             return Fail(err::kBusy);
         }
-    }
-    if (!device_.store_.RemoveBox(number)) {
-        return Fail(err::kStorage);
-    }
-    for (auto d = st.documents.begin(); d != st.documents.end();) {
-        d = d->second.box == number ? st.documents.erase(d) : std::next(d);
-    }
-    st.boxes.erase(it);
-    return {};
+        if (Status s = CheckBoxPassword(box, password, refused); !s.Ok()) {
+            return s;
+        }
+        for (const auto& [id, d] : st.documents) {
+            if (d.box == number && device_.openDocuments_.count(id)) {
+                return Fail(err::kBusy);
+            }
+        }
+        if (!device_.store_.RemoveBox(number)) {
+            return Fail(err::kStorage);
+        }
+        for (auto d = st.documents.begin(); d != st.documents.end();) {
+            d = d->second.box == number ? st.documents.erase(d) : std::next(d);
+        }
+        st.boxes.erase(number);
+        return {};
+    });
 }
 
 Status Session::ChangeBoxSetting(int number, int mask, const BoxSettings& s,
                                  const std::string& oldPassword, const std::string& newPassword,
                                  int& refused) {
-    std::lock_guard lk(device_.mu_);
-    Box* edited = nullptr;
-    if (Status r = EditableBox(number, oldPassword, refused, edited); !r.Ok()) {
-        return r;
-    }
-    DeviceState& st = device_.state_;
-    Box& box = *edited;
-    Box changed = box;
-    if (mask & kChangeName) {
-        if (s.name.empty() || s.name.size() > kMaxBoxName) {
-            return Fail(err::kBoxSettingRefused, kChangeName);
-        }
-        for (const auto& [n, b] : st.boxes) {
-            if (n != number && b.name == s.name) {
+    return EditBox(number, oldPassword, refused, [&](Box& changed) -> Status {
+        const DeviceState& st = device_.state_;
+        if (mask & kChangeName) {
+            if (s.name.empty() || s.name.size() > kMaxBoxName || BoxNameTaken(s.name, number)) {
                 return Fail(err::kBoxSettingRefused, kChangeName);
             }
+            changed.name = s.name;
         }
-        changed.name = s.name;
-    }
-    if (mask & kChangePassword) {
-        changed.password = newPassword;
-    }
-    if (mask & kChangeType) {
-        if (s.type < 0 || s.type > 9) {
-            return Fail(err::kBoxSettingRefused, kChangeType);
+        if (mask & kChangePassword) {
+            changed.password = newPassword;
         }
-        changed.type = s.type;
-    }
-    changed.valueB = s.valueB;
-    if (mask & kChangeOwner) {
-        const Identity& id = st.identity;
-        if (s.valueB == 1) {
-            bool known = st.users.count(s.owner) || id.userAuthType == 0 || s.owner.empty();
-            if (!known || s.owner.size() > kMaxUserName) {
+        if (mask & kChangeType) {
+            if (s.type < 0 || s.type > 9) {
+                return Fail(err::kBoxSettingRefused, kChangeType);
+            }
+            changed.type = s.type;
+        }
+        changed.valueB = s.valueB;
+        if (mask & kChangeOwner) {
+            const Identity& id = st.identity;
+            if (s.valueB == 1) {
+                bool known = st.users.count(s.owner) || id.userAuthType == 0 || s.owner.empty();
+                if (!known || s.owner.size() > kMaxUserName) {
+                    return Fail(err::kBoxOwnerRefused);
+                }
+                changed.owner = s.owner;
+                changed.valueA = s.valueA;
+                if (s.valueA == 2) {
+                    changed.textB = s.textB;
+                }
+            } else if (s.valueB == 2) {
+                bool known = st.accounts.count(s.owner) || id.accountAuthType == 0 ||
+                             id.accountAuthType == 4;
+                if (!known) {
+                    return Fail(err::kBoxOwnerRefused);
+                }
+                changed.owner = s.owner;
+            } else if (s.valueB != 0) {
                 return Fail(err::kBoxOwnerRefused);
             }
-            changed.owner = s.owner;
-            changed.valueA = s.valueA;
-            if (s.valueA == 2) {
-                changed.textB = s.textB;
+        }
+        if (mask & kChangeIndex) {
+            if ((s.autoDelTimeType != 1 && s.autoDelTimeType != 2) || s.autoDelTimeMinute < 0 ||
+                s.autoDelTimeMinute > 59) {
+                return Fail(err::kBoxSettingRefused, kChangeIndex);
             }
-        } else if (s.valueB == 2) {
-            bool known =
-                st.accounts.count(s.owner) || id.accountAuthType == 0 || id.accountAuthType == 4;
-            if (!known) {
-                return Fail(err::kBoxOwnerRefused);
+            changed.searchChar = s.searchChar;
+            changed.main = s.main;
+            changed.autoDelTimeType = s.autoDelTimeType;
+            changed.autoDelTimeMinute = s.autoDelTimeMinute;
+        }
+        if (mask & kChangeAutoDelete) {
+            if (!st.identity.autoDelTimePermission || s.autoDelTime < 0 || s.autoDelTime > 255) {
+                return Fail(err::kBoxSettingRefused, kChangeAutoDelete);
             }
-            changed.owner = s.owner;
-        } else if (s.valueB != 0) {
-            return Fail(err::kBoxOwnerRefused);
+            changed.autoDelTime = s.autoDelTime;
         }
-    }
-    if (mask & kChangeIndex) {
-        if ((s.autoDelTimeType != 1 && s.autoDelTimeType != 2) || s.autoDelTimeMinute < 0 ||
-            s.autoDelTimeMinute > 59) {
-            return Fail(err::kBoxSettingRefused, kChangeIndex);
+        if (mask & kChangeTextA) {
+            changed.textA = s.textA;
         }
-        changed.searchChar = s.searchChar;
-        changed.main = s.main;
-        changed.autoDelTimeType = s.autoDelTimeType;
-        changed.autoDelTimeMinute = s.autoDelTimeMinute;
-    }
-    if (mask & kChangeAutoDelete) {
-        if (!st.identity.autoDelTimePermission || s.autoDelTime < 0 || s.autoDelTime > 255) {
-            return Fail(err::kBoxSettingRefused, kChangeAutoDelete);
-        }
-        changed.autoDelTime = s.autoDelTime;
-    }
-    if (mask & kChangeTextA) {
-        changed.textA = s.textA;
-    }
-    if (!device_.store_.SaveBox(changed)) {
-        return Fail(err::kStorage);
-    }
-    box = changed;
-    return {};
+        return {};
+    });
 }
 
 Status Session::BoxLogin(int number, const std::string& password, int& refused) {
-    std::lock_guard lk(device_.mu_);
     refused = 0;
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    auto it = device_.state_.boxes.find(number);
-    if (it == device_.state_.boxes.end()) {
-        return Fail(err::kBoxNotFound);
-    }
-    if (Status s = CheckOwner(it->second); !s.Ok()) {
-        return s;
-    }
-    if (Status s = CheckBoxPassword(it->second, password, refused); !s.Ok()) {
-        return s;
-    }
-    ReleaseBox();
-    box_ = number;
-    ++device_.boxLogins_[number];
-    return {};
+    return Locked(Need::kLogin, 0, [&]() -> Status {
+        auto it = device_.state_.boxes.find(number);
+        if (it == device_.state_.boxes.end()) {
+            return Fail(err::kBoxNotFound);
+        }
+        if (Status s = CheckOwner(it->second); !s.Ok()) {
+            return s;
+        }
+        if (Status s = CheckBoxPassword(it->second, password, refused); !s.Ok()) {
+            return s;
+        }
+        ReleaseBox();
+        box_ = number;
+        ++device_.boxLogins_[number];
+        return {};
+    });
 }
 
 Status Session::BoxLogout() {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireConnected(); !s.Ok()) {
-        return s;
-    }
-    if (!box_) {
-        return Fail(err::kBoxNotLoggedIn);
-    }
-    ReleaseBox();
-    return {};
+    return Locked(Need::kConnection, 0, [&]() -> Status {
+        if (!box_) {
+            return Fail(err::kBoxNotLoggedIn);
+        }
+        ReleaseBox();
+        return {};
+    });
 }
 
 // ---------------------------------------------------------------- documents
@@ -1100,182 +1036,159 @@ int CountInBox(const DeviceState& st, int box) {
 }  // namespace
 
 Status Session::GetDocumentList(std::vector<Document>& out) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    PurgeExpired(*box_);
-    out.clear();
-    for (const auto& [id, d] : device_.state_.documents) {
-        if (d.box == *box_) {
-            out.push_back(d);
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        PurgeExpired(*box_);
+        out.clear();
+        for (const auto& [id, d] : device_.state_.documents) {
+            if (d.box == *box_) {
+                out.push_back(d);
+            }
         }
+        return {};
+    });
+}
+
+Status Session::Transferable(int id, int destBox, Document*& doc) {
+    DeviceState& st = device_.state_;
+    doc = FindInBox(st, id, *box_);
+    if (!doc) {
+        return Fail(err::kDocNotFound);
+    }
+    auto dest = st.boxes.find(destBox);
+    if (dest == st.boxes.end()) {
+        return Fail(err::kBoxNotFound);
+    }
+    if (dest->second.kind == BoxKind::kMemoryRx) {
+        return Fail(err::kForbidden, err::kDetailMemoryRx);
     }
     return {};
 }
 
 Status Session::CopyDocument(int id, int destBox, int& newId) {
-    std::lock_guard lk(device_.mu_);
     newId = -1;
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    Document* doc = FindInBox(st, id, *box_);
-    if (!doc) {
-        return Fail(err::kDocNotFound);
-    }
-    auto dest = st.boxes.find(destBox);
-    if (dest == st.boxes.end()) {
-        return Fail(err::kBoxNotFound);
-    }
-    if (dest->second.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden, err::kDetailMemoryRx);
-    }
-    if (CountInBox(st, destBox) >= st.identity.maxDocumentsPerBox) {
-        return Fail(err::kBoxFull);
-    }
-    Document copy = *doc;
-    copy.id = st.nextDocumentId;
-    copy.box = destBox;
-    ++st.nextDocumentId;
-    // The counter is stored first, so an id is never handed out twice after a crash.
-    if (!device_.store_.SaveCounters(st) || !device_.store_.CopyDocument(*doc, copy)) {
-        return Fail(err::kStorage);
-    }
-    st.documents[copy.id] = copy;
-    newId = copy.id;
-    return {};
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        DeviceState& st = device_.state_;
+        Document* doc = nullptr;
+        if (Status s = Transferable(id, destBox, doc); !s.Ok()) {
+            return s;
+        }
+        if (CountInBox(st, destBox) >= st.identity.maxDocumentsPerBox) {
+            return Fail(err::kBoxFull);
+        }
+        Document copy = *doc;
+        copy.id = st.nextDocumentId;
+        copy.box = destBox;
+        ++st.nextDocumentId;
+        // The counter is stored first, so an id is never handed out twice after a crash.
+        if (!device_.store_.SaveCounters(st) || !device_.store_.CopyDocument(*doc, copy)) {
+            return Fail(err::kStorage);
+        }
+        st.documents[copy.id] = copy;
+        newId = copy.id;
+        return {};
+    });
 }
 
 Status Session::MoveDocument(int id, int destBox) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    Document* doc = FindInBox(st, id, *box_);
-    if (!doc) {
-        return Fail(err::kDocNotFound);
-    }
-    auto dest = st.boxes.find(destBox);
-    if (dest == st.boxes.end()) {
-        return Fail(err::kBoxNotFound);
-    }
-    if (dest->second.kind == BoxKind::kMemoryRx) {
-        return Fail(err::kForbidden, err::kDetailMemoryRx);
-    }
-    if (destBox == doc->box) {
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        DeviceState& st = device_.state_;
+        Document* doc = nullptr;
+        if (Status s = Transferable(id, destBox, doc); !s.Ok()) {
+            return s;
+        }
+        if (destBox == doc->box) {
+            return {};
+        }
+        bool openByOthers = device_.openDocuments_.count(id) &&
+                            !(openDocId_ == id && device_.openDocuments_[id] == 1);
+        if (openByOthers) {
+            return Fail(err::kBusy);
+        }
+        if (CountInBox(st, destBox) >= st.identity.maxDocumentsPerBox) {
+            return Fail(err::kBoxFull);
+        }
+        Document moved = *doc;
+        moved.box = destBox;
+        if (!device_.store_.MoveDocument(moved, doc->box)) {
+            return Fail(err::kStorage);
+        }
+        *doc = moved;
+        if (printDoc_ == id) {
+            printDoc_.reset();
+        }
         return {};
-    }
-    bool openByOthers =
-        device_.openDocuments_.count(id) && !(openDocId_ == id && device_.openDocuments_[id] == 1);
-    if (openByOthers) {
-        return Fail(err::kBusy);
-    }
-    if (CountInBox(st, destBox) >= st.identity.maxDocumentsPerBox) {
-        return Fail(err::kBoxFull);
-    }
-    Document moved = *doc;
-    moved.box = destBox;
-    if (!device_.store_.MoveDocument(moved, doc->box)) {
-        return Fail(err::kStorage);
-    }
-    *doc = moved;
-    if (printDoc_ == id) {
-        printDoc_.reset();
-    }
-    return {};
+    });
+}
+
+Status Session::RemoveInBox(int id, int level,
+                            const std::function<Status(const Box& rx)>& secured) {
+    return Locked(Need::kBox, level, [&]() -> Status {
+        DeviceState& st = device_.state_;
+        Document* doc = FindInBox(st, id, *box_);
+        if (!doc) {
+            return Fail(err::kDocNotFound);
+        }
+        auto bit = st.boxes.find(*box_);
+        bool rx = bit != st.boxes.end() && bit->second.kind == BoxKind::kMemoryRx;
+        if (rx && st.identity.rxSecured && !IsBoxAdmin()) {
+            if (Status s = secured(bit->second); !s.Ok()) {
+                return s;
+            }
+        }
+        if (device_.openDocuments_.count(id)) {
+            return Fail(err::kBusy);
+        }
+        if (!device_.store_.RemoveDocument(*doc)) {
+            return Fail(err::kStorage);
+        }
+        st.documents.erase(id);
+        if (printDoc_ == id) {
+            printDoc_.reset();
+        }
+        return {};
+    });
 }
 
 Status Session::RemoveDocument(int id) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    Document* doc = FindInBox(st, id, *box_);
-    if (!doc) {
-        return Fail(err::kDocNotFound);
-    }
-    const Identity& ident = st.identity;
-    auto bit = st.boxes.find(*box_);
-    bool rx = bit != st.boxes.end() && bit->second.kind == BoxKind::kMemoryRx;
-    if (rx && ident.rxSecured && ProtocolLocked() >= 43 && !IsBoxAdmin()) {
-        return Fail(err::kBoxPasswordMissing);
-    }
-    if (device_.openDocuments_.count(id)) {
-        return Fail(err::kBusy);
-    }
-    if (!device_.store_.RemoveDocument(*doc)) {
-        return Fail(err::kStorage);
-    }
-    st.documents.erase(id);
-    if (printDoc_ == id) {
-        printDoc_.reset();
-    }
-    return {};
+    // Secured received documents go only through the form with the password.
+    return RemoveInBox(id, 0, [&](const Box&) {
+        return ProtocolLocked() >= 43 ? Fail(err::kBoxPasswordMissing) : Status{};
+    });
 }
 
 Status Session::RemoveDocument2(int id, const std::string& password, int& refused) {
-    std::lock_guard lk(device_.mu_);
     refused = 0;
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    if (Status s = RequireProtocol(43); !s.Ok()) {
-        return s;
-    }
-    DeviceState& st = device_.state_;
-    Document* doc = FindInBox(st, id, *box_);
-    if (!doc) {
-        return Fail(err::kDocNotFound);
-    }
-    auto bit = st.boxes.find(*box_);
-    bool rx = bit != st.boxes.end() && bit->second.kind == BoxKind::kMemoryRx;
-    if (rx && st.identity.rxSecured && !IsBoxAdmin()) {
-        const std::string& expected = bit->second.password;
-        if (password.empty() && !expected.empty()) {
+    return RemoveInBox(id, 43, [&](const Box& rx) -> Status {
+        if (password.empty() && !rx.password.empty()) {
             refused = 1;
             return Fail(err::kBoxPasswordMissing);
         }
-        if (password != expected) {
+        if (password != rx.password) {
             refused = 1;
             return Fail(err::kBoxPasswordWrong);
         }
-    }
-    if (device_.openDocuments_.count(id)) {
-        return Fail(err::kBusy);
-    }
-    if (!device_.store_.RemoveDocument(*doc)) {
-        return Fail(err::kStorage);
-    }
-    st.documents.erase(id);
-    if (printDoc_ == id) {
-        printDoc_.reset();
-    }
-    return {};
+        return {};
+    });
 }
 
 Status Session::RenameDocument(int id, const std::string& name) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    Document* doc = FindInBox(device_.state_, id, *box_);
-    if (!doc) {
-        return Fail(err::kDocNotFound);
-    }
-    if (name.empty() || name.size() > kMaxDocumentName || name.find('\0') != std::string::npos) {
-        return Fail(err::kBadRequest);
-    }
-    Document changed = *doc;
-    changed.name = name;
-    if (!device_.store_.SaveDocument(changed)) {
-        return Fail(err::kStorage);
-    }
-    *doc = changed;
-    return {};
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        Document* doc = FindInBox(device_.state_, id, *box_);
+        if (!doc) {
+            return Fail(err::kDocNotFound);
+        }
+        if (name.empty() || name.size() > kMaxDocumentName ||
+            name.find('\0') != std::string::npos) {
+            return Fail(err::kBadRequest);
+        }
+        Document changed = *doc;
+        changed.name = name;
+        if (!device_.store_.SaveDocument(changed)) {
+            return Fail(err::kStorage);
+        }
+        *doc = changed;
+        return {};
+    });
 }
 
 Status Session::LoadStored(int id, StoredDocument& out) {
@@ -1298,11 +1211,7 @@ Status Session::LoadStored(int id, StoredDocument& out) {
 
 Status Session::OpenRendered(int id, const RenderRequest& request, int64_t& size) {
     StoredDocument stored;
-    {
-        std::lock_guard lk(device_.mu_);
-        if (Status s = RequireBox(); !s.Ok()) {
-            return s;
-        }
+    Status opened = Locked(Need::kBox, 0, [&]() -> Status {
         ReleaseDocument();
         const Document* doc = FindInBox(device_.state_, id, *box_);
         if (doc && doc->syntheticSize > 0) {
@@ -1320,6 +1229,10 @@ Status Session::OpenRendered(int id, const RenderRequest& request, int64_t& size
         }
         ++device_.openDocuments_[id];
         openDocId_ = id;
+        return {};
+    });
+    if (!opened.Ok() || docSynthetic_ >= 0) {
+        return opened;
     }
     // Rendering may take a while: the device stays available to other sessions.
     RenderRequest r = request;
@@ -1346,11 +1259,8 @@ Status Session::OpenDocument(int id, int page, int outputType, int64_t& size) {
 }
 
 Status Session::OpenDocument(int id, const OpenDocumentParams& params, int64_t& size) {
-    {
-        std::lock_guard lk(device_.mu_);
-        if (Status s = RequireProtocol(32); !s.Ok()) {
-            return s;
-        }
+    if (Status s = Locked(Need::kNothing, 32, [] {}); !s.Ok()) {
+        return s;
     }
     RenderRequest r;
     r.output = params.outputType;
@@ -1362,11 +1272,7 @@ Status Session::OpenDocument(int id, const OpenDocumentParams& params, int64_t& 
 
 Status Session::OpenDocumentWithBind(const std::vector<int>& ids, int bindFormat, int64_t& size) {
     std::vector<StoredDocument> docs;
-    {
-        std::lock_guard lk(device_.mu_);
-        if (Status s = RequireBox(); !s.Ok()) {
-            return s;
-        }
+    Status opened = Locked(Need::kBox, 0, [&]() -> Status {
         ReleaseDocument();
         if (ids.empty() || ids.size() > 1000) {
             return Fail(err::kBadRequest);
@@ -1382,6 +1288,10 @@ Status Session::OpenDocumentWithBind(const std::vector<int>& ids, int bindFormat
             ++device_.openDocuments_[id];
             openBound_.push_back(id);
         }
+        return {};
+    });
+    if (!opened.Ok()) {
+        return opened;
     }
     std::vector<uint8_t> data;
     int e = RenderBound(docs, bindFormat, restrictions_[kColourRestriction] == 1, data);
@@ -1432,14 +1342,7 @@ Status Session::CloseDocument(int abort) {
 Status Session::OpenThumbnail(int id, int kind, int format, int64_t& size) {
     (void)kind;
     std::vector<uint8_t> data;
-    {
-        std::lock_guard lk(device_.mu_);
-        if (Status s = RequireBox(); !s.Ok()) {
-            return s;
-        }
-        if (Status s = RequireProtocol(30); !s.Ok()) {
-            return s;
-        }
+    Status opened = Locked(Need::kBox, 30, [&]() -> Status {
         Document* doc = FindInBox(device_.state_, id, *box_);
         if (!doc) {
             return Fail(err::kDocNotFound);
@@ -1472,6 +1375,10 @@ Status Session::OpenThumbnail(int id, int kind, int format, int64_t& size) {
             device_.store_.WriteContent(*doc, file, *stored);
         }
         data = std::move(*stored);
+        return {};
+    });
+    if (!opened.Ok()) {
+        return opened;
     }
     size = static_cast<int64_t>(data.size());
     switch (thumbFault_) {
@@ -1522,95 +1429,84 @@ Status Session::CloseThumbnail() {
 // ---------------------------------------------------------------- print
 
 Status Session::SetDocument(int id) {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    if (!FindInBox(device_.state_, id, *box_)) {
-        return Fail(err::kDocNotFound);
-    }
-    printDoc_ = id;
-    return {};
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        if (!FindInBox(device_.state_, id, *box_)) {
+            return Fail(err::kDocNotFound);
+        }
+        printDoc_ = id;
+        return {};
+    });
 }
 
 Status Session::GetEffectivePrintSettings(PrintSettings& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireLogin(); !s.Ok()) {
-        return s;
-    }
-    out = PrintSettings{};
-    return {};
+    return Locked(Need::kLogin, 0, [&] { out = PrintSettings{}; });
 }
 
 Status Session::GetCurrentSetDocumentPrintSettings(PrintSettings& out) const {
-    std::lock_guard lk(device_.mu_);
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    if (!printDoc_) {
-        return Fail(err::kNotOpen);
-    }
-    auto it = device_.state_.documents.find(*printDoc_);
-    if (it == device_.state_.documents.end()) {
-        return Fail(err::kDocNotFound);
-    }
-    out = PrintSettings{};
-    out.colour = it->second.colorType <= 1 ? 1 : 2;
-    out.endPage = it->second.pages;
-    out.paperSize = it->second.paperSize;
-    return {};
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        if (!printDoc_) {
+            return Fail(err::kNotOpen);
+        }
+        auto it = device_.state_.documents.find(*printDoc_);
+        if (it == device_.state_.documents.end()) {
+            return Fail(err::kDocNotFound);
+        }
+        out = PrintSettings{};
+        out.colour = it->second.colorType <= 1 ? 1 : 2;
+        out.endPage = it->second.pages;
+        out.paperSize = it->second.paperSize;
+        return {};
+    });
 }
 
 Status Session::PrintDocument(const PrintSettings& settings, const std::vector<uint8_t>& raw,
                               int& jobId) {
-    std::lock_guard lk(device_.mu_);
     jobId = -1;
-    if (Status s = RequireBox(); !s.Ok()) {
-        return s;
-    }
-    if (!printDoc_) {
-        return Fail(err::kNotOpen);
-    }
-    DeviceState& st = device_.state_;
-    auto it = st.documents.find(*printDoc_);
-    if (it == st.documents.end()) {
-        return Fail(err::kDocNotFound);
-    }
-    const Document& doc = it->second;
-    if (restrictions_[1] == 1) {
-        return Fail(err::kForbidden, err::kDetailRestricted);
-    }
-    bool colourDoc = doc.colorType >= 2;
-    if (colourDoc && settings.colour != 1 && (restrictions_[7] == 1 || restrictions_[6] == 1)) {
-        return Fail(err::kForbidden, err::kDetailRestricted);
-    }
-    if (!colourDoc && settings.colour == 1 && restrictions_[8] == 1) {
-        return Fail(err::kForbidden, err::kDetailRestricted);
-    }
-    int last = settings.endPage == 0 ? doc.pages : settings.endPage;
-    if (settings.copies < 1 || settings.copies > 999 || settings.startPage < 1 ||
-        last < settings.startPage || last > doc.pages) {
-        return Fail(err::kBadRequest);
-    }
-    PrintJob job;
-    job.id = st.nextJobId++;
-    job.document = doc.id;
-    job.box = doc.box;
-    job.user = user_.value_or(publicUserName_);
-    job.documentName = doc.name;
-    job.time = device_.NowText();
-    job.copies = settings.copies;
-    job.colour = settings.colour;
-    job.duplex = settings.duplex;
-    job.startPage = settings.startPage;
-    job.endPage = last;
-    job.settings = raw;
-    if (!device_.store_.SaveCounters(st) || !device_.store_.SaveJob(job)) {
-        return Fail(err::kStorage);
-    }
-    st.jobs.push_back(job);
-    jobId = job.id;
-    return {};
+    return Locked(Need::kBox, 0, [&]() -> Status {
+        if (!printDoc_) {
+            return Fail(err::kNotOpen);
+        }
+        DeviceState& st = device_.state_;
+        auto it = st.documents.find(*printDoc_);
+        if (it == st.documents.end()) {
+            return Fail(err::kDocNotFound);
+        }
+        const Document& doc = it->second;
+        if (restrictions_[1] == 1) {
+            return Fail(err::kForbidden, err::kDetailRestricted);
+        }
+        bool colourDoc = doc.colorType >= 2;
+        if (colourDoc && settings.colour != 1 && (restrictions_[7] == 1 || restrictions_[6] == 1)) {
+            return Fail(err::kForbidden, err::kDetailRestricted);
+        }
+        if (!colourDoc && settings.colour == 1 && restrictions_[8] == 1) {
+            return Fail(err::kForbidden, err::kDetailRestricted);
+        }
+        int last = settings.endPage == 0 ? doc.pages : settings.endPage;
+        if (settings.copies < 1 || settings.copies > 999 || settings.startPage < 1 ||
+            last < settings.startPage || last > doc.pages) {
+            return Fail(err::kBadRequest);
+        }
+        PrintJob job;
+        job.id = st.nextJobId++;
+        job.document = doc.id;
+        job.box = doc.box;
+        job.user = user_.value_or(publicUserName_);
+        job.documentName = doc.name;
+        job.time = device_.NowText();
+        job.copies = settings.copies;
+        job.colour = settings.colour;
+        job.duplex = settings.duplex;
+        job.startPage = settings.startPage;
+        job.endPage = last;
+        job.settings = raw;
+        if (!device_.store_.SaveCounters(st) || !device_.store_.SaveJob(job)) {
+            return Fail(err::kStorage);
+        }
+        st.jobs.push_back(job);
+        jobId = job.id;
+        return {};
+    });
 }
 
 }  // namespace mfpsim

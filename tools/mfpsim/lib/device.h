@@ -231,6 +231,18 @@ public:
     const Restrictions& CurrentRestrictions() const { return restrictions_; }
 
 private:
+    // What an operation needs of the session before it runs.
+    enum class Need { kNothing, kConnection, kLogin, kBox };
+    Status Check(Need need, int level) const;
+    // Runs `fn` (returning a Status or nothing) under the device lock once the session
+    // has what it needs and follows at least protocol `level`; otherwise the refusal.
+    template <class Fn>
+    Status Locked(Need need, int level, Fn&& fn) const;
+    const Identity& Id() const { return device_.state_.identity; }
+    // A login's status; on success also what the login reports: the colour restriction
+    // (first forms) or the whole record.
+    Status Granted(const Status& s, int& colourForbidden) const;
+    Status Granted(const Status& s, Restrictions& out) const;
     Status RequireConnected() const;
     Status RequireLogin() const;
     Status RequireProtocol(int level) const;
@@ -243,9 +255,18 @@ private:
     Status CheckOwner(const Box& box) const;
     Status CheckBoxPassword(const Box& box, const std::string& password, int& refused) const;
     bool BoxUsedByOthers(int number) const;
-    // The checks that renaming and re-configuring a box share, in the device's order;
-    // on success `out` is the box.
-    Status EditableBox(int number, const std::string& password, int& refused, Box*& out);
+    // A user box this session owns, when the device permits the change at all.
+    Status ManagedBox(int number, bool permitted, Box*& out);
+    // Renaming and re-configuring a box: the checks they share, in the device's order,
+    // then `edit` changes a copy of the box, which is stored when it succeeds.
+    Status EditBox(int number, const std::string& password, int& refused,
+                   const std::function<Status(Box&)>& edit);
+    bool BoxNameTaken(const std::string& name, int except) const;
+    // Removes a document of the logged-in box; in a secured memory-RX box only once
+    // `secured` allows it.
+    Status RemoveInBox(int id, int level, const std::function<Status(const Box& rx)>& secured);
+    // A document of the logged-in box and a box it may be copied or moved to.
+    Status Transferable(int id, int destBox, Document*& doc);
     void PurgeExpired(int boxNumber);
     bool ValidSettings(const BoxSettings& s, bool forCreate) const;
     void ReleaseBox();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <thread>
+#include <type_traits>
 
 namespace mfpsim {
 
@@ -117,6 +118,9 @@ PrintSetting ToRecord(const PrintSettings& p) {
     r.nEndPage = p.endPage;
     return r;
 }
+
+// The request of operations that carry no payload: nothing to parse.
+struct NoRequest {};
 
 PrintSettings FromRecord(const PrintSetting& r) {
     PrintSettings p;
@@ -449,434 +453,344 @@ bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
     session_.SetThumbnailFault(faults_.thumbnail, faults_.thumbnailBytes);
     if (std::optional<ErrorFault> e = engine_->GetFaults().ErrorFor(op)) {
         Status s = Fail(e->code, e->detail);
-        bool ok = FlagReply(req.op) ? Reply(req, s, tc::IntMessage{0}) : Reply(req, s);
-        return ok || !dropped_;
+        return Refuse(req, s) || !dropped_;
     }
     bool keep = Dispatch(req, faults_);
     return keep && !dropped_;
 }
 
-bool EngineSession::Dispatch(const Frame& req, const FaultConfig&) {
-    const Status bad = Fail(err::kBadRequest);
-    // Replies that cannot be delivered are not an error of the session: the next
-    // receive notices a closed client.
-    auto done = [&](bool) { return true; };
-    switch (req.op) {
-        case Op::kHello: {
-            tc::HelloRequest in;
+bool EngineSession::Refuse(const Frame& req, const Status& s) {
+    return FlagReply(req.op) ? Reply(req, s, tc::IntMessage{0}) : Reply(req, s);
+}
+
+template <class M>
+bool EngineSession::Answer(const Frame& req, const Status& s, const M& message) {
+    return s.Ok() ? Reply(req, s, message) : Reply(req, s);
+}
+
+template <class Req, class Fn>
+EngineSession::Handler EngineSession::Row(Fn fn) {
+    return [fn](EngineSession& e, const Frame& req) {
+        Req in{};
+        if constexpr (!std::is_same_v<Req, NoRequest>) {
             if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
+                e.Refuse(req, Fail(err::kBadRequest));
+                return Keep::kOpen;
             }
-            Identity id;
-            session_.GetDeviceInfo(id);
-            tc::HelloReply r;
-            r.deviceId = id.identifier;
-            r.model = id.modelName;
-            r.serial = id.serial;
-            r.major = id.major;
-            r.minor = id.minor;
-            return done(Reply(req, {}, r));
         }
-        case Op::kConnect: {
-            tc::ConnectRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            tc::ConnectReply r;
-            Status s = session_.Connect(in.protocol, in.unitName, r.userAuthType, r.accountAuthType,
-                                        r.publicUserSupport);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            r.inquiries = InquiryBlock(false);
-            return done(Reply(req, s, r));
+        // Replies that cannot be delivered are not an error of the session: the next
+        // receive notices a closed client. Only a row that says so ends the connection.
+        if constexpr (std::is_same_v<decltype(std::invoke(fn, e, req, in)), Keep>) {
+            return std::invoke(fn, e, req, in);
+        } else {
+            std::invoke(fn, e, req, in);
+            return Keep::kOpen;
         }
-        case Op::kDisconnect:
-            session_.Disconnect();
-            Reply(req, {});
-            return false;
-        case Op::kUserLogin:
-        case Op::kAccountLogin: {
-            tc::LoginRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            Restrictions perm{};
-            int colour = 0;
-            Status s;
-            if (req.op == Op::kUserLogin) {
-                s = in.form == tc::LoginForm::kLegacy
-                        ? session_.UserLogin(in.name, in.password, colour)
-                    : in.form == tc::LoginForm::kVendor
-                        ? session_.VendorLogin(in.name, in.password, perm)
-                        : session_.UserLogin2(in.name, in.password, perm);
-            } else {
-                s = in.form == tc::LoginForm::kLegacy
-                        ? session_.AccountLogin(in.name, in.password, colour)
-                        : session_.AccountLogin2(in.name, in.password, perm);
-            }
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            if (in.form == tc::LoginForm::kLegacy) {
-                perm = session_.CurrentRestrictions();
-            }
-            tc::LoginReply r;
-            static_assert(sizeof r.permission == sizeof(int) * kRestrictionCount);
-            std::memcpy(&r.permission, perm.data(), sizeof r.permission);
-            r.inquiries = InquiryBlock(true);
-            return done(Reply(req, s, r));
-        }
-        case Op::kCustomLogin: {
-            tc::CustomLoginRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            Restrictions perm{};
-            int result = 0;
-            Status s = session_.CustomizedLogin(in.data, result, perm);
-            tc::CustomLoginReply r;
-            r.result.nResult = result;
-            r.result.nDetail = s.code;
-            if (s.Ok()) {
-                CurrentUserInfo info;
-                session_.GetUserInfo4CurrentUser(info);
-                tc::CopyToField(r.result.szUserName, sizeof r.result.szUserName, info.user);
-                tc::CopyToField(r.result.szServerName, sizeof r.result.szServerName, info.server);
-                std::memcpy(&r.permission, perm.data(), sizeof r.permission);
-            }
-            return done(Reply(req, s, r));
-        }
-        case Op::kCustomLoginInfo: {
-            tc::CustomLoginInfoRequest in;
-            if (!tc::ParsePayload(req, in) || in.maxBytes < 0) {
-                return done(Reply(req, bad));
-            }
-            std::string info;
-            Status s = session_.GetCustomizedLoginInformation(in.infoType, info);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            tc::CustomLoginInfoReply r;
-            r.totalSize = static_cast<int32_t>(info.size());
-            size_t n = std::min<size_t>(
-                {info.size(), static_cast<size_t>(in.maxBytes), tc::kMaxLoginData});
-            r.data.assign(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(n));
-            return done(Reply(req, s, r));
-        }
-        case Op::kCurrentUser: {
-            CurrentUserInfo info;
-            Status s = session_.GetUserInfo4CurrentUser(info);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            tc::CurrentUserReply r;
-            tc::CopyToField(r.info.szUserName, sizeof r.info.szUserName, info.user);
-            tc::CopyToField(r.info.szServerName, sizeof r.info.szServerName, info.server);
-            r.info.nUserType = info.role;
-            r.info.nAccountSyncType = info.accountSync;
-            tc::CopyToField(r.info.szAccountName, sizeof r.info.szAccountName, info.account);
-            return done(Reply(req, s, r));
-        }
-        case Op::kAuthServerList: {
-            std::vector<std::string> servers;
-            Status s = session_.GetAuthServerList(servers);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            tc::AuthServerListReply r;
-            for (size_t i = 0; i < servers.size() && i < tc::kMaxServers; ++i) {
-                tagUTIL_AUTHSERVERINFO a{};
-                a.nIndex = static_cast<int>(i);
-                tc::CopyToField(a.szServerName, sizeof a.szServerName, servers[i]);
-                tc::CopyToField(a.szDisplayName, sizeof a.szDisplayName, servers[i]);
-                a.nServerType = i == 0 ? 0 : 1;
-                r.servers.push_back(a);
-            }
-            return done(Reply(req, s, r));
-        }
-        case Op::kSetAuthServer: {
-            tc::SetAuthServerRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            return done(Reply(req, session_.SetAuthServerInfo(in.index, in.name, in.second)));
-        }
-        case Op::kSetSimpleAuth: {
-            tc::IntMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            Status s = session_.SetSimpleAuthentication(in.value);
-            int now = 0;
-            session_.InquireSimpleAuthenticationEnable(now);
-            return done(Reply(req, s, tc::IntMessage{now}));
-        }
-        case Op::kSetPublicUserName: {
-            tc::TextMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            return done(Reply(req, session_.SetUserNameDuringPublicLogin(in.text)));
-        }
-        case Op::kInquire: {
-            tc::InquireRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            if (!session_.Connected()) {
-                return done(Reply(req, Fail(err::kNoSession)));
-            }
-            tc::Inquiries all = InquiryBlock(false);
-            auto it = all.items.find(in.tag);
-            if (it == all.items.end()) {
-                return done(Reply(req, Fail(err::kUnsupported)));
-            }
-            tc::InquireReply r;
-            r.inquiries.items[in.tag] = it->second;
-            return done(Reply(req, {}, r));
-        }
-        case Op::kForcedAttributes: {
-            tc::IntMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            if (!session_.Connected()) {
-                return done(Reply(req, Fail(err::kNoSession)));
-            }
-            tc::ForcedAttributesReply r;
-            if (in.value == 0) {
-                r.attributes = {{1, 1, 2}, {2, 0, 0}};
-            } else {
-                r.attributes = {{3, 1, 1}};
-            }
-            return done(Reply(req, {}, r));
-        }
-        case Op::kBoxList: {
-            tc::IntMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            std::vector<Box> boxes;
-            Status s =
-                in.value == 1 ? session_.GetFilingNumberBoxList(boxes) : session_.GetBoxList(boxes);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            tc::BoxListReply r;
-            for (const Box& b : boxes) {
-                if (r.boxes.size() == tc::kMaxBoxes) {
-                    break;
-                }
-                r.boxes.push_back(BoxRecord(b));
-            }
-            return done(Reply(req, s, r));
-        }
-        case Op::kCreateBox: {
-            tc::CreateBoxRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            int number = -1;
-            Status s = session_.CreateBox(FromCreate(in.info), in.password, number);
-            return done(s.Ok() ? Reply(req, s, tc::IntMessage{number}) : Reply(req, s));
-        }
-        case Op::kRenameBox: {
-            tc::RenameBoxRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad, tc::IntMessage{0}));
-            }
-            int flag = 0;
-            Status s = session_.RenameBox(in.boxNo, in.name, in.password, flag);
-            return done(Reply(req, s, tc::IntMessage{flag}));
-        }
-        case Op::kRemoveBox: {
-            tc::BoxPasswordRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad, tc::IntMessage{0}));
-            }
-            int flag = 0;
-            Status s = session_.RemoveBox(in.boxNo, in.password, flag);
-            return done(Reply(req, s, tc::IntMessage{flag}));
-        }
-        case Op::kChangeBox: {
-            tc::ChangeBoxRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad, tc::IntMessage{0}));
-            }
-            int flag = 0;
-            Status s = session_.ChangeBoxSetting(in.boxNo, in.prop.wMask, FromProp(in.prop),
-                                                 in.oldPassword, in.newPassword, flag);
-            return done(Reply(req, s, tc::IntMessage{flag}));
-        }
-        case Op::kBoxLogin: {
-            tc::BoxPasswordRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad, tc::IntMessage{0}));
-            }
-            int flag = 0;
-            Status s = session_.BoxLogin(in.boxNo, in.password, flag);
-            return done(Reply(req, s, tc::IntMessage{flag}));
-        }
-        case Op::kBoxLogout:
-            return done(Reply(req, session_.BoxLogout()));
-        case Op::kDocList: {
-            std::vector<Document> docs;
-            Status s = session_.GetDocumentList(docs);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            tc::DocListReply r;
-            for (const Document& d : docs) {
-                if (r.docs.size() == tc::kMaxDocs) {
-                    break;
-                }
-                r.docs.push_back(DocRecord(d));
-            }
-            return done(Reply(req, s, r));
-        }
-        case Op::kCopyDoc: {
-            tc::CopyDocRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            int newId = 0;
-            Status s = in.move ? session_.MoveDocument(in.docId, in.destBoxNo)
-                               : session_.CopyDocument(in.docId, in.destBoxNo, newId);
-            return done(Reply(req, s));
-        }
-        case Op::kRemoveDoc: {
-            tc::RemoveDocRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad, tc::IntMessage{0}));
-            }
-            int flag = 0;
-            Status s = in.withPassword ? session_.RemoveDocument2(in.docId, in.password, flag)
-                                       : session_.RemoveDocument(in.docId);
-            return done(Reply(req, s, tc::IntMessage{flag}));
-        }
-        case Op::kRenameDoc: {
-            tc::RenameDocRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            return done(Reply(req, session_.RenameDocument(in.docId, in.name)));
-        }
-        case Op::kOpenDoc:
-        case Op::kOpenBind: {
-            int64_t size = 0;
-            Status s;
-            if (req.op == Op::kOpenDoc) {
-                tc::OpenDocRequest in;
-                if (!tc::ParsePayload(req, in)) {
-                    return done(Reply(req, bad));
-                }
-                if (in.form == tc::OpenForm::kParam) {
-                    OpenDocumentParams p;
-                    p.page = in.param.nPage;
-                    p.outputType = in.param.nOutputType;
-                    p.colour = in.param.nColor;
-                    p.resolution = in.param.nResolution;
-                    p.printMode = in.param.nDLPrintMode;
-                    s = session_.OpenDocument(in.docId, p, size);
-                } else {
-                    s = session_.OpenDocument(in.docId, in.page, in.outputType, size);
-                }
-            } else {
-                tc::OpenBindRequest in;
-                if (!tc::ParsePayload(req, in)) {
-                    return done(Reply(req, bad));
-                }
-                s = session_.OpenDocumentWithBind(in.docIds, in.bindFormat, size);
-            }
-            streamAborted_ = false;
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            if (!Reply(req, s, tc::OpenReply{size})) {
-                session_.CloseDocument(1);
-                return !dropped_;
-            }
-            return Stream(req, size);
-        }
-        case Op::kCloseDoc: {
-            tc::IntMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            Status s = session_.CloseDocument(in.value);
-            if (!s.Ok() && streamAborted_) {
-                s = {};  // the stream this abort was meant for has already stopped
-            }
-            streamAborted_ = false;
-            return done(Reply(req, s));
-        }
-        case Op::kThumbnail: {
-            tc::ThumbnailRequest in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            int64_t announced = 0;
-            Status s = session_.OpenThumbnail(in.docId, in.kind, in.format, announced);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            tc::ThumbnailReply r;
-            r.announcedSize =
-                static_cast<int32_t>(std::clamp<int64_t>(announced, INT32_MIN, INT32_MAX));
-            std::vector<uint8_t> chunk;
-            do {
-                session_.ReadThumbnail(tc::kMaxPayload, chunk);
-                r.data.insert(r.data.end(), chunk.begin(), chunk.end());
-            } while (!chunk.empty() && r.data.size() < tc::kMaxPayload - 64);
-            session_.CloseThumbnail();
-            return done(Reply(req, s, r));
-        }
-        case Op::kSetPrintDoc: {
-            tc::IntMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            return done(Reply(req, session_.SetDocument(in.value)));
-        }
-        case Op::kPrintSettings: {
-            tc::IntMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            PrintSettings p;
-            Status s = in.value == 1 ? session_.GetCurrentSetDocumentPrintSettings(p)
-                                     : session_.GetEffectivePrintSettings(p);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            return done(Reply(req, s, tc::PrintSettingMessage{ToRecord(p)}));
-        }
-        case Op::kPrint: {
-            tc::PrintSettingMessage in;
-            if (!tc::ParsePayload(req, in)) {
-                return done(Reply(req, bad));
-            }
-            std::vector<uint8_t> raw(sizeof in.settings);
-            std::memcpy(raw.data(), &in.settings, raw.size());
-            PrintSettings p = FromRecord(in.settings);
-            int job = 0;
-            Status s = session_.PrintDocument(p, raw, job);
-            if (!s.Ok()) {
-                return done(Reply(req, s));
-            }
-            PrintSettings printed;
-            session_.GetCurrentSetDocumentPrintSettings(printed);
-            PrintSetting out = in.settings;
-            out.nStartPage = p.startPage;
-            if (out.nEndPage == 0) {
-                out.nEndPage = printed.endPage;
-            }
-            return done(Reply(req, s, tc::PrintSettingMessage{out}));
-        }
-        default:
-            return done(Reply(req, Fail(err::kUnsupported)));
+    };
+}
+
+// One row per operation: the request it reads, the session call, the reply it builds.
+const std::map<Op, EngineSession::Handler>& EngineSession::Operations() {
+    using E = EngineSession;
+    static const std::map<Op, Handler> rows = {
+        {Op::kHello, Row<tc::HelloRequest>([](E& e, const Frame& req, const auto&) {
+             Identity id;
+             e.session_.GetDeviceInfo(id);
+             e.Reply(req, {},
+                     tc::HelloReply{id.identifier, id.modelName, id.serial, id.major, id.minor});
+         })},
+        {Op::kConnect, Row<tc::ConnectRequest>([](E& e, const Frame& req, const auto& in) {
+             tc::ConnectReply r;
+             Status s = e.session_.Connect(in.protocol, in.unitName, r.userAuthType,
+                                           r.accountAuthType, r.publicUserSupport);
+             if (s.Ok()) {
+                 r.inquiries = e.InquiryBlock(false);
+             }
+             e.Answer(req, s, r);
+         })},
+        {Op::kDisconnect, Row<NoRequest>([](E& e, const Frame& req, NoRequest) {
+             e.session_.Disconnect();
+             e.Reply(req, {});
+             return Keep::kClose;
+         })},
+        {Op::kUserLogin, Row<tc::LoginRequest>(&E::Login)},
+        {Op::kAccountLogin, Row<tc::LoginRequest>(&E::Login)},
+        {Op::kCustomLogin, Row<tc::CustomLoginRequest>([](E& e, const Frame& req, const auto& in) {
+             Restrictions perm{};
+             int result = 0;
+             Status s = e.session_.CustomizedLogin(in.data, result, perm);
+             tc::CustomLoginReply r;
+             r.result.nResult = result;
+             r.result.nDetail = s.code;
+             if (s.Ok()) {
+                 CurrentUserInfo info;
+                 e.session_.GetUserInfo4CurrentUser(info);
+                 tc::CopyToField(r.result.szUserName, sizeof r.result.szUserName, info.user);
+                 tc::CopyToField(r.result.szServerName, sizeof r.result.szServerName, info.server);
+                 std::memcpy(&r.permission, perm.data(), sizeof r.permission);
+             }
+             e.Reply(req, s, r);
+         })},
+        {Op::kCustomLoginInfo,
+         Row<tc::CustomLoginInfoRequest>([](E& e, const Frame& req, const auto& in) {
+             if (in.maxBytes < 0) {
+                 e.Refuse(req, Fail(err::kBadRequest));
+                 return;
+             }
+             std::string info;
+             Status s = e.session_.GetCustomizedLoginInformation(in.infoType, info);
+             tc::CustomLoginInfoReply r;
+             r.totalSize = static_cast<int32_t>(info.size());
+             size_t n = std::min<size_t>(
+                 {info.size(), static_cast<size_t>(in.maxBytes), tc::kMaxLoginData});
+             r.data.assign(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(n));
+             e.Answer(req, s, r);
+         })},
+        {Op::kCurrentUser, Row<NoRequest>([](E& e, const Frame& req, NoRequest) {
+             CurrentUserInfo info;
+             Status s = e.session_.GetUserInfo4CurrentUser(info);
+             tc::CurrentUserReply r;
+             tc::CopyToField(r.info.szUserName, sizeof r.info.szUserName, info.user);
+             tc::CopyToField(r.info.szServerName, sizeof r.info.szServerName, info.server);
+             r.info.nUserType = info.role;
+             r.info.nAccountSyncType = info.accountSync;
+             tc::CopyToField(r.info.szAccountName, sizeof r.info.szAccountName, info.account);
+             e.Answer(req, s, r);
+         })},
+        {Op::kAuthServerList, Row<NoRequest>([](E& e, const Frame& req, NoRequest) {
+             std::vector<std::string> servers;
+             Status s = e.session_.GetAuthServerList(servers);
+             tc::AuthServerListReply r;
+             for (size_t i = 0; i < servers.size() && i < tc::kMaxServers; ++i) {
+                 tagUTIL_AUTHSERVERINFO a{};
+                 a.nIndex = static_cast<int>(i);
+                 tc::CopyToField(a.szServerName, sizeof a.szServerName, servers[i]);
+                 tc::CopyToField(a.szDisplayName, sizeof a.szDisplayName, servers[i]);
+                 a.nServerType = i == 0 ? 0 : 1;
+                 r.servers.push_back(a);
+             }
+             e.Answer(req, s, r);
+         })},
+        {Op::kSetAuthServer,
+         Row<tc::SetAuthServerRequest>([](E& e, const Frame& req, const auto& in) {
+             e.Reply(req, e.session_.SetAuthServerInfo(in.index, in.name, in.second));
+         })},
+        {Op::kSetSimpleAuth, Row<tc::IntMessage>([](E& e, const Frame& req, const auto& in) {
+             Status s = e.session_.SetSimpleAuthentication(in.value);
+             int now = 0;
+             e.session_.InquireSimpleAuthenticationEnable(now);
+             e.Reply(req, s, tc::IntMessage{now});
+         })},
+        {Op::kSetPublicUserName, Row<tc::TextMessage>([](E& e, const Frame& req, const auto& in) {
+             e.Reply(req, e.session_.SetUserNameDuringPublicLogin(in.text));
+         })},
+        {Op::kInquire, Row<tc::InquireRequest>([](E& e, const Frame& req, const auto& in) {
+             if (!e.session_.Connected()) {
+                 e.Reply(req, Fail(err::kNoSession));
+                 return;
+             }
+             tc::Inquiries all = e.InquiryBlock(false);
+             auto it = all.items.find(in.tag);
+             tc::InquireReply r;
+             if (it != all.items.end()) {
+                 r.inquiries.items[in.tag] = it->second;
+             }
+             e.Answer(req, it == all.items.end() ? Fail(err::kUnsupported) : Status{}, r);
+         })},
+        {Op::kForcedAttributes, Row<tc::IntMessage>([](E& e, const Frame& req, const auto& in) {
+             tc::ForcedAttributesReply r;
+             if (in.value == 0) {
+                 r.attributes = {{1, 1, 2}, {2, 0, 0}};
+             } else {
+                 r.attributes = {{3, 1, 1}};
+             }
+             e.Answer(req, e.session_.Connected() ? Status{} : Fail(err::kNoSession), r);
+         })},
+        {Op::kBoxList, Row<tc::IntMessage>([](E& e, const Frame& req, const auto& in) {
+             std::vector<Box> boxes;
+             Status s = in.value == 1 ? e.session_.GetFilingNumberBoxList(boxes)
+                                      : e.session_.GetBoxList(boxes);
+             tc::BoxListReply r;
+             for (size_t i = 0; i < boxes.size() && i < tc::kMaxBoxes; ++i) {
+                 r.boxes.push_back(BoxRecord(boxes[i]));
+             }
+             e.Answer(req, s, r);
+         })},
+        {Op::kCreateBox, Row<tc::CreateBoxRequest>([](E& e, const Frame& req, const auto& in) {
+             int number = -1;
+             Status s = e.session_.CreateBox(FromCreate(in.info), in.password, number);
+             e.Answer(req, s, tc::IntMessage{number});
+         })},
+        {Op::kRenameBox, Row<tc::RenameBoxRequest>([](E& e, const Frame& req, const auto& in) {
+             int flag = 0;
+             Status s = e.session_.RenameBox(in.boxNo, in.name, in.password, flag);
+             e.Reply(req, s, tc::IntMessage{flag});
+         })},
+        {Op::kRemoveBox, Row<tc::BoxPasswordRequest>([](E& e, const Frame& req, const auto& in) {
+             int flag = 0;
+             Status s = e.session_.RemoveBox(in.boxNo, in.password, flag);
+             e.Reply(req, s, tc::IntMessage{flag});
+         })},
+        {Op::kChangeBox, Row<tc::ChangeBoxRequest>([](E& e, const Frame& req, const auto& in) {
+             int flag = 0;
+             Status s = e.session_.ChangeBoxSetting(in.boxNo, in.prop.wMask, FromProp(in.prop),
+                                                    in.oldPassword, in.newPassword, flag);
+             e.Reply(req, s, tc::IntMessage{flag});
+         })},
+        {Op::kBoxLogin, Row<tc::BoxPasswordRequest>([](E& e, const Frame& req, const auto& in) {
+             int flag = 0;
+             Status s = e.session_.BoxLogin(in.boxNo, in.password, flag);
+             e.Reply(req, s, tc::IntMessage{flag});
+         })},
+        {Op::kBoxLogout, Row<NoRequest>([](E& e, const Frame& req, NoRequest) {
+             e.Reply(req, e.session_.BoxLogout());
+         })},
+        {Op::kDocList, Row<NoRequest>([](E& e, const Frame& req, NoRequest) {
+             std::vector<Document> docs;
+             Status s = e.session_.GetDocumentList(docs);
+             tc::DocListReply r;
+             for (size_t i = 0; i < docs.size() && i < tc::kMaxDocs; ++i) {
+                 r.docs.push_back(DocRecord(docs[i]));
+             }
+             e.Answer(req, s, r);
+         })},
+        {Op::kCopyDoc, Row<tc::CopyDocRequest>([](E& e, const Frame& req, const auto& in) {
+             int newId = 0;
+             e.Reply(req, in.move ? e.session_.MoveDocument(in.docId, in.destBoxNo)
+                                  : e.session_.CopyDocument(in.docId, in.destBoxNo, newId));
+         })},
+        {Op::kRemoveDoc, Row<tc::RemoveDocRequest>([](E& e, const Frame& req, const auto& in) {
+             int flag = 0;
+             Status s = in.withPassword ? e.session_.RemoveDocument2(in.docId, in.password, flag)
+                                        : e.session_.RemoveDocument(in.docId);
+             e.Reply(req, s, tc::IntMessage{flag});
+         })},
+        {Op::kRenameDoc, Row<tc::RenameDocRequest>([](E& e, const Frame& req, const auto& in) {
+             e.Reply(req, e.session_.RenameDocument(in.docId, in.name));
+         })},
+        {Op::kOpenDoc, Row<tc::OpenDocRequest>([](E& e, const Frame& req, const auto& in) {
+             int64_t size = 0;
+             Status s;
+             if (in.form == tc::OpenForm::kParam) {
+                 OpenDocumentParams p;
+                 p.page = in.param.nPage;
+                 p.outputType = in.param.nOutputType;
+                 p.colour = in.param.nColor;
+                 p.resolution = in.param.nResolution;
+                 p.printMode = in.param.nDLPrintMode;
+                 s = e.session_.OpenDocument(in.docId, p, size);
+             } else {
+                 s = e.session_.OpenDocument(in.docId, in.page, in.outputType, size);
+             }
+             return e.Opened(req, s, size);
+         })},
+        {Op::kOpenBind, Row<tc::OpenBindRequest>([](E& e, const Frame& req, const auto& in) {
+             int64_t size = 0;
+             Status s = e.session_.OpenDocumentWithBind(in.docIds, in.bindFormat, size);
+             return e.Opened(req, s, size);
+         })},
+        {Op::kCloseDoc, Row<tc::IntMessage>([](E& e, const Frame& req, const auto& in) {
+             Status s = e.session_.CloseDocument(in.value);
+             if (!s.Ok() && e.streamAborted_) {
+                 s = {};  // the stream this abort was meant for has already stopped
+             }
+             e.streamAborted_ = false;
+             e.Reply(req, s);
+         })},
+        {Op::kThumbnail, Row<tc::ThumbnailRequest>([](E& e, const Frame& req, const auto& in) {
+             int64_t announced = 0;
+             Status s = e.session_.OpenThumbnail(in.docId, in.kind, in.format, announced);
+             tc::ThumbnailReply r;
+             if (s.Ok()) {
+                 r.announcedSize =
+                     static_cast<int32_t>(std::clamp<int64_t>(announced, INT32_MIN, INT32_MAX));
+                 std::vector<uint8_t> chunk;
+                 do {
+                     e.session_.ReadThumbnail(tc::kMaxPayload, chunk);
+                     r.data.insert(r.data.end(), chunk.begin(), chunk.end());
+                 } while (!chunk.empty() && r.data.size() < tc::kMaxPayload - 64);
+                 e.session_.CloseThumbnail();
+             }
+             e.Answer(req, s, r);
+         })},
+        {Op::kSetPrintDoc, Row<tc::IntMessage>([](E& e, const Frame& req, const auto& in) {
+             e.Reply(req, e.session_.SetDocument(in.value));
+         })},
+        {Op::kPrintSettings, Row<tc::IntMessage>([](E& e, const Frame& req, const auto& in) {
+             PrintSettings p;
+             Status s = in.value == 1 ? e.session_.GetCurrentSetDocumentPrintSettings(p)
+                                      : e.session_.GetEffectivePrintSettings(p);
+             e.Answer(req, s, tc::PrintSettingMessage{ToRecord(p)});
+         })},
+        {Op::kPrint, Row<tc::PrintSettingMessage>([](E& e, const Frame& req, const auto& in) {
+             std::vector<uint8_t> raw(sizeof in.settings);
+             std::memcpy(raw.data(), &in.settings, raw.size());
+             PrintSettings p = FromRecord(in.settings);
+             int job = 0;
+             Status s = e.session_.PrintDocument(p, raw, job);
+             PrintSettings printed;
+             if (s.Ok()) {
+                 e.session_.GetCurrentSetDocumentPrintSettings(printed);
+             }
+             PrintSetting out = in.settings;
+             out.nStartPage = p.startPage;
+             if (out.nEndPage == 0) {
+                 out.nEndPage = printed.endPage;
+             }
+             e.Answer(req, s, tc::PrintSettingMessage{out});
+         })},
+    };
+    return rows;
+}
+
+// User and account logins share a request and a reply; the form picks the session call.
+void EngineSession::Login(const Frame& req, const tc::LoginRequest& in) {
+    Restrictions perm{};
+    int colour = 0;
+    const bool legacy = in.form == tc::LoginForm::kLegacy;
+    Status s;
+    if (req.op == Op::kUserLogin) {
+        s = legacy                              ? session_.UserLogin(in.name, in.password, colour)
+            : in.form == tc::LoginForm::kVendor ? session_.VendorLogin(in.name, in.password, perm)
+                                                : session_.UserLogin2(in.name, in.password, perm);
+    } else {
+        s = legacy ? session_.AccountLogin(in.name, in.password, colour)
+                   : session_.AccountLogin2(in.name, in.password, perm);
     }
+    tc::LoginReply r;
+    if (s.Ok()) {
+        if (legacy) {
+            perm = session_.CurrentRestrictions();
+        }
+        static_assert(sizeof r.permission == sizeof(int) * kRestrictionCount);
+        std::memcpy(&r.permission, perm.data(), sizeof r.permission);
+        r.inquiries = InquiryBlock(true);
+    }
+    Answer(req, s, r);
+}
+
+// The reply to an opened document, then its stream.
+EngineSession::Keep EngineSession::Opened(const Frame& req, const Status& s, int64_t size) {
+    streamAborted_ = false;
+    if (!s.Ok()) {
+        Reply(req, s);
+        return Keep::kOpen;
+    }
+    if (!Reply(req, s, tc::OpenReply{size})) {
+        session_.CloseDocument(1);
+        return dropped_ ? Keep::kClose : Keep::kOpen;
+    }
+    return Stream(req, size) ? Keep::kOpen : Keep::kClose;
+}
+
+bool EngineSession::Dispatch(const Frame& req, const FaultConfig&) {
+    const auto& rows = Operations();
+    auto row = rows.find(req.op);
+    if (row == rows.end()) {
+        Reply(req, Fail(err::kUnsupported));
+        return true;
+    }
+    return row->second(*this, req) == Keep::kOpen;
 }
 
 }  // namespace mfpsim

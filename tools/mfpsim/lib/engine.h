@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,11 +64,28 @@ public:
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
 private:
+    // What handling a request leaves of the connection.
+    enum class Keep : bool { kClose = false, kOpen = true };
+    using Handler = std::function<Keep(EngineSession&, const tc::Frame&)>;
+    // The operations the device answers, by request type.
+    static const std::map<tc::Op, Handler>& Operations();
+    // A row of that table: parses the request as `Req` (or refuses it as a bad request)
+    // and hands it to `fn(session, frame, request)`, which replies.
+    template <class Req, class Fn>
+    static Handler Row(Fn fn);
+
     bool Dispatch(const tc::Frame& req, const FaultConfig& faults);
     bool Emit(const tc::Frame& f);
     bool Reply(const tc::Frame& req, const Status& s);
     template <class M>
     bool Reply(const tc::Frame& req, const Status& s, const M& message);
+    // Replies with the message on success, with the status alone otherwise.
+    template <class M>
+    bool Answer(const tc::Frame& req, const Status& s, const M& message);
+    // A failure reply; operations that report a refusal flag carry it (as 0) also here.
+    bool Refuse(const tc::Frame& req, const Status& s);
+    void Login(const tc::Frame& req, const tc::LoginRequest& in);
+    Keep Opened(const tc::Frame& req, const Status& s, int64_t size);
     bool Stream(const tc::Frame& req, int64_t size);
     bool SendMalformed(const tc::Frame& req, MalformedKind kind);
     tc::Inquiries InquiryBlock(bool loginOnly);
