@@ -83,6 +83,7 @@ std::string DescribeDevice(CVESKMFPDevice& d) {
 namespace {
 
 int Add(Context& ctx, const ParsedArgs& a) {
+    CheckTrustOptions(a);
     CVESKMFPDevice& d = RegisterDevice(ctx, a.Positional()[0], a.Positional()[1],
                                        a.GetInt("--port", kDefaultPort, 1, 65535),
                                        a.GetInt("--ssl-port", kDefaultSslPort, 1, 65535),

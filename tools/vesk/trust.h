@@ -10,6 +10,8 @@ namespace vesk::cli {
 
 // --fingerprint and --allow-plain of device add and device set.
 const std::vector<OptionDef>& TrustOptions();
+// Throws UsageError when those options are malformed.
+void CheckTrustOptions(const ParsedArgs& a);
 // Records what those options (and --mode tls: TLS only) ask for the device.
 void ApplyTrustOptions(CVESKMFPDevice& d, const ParsedArgs& a);
 // For device list: "-", "pinned", "pinned, plain allowed", "tls-only"...

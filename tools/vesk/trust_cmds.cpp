@@ -69,7 +69,15 @@ const std::vector<OptionDef>& TrustOptions() {
     return options;
 }
 
+void CheckTrustOptions(const ParsedArgs& a) {
+    if (auto fp = a.Get("--fingerprint"); fp && vesk::device::NormalizeFingerprint(*fp).empty())
+        throw UsageError("--fingerprint takes the SHA-256 of the certificate: 64 hex digits");
+    if (auto v = a.Get("--allow-plain"); v && *v != "yes" && *v != "no")
+        throw UsageError("--allow-plain is yes or no, not '" + *v + "'");
+}
+
 void ApplyTrustOptions(CVESKMFPDevice& d, const ParsedArgs& a) {
+    CheckTrustOptions(a);
     std::string fingerprint;
     if (auto fp = a.Get("--fingerprint")) {
         fingerprint = vesk::device::NormalizeFingerprint(*fp);
