@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cache/utility.h"
@@ -25,7 +26,10 @@ bool HasSeparator(const CString& s) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string input(reinterpret_cast<const char*>(data), size);
+    // The functions take zero-terminated text, so a zero byte ends the input as it
+    // would end a caller's string.
+    const std::string input(reinterpret_cast<const char*>(data),
+                            strnlen(reinterpret_cast<const char*>(data), size));
     const size_t cut = input.find('\n');
     const CString a(vesk::Utf8ToWide(input.substr(0, cut)));
     const CString b(cut == std::string::npos ? std::wstring()
