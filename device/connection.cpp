@@ -5,11 +5,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
+#include "device/tls_trust.h"
 #include "platform/charset.h"
 #include "platform/trace.h"
 #include "root/vesk_root.h"
@@ -35,6 +37,7 @@ constexpr int kCustomizedLoginNeeded = -1064;
 constexpr int kNoProtocolClass = -1066;
 constexpr int kNoOptionalFunctions = -1079;
 constexpr int kNoHardDisk = -1082;
+constexpr int kCertificateChanged = -1090;
 
 // The device unit is the identifier before this dot.
 constexpr int kUnitDots = 13;
@@ -83,19 +86,38 @@ int CVESKMFPDevice::Connect(PFN_VESK_COMMSTATE pfnCommState, CString) {
             ~RestorePort() { port = plain; }
         } restore{m_nPortNo, plainPort};
 
+        // Another thread may be in the middle of a call on the current object: the
+        // object is replaced (and deleted) only under the device-transaction lock that
+        // every such call holds.
+        CSyncMgrLock lock;
         // The other sessions end on the object they were opened with, before a new
         // object replaces it; ending them on the new one would reach no device.
         DisconnectConnectedDevices();
         ReplaceCurrentTcpCore(new CTcpCoreV20);
+
+        const vesk::device::TlsTrust trust =
+            vesk::device::ReadTlsTrust(m_strDevAddress.str(), m_nSSLPortNo);
+        m_strRecordedFingerprint = trust.fingerprint;
+        m_strPresentedFingerprint.clear();
+        m_nTrustState = kTrustNone;
+        m_nConnectFailureCode = 0;
+        // A device known by its certificate is not reached in the clear unless the
+        // user allowed it: a blocked TLS port must not send the password in clear.
+        const bool tlsOnly = std::exchange(m_bRequireTlsOnce, false) || trust.tlsOnly ||
+                             (!trust.fingerprint.empty() && !trust.allowPlain);
 
         int modes[2] = {0, 1};
         if (m_nLastTCPComm != -1) {
             modes[0] = m_nLastTCPComm == 1 ? 1 : 0;
             modes[1] = 1 - modes[0];
         }
+        if (tlsOnly)
+            modes[0] = 1;
+        const int modeCount = tlsOnly ? 1 : 2;
         int result = 0;
         int used = -1;
-        for (int mode : modes) {
+        for (int i = 0; i < modeCount; ++i) {
+            const int mode = modes[i];
             m_nPortNo = mode == 1 ? m_nSSLPortNo : plainPort;
             m_nTCPMode = mode;
             result = CreateDevice(pfnCommState);
@@ -105,14 +127,22 @@ int CVESKMFPDevice::Connect(PFN_VESK_COMMSTATE pfnCommState, CString) {
                 used = mode;
                 break;
             }
+            // Another certificate on the TLS port: no plain attempt either.
+            if (NoteAttemptFailure())
+                return kCertificateChanged;
         }
         if (result != 1)
             return result;
 
         result = ConnectMFP(pfnCommState);
         m_nPortNo = plainPort;
-        if (result != 1)
+        if (result != 1) {
+            if (NoteAttemptFailure())
+                return kCertificateChanged;
             return result;
+        }
+        if (used == 1)
+            NoteTlsSession();
 
         CTcpCore* pCore = GetCurTcpCoreObject();
         if (m_nTCPVersion >= 44) {
@@ -189,6 +219,7 @@ int CVESKMFPDevice::CreateDevice(PFN_VESK_COMMSTATE pfnCommState) {
         int major = 0;
         int minor = 0;
         const std::string address = ToCodePage(m_strDevAddress);
+        ExpectRecordedCertificate();
         if (pCore->GetDeviceInfo(&info, major, minor, address.c_str(), m_nCanceled, m_nDevOpened,
                                  m_nPortNo, kInfoConnectTimeout, kInfoSendTimeout,
                                  kInfoReceiveTimeout, pfnCommState) == 0) {
@@ -293,6 +324,7 @@ int CVESKMFPDevice::ConnectMFP(PFN_VESK_COMMSTATE pfnCommState) {
             return kInitializeFailed;
         }
         pCore->SetCallbackCommunicate(pfnCommState);
+        ExpectRecordedCertificate();
 
         const std::string address = ToCodePage(m_strDevAddress);
         if (pCore->Connect(address.c_str(), m_nPortNo, m_nUserType, m_nAccountType,

@@ -3,6 +3,8 @@
 // in, and the device's boxes as children.
 #pragma once
 
+#include <string>
+
 #include "core/item.h"
 #include "platform/collections.h"
 #include "platform/cstring.h"
@@ -53,6 +55,37 @@ public:
     int Disconnect() override;
     // 1 when the session stands or could be reopened, else 0.
     int Reconnect();
+
+    // ---- TLS trust (device/trust.cpp) ------------------------------------------
+    // The first TLS session with a device records its certificate's SHA-256 (per
+    // address and TLS port, in the user's registry store); later ones must present the
+    // same certificate before any login data goes out, else Connect returns -1090 and
+    // no session stays open. Once a certificate is recorded, plain TCP is not tried
+    // unless allowed for the device.
+    enum TrustState { kTrustNone = 0, kTrustNew = 1, kTrustTrusted = 2, kTrustChanged = 3 };
+    // Of the last Connect: none (plain TCP, or no TLS handshake), new (recorded now),
+    // trusted (matched), changed (refused).
+    int GetTrustState() const { return m_nTrustState; }
+    // Hex SHA-256 recorded for the device ("" none) and presented by the last TLS
+    // handshake of Connect ("" none).
+    std::string GetRecordedFingerprint() const;
+    std::string GetPresentedFingerprint() const { return m_strPresentedFingerprint; }
+    // Records fingerprint (64 hex digits, colons allowed) as the device's certificate:
+    // 1, 0 when it is not a SHA-256 or the store fails. With "" the certificate the
+    // last Connect saw is recorded.
+    int TrustCertificate(const std::string& fingerprint);
+    // Plain TCP although a certificate is recorded (1) or not (0); TLS only (1) even
+    // before a certificate is recorded. Stored with the fingerprint; 1 on success.
+    int GetAllowPlain() const;
+    int SetAllowPlain(int allow);
+    int GetTlsOnly() const;
+    int SetTlsOnly(int tlsOnly);
+    // TLS only for the next Connect, whatever is stored.
+    void RequireTlsOnce() { m_bRequireTlsOnce = true; }
+    // When Connect failed in both modes: the library code of the first real cause
+    // (malformed reply, refused certificate, time-out...), 0 when each mode only
+    // found nothing listening.
+    int GetConnectFailureCode() const { return m_nConnectFailureCode; }
 
     // The box list and box administration belong to the box-list work; until it lands
     // each of these returns -1012 (no usable connection) and changes nothing.
@@ -321,4 +354,17 @@ private:
 
     // Boxes replaced by UpdateList: the user interface may still point at them.
     ItemList* m_pRetiredBoxes = nullptr;
+
+    // TLS trust of the connect under way (device/trust.cpp).
+    int m_nTrustState = kTrustNone;
+    std::string m_strRecordedFingerprint;   // as read when Connect started
+    std::string m_strPresentedFingerprint;  // of the last TLS handshake
+    bool m_bRequireTlsOnce = false;
+    int m_nConnectFailureCode = 0;
+    // Puts the recorded fingerprint on the current object before it reaches the device.
+    void ExpectRecordedCertificate();
+    // After a failed attempt: notes a refused certificate (true then) and the cause.
+    bool NoteAttemptFailure();
+    // After the session opened over TLS: records a first certificate.
+    void NoteTlsSession();
 };

@@ -469,4 +469,5 @@ enum : int {
     QTCP_ERR_ARGUMENT = 9009,
     QTCP_ERR_STATE = 9010,  // e.g. reading with nothing open
     QTCP_ERR_NO_MEMORY = 9011,
+    QTCP_ERR_CERT_CHANGED = 9012,  // the TLS certificate is not the one expected
 };

@@ -16,10 +16,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "tcpcore/link.h"
 
@@ -162,10 +167,14 @@ public:
             return LinkStatus::kClosed;
         if (f.payload.size() > kMaxPayload)
             return LinkStatus::kProtocol;
-        const std::vector<std::uint8_t> bytes = EncodeFrame(f);
+        std::vector<std::uint8_t> bytes = EncodeFrame(f);
         std::size_t done = 0;
         // A frame cut in half leaves the stream unusable: any failure closes.
         const LinkStatus st = WriteAll(bytes.data(), bytes.size(), done, wc);
+        // A request may carry a password: its bytes do not outlive the write.
+        volatile std::uint8_t* wipe = bytes.data();
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            wipe[i] = 0;
         if (st != LinkStatus::kOk)
             Close();
         return st;
@@ -508,6 +517,72 @@ int ConnectOne(const addrinfo* ai, const WaitControl& wc, LinkStatus& status) {
     return fd;
 }
 
+// getaddrinfo cannot be interrupted, so a slow name server would hold the caller past
+// its connect time-out: the look-up runs on a thread of its own, and a caller that
+// stops waiting leaves the answer to that thread, which frees it.
+struct Lookup {
+    std::mutex mu;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    addrinfo* list = nullptr;
+};
+
+addrinfo* ResolveOnce(const std::string& host, const std::string& port, int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
+        return nullptr;
+    return list;
+}
+
+addrinfo* Resolve(const std::string& host, const std::string& port) {
+    // AI_ADDRCONFIG hides loopback-only hosts on machines without a configured
+    // address; try once more without it.
+    addrinfo* list = ResolveOnce(host, port, AI_NUMERICSERV | AI_ADDRCONFIG);
+    return list ? list : ResolveOnce(host, port, AI_NUMERICSERV);
+}
+
+addrinfo* ResolveBounded(const std::string& host, const std::string& port, const WaitControl& wc,
+                         LinkStatus& status) {
+    status = LinkStatus::kResolveFailed;
+    // A numeric address needs no name server.
+    if (addrinfo* numeric = ResolveOnce(host, port, AI_NUMERICSERV | AI_NUMERICHOST))
+        return numeric;
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host, port] {
+            addrinfo* list = Resolve(host, port);
+            std::lock_guard<std::mutex> lock(lookup->mu);
+            if (lookup->abandoned) {
+                if (list)
+                    freeaddrinfo(list);
+                return;
+            }
+            lookup->list = list;
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return Resolve(host, port);  // no thread to spare: wait as before
+    }
+    std::unique_lock<std::mutex> lock(lookup->mu);
+    for (;;) {
+        if (lookup->finished)
+            return lookup->list;
+        if (wc.IsCancelled() || wc.deadline.Expired()) {
+            status = wc.deadline.Expired() ? LinkStatus::kTimeout : LinkStatus::kCancelled;
+            lookup->abandoned = true;
+            return nullptr;
+        }
+        lookup->done.wait_for(
+            lock, std::chrono::milliseconds(std::max(1, wc.deadline.RemainingMs(kSliceMs))));
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<DeviceLink> AcceptSocketLink(int fd, void* sslServerCtx, const WaitControl& wc,
@@ -536,19 +611,10 @@ std::unique_ptr<DeviceLink> OpenSocketLink(const LinkTarget& target, const WaitC
     if (target.host.empty() || target.port <= 0 || target.port > 65535 ||
         (target.mode != 0 && target.mode != 1))
         return nullptr;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-    addrinfo* list = nullptr;
     const std::string port = std::to_string(target.port);
-    if (getaddrinfo(target.host.c_str(), port.c_str(), &hints, &list) != 0 || !list) {
-        // AI_ADDRCONFIG hides loopback-only hosts on machines without a configured
-        // address; try once more without it.
-        hints.ai_flags = AI_NUMERICSERV;
-        if (getaddrinfo(target.host.c_str(), port.c_str(), &hints, &list) != 0 || !list)
-            return nullptr;
-    }
+    addrinfo* list = ResolveBounded(target.host, port, wc, status);
+    if (!list)
+        return nullptr;
     int fd = -1;
     status = LinkStatus::kConnectFailed;
     for (const addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) {

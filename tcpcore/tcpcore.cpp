@@ -20,12 +20,27 @@ namespace vesk::tcpcore {
 namespace {
 std::atomic<int> g_connectMs{5000};
 std::atomic<int> g_ioMs{30000};
+// Keep-alives restart the wait for a reply, never past this.
+std::atomic<int> g_requestLimitMs{180000};
 
 constexpr std::size_t kMaxName = QTCP_USERNAME_SIZE - 1;
 constexpr std::size_t kMaxPassword = QTCP_PASSWORD_SIZE - 1;
+// Authentication types a device may report (docs/protocol.md, section 4).
+constexpr int kMaxUserAuthType = 9;
+constexpr int kMaxAccountAuthType = 6;
 }  // namespace
 
+// What a reconnect repeats: the one copy of a password the client keeps, zeroed when
+// it goes (a step is copied, never moved, so no moved-from buffer keeps the bytes).
 struct LoginStep {
+    LoginStep() = default;
+    LoginStep(const LoginStep&) = default;
+    LoginStep& operator=(const LoginStep&) = default;
+    ~LoginStep() {
+        volatile char* p = password.data();
+        for (std::size_t i = 0; i < password.size(); ++i)
+            p[i] = 0;
+    }
     Op op = Op::kNone;
     LoginForm form = LoginForm::kV2;
     std::string name;
@@ -50,6 +65,9 @@ struct ClientState {
     bool targetKnown = false;
     int connectMs = g_connectMs.load();
     int ioMs = g_ioMs.load();
+    int requestLimitMs = g_requestLimitMs.load();
+    std::string expectedCert;   // "" accepts any certificate
+    std::string presentedCert;  // of the last TLS handshake
     std::uint32_t seq = 0;
     long long roundTrips = 0;
 
@@ -73,7 +91,7 @@ struct ClientState {
     bool streamCancelled = false;  // the callback cancelled: reads fail until closed
 
     bool thumbOpen = false;
-    std::vector<std::uint8_t> thumb;
+    std::vector<std::uint8_t> thumb;  // never longer than the size announced
 
     std::vector<LoginStep> logins;
     bool boxLoggedIn = false;
@@ -84,6 +102,17 @@ struct ClientState {
 namespace {
 
 enum class CallResult { kOk, kRefused, kFailed };
+
+// Request payloads and login fields may hold a password: they are zeroed before their
+// memory is given back, so the one copy left is the one kept for reconnecting.
+void Wipe(void* p, std::size_t n) {
+    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
+    while (n--)
+        *v++ = 0;
+}
+void Wipe(std::string& s) {
+    Wipe(s.data(), s.size());
+}
 
 void SetError(ClientState& s, int code, int detail = 0) {
     s.lastCode = code;
@@ -169,6 +198,20 @@ void CloseLinkQuietly(ClientState& s) {
     s.thumbOpen = false;
     if (s.stream == StreamState::kOpen)
         s.stream = StreamState::kBroken;
+}
+
+// Checks a freshly opened (or parked) link against the expected certificate before
+// anything is sent on it; a refused link is closed.
+bool CertificateAccepted(ClientState& s, std::unique_ptr<DeviceLink>& link) {
+    if (s.mode != 1)
+        return true;
+    s.presentedCert = link->Info().peerCertSha256;
+    if (s.expectedCert.empty() || s.expectedCert == s.presentedCert)
+        return true;
+    link->Close();
+    link.reset();
+    SetError(s, QTCP_ERR_CERT_CHANGED);
+    return false;
 }
 
 bool RequireSession(ClientState& s) {
@@ -263,13 +306,15 @@ CallResult Exchange(ClientState& s, Frame req, Frame& reply, const ExchangeOptio
         return Notify(s, o.cb, QTCP_STATE_SENDING, op, 0, -1, start, sendMs);
     };
     LinkStatus st = s.link->Send(req, wc);
+    Wipe(req.payload.data(), req.payload.size());
     if (st != LinkStatus::kOk) {
         DropLink(s, st);
         return CallResult::kFailed;
     }
+    const Clock::time_point limit = start + std::chrono::milliseconds(s.requestLimitMs);
     for (;;) {
         WaitControl rc;
-        rc.deadline = Deadline::In(std::chrono::milliseconds(recvMs));
+        rc.deadline = Deadline(std::min(limit, Clock::now() + std::chrono::milliseconds(recvMs)));
         rc.cancelled = [&] {
             if (o.extraCancel && (*o.extraCancel)())
                 return true;
@@ -343,7 +388,24 @@ int WithFlag(ClientState& s, Frame req, int& flag) {
         flag = m.value;
     else if (r == CallResult::kOk)
         return Malformed(s);
+    if (r == CallResult::kOk && flag != 0) {
+        // A success that says the password was refused: the flag wins, as it would
+        // beside an error status, so nothing is reported done that was refused.
+        SetError(s, QTCP_DEV_BOX_PASSWORD);
+        return 0;
+    }
     return r == CallResult::kOk ? 1 : 0;
+}
+
+// Values the item tree acts on: a device that reports something outside their sets
+// has sent a malformed reply.
+bool SaneConnectReply(const ConnectReply& r) {
+    return r.userAuthType >= 0 && r.userAuthType <= kMaxUserAuthType && r.accountAuthType >= 0 &&
+           r.accountAuthType <= kMaxAccountAuthType;
+}
+
+bool SanePrintSettings(const PrintSetting& p) {
+    return p.nCopies >= 0 && p.nStartPage >= 0 && p.nEndPage >= 0;
 }
 
 std::string NameOf(const char* name, int nameLen, std::size_t maxLen) {
@@ -388,6 +450,7 @@ int InquireValue(ClientState& s, Inquiry tag, T& out) {
 void RememberLogin(ClientState& s, LoginStep step) {
     for (auto& l : s.logins)
         if (l.op == step.op) {
+            Wipe(l.password);
             l = std::move(step);
             return;
         }
@@ -403,8 +466,11 @@ int Login(ClientState& s, Op op, LoginForm form, const char* name, int nameLen,
     LoginReply reply;
     ExchangeOptions o;
     o.cb = cb;
-    if (!Simple(s, Req(op, req), &reply, o))
+    const bool ok = Simple(s, Req(op, req), &reply, o) == 1;
+    if (!ok) {
+        Wipe(req.password);
         return 0;
+    }
     perm = reply.permission;
     s.inquiries.Merge(reply.inquiries);
     LoginStep step;
@@ -412,6 +478,7 @@ int Login(ClientState& s, Op op, LoginForm form, const char* name, int nameLen,
     step.form = form;
     step.name = req.name;
     step.password = req.password;
+    Wipe(req.password);
     RememberLogin(s, std::move(step));
     return 1;
 }
@@ -439,6 +506,8 @@ CallResult OpenSession(ClientState& s, const LinkTarget& target, ConnectReply& o
                 return CallResult::kFailed;
             }
         }
+        if (!CertificateAccepted(s, link))
+            return CallResult::kFailed;
         s.link = std::move(link);
         s.target = target;
         s.targetKnown = true;
@@ -450,13 +519,15 @@ CallResult OpenSession(ClientState& s, const LinkTarget& target, ConnectReply& o
         ExchangeOptions o;
         o.cb = cb;
         const CallResult r = Exchange(s, Req(Op::kConnect, req), reply, o);
-        if (r == CallResult::kFailed && reused && s.lastCode != QTCP_ERR_CANCELLED)
-            continue;  // the kept connection had gone stale: once more on a new one
+        // Only a kept connection the device had closed is worth a second try; after a
+        // time-out or a malformed reply a new connection would meet the same device.
+        if (r == CallResult::kFailed && reused && s.lastCode == QTCP_ERR_CLOSED)
+            continue;
         if (r != CallResult::kOk) {
             CloseLinkQuietly(s);
             return r;
         }
-        if (!ParsePayload(reply, out)) {
+        if (!ParsePayload(reply, out) || !SaneConnectReply(out)) {
             DropLink(s, LinkStatus::kProtocol);
             return CallResult::kFailed;
         }
@@ -489,6 +560,7 @@ CallResult ReconnectOnce(ClientState& s, int& colour, QTCP_COMMSTATE_CALLBACK cb
             req.name = step.name;
             req.password = step.password;
             lr = Exchange(s, Req(step.op, req), reply, o);
+            Wipe(req.password);
             LoginReply m;
             if (lr == CallResult::kOk && ParsePayload(reply, m)) {
                 colour = m.permission.nColourForbidden;
@@ -637,6 +709,8 @@ int CTcpCore::GetDeviceInfo(tagQTCP_DEVICEINFO* info, int& major, int& minor, co
         SetError(s, ErrorOf(st == LinkStatus::kOk ? LinkStatus::kConnectFailed : st));
         return 0;
     }
+    if (!CertificateAccepted(s, link))
+        return 0;
     s.link = std::move(link);
     s.target = target;
     s.targetKnown = true;
@@ -775,7 +849,8 @@ int CTcpCore::ReconnectInfinite(int& status, int& colourForbidden, QTCP_COMMSTAT
             return 1;
         }
         // A device that refuses the session or the login will refuse it again.
-        if (r == CallResult::kRefused || s.lastCode == QTCP_ERR_CANCELLED) {
+        if (r == CallResult::kRefused || s.lastCode == QTCP_ERR_CANCELLED ||
+            s.lastCode == QTCP_ERR_CERT_CHANGED) {
             s.session = false;
             return 0;
         }
@@ -1435,6 +1510,8 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
     const auto want = static_cast<std::size_t>(size);
     std::size_t copied = 0;
     const Clock::time_point start = Clock::now();
+    // Keep-alives restart the wait for data, but data must come within the limit.
+    Clock::time_point lastData = start;
     while (copied < want) {
         if (s.pendingPos < s.pending.size()) {
             const std::size_t n = std::min(want - copied, s.pending.size() - s.pendingPos);
@@ -1447,7 +1524,8 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
             break;
         Frame f;
         WaitControl wc;
-        wc.deadline = Deadline::In(std::chrono::milliseconds(s.ioMs));
+        wc.deadline = Deadline(std::min(lastData + std::chrono::milliseconds(s.requestLimitMs),
+                                        Clock::now() + std::chrono::milliseconds(s.ioMs)));
         wc.cancelled = [&] {
             return Notify(s, nullptr, QTCP_STATE_RECEIVING, s.streamOp, s.streamReceived,
                           s.streamTotal, start, s.ioMs);
@@ -1479,6 +1557,7 @@ int CTcpCore::ReadDocument(void* buffer, int size) {
                 break;
             }
             s.streamReceived += n;
+            lastData = Clock::now();
             if (direct > 0) {
                 copied += direct;
             } else {
@@ -1579,6 +1658,10 @@ int CTcpCore::OpenThumbnail(long docID, int kind, int format, int& size) {
     if (reply.announcedSize < 0 || static_cast<std::uint32_t>(reply.announcedSize) > kMaxPayload)
         return Malformed(s);
     s.thumb = std::move(reply.data);
+    // Bytes beyond the announced size are the device's error; the caller sized its
+    // buffer and its image from the announcement.
+    if (s.thumb.size() > static_cast<std::size_t>(reply.announcedSize))
+        s.thumb.resize(static_cast<std::size_t>(reply.announcedSize));
     s.thumbOpen = true;
     size = reply.announcedSize;
     return 1;
@@ -1637,6 +1720,8 @@ int CTcpCore::GetEffectivePrintSettings(PrintSetting& settings) {
     PrintSettingMessage reply;
     if (!Simple(*m_state, Req(Op::kPrintSettings, IntMessage{0}), &reply))
         return 0;
+    if (!SanePrintSettings(reply.settings))
+        return Malformed(*m_state);
     settings = reply.settings;
     return 1;
     TC_CATCH(0)
@@ -1647,6 +1732,8 @@ int CTcpCore::GetCurrentSetDocumentPrintSettings(PrintSetting& settings) {
     PrintSettingMessage reply;
     if (!Simple(*m_state, Req(Op::kPrintSettings, IntMessage{1}), &reply))
         return 0;
+    if (!SanePrintSettings(reply.settings))
+        return Malformed(*m_state);
     settings = reply.settings;
     return 1;
     TC_CATCH(0)
@@ -1657,6 +1744,9 @@ int CTcpCore::PrintDocument(PrintSetting& settings) {
     PrintSettingMessage reply;
     if (!Simple(*m_state, Req(Op::kPrint, PrintSettingMessage{settings}), &reply))
         return 0;
+    // Not "printed" when the device reports a job it cannot have accepted.
+    if (!SanePrintSettings(reply.settings))
+        return Malformed(*m_state);
     settings = reply.settings;
     return 1;
     TC_CATCH(0)
@@ -1689,6 +1779,24 @@ std::string CTcpCore::GetNegotiatedTlsVersion() {
 
 std::string CTcpCore::GetPeerCertificateSha256() {
     return m_state->link->Info().peerCertSha256;
+}
+
+void CTcpCore::SetExpectedCertificateSha256(const std::string& sha256) {
+    m_state->expectedCert = sha256;
+}
+
+std::string CTcpCore::GetPresentedCertificateSha256() {
+    return m_state->presentedCert;
+}
+
+void CTcpCore::SetRequestLimit(int ms) {
+    if (ms > 0)
+        m_state->requestLimitMs = ms;
+}
+
+void CTcpCore::SetDefaultRequestLimit(int ms) {
+    if (ms > 0)
+        g_requestLimitMs = ms;
 }
 
 long long CTcpCore::GetRoundTripCount() {

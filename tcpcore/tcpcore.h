@@ -205,6 +205,16 @@ public:
     std::string GetNegotiatedTlsVersion();
     // SHA-256 of the device certificate, hex; "" for plain.
     std::string GetPeerCertificateSha256();
+    // The fingerprint (SHA-256, hex) the device's certificate must have; "" accepts
+    // any. Checked after every TLS handshake of this object, before its first frame:
+    // another certificate closes the connection and fails with QTCP_ERR_CERT_CHANGED.
+    void SetExpectedCertificateSha256(const std::string& sha256);
+    // What the last TLS handshake of this object presented, also when it was refused.
+    std::string GetPresentedCertificateSha256();
+    // Overall limit of one request, keep-alives included (milliseconds, > 0): a device
+    // that keeps the client waiting longer fails the call with QTCP_ERR_TIMEOUT.
+    void SetRequestLimit(int ms);
+    static void SetDefaultRequestLimit(int ms);
     // Protocol round trips (request/reply exchanges) made by this object so far.
     long long GetRoundTripCount();
 

@@ -157,16 +157,38 @@ TEST_P(Faults, SilentDeviceNeverHoldsTheClientPastItsTimeout) {
     EXPECT_EQ(opened, 0);
     EXPECT_LT(took, 3.0);
 
+    // Connect goes out on the connection the query kept: a time-out there is not
+    // repeated on a new connection, so a silent device costs one wait, not two.
     stall.stallOn = "Connect";
     Device().SetFaults(stall);
-    CTcpCore::SetDefaultTimeouts(2000, 500);
+    CTcpCore::SetDefaultTimeouts(2000, 1000);
     std::string why;
     start = Clock::now();
     SimConnection c = ConnectRoad(Mode(), Device().Port(Mode()), why);
     took = SecondsSince(start);
     EXPECT_FALSE(c.core);
     EXPECT_NE(why.find("Connect failed with 9004"), std::string::npos) << why;
+    EXPECT_GE(took, 0.95);
+    EXPECT_LT(took, 1.9);
+}
+
+TEST_P(Faults, EndlessKeepAlivesEndAtTheRequestLimit) {
+    ASSERT_TRUE(OpenBox(kSharedBox));
+    mfpsim::FaultConfig busy;
+    busy.keepAliveOn = "DocList";
+    busy.keepAliveIntervalMs = 100;
+    Device().SetFaults(busy);
+    // Each keep-alive comes well within the receive time-out; only the limit ends it.
+    Core().SetTimeouts(1000, 500);
+    Core().SetRequestLimit(1500);
+    std::vector<tagUTIL_DOCINFO> docs;
+    const auto start = Clock::now();
+    EXPECT_EQ(Core().GetDocumentList(docs, 0), 0);
+    const double took = SecondsSince(start);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_TIMEOUT);
+    EXPECT_GE(took, 1.45);
     EXPECT_LT(took, 3.0);
+    EXPECT_EQ(Core().IsConnected(), 0);
 }
 
 long __stdcall CancelAfterAWhile(tagQTCP_COMMSTATE* s) {
@@ -256,6 +278,10 @@ TEST_P(HostileDevice, BrokenThumbnailsNeverOverrunTheBuffer) {
     EXPECT_EQ(announced, real);
     read(announced, length);
     EXPECT_EQ(length, announced);  // never more than the buffer
+    // Nor more than announced, however large the buffer.
+    std::vector<unsigned char> big(1 << 20);
+    EXPECT_EQ(Core().ReadThumbnail(big.data(), static_cast<int>(big.size()), length), 1);
+    EXPECT_EQ(length, announced);
     Core().CloseThumbnail();
 
     for (long long absurd : {0x7fffffffLL, -5LL, (16LL << 20) + 1}) {

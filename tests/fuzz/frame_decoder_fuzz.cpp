@@ -1,6 +1,6 @@
 // libFuzzer target for what a peer can send: the input is a byte stream of frames;
 // each decoded frame's payload goes through every message decoder. Built and run by
-// run_frame_fuzz.sh (clang), not by the test suite.
+// scripts/fuzz (clang).
 #include <cstddef>
 #include <cstdint>
 

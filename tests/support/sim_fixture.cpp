@@ -195,7 +195,7 @@ SSL_CTX* SelfSignedServerContext() {
 }
 }  // namespace
 
-TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper)
+TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port)
     : m_engine(engine), m_tamper(std::move(tamper)) {
     if (mode == 1 && !(m_ctx = SelfSignedServerContext()))
         return;
@@ -203,6 +203,10 @@ TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper)
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const int one = 1;
+    if (m_listen >= 0)
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     socklen_t len = sizeof a;
     if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
         ::listen(m_listen, 4) != 0 ||
@@ -231,6 +235,11 @@ TamperingPeer::~TamperingPeer() {
     SSL_CTX_free(static_cast<SSL_CTX*>(m_ctx));
 }
 
+std::vector<vesk::tcpcore::Frame> TamperingPeer::Received() {
+    std::lock_guard<std::mutex> lock(m_receivedMutex);
+    return m_received;
+}
+
 void TamperingPeer::Serve(int fd) {
     namespace tc = vesk::tcpcore;
     tc::WaitControl wc;
@@ -250,7 +259,13 @@ void TamperingPeer::Serve(int fd) {
     };
     while (!m_stop) {
         tc::Frame req;
-        if (link->Receive(req, io) != tc::LinkStatus::kOk || !session->Handle(req, emit))
+        if (link->Receive(req, io) != tc::LinkStatus::kOk)
+            break;
+        {
+            std::lock_guard<std::mutex> lock(m_receivedMutex);
+            m_received.push_back(req);
+        }
+        if (!session->Handle(req, emit))
             break;
     }
     session->OnClose();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,18 +70,24 @@ private:
 
 // A hostile device: the emulator's engine behind a listener of its own (plain or TLS on
 // 127.0.0.1), with every frame the device emits passed through tamper first, which may
-// change it or drop it (return false). For the faults the emulator cannot make itself.
+// change it or drop it (return false). For the faults the emulator cannot make itself,
+// and as a man in the middle: its TLS certificate is its own, and it keeps every frame
+// it received. port 0 picks a free port.
 class TamperingPeer {
 public:
     using Tamper = std::function<bool(vesk::tcpcore::Frame&)>;
-    TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper);
+    TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port = 0);
     ~TamperingPeer();
     TamperingPeer(const TamperingPeer&) = delete;
     TamperingPeer& operator=(const TamperingPeer&) = delete;
     int Port() const { return m_port; }
+    // The frames the client sent so far.
+    std::vector<vesk::tcpcore::Frame> Received();
 
 private:
     void Serve(int fd);
+    std::mutex m_receivedMutex;
+    std::vector<vesk::tcpcore::Frame> m_received;
 
     mfpsim::Engine& m_engine;
     Tamper m_tamper;

@@ -125,17 +125,43 @@ grep -qE "^2 +spare +127\.0\.0\.1 +4242 +1 +tls" "$OUT" || fail "device set not 
 run 0 connect office
 row "protocol" "4\.11 \(number 49, class CTcpCoreV31\)"
 row "TLS used" "no"
+row "TLS trust" "none .*"
 row "login needed" "user login .*"
 row "identifier" "1\.3\.6\.1\.4\.1\.59731\.1\.1\.1\.2\.1\.140.*"
 run 0 connect 1 --tls
 row "TLS used" "yes"
 has "$OUT" "certificate"
-# The mode that worked is remembered for the next time.
+row "TLS trust" "new .*"
+# The mode that worked is remembered for the next time, the certificate too.
 run 0 device list
-grep -qE "^1 +office .* tls( |$)" "$OUT" || fail "TLS mode not remembered"
-# Nothing listens on spare's ports: both modes fail, quickly.
+grep -qE "^1 +office .* tls +pinned$" "$OUT" || fail "TLS mode or certificate not remembered"
+run 0 connect office --plain
+row "TLS used" "yes"
+row "TLS trust" "trusted .*"
+run 0 device trust office
+has "$OUT" "already trusted"
+# Spare is TLS only, and nothing listens there: it fails, quickly.
 run 1 connect spare
 has "$ERR" "cannot connect to spare"
+# A certificate pinned ahead of time that the device does not have is refused, and
+# only the user's explicit accept changes that.
+run 2 device add pinned 127.0.0.1 --ssl-port "$TLS_PORT" --fingerprint 12:34
+run 0 device add pinned 127.0.0.1 --port "$PORT" --ssl-port "$TLS_PORT" \
+  --fingerprint "$(printf 'ab%.0s' $(seq 32))"
+run 1 connect pinned
+has "$ERR" "another TLS certificate"
+has "$ERR" "presented sha256"
+run 1 device trust pinned </dev/null
+has "$ERR" "stays as it was"
+run 0 device trust pinned --yes
+has "$OUT" "new certificate is trusted"
+run 0 connect pinned
+row "TLS trust" "trusted .*"
+run 0 device rm pinned
+# Plain TCP for a device known by its certificate only once allowed.
+run 0 device set office --allow-plain yes
+run 0 device list
+grep -qE "^1 +office .* pinned, plain allowed$" "$OUT" || fail "plain TCP not allowed"
 
 # ---- login ------------------------------------------------------------------------
 VESK_PASSWORD=alice run 0 login office --user alice

@@ -239,6 +239,7 @@ std::string ResultText(int code) {
         {-1066, "the device speaks a protocol version this program does not know"},
         {-1079, "the device did not report its supported file formats"},
         {-1082, "the device reports no hard disk"},
+        {-1090, "the device presented another TLS certificate than the one recorded"},
     };
     auto it = kTexts.find(code);
     std::string text = it != kTexts.end() ? it->second : "failed";
@@ -252,6 +253,10 @@ std::string LastDeviceError() {
     int code = 0;
     int detail = 0;
     core->GetLastErrorCode(code, detail);
+    return DeviceErrorText(code);
+}
+
+std::string DeviceErrorText(int code) {
     if (code == QTCP_OK)
         return {};
     static const std::map<int, const char*> kTexts = {
@@ -273,6 +278,7 @@ std::string LastDeviceError() {
         {QTCP_ERR_CANCELLED, "cancelled"},
         {QTCP_ERR_PROTOCOL, "the device sent something malformed"},
         {QTCP_ERR_TLS, "the TLS handshake failed"},
+        {QTCP_ERR_CERT_CHANGED, "the TLS certificate is not the one recorded"},
     };
     auto it = kTexts.find(code);
     std::string text = code >= 8000 && code < 9000 ? "device error " : "communication error ";

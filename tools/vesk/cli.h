@@ -89,6 +89,8 @@ std::string ResultText(int code);
 // The device's or the communication library's last error, when one is recorded
 // ("device error 8010: login refused"); empty when there is none.
 std::string LastDeviceError();
+// The same for a given code; empty for QTCP_OK.
+std::string DeviceErrorText(int code);
 
 // ---- context -----------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "root/vesk_root.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/defaults.h"
+#include "tools/vesk/trust.h"
 
 namespace vesk::cli {
 
@@ -18,7 +19,13 @@ const OptionDef kPortOption{"--port", "N",
 const OptionDef kSslPortOption{"--ssl-port", "M",
                                "TLS port (default " + std::to_string(kDefaultSslPort) + ")"};
 const OptionDef kModeOption{"--mode", "auto|plain|tls",
-                            "which connection to try first (default auto: plain, then TLS)"};
+                            "which connection to try first (default auto: plain, then TLS); "
+                            "tls: TLS only"};
+
+std::vector<OptionDef> WithTrustOptions(std::vector<OptionDef> options) {
+    options.insert(options.end(), TrustOptions().begin(), TrustOptions().end());
+    return options;
+}
 
 // A name picks a device on the command line, so it must not look like an id or an option.
 void CheckName(const std::string& name) {
@@ -76,10 +83,12 @@ std::string DescribeDevice(CVESKMFPDevice& d) {
 namespace {
 
 int Add(Context& ctx, const ParsedArgs& a) {
+    CheckTrustOptions(a);
     CVESKMFPDevice& d = RegisterDevice(ctx, a.Positional()[0], a.Positional()[1],
                                        a.GetInt("--port", kDefaultPort, 1, 65535),
                                        a.GetInt("--ssl-port", kDefaultSslPort, 1, 65535),
                                        a.Has("--mode") ? ParseMode(*a.Get("--mode")) : -1);
+    ApplyTrustOptions(d, a);
     Out("registered %s", DescribeDevice(d).c_str());
     return kExitOk;
 }
@@ -90,11 +99,11 @@ int List(Context& ctx, const ParsedArgs&) {
         Note("no devices registered (add one with 'vesk device add NAME HOST')");
         return kExitOk;
     }
-    Table t({"ID", "NAME", "HOST", "PORT", "TLS-PORT", "FIRST", "LAST-USER"});
+    Table t({"ID", "NAME", "HOST", "PORT", "TLS-PORT", "FIRST", "LAST-USER", "TLS-TRUST"});
     for (CVESKMFPDevice* d : devices) {
         t.Add({std::to_string(d->GetItemID()), U8(d->GetItemName()), U8(d->GetDevAddress()),
                std::to_string(d->GetPortNo()), std::to_string(d->GetSSLPortNo()),
-               ModeName(d->GetLastTCPComm()), U8(d->GetLastUserName())});
+               ModeName(d->GetLastTCPComm()), U8(d->GetLastUserName()), TrustText(*d)});
     }
     t.Print();
     return kExitOk;
@@ -139,9 +148,11 @@ int Rename(Context& ctx, const ParsedArgs& a) {
 }
 
 int Set(Context& ctx, const ParsedArgs& a) {
-    if (!a.Has("--host") && !a.Has("--port") && !a.Has("--ssl-port") && !a.Has("--mode"))
+    if (!a.Has("--host") && !a.Has("--port") && !a.Has("--ssl-port") && !a.Has("--mode") &&
+        !a.Has("--fingerprint") && !a.Has("--allow-plain"))
         throw UsageError("nothing to change: give --host, --port, --ssl-port or --mode");
     CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
+    ApplyTrustOptions(d, a);
     ITEMINFO info;
     if (auto host = a.Get("--host")) {
         CheckHost(*host);
@@ -201,16 +212,11 @@ CVESKMFPDevice& RegisterDevice(Context& ctx, const std::string& name, const std:
 }
 
 void AddDeviceCommands(std::vector<Command>& table) {
-    table.push_back({"device add",
-                     "NAME HOST",
-                     "register a device under a name",
+    table.push_back({"device add", "NAME HOST", "register a device under a name",
                      "HOST is the device's IP address or host name. The device is tried on the\n"
                      "plain port first, then on the TLS port, unless --mode says otherwise; the\n"
                      "mode that worked is remembered and tried first the next time.",
-                     {kPortOption, kSslPortOption, kModeOption},
-                     2,
-                     2,
-                     Add});
+                     WithTrustOptions({kPortOption, kSslPortOption, kModeOption}), 2, 2, Add});
     table.push_back({"device list", "", "list the registered devices", "", {}, 0, 0, List});
     table.push_back({"device rm",
                      "DEVICE",
@@ -228,17 +234,13 @@ void AddDeviceCommands(std::vector<Command>& table) {
                      2,
                      2,
                      Rename});
-    table.push_back({"device set",
-                     "DEVICE",
-                     "change a device's address, ports or first mode",
+    table.push_back({"device set", "DEVICE", "change a device's address, ports or first mode",
                      "Changing the address also drops the view settings kept for the old one.",
-                     {{"--host", "H", "new IP address or host name"},
-                      {"--port", "N", "new plain TCP port"},
-                      {"--ssl-port", "M", "new TLS port"},
-                      kModeOption},
-                     1,
-                     1,
-                     Set});
+                     WithTrustOptions({{"--host", "H", "new IP address or host name"},
+                                       {"--port", "N", "new plain TCP port"},
+                                       {"--ssl-port", "M", "new TLS port"},
+                                       kModeOption}),
+                     1, 1, Set});
 }
 
 }  // namespace vesk::cli

@@ -9,6 +9,7 @@
 
 #include "tools/vesk/cli.h"
 #include "tools/vesk/profile.h"
+#include "tools/vesk/trust.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ using vesk::cli::Command;
 std::vector<Command> BuildTable() {
     std::vector<Command> table;
     vesk::cli::AddDeviceCommands(table);
+    vesk::cli::AddTrustCommands(table);
     vesk::cli::AddSessionCommands(table);
     vesk::cli::AddSearchCommands(table);
     vesk::cli::AddOptionsCommands(table);

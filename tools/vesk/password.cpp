@@ -1,6 +1,7 @@
 #include "tools/vesk/password.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 
 #include "tools/vesk/cli.h"
 
@@ -51,22 +53,52 @@ void CheckLength(const std::string& s) {
 
 }  // namespace
 
+namespace {
+
+// Secrets alive, and whether the process was dumpable before the first of them.
+std::mutex g_heldMutex;
+int g_held = 0;
+int g_wasDumpable = 1;
+
+}  // namespace
+
+Secret::Secret(std::string text) : text_(std::move(text)) {
+    Hold();
+}
 Secret::~Secret() {
     Wipe();
 }
 Secret::Secret(Secret&& other) noexcept : text_(std::move(other.text_)) {
+    Hold();
     other.Wipe();
 }
 Secret& Secret::operator=(Secret&& other) noexcept {
     if (this != &other) {
         Wipe();
         text_ = std::move(other.text_);
+        Hold();
         other.Wipe();
     }
     return *this;
 }
+void Secret::Hold() {
+    if (held_ || text_.empty())
+        return;
+    held_ = true;
+    std::lock_guard<std::mutex> lock(g_heldMutex);
+    if (g_held++ == 0) {
+        g_wasDumpable = ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    }
+}
 void Secret::Wipe() {
     WipeString(text_);
+    if (!held_)
+        return;
+    held_ = false;
+    std::lock_guard<std::mutex> lock(g_heldMutex);
+    if (--g_held == 0 && g_wasDumpable == 1)
+        ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
 }
 
 std::optional<std::string> PromptNoEcho(const std::string& prompt) {

@@ -8,11 +8,13 @@
 
 namespace vesk::cli {
 
-// A password held in memory only as long as needed: wiped when it goes.
+// A password held in memory only as long as needed: wiped when it goes. Copies are
+// impossible (moves wipe the source); while any holds a password the process is not
+// dumpable, so no core file or ptrace attach by the user's other programs can read it.
 class Secret {
 public:
     Secret() = default;
-    explicit Secret(std::string text) : text_(std::move(text)) {}
+    explicit Secret(std::string text);
     ~Secret();
     Secret(Secret&& other) noexcept;
     Secret& operator=(Secret&& other) noexcept;
@@ -23,7 +25,9 @@ public:
 
 private:
     void Wipe();
+    void Hold();
     std::string text_;
+    bool held_ = false;
 };
 
 // Where one password may come from, in this order: the file (its first line; "-" is

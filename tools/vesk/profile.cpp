@@ -30,8 +30,12 @@ fs::path ExecutableFolder() {
 
 // This file's own folder in the source tree (tools/vesk), as the compiler saw it.
 fs::path SourceFolder() {
+#ifdef VESK_TOOL_SOURCE_DIR
+    return fs::path(VESK_TOOL_SOURCE_DIR);
+#else
     fs::path self(__FILE__);
     return self.is_absolute() ? self.parent_path() : fs::path();
+#endif
 }
 
 }  // namespace

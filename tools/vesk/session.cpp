@@ -11,6 +11,7 @@
 #include "tcpcore/tcpcore.h"
 #include "tools/vesk/defaults.h"
 #include "tools/vesk/profile.h"
+#include "tools/vesk/trust.h"
 
 namespace vesk::cli {
 
@@ -109,7 +110,7 @@ const std::vector<OptionDef>& SessionOptions() {
         {"--account", "NAME", "log in to this account (after the user login, if any)"},
         {"--password-file", "FILE", "read the user password from FILE's first line (-: stdin)"},
         {"--account-password-file", "FILE", "read the account password from FILE"},
-        {"--tls", "", "try TLS first this time"},
+        {"--tls", "", "TLS only this time"},
         {"--plain", "", "try plain TCP first this time"},
     };
     return options;
@@ -175,6 +176,8 @@ int DeviceSession::Connect(int firstMode) {
             "kept");
     if (firstMode != -2)
         device_.SetLastTCPComm(firstMode);
+    if (firstMode == 1)
+        device_.RequireTlsOnce();
 
     const auto start = std::chrono::steady_clock::now();
     const int rc = device_.Connect(CancelOnInterrupt, CString());
@@ -186,8 +189,16 @@ int DeviceSession::Connect(int firstMode) {
         return rc;
     ThrowIfInterrupted("connecting to " + U8(device_.GetItemName()));
     std::string why = ResultText(rc);
-    if (std::string detail = LastDeviceError(); !detail.empty())
+    // The first real cause (a malformed reply, a refused certificate) rather than the
+    // last mode's "could not be reached".
+    const int cause = device_.GetConnectFailureCode();
+    if (std::string detail = cause ? DeviceErrorText(cause) : LastDeviceError(); !detail.empty())
         why += "; " + detail;
+    if (device_.GetTrustState() == CVESKMFPDevice::kTrustChanged)
+        why += "\n  recorded  sha256 " + device_.GetRecordedFingerprint() +
+               "\n  presented sha256 " + device_.GetPresentedFingerprint() +
+               "\n  if the device really has a new certificate: vesk device trust " +
+               U8(device_.GetItemName());
     throw Failure("cannot connect to " + U8(device_.GetItemName()) + " at " +
                   U8(device_.GetDevAddress()) + " (port " + std::to_string(device_.GetPortNo()) +
                   ", TLS port " + std::to_string(device_.GetSSLPortNo()) + "): " + why);
@@ -298,6 +309,7 @@ std::vector<std::string> ConnectionLines(CVESKMFPDevice& d, int connectResult) {
     Row(l, "TLS used", YesNo(d.GetLastTCPComm() == 1));
     if (d.GetLastTCPComm() == 1 && core)
         Row(l, "certificate", "sha256 " + core->GetPeerCertificateSha256());
+    Row(l, "TLS trust", TrustStateText(d));
     Row(l, "protocol",
         std::to_string(d.GetMajorVersion()) + "." + std::to_string(d.GetMinorVersion()) +
             " (number " + std::to_string(d.GetTCPVersion()) + ", class " + ClassName(core) + ")");

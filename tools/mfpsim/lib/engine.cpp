@@ -420,6 +420,18 @@ bool EngineSession::Stream(const Frame& req, int64_t size) {
            !dropped_;
 }
 
+// A device that says "still working" and never finishes: keep-alive frames until the
+// client hangs up or the server stops.
+bool EngineSession::KeepAliveForever(const Frame& req) {
+    const auto interval = std::chrono::milliseconds(std::max(1, faults_.keepAliveIntervalMs));
+    while (Emit(tc::MakeEmptyFrame(FrameKind::kKeepAlive, req.op, req.seq))) {
+        if (!SleepUntil(std::chrono::steady_clock::now() + interval)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
     emit_ = &emit;
     if (dropped_) {
@@ -442,6 +454,9 @@ bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
     if (OperationMatches(faults_.dropOn, op)) {
         dropped_ = true;
         return false;
+    }
+    if (OperationMatches(faults_.keepAliveOn, op)) {
+        return KeepAliveForever(req);
     }
     if (faults_.latencyMs > 0 && !SleepUntil(std::chrono::steady_clock::now() +
                                              std::chrono::milliseconds(faults_.latencyMs))) {

@@ -88,6 +88,7 @@ private:
     Keep Opened(const tc::Frame& req, const Status& s, int64_t size);
     bool Stream(const tc::Frame& req, int64_t size);
     bool SendMalformed(const tc::Frame& req, MalformedKind kind);
+    bool KeepAliveForever(const tc::Frame& req);
     tc::Inquiries InquiryBlock(bool loginOnly);
     void Throttle(size_t bytes);
     // Sleeps until `until` unless the server stops first; false when it did.

@@ -10,7 +10,7 @@ bool OperationMatches(const std::string& pattern, const std::string& operation) 
 
 bool FaultConfig::Empty() const {
     return errors.empty() && dropAfterBytes < 0 && dropOn.empty() && latencyMs <= 0 &&
-           bandwidth <= 0 && stallAfterRequests < 0 && stallOn.empty() &&
+           bandwidth <= 0 && stallAfterRequests < 0 && stallOn.empty() && keepAliveOn.empty() &&
            thumbnail == Session::ThumbnailFault::kNone && malformedOn.empty();
 }
 
@@ -38,6 +38,8 @@ FaultConfig FaultConfig::FromKeyValues(const KeyValues& kv) {
     c.bandwidth = kv.GetInt("link.bandwidth", 0);
     c.stallAfterRequests = static_cast<int>(kv.GetInt("stall.after_requests", -1));
     c.stallOn = kv.Get("stall.on");
+    c.keepAliveOn = kv.Get("keepalive.on");
+    c.keepAliveIntervalMs = static_cast<int>(kv.GetInt("keepalive.interval_ms", 200));
     std::string t = kv.Get("thumbnail");
     c.thumbnail = t == "truncate"   ? Session::ThumbnailFault::kTruncate
                   : t == "oversize" ? Session::ThumbnailFault::kOversize
@@ -77,6 +79,10 @@ KeyValues FaultConfig::ToKeyValues() const {
     }
     if (!stallOn.empty()) {
         kv.Set("stall.on", stallOn);
+    }
+    if (!keepAliveOn.empty()) {
+        kv.Set("keepalive.on", keepAliveOn);
+        kv.SetInt("keepalive.interval_ms", keepAliveIntervalMs);
     }
     switch (thumbnail) {
         case Session::ThumbnailFault::kTruncate:

@@ -15,6 +15,9 @@
 //   link.bandwidth = <bytes per second>   cap on what the device sends
 //   stall.after_requests = <n>            answer n requests per connection, then go silent
 //   stall.on = <Operation>                go silent when this operation arrives
+//   keepalive.on = <Operation>            answer this operation with keep-alive frames
+//                                         only, for as long as the client stays
+//   keepalive.interval_ms = <n>           between those frames (default 200)
 //   thumbnail = truncate | oversize | absurd
 //   thumbnail.bytes = <n>                 bytes delivered (truncate), added (oversize) or
 //                                         announced (absurd)
@@ -55,6 +58,8 @@ struct FaultConfig {
     int64_t bandwidth = 0;  // bytes per second; 0: unlimited
     int stallAfterRequests = -1;
     std::string stallOn;
+    std::string keepAliveOn;
+    int keepAliveIntervalMs = 200;
     Session::ThumbnailFault thumbnail = Session::ThumbnailFault::kNone;
     int64_t thumbnailBytes = 0;
     std::string malformedOn;

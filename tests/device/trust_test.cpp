@@ -1,0 +1,163 @@
+// The device's TLS certificate: recorded on first use, refused when another one is
+// presented (before any login data leaves the client), and the rule that a device
+// known by its certificate is never reached in the clear unless the user allowed it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "core/current_tcpcore.h"
+#include "emulator_fixture.h"
+#include "support/sim_fixture.h"
+#include "tcpcore/tcpcore.h"
+
+namespace {
+
+using vesk::test::EmulatedDevice;
+using vesk::test::ModelId;
+using vesk::test::TamperingPeer;
+
+constexpr int kCertificateChanged = -1090;
+constexpr int kUserLoginNeeded = -1051;
+
+void UserAuthDevice(mfpsim::DeviceState& st) {
+    st.identity.identifier = ModelId(140);
+    st.identity.major = 4;
+    st.identity.minor = 11;
+    st.identity.userAuthType = 1;
+    st.identity.accountAuthType = 0;
+}
+
+bool PassThrough(vesk::tcpcore::Frame&) {
+    return true;
+}
+
+bool Contains(const std::vector<std::uint8_t>& bytes, const std::string& text) {
+    return std::search(bytes.begin(), bytes.end(), text.begin(), text.end()) != bytes.end();
+}
+
+using Trust = vesk::test::DeviceFixture;
+
+TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
+    EmulatedDevice emu(UserAuthDevice);
+    ASSERT_TRUE(emu.Start(false, true));
+    const int tlsPort = emu.TlsPort();
+    CVESKMFPDevice* d = AddDevice(ClosedPort(), tlsPort);
+    int result = 0;
+
+    ASSERT_EQ(d->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustNew);
+    const std::string genuine = d->GetPresentedFingerprint();
+    ASSERT_EQ(genuine.size(), 64u);
+    EXPECT_EQ(d->GetRecordedFingerprint(), genuine);
+    EXPECT_EQ(d->Disconnect(), 1);
+
+    ASSERT_EQ(d->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustTrusted);
+    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    EXPECT_EQ(d->Disconnect(), 1);
+
+    // Someone else answers on the device's address and TLS port, with its own
+    // certificate, passing everything on to the real device.
+    std::shared_ptr<mfpsim::Engine> engine = emu.Engine();
+    emu.Stop();
+    TamperingPeer middle(*engine, 1, PassThrough, tlsPort);
+    ASSERT_EQ(middle.Port(), tlsPort);
+    EXPECT_EQ(d->Connect(nullptr, L""), kCertificateChanged);
+    EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustChanged);
+    EXPECT_EQ(d->GetConnectFailureCode(), QTCP_ERR_CERT_CHANGED);
+    EXPECT_EQ(d->GetRecordedFingerprint(), genuine);
+    EXPECT_EQ(d->GetPresentedFingerprint().size(), 64u);
+    EXPECT_NE(d->GetPresentedFingerprint(), genuine);
+    EXPECT_EQ(d->GetConnected(), 0);
+    EXPECT_NE(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    // Not a frame reached the middle, so neither did the name or the password.
+    const std::vector<vesk::tcpcore::Frame> seen = middle.Received();
+    EXPECT_TRUE(seen.empty());
+    for (const vesk::tcpcore::Frame& f : seen)
+        EXPECT_FALSE(Contains(f.payload, "alice"));
+
+    // Accepted explicitly, the new certificate is the trusted one.
+    ASSERT_EQ(d->TrustCertificate(""), 1);
+    EXPECT_EQ(d->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustTrusted);
+    EXPECT_EQ(d->Disconnect(), 1);
+}
+
+TEST_F(Trust, PinnedDeviceIsNotReachedInTheClearUnlessAllowed) {
+    EmulatedDevice emu(UserAuthDevice);
+    ASSERT_TRUE(emu.Start(true, false));
+    // The plain port is watched: a peer that passes everything on and keeps it.
+    TamperingPeer plain(*emu.Engine(), 0, PassThrough);
+    ASSERT_GT(plain.Port(), 0);
+    CVESKMFPDevice* d = AddDevice(plain.Port(), ClosedPort());
+    // Pinned ahead of time; the TLS port is blocked.
+    EXPECT_EQ(d->TrustCertificate("xyz"), 0);
+    ASSERT_EQ(d->TrustCertificate(std::string(64, 'a')), 1);
+    EXPECT_NE(d->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(d->GetConnected(), 0);
+    EXPECT_TRUE(plain.Received().empty());
+
+    ASSERT_EQ(d->SetAllowPlain(1), 1);
+    EXPECT_EQ(d->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(d->GetLastTCPComm(), 0);
+    EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustNone);
+    EXPECT_FALSE(plain.Received().empty());
+    EXPECT_EQ(d->Disconnect(), 1);
+
+    // TLS only, asked for once or kept as the device's setting, pinned or not.
+    CVESKMFPDevice* fresh = AddDevice(plain.Port(), ClosedPort());
+    const size_t before = plain.Received().size();
+    fresh->RequireTlsOnce();
+    EXPECT_NE(fresh->Connect(nullptr, L""), kUserLoginNeeded);
+    ASSERT_EQ(fresh->SetTlsOnly(1), 1);
+    EXPECT_NE(fresh->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(plain.Received().size(), before);
+    ASSERT_EQ(fresh->SetTlsOnly(0), 1);
+    EXPECT_EQ(fresh->Connect(nullptr, L""), kUserLoginNeeded);
+    EXPECT_EQ(fresh->Disconnect(), 1);
+}
+
+// Another thread's Connect replaces the process's communication object only once the
+// login under way on it has finished.
+std::atomic<bool> g_loginWaiting{false};
+
+long __stdcall NoteWaiting(tagQTCP_COMMSTATE* state) {
+    if (state->nState == QTCP_STATE_WAITING)
+        g_loginWaiting = true;
+    return 0;
+}
+
+TEST_F(Trust, ConnectOnAnotherThreadWaitsForTheLoginUnderWay) {
+    EmulatedDevice slow(UserAuthDevice);
+    EmulatedDevice other([](mfpsim::DeviceState& st) {
+        UserAuthDevice(st);
+        st.identity.userAuthType = 0;
+    });
+    ASSERT_TRUE(slow.Start());
+    ASSERT_TRUE(other.Start());
+    CVESKMFPDevice* a = AddDevice(slow.Port(), ClosedPort());
+    CVESKMFPDevice* b = AddDevice(other.Port(), ClosedPort());
+    ASSERT_EQ(a->Connect(nullptr, L""), kUserLoginNeeded);
+    mfpsim::FaultConfig lag;
+    lag.latencyMs = 400;
+    slow.Server().GetEngine().GetFaults().Set(lag);
+
+    g_loginWaiting = false;
+    int login = 0;
+    std::thread t([&] {
+        int result = 0;
+        login = a->UserLogin(L"alice", L"alice", NoteWaiting, result);
+    });
+    for (int i = 0; i < 500 && !g_loginWaiting; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(g_loginWaiting);
+    EXPECT_EQ(b->Connect(nullptr, L""), 1);
+    t.join();
+    EXPECT_EQ(login, 1);
+    EXPECT_EQ(a->GetConnected(), 0);  // ended by b's connect, after its login
+    EXPECT_EQ(b->GetConnected(), 1);
+    EXPECT_EQ(b->Disconnect(), 1);
+}
+
+}  // namespace
