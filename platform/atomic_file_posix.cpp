@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "platform/atomic_file.h"
@@ -54,12 +55,13 @@ void RemoveLeftoverTemporaries(const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string prefix =
         (slash == std::string::npos ? path : path.substr(slash + 1)) + kTempInfix;
-    DIR* dir = ::opendir(FolderOf(path).c_str());
-    if (!dir)
-        return;
     const std::string folder =
         slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    while (const dirent* e = ::readdir(dir)) {
+    // Closed on every way out: the names below may throw std::bad_alloc.
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(FolderOf(path).c_str()), ::closedir);
+    if (!dir)
+        return;
+    while (const dirent* e = ::readdir(dir.get())) {
         const std::string name = e->d_name;
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
@@ -72,7 +74,6 @@ void RemoveLeftoverTemporaries(const std::string& path) {
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             Sys().unlink((folder + name).c_str());
     }
-    ::closedir(dir);
 }
 
 // A new file beside `path` that no other writer uses; -1 on failure.
