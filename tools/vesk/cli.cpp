@@ -144,7 +144,7 @@ std::string ModeName(int lastTCPComm) {
         case 1:
             return "tls";
         default:
-            return "?" + std::to_string(lastTCPComm);
+            return std::string("?").append(std::to_string(lastTCPComm));
     }
 }
 
