@@ -64,8 +64,11 @@ void BM_OneAgentOneSilent(benchmark::State& state) {
 
 std::string AllAgents() {
     std::string targets;
-    for (auto& a : g_agents)
-        targets += (targets.empty() ? "" : ",") + a->target();
+    for (auto& a : g_agents) {
+        if (!targets.empty())
+            targets += ',';
+        targets += a->target();
+    }
     return targets;
 }
 

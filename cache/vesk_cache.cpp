@@ -23,6 +23,9 @@ constexpr wchar_t kValueRootDir[] = L"CACHE_ROOT_DIR";
 
 constexpr int kDefaultMode = 2;
 constexpr int kDefaultLimitMb = 300;
+// The widest range of the size limit that any volume allows (LimitRangeForVolume).
+constexpr int kMinLimitMb = 30;
+constexpr int kMaxLimitMb = 300;
 constexpr int kDefaultDeleteType = 0;
 
 constexpr int kMemoryException = -1001;
@@ -205,7 +208,12 @@ int CVESKCache::LoadParameterFromRegistry() {
         const auto root = key->GetString(kValueRootDir);
         if (!root)
             return 0;
-        // DWORDs land in int members as their bit pattern, as a Windows build stores them.
+        // A value the setters would refuse counts as missing: a stored limit of 0
+        // would otherwise empty the cache on every eviction.
+        if (*limit < static_cast<uint32_t>(kMinLimitMb) ||
+            *limit > static_cast<uint32_t>(kMaxLimitMb) || *mode > 2 || *type > 2) {
+            return 0;
+        }
         m_nMaxAvailDiskSize = static_cast<int>(*limit);
         m_nCacheMode = static_cast<int>(*mode);
         m_nDeleteType = static_cast<int>(*type);
@@ -259,16 +267,21 @@ int CVESKCache::GetUserProfileDir(CString& dir) {
             return 0;
         static const wchar_t* const kLevels[] = {L"/ORVANE/", L"/ORVANE/HALD/",
                                                  L"/ORVANE/HALD/3.1/"};
-        CString path;
-        for (const wchar_t* level : kLevels) {
-            path = base + level;
-            if (!vesk::fs::Exists(path.str()))
-                vesk::fs::CreateDirectory(path.str());
+        // Every device item's cache asks; one look settles it once the folders exist.
+        CString path = base + kLevels[2];
+        bool made = vesk::fs::IsDirectory(path.str());
+        if (!made) {
+            for (const wchar_t* level : kLevels) {
+                path = base + level;
+                if (!vesk::fs::Exists(path.str()))
+                    vesk::fs::CreateDirectory(path.str());
+            }
+            made = vesk::fs::IsDirectory(path.str());
         }
         dir = path;
         // The path is handed out either way, but a folder that could not be made is a
         // failure the caller should hear about.
-        return vesk::fs::IsDirectory(path.str()) ? 1 : 0;
+        return made ? 1 : 0;
     });
 }
 
@@ -338,10 +351,13 @@ int CVESKCache::GetTransFilePath(CString& path, CString dir, CString name, int n
         }
         // A name without a dot keeps all of it as its stem rather than losing it.
         const int dot = name.ReverseFind(L'.');
-        CString stem = dot < 0 ? name : name.Left(dot);
+        const CString stem = dot < 0 ? name : name.Left(dot);
+        // Only the stem is escaped: its trailing spaces and dots are trailing ones of
+        // the name the user sees before the extension ("a .jpg" -> "a%20.jpg").
+        CString file = CUtility::EscapeFileName(stem);
         if (const wchar_t* ext = CUtility::FileTypeExtension(fileType))
-            stem += ext;
-        CString target = CUtility::JoinPath(folder, CUtility::EscapeFileName(stem));
+            file += ext;
+        CString target = CUtility::JoinPath(folder, file);
         if (!CUtility::CreateValidNewFile(target, kMaxNameTries))
             return 0;
         path = target;

@@ -402,16 +402,16 @@ int CVESKMFPDevice::Disconnect() {
 
         ITEMINFO unchanged;
         const int written = ModifyItem(unchanged, CString());
-        if (written != 1)
-            return written;
 
+        // The session is over whether or not the registry kept the last login, so the
+        // item is reset either way; a failed write-back is still reported.
         for (POSITION pos = m_pChildList->GetHeadPosition(); pos;)
             delete m_pChildList->GetNext(pos);
         m_pChildList->RemoveAll();
         m_nBoxLogin = 0;
         m_nUserType = -1;
         m_nAccountType = -1;
-        return result;
+        return written != 1 ? written : result;
     } catch (const std::bad_alloc&) {
         return kMemory;
     }

@@ -15,6 +15,9 @@ CString Decimal(int value) {
     return text;
 }
 
+// The registry file cannot be loaded, locked or saved.
+constexpr int kRegistryFileFailed = -1018;
+
 CString RegistryPathOf(CVESKRoot* pRoot) {
     return DeviceRegistryFile::PathFor(pRoot ? pRoot->GetDeviceInfoPath() : CString());
 }
@@ -30,9 +33,14 @@ int CVESKMFPDevice::ModifyItem(ITEMINFO& info, CString) {
             return 0;
 
         const CString path = RegistryPathOf(m_pRoot);
+        // The only writer from load to save: a registration or deletion by another
+        // process in between would otherwise be undone by this save.
+        const auto lock = DeviceRegistryFile::LockForWriting(path);
+        if (!lock)
+            return kRegistryFileFailed;
         DeviceRegistryFile file;
         if (file.Load(path) != DeviceRegistryFile::LoadResult::Loaded)
-            return -1018;
+            return kRegistryFileFailed;
 
         const CString name = info.strName.IsEmpty() ? m_strItemName : info.strName;
         const CString address = info.strIP.IsEmpty() ? m_strDevAddress : info.strIP;
@@ -50,6 +58,9 @@ int CVESKMFPDevice::ModifyItem(ITEMINFO& info, CString) {
                                          {"LastAccountName", m_strLastAccountName}});
         if (!updated)
             return 1;
+        // The item changes only once the file has.
+        if (!file.Save(path))
+            return kRegistryFileFailed;
 
         const CString oldAddress = m_strDevAddress;
         m_strItemName = name;
@@ -62,7 +73,6 @@ int CVESKMFPDevice::ModifyItem(ITEMINFO& info, CString) {
         if (address != oldAddress && m_pRoot) {
             m_pRoot->DeleteViewSettingOnDeviceIPChangeOrDeviceDeleteOrBoxDelete(oldAddress, -1);
         }
-        file.Save(path);
         return 1;
     } catch (const std::bad_alloc&) {
         return -1001;
@@ -78,9 +88,12 @@ int CVESKMFPDevice::RenameItem(const wchar_t* pszNewName, CString) {
             return -1033;
 
         const CString path = RegistryPathOf(m_pRoot);
+        const auto lock = DeviceRegistryFile::LockForWriting(path);
+        if (!lock)
+            return kRegistryFileFailed;
         DeviceRegistryFile file;
         if (file.Load(path) != DeviceRegistryFile::LoadResult::Loaded)
-            return -1018;
+            return kRegistryFileFailed;
 
         if (m_pRoot) {
             ItemList* pList = m_pRoot->GetItemList();
@@ -91,8 +104,8 @@ int CVESKMFPDevice::RenameItem(const wchar_t* pszNewName, CString) {
             }
         }
         const CString name(pszNewName);
-        if (file.UpdateEntry(m_lItemID, {{"Name", name}}))
-            file.Save(path);
+        if (file.UpdateEntry(m_lItemID, {{"Name", name}}) && !file.Save(path))
+            return kRegistryFileFailed;
         m_strItemName = name;
         return 1;
     } catch (const std::bad_alloc&) {

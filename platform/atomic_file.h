@@ -14,7 +14,8 @@ namespace vesk::fs {
 // folder, which is flushed to disk and then renamed over `path`, so every reader and
 // every crash sees either the whole old file or the whole new one. The permission
 // bits of a file being replaced are kept. On failure `path` is untouched, no
-// temporary file is left, and the cause is in the per-thread error record.
+// temporary file is left, and the cause is in the per-thread error record. Temporary
+// files that killed writers of `path` left behind are removed first.
 VESK_API bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes);
 
 }  // namespace vesk::fs

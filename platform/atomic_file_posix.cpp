@@ -1,12 +1,15 @@
 // atomic_file.h on POSIX: temporary file, fsync, rename, fsync of the folder. The calls
 // tests make fail go through the Sys() table.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "platform/atomic_file.h"
@@ -43,13 +46,43 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
+constexpr const char* kTempInfix = ".vesk-new-";
+
+// Removes the temporary files that writers of `path` left when they were killed
+// between creating and renaming them. Only files of processes that no longer exist
+// go: a live writer's file is still on its way to becoming `path`.
+void RemoveLeftoverTemporaries(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + kTempInfix;
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    // Closed on every way out: the names below may throw std::bad_alloc.
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(FolderOf(path).c_str()), ::closedir);
+    if (!dir)
+        return;
+    while (const dirent* e = ::readdir(dir.get())) {
+        const std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        unsigned pid = 0;
+        unsigned serial = 0;
+        if (std::sscanf(name.c_str() + prefix.size(), "%x-%x", &pid, &serial) != 2 || pid == 0)
+            continue;
+        if (static_cast<pid_t>(pid) == ::getpid())
+            continue;  // this process removes its own on failure
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            Sys().unlink((folder + name).c_str());
+    }
+}
+
 // A new file beside `path` that no other writer uses; -1 on failure.
 int CreateTemporaryBeside(const std::string& path, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[48];
-        std::snprintf(suffix, sizeof suffix, ".vesk-new-%x-%x", static_cast<unsigned>(::getpid()),
-                      counter.fetch_add(1));
+        std::snprintf(suffix, sizeof suffix, "%s%x-%x", kTempInfix,
+                      static_cast<unsigned>(::getpid()), counter.fetch_add(1));
         tempPath = path + suffix;
         int fd = RetryEintr([&] {
             return Sys().open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -79,6 +112,7 @@ bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
     }
     const std::string target = WideToUtf8(path);
     const std::string folder = FolderOf(target);  // nothing may fail after the rename
+    RemoveLeftoverTemporaries(target);
     std::string temp;
     int fd = CreateTemporaryBeside(target, temp);
     if (fd < 0) {

@@ -1,9 +1,12 @@
 // The device registry file: location, reading and atomic writing.
 #include "root/device_registry_file.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cwctype>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 
@@ -67,6 +70,22 @@ public:
 std::filesystem::path NativePath(const CString& path) {
     return std::filesystem::path(path.str());
 }
+
+// Counts nodes and stops at the first one nested deeper than the format allows.
+class LimitWalker : public pugi::xml_tree_walker {
+public:
+    bool for_each(pugi::xml_node& node) override {
+        // depth() is 0 for MFPList, 1 for MFP, 2 for a field; text sits one below.
+        const int level = depth() + 1;
+        if (level > DeviceRegistryFile::kMaxElementDepth + 1 ||
+            (level > DeviceRegistryFile::kMaxElementDepth && node.type() == pugi::node_element)) {
+            tooDeep = true;
+            return false;
+        }
+        return true;
+    }
+    bool tooDeep = false;
+};
 
 }  // namespace
 
@@ -132,13 +151,22 @@ void DeviceRegistryFile::CreateDefaultFolders() {
     }
 }
 
-std::optional<CString> DeviceRegistryFile::KeepBackup(const CString& path) {
+CString DeviceRegistryFile::NextBackupName(const CString& path) {
     for (int n = 0; n < 1000; ++n) {
         CString name = path + L".bak";
         if (n > 0)
             name.AppendFormat(L".%d", n);
-        if (fs::Exists(name.str()))
-            continue;
+        if (!fs::Exists(name.str()))
+            return name;
+    }
+    return CString();
+}
+
+std::optional<CString> DeviceRegistryFile::KeepBackup(const CString& path) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        const CString name = NextBackupName(path);
+        if (name.IsEmpty())
+            return std::nullopt;
         if (fs::CopyFile(path.str(), name.str(), true))
             return name;
         if (!fs::Exists(name.str()))
@@ -147,26 +175,69 @@ std::optional<CString> DeviceRegistryFile::KeepBackup(const CString& path) {
     return std::nullopt;
 }
 
+std::unique_ptr<fs::FileLock> DeviceRegistryFile::LockForWriting(const CString& path) {
+    if (path.IsEmpty())
+        return nullptr;
+    return fs::FileLock::Acquire((path + L".lock").str());
+}
+
 DeviceRegistryFile::LoadResult DeviceRegistryFile::Load(const CString& path) {
     m_doc.reset();
+    m_problem.clear();
     if (!fs::Exists(path.str()))
         return LoadResult::Missing;
-    // The parser sizes its buffer from the file's length, which a folder does not have.
-    if (!fs::IsFile(path.str()))
+    auto unreadable = [this](std::string why) {
+        m_doc.reset();
+        m_problem = std::move(why);
         return LoadResult::Unreadable;
-    std::filesystem::path native = NativePath(path);
-    pugi::xml_parse_result result =
-        m_doc.load_file(native.c_str(), pugi::parse_default | pugi::parse_declaration);
-    if (result)
-        return LoadResult::Loaded;
-    m_doc.reset();
-    if (result.status == pugi::status_out_of_memory)
-        throw std::bad_alloc();
-    // Gone between the test and the load.
-    if (result.status == pugi::status_file_not_found && !fs::Exists(path.str())) {
-        return LoadResult::Missing;
+    };
+    if (!fs::IsFile(path.str()))
+        return unreadable("not a file");
+    // Read at most one byte past the cap, so a huge file costs no more than that.
+    std::ifstream in(NativePath(path), std::ios::binary);
+    if (!in) {
+        if (!fs::Exists(path.str()))
+            return LoadResult::Missing;  // gone between the test and the open
+        return unreadable("cannot be opened");
     }
-    return LoadResult::Unreadable;
+    const uint64_t known = fs::FileSize(path.str()).value_or(kMaxFileBytes);
+    std::string bytes(static_cast<size_t>(std::min<uint64_t>(known, kMaxFileBytes)) + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad())
+        return unreadable("cannot be read");
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    if (bytes.size() > kMaxFileBytes)
+        return unreadable("larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB");
+
+    pugi::xml_parse_result result = m_doc.load_buffer(
+        bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_declaration);
+    if (!result) {
+        if (result.status == pugi::status_out_of_memory) {
+            m_doc.reset();
+            throw std::bad_alloc();
+        }
+        return unreadable(std::string("not well-formed XML (") + result.description() +
+                          " at byte " + std::to_string(result.offset) + ")");
+    }
+    if (std::optional<std::string> why = BeyondLimits())
+        return unreadable(std::move(*why));
+    return LoadResult::Loaded;
+}
+
+std::optional<std::string> DeviceRegistryFile::BeyondLimits() const {
+    LimitWalker walker;
+    pugi::xml_node top = m_doc;
+    top.traverse(walker);
+    if (walker.tooDeep) {
+        return "elements nested deeper than the " + std::to_string(kMaxElementDepth) +
+               " levels of the format";
+    }
+    size_t entries = 0;
+    for (pugi::xml_node node = List().first_child(); node; node = node.next_sibling()) {
+        if (++entries > kMaxEntries)
+            return "more than " + std::to_string(kMaxEntries) + " entries";
+    }
+    return std::nullopt;
 }
 
 void DeviceRegistryFile::StartNew() {
@@ -203,6 +274,13 @@ std::vector<DeviceRegistryEntry> DeviceRegistryFile::ReadEntries() const {
         entries.push_back(std::move(e));
     }
     return entries;
+}
+
+std::vector<long> DeviceRegistryFile::Ids() const {
+    std::vector<long> ids;
+    for (pugi::xml_node node = List().child("MFP"); node; node = node.next_sibling())
+        ids.push_back(Number(node, "ID"));
+    return ids;
 }
 
 void DeviceRegistryFile::Append(const DeviceRegistryEntry& e) {

@@ -5,11 +5,14 @@
 
 #include <pugixml.hpp>
 
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/cstring.h"
 #include "platform/export.h"
+#include "platform/file_lock.h"
 
 namespace vesk {
 
@@ -46,6 +49,13 @@ class VESK_API DeviceRegistryFile {
 public:
     enum class LoadResult { Loaded, Missing, Unreadable };
 
+    // Limits of a file this format can produce: MFPList, MFP, field elements and their
+    // text, a few hundred bytes per entry. Anything beyond is damage or an attack and
+    // counts as unreadable, so a writer never inflates it further.
+    static constexpr size_t kMaxFileBytes = 8u << 20;
+    static constexpr size_t kMaxEntries = 100000;
+    static constexpr int kMaxElementDepth = 3;
+
     // The file for this user: `overridePath` when it is not empty, else
     // HaldProfileFolder() + USERNAME + ".xml".
     static CString PathFor(const CString& overridePath);
@@ -55,11 +65,21 @@ public:
     // Keeps a copy of the file at `path` as "<path>.bak" (or ".bak.1", ".bak.2"… when
     // taken) before it is replaced. The name used, or nothing when no copy was made.
     static std::optional<CString> KeepBackup(const CString& path);
+    // The name KeepBackup would use now.
+    static CString NextBackupName(const CString& path);
+
+    // Waits for and holds the one-writer-at-a-time lock of the file at `path` (an
+    // advisory lock on "<path>.lock"), for a whole load-change-save. Null when the
+    // lock file cannot be made, for instance because the folder is missing.
+    static std::unique_ptr<fs::FileLock> LockForWriting(const CString& path);
 
     // Loads and parses the file. A file that exists but cannot be read or parsed is
     // Unreadable. Throws std::bad_alloc when the parser runs out of memory, so that an
     // allocation failure is never mistaken for a damaged file.
     LoadResult Load(const CString& path);
+    // Why the last Load found the file Unreadable ("nested deeper than ..."); empty
+    // after any other result.
+    const std::string& Problem() const { return m_problem; }
     // An empty document: the declaration (version 1.0, UTF-8) and an MFPList element.
     void StartNew();
 
@@ -69,6 +89,8 @@ public:
     // The entries in listing order: the first MFP element under MFPList and then every
     // following sibling node, whatever its name.
     std::vector<DeviceRegistryEntry> ReadEntries() const;
+    // The ID of every MFP entry, converted as ReadEntries does.
+    std::vector<long> Ids() const;
 
     // Appends an MFP entry with the ten elements in file order.
     void Append(const DeviceRegistryEntry& entry);
@@ -94,8 +116,11 @@ public:
 
 private:
     pugi::xml_node List() const;
+    // The reason the parsed document breaks the format's limits, or nothing.
+    std::optional<std::string> BeyondLimits() const;
 
     pugi::xml_document m_doc;
+    std::string m_problem;
 };
 
 }  // namespace vesk

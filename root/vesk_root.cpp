@@ -2,6 +2,7 @@
 #include "root/vesk_root.h"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <new>
 
@@ -24,6 +25,8 @@ constexpr int kListBlockSize = 10;
 constexpr size_t kMaxDeletePath = 260;
 // SSL port a registered device starts with before the caller's value is set.
 constexpr int kDefaultSSLPort = 59159;
+// The registry file cannot be loaded, locked, kept aside or saved.
+constexpr int kRegistryFileFailed = -1018;
 
 CVESKMFPDevice* AsDevice(CVESKItem* pItem) {
     return DYNAMIC_DOWNCAST(CVESKMFPDevice, pItem);
@@ -105,10 +108,15 @@ int CVESKRoot::GetChildList(int bRefresh) {
         m_pChildList = fresh.release();
 
         DeviceRegistryFile file;
-        if (file.Load(DeviceRegistryFile::PathFor(m_strDeviceInfoPath)) !=
-            DeviceRegistryFile::LoadResult::Loaded) {
+        const DeviceRegistryFile::LoadResult loaded =
+            file.Load(DeviceRegistryFile::PathFor(m_strDeviceInfoPath));
+        m_strRegistryFileProblem = CString(vesk::Utf8ToWide(file.Problem()));
+        m_nRegistryFileStatus = loaded == DeviceRegistryFile::LoadResult::Loaded ? 1
+                                : loaded == DeviceRegistryFile::LoadResult::Missing
+                                    ? 0
+                                    : kRegistryFileFailed;
+        if (loaded != DeviceRegistryFile::LoadResult::Loaded)
             return 1;
-        }
         for (const DeviceRegistryEntry& e : file.ReadEntries()) {
             auto device = std::make_unique<CVESKMFPDevice>();
             device->SetItemID(e.id);
@@ -134,7 +142,33 @@ int CVESKRoot::GetChildList(int bRefresh) {
 int CVESKRoot::GenerateItemID() {
     if (!m_pChildList || m_pChildList->IsEmpty())
         return 1;
-    return static_cast<int>(m_pChildList->GetTail()->GetItemID() + 1);
+    const long next = m_pChildList->GetTail()->GetItemID() + 1;
+    return next > INT_MAX || next < INT_MIN ? 0 : static_cast<int>(next);
+}
+
+int CVESKRoot::NewItemID(const std::vector<long>& idsInFile) {
+    // Another process, or a root that has not listed yet, may know less than the file.
+    const int fromList = GenerateItemID();
+    if (fromList > 0 &&
+        std::find(idsInFile.begin(), idsInFile.end(), fromList) == idsInFile.end()) {
+        return fromList;
+    }
+    long largest = 0;
+    for (long id : idsInFile)
+        largest = std::max(largest, id);
+    if (largest < INT_MAX)
+        return static_cast<int>(largest + 1);
+    // A hand-edited file took the largest id: the smallest free one will do.
+    std::vector<long> sorted(idsInFile);
+    std::sort(sorted.begin(), sorted.end());
+    long next = 1;
+    for (long id : sorted) {
+        if (id == next)
+            ++next;
+        else if (id > next)
+            break;
+    }
+    return static_cast<int>(next);
 }
 
 int CVESKRoot::AddChildItem(ITEMINFO& info) {
@@ -149,21 +183,26 @@ int CVESKRoot::AddChildItem(ITEMINFO& info) {
         if (m_strDeviceInfoPath.IsEmpty())
             DeviceRegistryFile::CreateDefaultFolders();
 
+        // Load, change and save as the only writer, so that no other registration
+        // or deletion falls between and is lost.
+        const auto lock = DeviceRegistryFile::LockForWriting(path);
+        if (!lock)
+            return kRegistryFileFailed;
         DeviceRegistryFile file;
-        bool mayWrite = true;
         DeviceRegistryFile::LoadResult loaded = file.Load(path);
         if (loaded != DeviceRegistryFile::LoadResult::Loaded || !file.HasList()) {
             // A file that exists but cannot be used is replaced by a new one; keep it
             // aside first so the entries in it can still be recovered, and leave it
             // alone when that is not possible.
-            if (loaded != DeviceRegistryFile::LoadResult::Missing) {
-                mayWrite = DeviceRegistryFile::KeepBackup(path).has_value();
+            if (loaded != DeviceRegistryFile::LoadResult::Missing &&
+                !DeviceRegistryFile::KeepBackup(path)) {
+                return kRegistryFileFailed;
             }
             file.StartNew();
         }
 
         DeviceRegistryEntry entry;
-        entry.id = GenerateItemID();
+        entry.id = NewItemID(file.Ids());
         entry.name = info.strName;
         entry.address = info.strIP;
         entry.port = info.nPort;
@@ -183,12 +222,16 @@ int CVESKRoot::AddChildItem(ITEMINFO& info) {
         device->SetSSLPortNo(info.nPortSSL);
         device->SetRoot(this);
         POSITION pos = m_pChildList->AddTail(device.get());
+        bool saved = false;
         try {
-            if (mayWrite)
-                file.Save(path);  // a failed save leaves the file as it was
+            saved = file.Save(path);  // a failed save leaves the file as it was
         } catch (...) {
             m_pChildList->RemoveAt(pos);
             throw;
+        }
+        if (!saved) {
+            m_pChildList->RemoveAt(pos);
+            return kRegistryFileFailed;
         }
         device.release();
         return 1;
@@ -203,13 +246,24 @@ int CVESKRoot::DeleteChildItem(int nID, CString) {
         CString key;
         key.Format(L"%d", nID);
 
+        const auto lock = DeviceRegistryFile::LockForWriting(path);
+        if (!lock)
+            return kRegistryFileFailed;
         DeviceRegistryFile file;
         if (file.Load(path) != DeviceRegistryFile::LoadResult::Loaded)
-            return -1018;
+            return kRegistryFileFailed;
 
-        while (file.RemoveFirst(key)) {
-            file.Save(path);
+        // Every entry with that id leaves the file in one save; the items follow only
+        // once the file has changed.
+        int removed = 0;
+        while (file.RemoveFirst(key))
+            ++removed;
+        if (removed == 0)
+            return 1;
+        if (!file.Save(path))
+            return kRegistryFileFailed;
 
+        for (; removed > 0; --removed) {
             for (POSITION pos = m_pChildList->GetHeadPosition(); pos;) {
                 POSITION at = pos;
                 CVESKItem* pItem = m_pChildList->GetNext(pos);

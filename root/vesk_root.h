@@ -4,6 +4,8 @@
 // (settings/options.cpp).
 #pragma once
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -61,6 +63,12 @@ public:
     // nBoxNo -1: the device folder of strAddress, unless another device still has that
     // address; otherwise the view settings file of that box.
     void DeleteViewSettingOnDeviceIPChangeOrDeviceDeleteOrBoxDelete(CString strAddress, int nBoxNo);
+    // How the last GetChildList found the device registry file: 1 read, 0 missing,
+    // -1018 present but unreadable. An unreadable file lists as empty, and the next
+    // AddChildItem keeps it aside (DeviceRegistryFile::NextBackupName) before starting
+    // a new one; GetRegistryFileProblem says what is wrong with it.
+    int GetRegistryFileStatus() const { return m_nRegistryFileStatus; }
+    CString GetRegistryFileProblem() const { return m_strRegistryFileProblem; }
     CString GetDeviceInfoPath() { return m_strDeviceInfoPath; }
     void SetDeviceInfoPath(CString strPath) { m_strDeviceInfoPath = strPath; }
     CString GetRegInfoPath() { return m_strRegInfoPath; }
@@ -102,8 +110,12 @@ public:
     void SetSelectFileFormat(int nValue) { m_nSelectFileFormat = nValue; }
     int GetTimeout() { return m_nTimeout; }
     void SetTimeout(int nValue) { m_nTimeout = nValue; }
-    // The time limit in milliseconds; it is kept in minutes.
-    int GetTime() { return m_nTimeLimit * 60000; }
+    // The time limit in milliseconds; it is kept in minutes. A limit too large for an
+    // int of milliseconds gives the largest one rather than a wrapped negative number.
+    int GetTime() {
+        const long long ms = static_cast<long long>(m_nTimeLimit) * 60000;
+        return static_cast<int>(std::clamp<long long>(ms, INT_MIN, INT_MAX));
+    }
     void SetTime(int nMinutes) { m_nTimeLimit = nMinutes; }
     int GetSaveUserName() { return m_nSaveUserName; }
     void SetSaveUserName(int nValue) { m_nSaveUserName = nValue; }
@@ -116,6 +128,9 @@ public:
 
 private:
     int GenerateItemID();
+    // GenerateItemID's id when the file does not hold it yet, else one past the
+    // file's largest id, so that no two entries ever share an id.
+    int NewItemID(const std::vector<long>& idsInFile);
     // Takes pItem back from the retired lists and items, if it is there.
     void Revive(CVESKItem* pItem);
 
@@ -138,6 +153,8 @@ private:
     CString m_strItemName;
     CString m_strDeviceInfoPath;
     CString m_strRegInfoPath;
+    int m_nRegistryFileStatus = 0;
+    CString m_strRegistryFileProblem;
 
     // Options start at the values a first LoadOptions writes.
     int m_nDisplayRXBox = 0;

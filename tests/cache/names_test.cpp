@@ -243,6 +243,11 @@ TEST_F(CacheNames, TransferFilesGetSafeValidNames) {
     EXPECT_EQ(path, dir + L"/report.tif");
     ASSERT_EQ(cache.GetTransFilePath(path, dir, L"..", 0, 42, 1), 1);
     EXPECT_EQ(path, dir + L"/%2e");
+    // Spaces and dots that end the stem are escaped although the extension follows.
+    ASSERT_EQ(cache.GetTransFilePath(path, dir, L"a .jpg", 0, 0, 1), 1);
+    EXPECT_EQ(path, dir + L"/a%20.jpg");
+    ASSERT_EQ(cache.GetTransFilePath(path, dir, L"Scan...pdf", 0, 0, 1), 1);
+    EXPECT_EQ(path, dir + L"/Scan%2e%2e.jpg");
 
     // A name longer than the file system takes is shortened, keeping whole
     // characters and the extension.

@@ -3,7 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <utility>
 
 #include "cache/cache_tree.h"
 #include "cache/vesk_cache.h"
@@ -23,7 +26,20 @@ using vesk::reg::ValueType;
 
 constexpr wchar_t kKey[] = L"Software\\Orvane\\HALD3.1\\cache";
 
-class CacheSettings : public CacheEnv {};
+class CacheSettings : public CacheEnv {
+protected:
+    // A new object loads nothing (0) from the key as it stands and keeps its defaults.
+    void ExpectDefaultsAfterLoad() {
+        CVESKCache fresh;
+        ASSERT_EQ(fresh.LoadParameterFromRegistry(), 0);
+        EXPECT_EQ(fresh.GetMaxAvailDiskSize(), 300);
+        EXPECT_EQ(fresh.GetCacheMode(), 2);
+        EXPECT_EQ(fresh.GetDeleteType(), 0);
+        CString dir;
+        fresh.GetCacheFileRootDir(dir);
+        EXPECT_EQ(dir, BaseDir());
+    }
+};
 
 TEST_F(CacheSettings, NewObjectHasDefaultsAndMakesTheBaseFolder) {
     CVESKCache cache;
@@ -126,14 +142,24 @@ TEST_F(CacheSettings, StoredValuesLoadOnlyWhenAllFourRead) {
                 else
                     key->SetString(missing, L"7");
             }
-            CVESKCache fresh;
-            ASSERT_EQ(fresh.LoadParameterFromRegistry(), 0);
-            EXPECT_EQ(fresh.GetMaxAvailDiskSize(), 300);
-            EXPECT_EQ(fresh.GetCacheMode(), 2);
-            EXPECT_EQ(fresh.GetDeleteType(), 0);
-            fresh.GetCacheFileRootDir(dir);
-            EXPECT_EQ(dir, BaseDir());
+            ExpectDefaultsAfterLoad();
         }
+    }
+    // A value outside the range its setter accepts counts as missing too: a stored
+    // limit of 0 would empty the cache at every eviction.
+    const std::pair<const wchar_t*, uint32_t> outOfRange[] = {
+        {L"AVAIL_CACHE_SIZE", 0},   {L"AVAIL_CACHE_SIZE", 29}, {L"AVAIL_CACHE_SIZE", 301},
+        {L"AVAIL_CACHE_SIZE", ~0u}, {L"CACHE_MODE", 3},        {L"DELETE_TYPE", 3},
+        {L"DELETE_TYPE", ~0u}};
+    for (const auto& [value, stored] : outOfRange) {
+        SCOPED_TRACE(vesk::WideToUtf8(value) + "=" + std::to_string(stored));
+        auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
+        key->SetDword(L"AVAIL_CACHE_SIZE", 90);
+        key->SetDword(L"CACHE_MODE", 0);
+        key->SetDword(L"DELETE_TYPE", 1);
+        key->SetString(L"CACHE_ROOT_DIR", root);
+        key->SetDword(value, stored);
+        ExpectDefaultsAfterLoad();
     }
 }
 
@@ -213,19 +239,19 @@ TEST_F(CacheSettings, BaseFolderMustExistOnALocalVolume) {
 TEST_F(CacheSettings, ChosenFolderClampsTheLimitToItsVolume) {
     {
         auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
-        key->SetDword(L"AVAIL_CACHE_SIZE", 5000);
+        key->SetDword(L"AVAIL_CACHE_SIZE", 300);
         key->SetDword(L"CACHE_MODE", 1);
         key->SetDword(L"DELETE_TYPE", 0);
         key->SetString(L"CACHE_ROOT_DIR", BaseDir().str());
     }
     CVESKCache cache;
     ASSERT_EQ(cache.LoadParameterFromRegistry(), 1);
-    ASSERT_EQ(cache.GetMaxAvailDiskSize(), 5000);
+    ASSERT_EQ(cache.GetMaxAvailDiskSize(), 300);
     ASSERT_EQ(cache.SetCacheFileRootDir(vesk::Utf8ToWide(Tmp()).c_str()), 1);
     int lo = 0;
     int hi = 0;
     cache.GetAvailCacheSize(vesk::Utf8ToWide(Tmp()).c_str(), lo, hi);
-    EXPECT_EQ(cache.GetMaxAvailDiskSize(), hi);
+    EXPECT_EQ(cache.GetMaxAvailDiskSize(), std::clamp(300, lo, hi));
 }
 
 // Items hand settings down by copy: a later change to the source must not show.

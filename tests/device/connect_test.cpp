@@ -453,6 +453,29 @@ TEST_F(Connection, DisconnectWritesTheLastLoginAndDropsTheBoxes) {
     EXPECT_TRUE(EntryOf(d->GetItemID()).lastUserName.IsEmpty());
 }
 
+TEST_F(Connection, DisconnectEndsTheSessionEvenWhenTheWriteBackFails) {
+    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
+    ASSERT_TRUE(emu.Start());
+    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
+    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
+    int result = 0;
+    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    d->GetItemList()->AddTail(new vesk::test::FakeItem);
+    d->SetBoxLogin(1);
+
+    // The registry file cannot be loaded: a folder stands in its place.
+    const std::filesystem::path file(
+        vesk::DeviceRegistryFile::PathFor(TreeRoot().GetDeviceInfoPath()).str());
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    EXPECT_EQ(d->Disconnect(), -1018);
+    EXPECT_EQ(d->GetConnected(), 0);
+    EXPECT_TRUE(d->GetItemList()->IsEmpty());
+    EXPECT_EQ(d->GetBoxLogin(), 0);
+    EXPECT_EQ(d->GetUserType(), -1);
+    EXPECT_EQ(d->GetAccountType(), -1);
+}
+
 TEST_F(Connection, ReconnectReopensADroppedSession) {
     EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start());

@@ -131,6 +131,49 @@ TEST_F(RegistryFile, LoadTellsMissingFromUnreadable) {
     EXPECT_EQ(file.Load(PathOf("dir.xml")), DeviceRegistryFile::LoadResult::Unreadable);
 }
 
+// A file this format cannot produce is unreadable, however well it parses, so that no
+// writer rewrites it (a 50,000-deep file once came back as 2.5 GB of indentation).
+TEST_F(RegistryFile, FilesBeyondTheFormatsLimitsAreUnreadable) {
+    auto repeat = [](const std::string& piece, size_t n) {
+        std::string out;
+        out.reserve(piece.size() * n);
+        for (size_t i = 0; i < n; ++i)
+            out += piece;
+        return out;
+    };
+    auto entries = [&](size_t n) { return "<MFPList>" + repeat("<MFP/>", n) + "</MFPList>"; };
+    const struct {
+        const char* what;
+        std::string xml;
+        const char* reason;
+    } cases[] = {
+        {"deep",
+         "<MFPList><MFP>" + repeat("<a>", 50000) + repeat("</a>", 50000) + "</MFP></MFPList>",
+         "nested deeper"},
+        {"element inside a field", "<MFPList><MFP><Name><b>x</b></Name></MFP></MFPList>",
+         "nested deeper"},
+        {"too many entries", entries(DeviceRegistryFile::kMaxEntries + 1), "entries"},
+        {"too large",
+         "<MFPList>" + std::string(DeviceRegistryFile::kMaxFileBytes, ' ') + "</MFPList>",
+         "larger than"},
+        {"malformed", "<MFPList><MFP>", "not well-formed"},
+    };
+    CString path = PathOf("limits.xml");
+    DeviceRegistryFile file;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(path, c.xml);
+        EXPECT_EQ(file.Load(path), DeviceRegistryFile::LoadResult::Unreadable);
+        EXPECT_NE(file.Problem().find(c.reason), std::string::npos) << file.Problem();
+        EXPECT_TRUE(file.ReadEntries().empty());
+    }
+    // At the limits the file still reads, and a good load clears the reason.
+    WriteBytes(path, entries(DeviceRegistryFile::kMaxEntries));
+    ASSERT_EQ(file.Load(path), DeviceRegistryFile::LoadResult::Loaded);
+    EXPECT_EQ(file.ReadEntries().size(), DeviceRegistryFile::kMaxEntries);
+    EXPECT_TRUE(file.Problem().empty());
+}
+
 TEST_F(RegistryFile, WritesTabsLfNoBomAndOneDeclaration) {
     DeviceRegistryFile file;
     file.StartNew();
@@ -292,6 +335,34 @@ TEST_F(RegistryFile, KilledWriterNeverLeavesATornFile) {
         ASSERT_EQ(entries.size() % 50, 0u);
         EXPECT_EQ(entries.back().id, static_cast<long>(entries.size() / 50));
     }
+
+    // Killed writers may have left their temporary files. The next save removes those
+    // of processes that are gone, and keeps that of a writer still at work.
+    pid_t live = ::fork();
+    ASSERT_GE(live, 0);
+    if (live == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    pid_t dead = ::fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    auto temporary = [&](pid_t pid) {
+        std::ostringstream name;
+        name << "k.xml.vesk-new-" << std::hex << pid << "-7";
+        return Dir() / name.str();
+    };
+    WriteBytes(temporary(dead), "half");
+    WriteBytes(temporary(live), "half");
+    DeviceRegistryFile file;
+    file.StartNew();
+    ASSERT_TRUE(file.Save(path));
+    ::kill(live, SIGKILL);
+    ::waitpid(live, nullptr, 0);
+    EXPECT_TRUE(std::filesystem::exists(temporary(live)));
+    EXPECT_EQ(EntriesIn(Dir()), 2);  // k.xml and the live writer's file
 }
 
 TEST_F(RegistryFile, DefaultPathFollowsProfileAndUserName) {

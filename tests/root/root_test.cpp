@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "platform/charset.h"
 #include "platform/env.h"
 #include "platform/error.h"
+#include "platform/syscalls.h"
 #include "root/vesk_root.h"
 #include "support/alloc_failure.h"
 #include "support/fake_item.h"
@@ -211,6 +214,83 @@ TEST_F(RootItem, IdsFollowTheLastDeviceOfTheList) {
     ASSERT_EQ(Add(root, Info(L"d", L"10.0.0.4")), 1);
     EXPECT_EQ(Ids(root), (std::vector<long>{1, 3, 4}));
     EXPECT_EQ(FileIds(), Ids(root));
+}
+
+TEST_F(RootItem, IdsAreNeverOnesTheFileAlreadyHolds) {
+    CVESKRoot first;
+    ASSERT_EQ(Add(first, Info(L"a", L"10.0.0.1")), 1);
+    ASSERT_EQ(Add(first, Info(L"b", L"10.0.0.2")), 1);
+
+    // A root that registers before it has listed (another process, say) would count
+    // from an empty list; the file's ids take precedence.
+    CVESKRoot second;
+    ASSERT_EQ(Add(second, Info(L"c", L"10.0.0.3")), 1);
+    EXPECT_EQ(Ids(second), (std::vector<long>{3}));
+    EXPECT_EQ(FileIds(), (std::vector<long>{1, 2, 3}));
+    // So deleting by id removes only the device that was meant.
+    ASSERT_EQ(second.DeleteChildItem(3, L""), 1);
+    EXPECT_EQ(FileIds(), (std::vector<long>{1, 2}));
+
+    // A hand-edited file that holds the largest id: the smallest free one, no overflow.
+    WriteRegistry(File({Entry(1), Entry(2147483647)}));
+    CVESKRoot third;
+    ASSERT_EQ(Add(third, Info(L"d", L"10.0.0.4")), 1);
+    EXPECT_EQ(FileIds(), (std::vector<long>{1, 2147483647, 2}));
+}
+
+// A writer that cannot save says so (-1018), and neither the file nor its items change:
+// what it reports is what the next listing shows.
+TEST_F(RootItem, WritersThatCannotSaveFailAndChangeNothing) {
+    struct Fault {
+        const char* what;
+        std::function<void()> inject;
+    };
+    const Fault faults[] = {
+        {"folder replaced by a file",
+         [this] {
+             fs::remove_all(HaldFolder());
+             WriteBytes(HaldFolder(), "not a folder");
+         }},
+        {"replacement refused",
+         [] {
+             vesk::Sys().rename = [](const char*, const char*, unsigned) {
+                 errno = EROFS;
+                 return -1;
+             };
+         }},
+    };
+    const std::string initial = File({Entry(1, "10.0.0.1", "one"), Entry(2, "10.0.0.2", "two")});
+    using Writer = std::function<int(CVESKRoot&)>;
+    const std::pair<const char*, Writer> writers[] = {
+        {"register", [](CVESKRoot& r) { return Add(r, Info(L"three", L"10.0.0.3")); }},
+        {"unregister", [](CVESKRoot& r) { return r.DeleteChildItem(2, L""); }},
+        {"modify",
+         [](CVESKRoot& r) {
+             ITEMINFO info = Info(L"", L"10.0.0.9", 0, 0);
+             return Devices(r)[0]->ModifyItem(info, L"");
+         }},
+        {"rename", [](CVESKRoot& r) { return Devices(r)[0]->RenameItem(L"uno", L""); }},
+    };
+    for (const Fault& fault : faults) {
+        for (const auto& [what, write] : writers) {
+            SCOPED_TRACE(std::string(fault.what) + ", " + what);
+            fs::remove_all(HaldFolder());
+            WriteRegistry(initial);
+            CVESKRoot root;
+            ASSERT_EQ(root.GetChildList(0), 1);
+            {
+                vesk::ScopedSysCalls restore;
+                fault.inject();
+                EXPECT_EQ(write(root), -1018);
+            }
+            EXPECT_EQ(Ids(root), (std::vector<long>{1, 2}));
+            EXPECT_EQ(Devices(root)[0]->GetItemName(), L"one");
+            EXPECT_EQ(Devices(root)[0]->GetDevAddress(), L"10.0.0.1");
+            if (fs::is_regular_file(RegistryFile())) {
+                EXPECT_EQ(RegistryBytes(), initial);
+            }
+        }
+    }
 }
 
 TEST_F(RootItem, DeletingMatchesTheFileAndTheList) {

@@ -1,8 +1,10 @@
 // The root's options in the registry store of an isolated profile.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/charset.h"
 #include "platform/registry.h"
@@ -112,6 +114,16 @@ TEST_F(Options, FirstRunCreatesTheKeysWithTheirDefaults) {
     ASSERT_EQ(again.LoadOptions(), 1);
     ExpectBox(again, 0, 0, 1, 0);
     EXPECT_EQ(again.GetTime(), 600000);
+}
+
+TEST_F(Options, TimeLimitInMillisecondsNeverWraps) {
+    CVESKRoot root;
+    const std::pair<int, int> cases[] = {
+        {10, 600000}, {35791, 2147460000}, {35792, INT_MAX}, {40000, INT_MAX}, {-40000, INT_MIN}};
+    for (const auto& [minutes, ms] : cases) {
+        root.SetTime(minutes);
+        EXPECT_EQ(root.GetTime(), ms) << minutes;
+    }
 }
 
 TEST_F(Options, AGroupIsReadWhollyOrNotAtAll) {

@@ -144,7 +144,7 @@ std::string ModeName(int lastTCPComm) {
         case 1:
             return "tls";
         default:
-            return "?" + std::to_string(lastTCPComm);
+            return std::string("?").append(std::to_string(lastTCPComm));
     }
 }
 
@@ -225,7 +225,7 @@ std::string ResultText(int code) {
         {-1013, "the device has no address"},
         {-1014, "the device reported an identifier this program cannot use"},
         {-1017, "the device has no name or no address"},
-        {-1018, "the device registry file cannot be loaded"},
+        {-1018, "the device registry file cannot be read, locked or written"},
         {-1021, "the device did not end the session cleanly"},
         {-1033, "an empty name was given"},
         {-1049, "SNMP cannot be used (check the targets and the SNMP settings)"},

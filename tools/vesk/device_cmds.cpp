@@ -1,9 +1,12 @@
 // vesk device add|list|rm|rename|set: the per-user device registry, through the root
 // item (registration, removal) and the device items (their own registry entries).
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 
 #include "device/mfp_device.h"
+#include "platform/charset.h"
 #include "root/device_registry_file.h"
 #include "root/vesk_root.h"
 #include "tools/vesk/cli.h"
@@ -27,10 +30,14 @@ std::vector<OptionDef> WithTrustOptions(std::vector<OptionDef> options) {
     return options;
 }
 
+// The longest display name the library hands back whole: search results and
+// GetRegisteredName callers hold 256 characters with the terminator.
+constexpr size_t kMaxNameUnits = 255;
+
 // A name picks a device on the command line, so it must not look like an id or an option.
 void CheckName(const std::string& name) {
-    if (name.empty())
-        throw UsageError("a device name cannot be empty");
+    if (std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isspace(c); }))
+        throw UsageError("a device name cannot be empty or blank");
     if (std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
         throw UsageError("a device name cannot be a number (numbers pick devices by id)");
     if (name[0] == '-')
@@ -39,16 +46,65 @@ void CheckName(const std::string& name) {
         if (c < 0x20 || c == 0x7f)
             throw UsageError("a device name cannot hold control characters");
     }
+    if (vesk::Utf16Length(W(name).str()) > kMaxNameUnits) {
+        throw UsageError("a device name can have at most " + std::to_string(kMaxNameUnits) +
+                         " characters");
+    }
+}
+
+bool IsAddressLiteral(const std::string& host) {
+    unsigned char buf[16];
+    return ::inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
+// A DNS host name: dot-separated labels of letters, digits and inner hyphens, not
+// ending in an all-digit label (that would be a mistyped IPv4 address), and no name
+// that Windows reserves for a device, since the address also names a folder.
+bool IsHostName(const std::string& host) {
+    if (host.empty() || host.size() > 253)
+        return false;
+    std::vector<std::string> labels;
+    for (size_t start = 0;;) {
+        const size_t dot = host.find('.', start);
+        labels.push_back(host.substr(start, dot - start));
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    for (const std::string& label : labels) {
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (unsigned char c : label) {
+            if (!std::isalnum(c) && c != '-')
+                return false;
+        }
+    }
+    const std::string& last = labels.back();
+    if (std::all_of(last.begin(), last.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    std::string first = labels.front();
+    std::transform(first.begin(), first.end(), first.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    static const char* const kReserved[] = {"CON", "PRN", "AUX", "NUL"};
+    if (std::find(std::begin(kReserved), std::end(kReserved), first) != std::end(kReserved))
+        return false;
+    if (first.size() == 4 && (first.rfind("COM", 0) == 0 || first.rfind("LPT", 0) == 0) &&
+        first[3] >= '0' && first[3] <= '9') {
+        return false;
+    }
+    return true;
 }
 
 void CheckHost(const std::string& host) {
     if (host.empty())
         throw UsageError("the device address cannot be empty");
-    if (host.size() > 253)
-        throw UsageError("the device address is too long");
-    for (unsigned char c : host) {
-        if (c <= 0x20 || c == 0x7f || c == '/' || c == '\\')
-            throw UsageError("'" + host + "' is not a host name or IP address");
+    if (!IsAddressLiteral(host) && !IsHostName(host)) {
+        std::string shown;
+        for (unsigned char c : host)
+            shown += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+        throw UsageError("'" + shown +
+                         "' is not a host name or IP address (give the port with --port)");
     }
     if (!vesk::IsSafeFolderName(W(host)))
         throw UsageError("'" + host + "' is not a host name or IP address");
@@ -61,14 +117,6 @@ void CheckNameIsFree(Context& ctx, const std::string& name, const CVESKMFPDevice
                           std::to_string(d->GetItemID()) + ") already has that name");
         }
     }
-}
-
-CVESKMFPDevice* FindById(Context& ctx, long id) {
-    for (CVESKMFPDevice* d : ctx.Devices()) {
-        if (d->GetItemID() == id)
-            return d;
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -95,6 +143,14 @@ int Add(Context& ctx, const ParsedArgs& a) {
 
 int List(Context& ctx, const ParsedArgs&) {
     std::vector<CVESKMFPDevice*> devices = ctx.Devices();
+    CVESKRoot& root = ctx.Root();
+    if (root.GetRegistryFileStatus() != 1 && root.GetRegistryFileStatus() != 0) {
+        const CString path = vesk::DeviceRegistryFile::PathFor(root.GetDeviceInfoPath());
+        throw Failure("the device registry file " + U8(path) + " is unreadable (" +
+                      U8(root.GetRegistryFileProblem()) +
+                      "); the next 'vesk device add' keeps it as " +
+                      U8(vesk::DeviceRegistryFile::NextBackupName(path)) + " and starts a new one");
+    }
     if (devices.empty()) {
         Note("no devices registered (add one with 'vesk device add NAME HOST')");
         return kExitOk;
@@ -115,9 +171,8 @@ int Remove(Context& ctx, const ParsedArgs& a) {
     const std::string name = U8(d.GetItemName());
     const int rc = ctx.Root().DeleteChildItem(static_cast<int>(id), CString());
     if (rc != 1)
-        throw Failure("cannot remove " + name + ": " + ResultText(rc));
-    if (FindById(ctx, id))
-        throw Failure("cannot write the device registry file " + ctx.RegistryFilePath());
+        throw Failure("cannot remove " + name + " from " + ctx.RegistryFilePath() + ": " +
+                      ResultText(rc));
     Out("removed %s (id %ld)", name.c_str(), id);
     return kExitOk;
 }
@@ -140,9 +195,6 @@ int Rename(Context& ctx, const ParsedArgs& a) {
     const int rc = d.RenameItem(W(newName).GetString(), CString());
     if (rc != 1)
         throw Failure("cannot rename " + oldName + ": " + ResultText(rc));
-    CVESKMFPDevice* back = FindById(ctx, id);
-    if (!back || back->GetItemName() != W(newName))
-        throw Failure("cannot write the device registry file " + ctx.RegistryFilePath());
     Out("renamed %s to %s (id %ld)", oldName.c_str(), newName.c_str(), id);
     return kExitOk;
 }
@@ -163,18 +215,10 @@ int Set(Context& ctx, const ParsedArgs& a) {
     if (auto mode = a.Get("--mode"))
         d.SetLastTCPComm(ParseMode(*mode));
 
-    const long id = d.GetItemID();
     const int rc = d.ModifyItem(info, CString());
     if (rc != 1)
         throw Failure("cannot change " + U8(d.GetItemName()) + ": " + ResultText(rc));
-    CVESKMFPDevice* back = FindById(ctx, id);
-    const bool written = back && (info.strIP.IsEmpty() || back->GetDevAddress() == info.strIP) &&
-                         (info.nPort == 0 || back->GetPortNo() == info.nPort) &&
-                         (info.nPortSSL == 0 || back->GetSSLPortNo() == info.nPortSSL) &&
-                         back->GetLastTCPComm() == d.GetLastTCPComm();
-    if (!written)
-        throw Failure("cannot write the device registry file " + ctx.RegistryFilePath());
-    Out("changed %s", DescribeDevice(*back).c_str());
+    Out("changed %s", DescribeDevice(d).c_str());
     return kExitOk;
 }
 
@@ -201,13 +245,13 @@ CVESKMFPDevice& RegisterDevice(Context& ctx, const std::string& name, const std:
     }
 
     const int rc = root.AddChildItem(info);
-    if (rc != 1)
-        throw Failure("cannot register " + name + ": " + ResultText(rc));
-    const long id = root.GetItemList()->GetTail()->GetItemID();
-    // Registration does not report a failed save; the file read back tells.
-    CVESKMFPDevice* added = FindById(ctx, id);
-    if (!added || added->GetItemName().CompareNoCase(W(name)) != 0)
-        throw Failure("cannot write the device registry file " + ctx.RegistryFilePath());
+    if (rc != 1) {
+        throw Failure("cannot register " + name + " in " + ctx.RegistryFilePath() + ": " +
+                      ResultText(rc));
+    }
+    auto* added = DYNAMIC_DOWNCAST(CVESKMFPDevice, root.GetItemList()->GetTail());
+    if (!added)
+        throw Failure("cannot register " + name);
     return *added;
 }
 

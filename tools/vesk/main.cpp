@@ -1,6 +1,8 @@
 // vesk: the command-line front end of the box middle layer. It drives the library's
 // item tree the way a user interface would: register devices, connect, log in, ask,
 // print, search, keep options.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -71,10 +73,11 @@ int Run(int argc, char** argv) {
         if (IsHelp(a)) {
             PrintOverview(table, stdout);
             return vesk::cli::kExitOk;
-        } else if (a == "--profile" && i + 1 < args.size()) {
-            profile = args[++i];
-        } else if (a.rfind("--profile=", 0) == 0) {
-            profile = a.substr(10);
+        } else if ((a == "--profile" && i + 1 < args.size()) || a.rfind("--profile=", 0) == 0) {
+            profile = a == "--profile" ? args[++i] : a.substr(10);
+            // An empty folder would quietly fall back to the user's own profile.
+            if (profile.empty())
+                throw vesk::cli::UsageError("--profile needs a folder, not an empty name");
         } else {
             throw vesk::cli::UsageError(a == "--profile" ? "--profile needs a folder"
                                                          : "unknown option " + a);
@@ -165,6 +168,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Device names, user names and cached documents are the user's own: every folder
+    // and file vesk makes is private, whatever umask it was started with.
+    ::umask(077);
     try {
         return Run(argc, argv);
     } catch (const vesk::cli::UsageError& e) {

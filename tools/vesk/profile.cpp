@@ -28,13 +28,12 @@ fs::path ExecutableFolder() {
     return ec ? fs::path() : exe.parent_path();
 }
 
-// This file's own folder in the source tree (tools/vesk), as the compiler saw it.
-fs::path SourceFolder() {
-#ifdef VESK_TOOL_SOURCE_DIR
-    return fs::path(VESK_TOOL_SOURCE_DIR);
+// The source tree's settings folder, as the build recorded it.
+fs::path SourceSettingsFolder() {
+#ifdef VESK_SETTINGS_SOURCE_DIR
+    return fs::path(VESK_SETTINGS_SOURCE_DIR);
 #else
-    fs::path self(__FILE__);
-    return self.is_absolute() ? self.parent_path() : fs::path();
+    return fs::path();
 #endif
 }
 
@@ -69,8 +68,8 @@ std::string FindFilterFolder() {
         candidates.push_back(exe.parent_path() / "share" / "vesk");
         candidates.push_back(exe);
     }
-    if (fs::path src = SourceFolder(); !src.empty())
-        candidates.push_back(src.parent_path().parent_path() / "settings");
+    if (fs::path src = SourceSettingsFolder(); !src.empty())
+        candidates.push_back(src);
     for (const fs::path& dir : candidates) {
         std::error_code ec;
         if (fs::is_regular_file(dir / kFilterFile, ec)) {

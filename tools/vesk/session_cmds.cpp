@@ -49,9 +49,12 @@ int LoginCmd(Context& ctx, const ParsedArgs& a) {
 std::string FormatLanguages(CVESKMFPDevice& d) {
     const int n = d.GetLangNumSupport();
     std::string list;
-    for (int i = 0; i < n && i < 31; ++i)
-        list += (list.empty() ? "" : " ") + std::to_string(d.GetLangSupport(i));
-    return std::to_string(n) + (list.empty() ? "" : " (" + list + ")");
+    for (int i = 0; i < n && i < 31; ++i) {
+        if (!list.empty())
+            list += ' ';
+        list += std::to_string(d.GetLangSupport(i));
+    }
+    return std::to_string(n) + (list.empty() ? std::string() : " (" + list + ")");
 }
 
 std::string RxText(int v) {
