@@ -1,6 +1,5 @@
-// The emulator as a network peer, for what the end-to-end suite does not reach: several
-// clients at once, a clean stop, the faults file, a slow link, hostile clients and the
-// in-process link. Protocol behaviour and stream faults are checked end to end.
+// The emulator as a network peer: the real client over plain TCP and TLS on loopback,
+// several clients at once, a clean stop, fault injection, and the in-process link.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -110,6 +109,82 @@ protected:
     std::unique_ptr<Server> server_;
 };
 
+TEST_F(ServerTest, ListensOnEphemeralLoopbackPortsAndAnswersDeviceInformation) {
+    EXPECT_GT(server_->Port(), 0);
+    EXPECT_GT(server_->TlsPort(), 0);
+    EXPECT_NE(server_->Port(), server_->TlsPort());
+    for (int mode : {0, 1}) {
+        CTcpCoreV20 probe;
+        ASSERT_EQ(probe.Initialize(mode, nullptr), 1);
+        tagQTCP_DEVICEINFO info{};
+        int major = 0, minor = 0, canceled = 0, opened = 0;
+        ASSERT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened,
+                                      PortFor(mode), 5, 12, 12, nullptr),
+                  1);
+        EXPECT_STREQ(info.szDeviceID,
+                     server_->GetEngine().GetDevice().GetIdentity().identifier.c_str());
+        EXPECT_EQ(major, 4);
+        EXPECT_EQ(minor, 11);
+        EXPECT_EQ(opened, 1);
+        probe.Uninitialize();
+    }
+}
+
+TEST_F(ServerTest, PlainAndTlsSessionsServeBoxesDocumentsAndThumbnails) {
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        auto c = Client(mode);
+        ASSERT_TRUE(c);
+        if (mode == 1) {
+            EXPECT_FALSE(c->GetNegotiatedTlsVersion().empty());
+            EXPECT_EQ(c->GetPeerCertificateSha256(), server_->CertificateSha256());
+        }
+        int hdd = 0;
+        EXPECT_EQ(c->GetHDDCount(hdd), 1);  // from the connect reply
+        EXPECT_EQ(hdd, 1);
+        std::vector<tagUTIL_BOXINFO> boxes;
+        ASSERT_EQ(c->GetBoxList(boxes), 1);
+        ASSERT_EQ(boxes.size(), 5u);
+        EXPECT_STREQ(boxes[2].szBoxName, "Secure");
+        EXPECT_EQ(boxes[2].nPasswordProtected, 1);
+
+        int flag = 0;
+        EXPECT_EQ(c->BoxLogin(kSecureBox, "wrong", flag), 0);
+        EXPECT_EQ(flag, 1);
+        EXPECT_EQ(LastCode(*c), 8166);
+        ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
+
+        int invoice = DocId(*c, "Invoice 2024-001");
+        std::vector<uint8_t> page2 = Download(*c, invoice, kOutJpeg, 2);
+        Document stored = server_->GetEngine().GetDevice().Snapshot().documents.at(invoice);
+        EXPECT_EQ(page2, *server_->GetEngine().GetDevice().GetStore().ReadContent(stored,
+                                                                                  "page-0002.jpg"));
+        std::vector<uint8_t> pdf = Download(*c, DocId(*c, "Long scan"), kOutPdf, 0);
+        EXPECT_EQ(PdfPageCount(pdf), 12);
+
+        int size = 0;
+        ASSERT_EQ(c->OpenThumbnail(invoice, 1, 1, size), 1);
+        std::vector<uint8_t> thumb(static_cast<size_t>(size));
+        int length = 0;
+        ASSERT_EQ(c->ReadThumbnail(thumb.data(), size, length), 1);
+        EXPECT_EQ(length, size);
+        EXPECT_EQ(size % 104, 0);
+        c->CloseThumbnail();
+
+        // Copy into the password box and see it there.
+        EXPECT_EQ(c->CopyDocument(invoice, kSecureBox), 1);
+        ASSERT_EQ(c->BoxLogin(kSecureBox, "1234", flag), 1);
+        std::vector<tagUTIL_DOCINFO> docs;
+        ASSERT_EQ(c->GetDocumentList(docs, 1), 1);
+        EXPECT_EQ(std::count_if(docs.begin(), docs.end(),
+                                [](const tagUTIL_DOCINFO& d) {
+                                    return std::strcmp(d.szDocName, "Invoice 2024-001") == 0;
+                                }),
+                  mode + 1);
+        EXPECT_EQ(c->Disconnect(1), 1);
+    }
+}
+
 TEST_F(ServerTest, SeveralClientsAtOnceOverBothTransports) {
     constexpr int kClients = 6;
     std::atomic<int> ok{0};
@@ -216,6 +291,27 @@ TEST_F(ServerTest, InjectedErrorsFromTheFaultsFile) {
     c->CloseDocument(1);
 }
 
+TEST_F(ServerTest, DroppedConnectionAfterSomeBytes) {
+    auto c = Client(0);
+    ASSERT_TRUE(c);
+    int flag = 0;
+    ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
+    int id = DocId(*c, "Long scan");
+    FaultConfig f;
+    f.dropAfterBytes = 40000;
+    server_->GetEngine().GetFaults().Set(f);
+    tagUTIL_OPENDOCPARAM p{};
+    p.nOutputType = kOutPdf;
+    ASSERT_EQ(c->OpenDocument(id, p), 1);
+    int last = 0;
+    std::vector<uint8_t> got = ReadAllOf(*c, last);
+    EXPECT_EQ(last, -1);
+    EXPECT_EQ(LastCode(*c), QTCP_ERR_CLOSED);
+    EXPECT_LT(got.size(), 40000u);
+    EXPECT_EQ(c->IsConnected(), 0);
+    server_->GetEngine().GetFaults().Set(std::nullopt);
+}
+
 TEST_F(ServerTest, SlowLinkAddsLatencyAndCapsBandwidth) {
     auto c = Client(0);
     ASSERT_TRUE(c);
@@ -238,6 +334,77 @@ TEST_F(ServerTest, SlowLinkAddsLatencyAndCapsBandwidth) {
     EXPECT_EQ(Download(*c, id, kOutPdf, 0).size(), size);
     EXPECT_GE(MsSince(t), 150 + 400);
     EXPECT_GT(MsSince(t), fast);
+}
+
+TEST_F(ServerTest, StalledPeerMakesTheClientTimeOut) {
+    CTcpCore::SetDefaultTimeouts(2000, 400);
+    auto c = Client(0);
+    ASSERT_TRUE(c);
+    FaultConfig f;
+    f.stallOn = "BoxList";
+    server_->GetEngine().GetFaults().Set(f);
+    std::vector<tagUTIL_BOXINFO> boxes;
+    auto t = Clock::now();
+    EXPECT_EQ(c->GetBoxList(boxes), 0);
+    EXPECT_EQ(LastCode(*c), QTCP_ERR_TIMEOUT);
+    EXPECT_GE(MsSince(t), 350);
+    // The connection stays open on the device side but the session is gone for the client.
+    EXPECT_EQ(c->IsConnected(), 0);
+    server_->GetEngine().GetFaults().Set(std::nullopt);
+    EXPECT_TRUE(Client(0));  // other connections are served
+}
+
+TEST_F(ServerTest, BrokenThumbnailsAndMalformedFrames) {
+    auto c = Client(0);
+    ASSERT_TRUE(c);
+    int flag = 0;
+    ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
+    int id = DocId(*c, "Photo");
+    int full = 0;
+    ASSERT_EQ(c->OpenThumbnail(id, 1, 1, full), 1);
+    c->CloseThumbnail();
+
+    FaultConfig f;
+    f.thumbnail = Session::ThumbnailFault::kTruncate;
+    f.thumbnailBytes = 100;
+    server_->GetEngine().GetFaults().Set(f);
+    int size = 0;
+    ASSERT_EQ(c->OpenThumbnail(id, 1, 1, size), 1);
+    EXPECT_EQ(size, full);
+    std::vector<uint8_t> buf(static_cast<size_t>(size) + 1000);
+    int length = 0;
+    c->ReadThumbnail(buf.data(), size, length);
+    EXPECT_EQ(length, 100);  // never more than arrived
+    c->CloseThumbnail();
+
+    f.thumbnail = Session::ThumbnailFault::kOversize;
+    f.thumbnailBytes = 700;
+    server_->GetEngine().GetFaults().Set(f);
+    ASSERT_EQ(c->OpenThumbnail(id, 1, 1, size), 1);
+    c->ReadThumbnail(buf.data(), size, length);
+    EXPECT_EQ(length, size);  // never more than the buffer
+    c->CloseThumbnail();
+
+    f.thumbnail = Session::ThumbnailFault::kAbsurdSize;
+    f.thumbnailBytes = int64_t{1} << 30;
+    server_->GetEngine().GetFaults().Set(f);
+    EXPECT_EQ(c->OpenThumbnail(id, 1, 1, size), 0);
+
+    for (MalformedKind kind :
+         {MalformedKind::kGarbage, MalformedKind::kLength, MalformedKind::kTruncated}) {
+        auto m = Client(0);
+        ASSERT_TRUE(m);
+        FaultConfig mf;
+        mf.malformedOn = "BoxList";
+        mf.malformed = kind;
+        server_->GetEngine().GetFaults().Set(mf);
+        std::vector<tagUTIL_BOXINFO> boxes;
+        EXPECT_EQ(m->GetBoxList(boxes), 0);
+        int code = LastCode(*m);
+        EXPECT_TRUE(code == QTCP_ERR_PROTOCOL || code == QTCP_ERR_CLOSED) << code;
+        EXPECT_EQ(m->IsConnected(), 0);
+        server_->GetEngine().GetFaults().Set(std::nullopt);
+    }
 }
 
 TEST_F(ServerTest, InvalidBytesFromAClientCloseOnlyThatConnection) {
@@ -276,8 +443,24 @@ TEST(InProcess, ClientTalksToTheEngineThroughTheLinkFactory) {
         std::vector<tagUTIL_DOCINFO> docs;
         ASSERT_EQ(c.GetDocumentList(docs, 1), 1);
         ASSERT_EQ(docs.size(), 2u);
+        // Abort a stream part-way; the session goes on.
+        ASSERT_EQ(c.BoxLogin(kSharedBox, "", flag), 1);
+        ASSERT_EQ(c.GetDocumentList(docs, 1), 1);
+        int longScan = -1;
+        for (const auto& d : docs) {
+            if (std::strcmp(d.szDocName, "Long scan") == 0) {
+                longScan = d.lDocID;
+            }
+        }
         tagUTIL_OPENDOCPARAM p{};
+        p.nOutputType = kOutTiff;
+        ASSERT_EQ(c.OpenDocument(longScan, p), 1);
         std::vector<uint8_t> buf(4096);
+        EXPECT_GT(c.ReadDocument(buf.data(), 4096), 0);
+        EXPECT_EQ(c.CloseDocument(1), 1);
+        std::vector<tagUTIL_BOXINFO> boxes;
+        EXPECT_EQ(c.GetBoxList(boxes), 1);
+        EXPECT_EQ(boxes.size(), 5u);
         // The device converted colour pages to grey for this colour-restricted user.
         p.nOutputType = kOutJpeg;
         p.nPage = 1;

@@ -119,6 +119,19 @@ TEST_F(ObListTest, PositionsOfOtherElementsSurviveRemovalsAndInserts) {
     EXPECT_EQ(Checked(list), (V{2, 9, 8, 5}));
 }
 
+TEST_F(ObListTest, SwapsAnElementByInsertingAfterAndRemoving) {
+    // How a parent replaces a child with an updated one in place.
+    CObList list;
+    list.AddTail(N(0));
+    POSITION old = list.AddTail(N(1));
+    list.AddTail(N(2));
+    POSITION found = list.Find(N(1));
+    ASSERT_EQ(found, old);
+    list.InsertAfter(found, N(7));
+    list.RemoveAt(found);
+    EXPECT_EQ(Checked(list), (V{0, 7, 2}));
+}
+
 TEST_F(ObListTest, FindsByValueAndByIndex) {
     CObList list;
     list.AddTail(N(4));
