@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/collections.h"
+#include "platform/cstring.h"
 #include "support/alloc_failure.h"
 
 namespace {
@@ -72,6 +73,52 @@ TEST(AllocationFailure, OnlyTheArmedThreadFails) {
     other.join();
     EXPECT_TRUE(otherThrew);
     EXPECT_NE(mine.p, nullptr);
+}
+
+// An operation written the way the library writes them: memory exceptions caught,
+// what was built so far released, -1001 returned.
+int BuildNamedList(CObList& out) {
+    struct Named : CObject {
+        CString name;
+    };
+    CObList built;
+    try {
+        for (int i = 0; i < 3; ++i) {
+            auto item = std::make_unique<Named>();
+            item->name.Format(L"entry number %d with a long name", i);
+            built.AddTail(item.get());
+            item.release();
+        }
+        out.AddTail(&built);
+    } catch (const std::bad_alloc&) {
+        while (!built.IsEmpty())
+            delete built.RemoveHead();
+        return -1001;
+    }
+    return 1;
+}
+
+TEST(AllocationFailure, LoopVisitsEveryAllocationOfAnOperation) {
+    CObList out;
+    long failures = 0;
+    const int runs = ForEachAllocationFailure(
+        [&] { return BuildNamedList(out); },
+        [&](const AllocationFailureRun& run) {
+            if (run.failed) {
+                ++failures;
+                EXPECT_EQ(run.result, -1001) << "failing allocation " << run.failAt;
+                EXPECT_EQ(run.leaked, 0) << "failing allocation " << run.failAt;
+                EXPECT_TRUE(out.IsEmpty());
+            } else {
+                EXPECT_EQ(run.result, 1);
+                EXPECT_EQ(out.GetCount(), 3);
+            }
+        });
+    // Three items, each with its object, its name and its node, then three nodes in out.
+    EXPECT_GE(failures, 12);
+    EXPECT_EQ(runs, failures + 1);
+    while (!out.IsEmpty())
+        delete out.RemoveHead();
 }
 
 TEST(AllocationFailure, ExposesALeak) {
