@@ -27,12 +27,9 @@ void ExpectCreatedItemType(CRuntimeClass* itemClass, int expected) {
     EXPECT_EQ(item->GetItemObjectType(), expected);
 }
 
-TEST(ItemObjectTypes, ValuesCallersRelyOn) {
-    EXPECT_EQ(VESK_ITEM_ROOT, 0);
-    EXPECT_EQ(VESK_ITEM_DEVICE, 1);
-    EXPECT_EQ(VESK_ITEM_BOX, 2);
-    EXPECT_EQ(VESK_ITEM_DOCUMENT, 3);
-}
+static_assert(VESK_ITEM_ROOT == 0 && VESK_ITEM_DEVICE == 1 && VESK_ITEM_BOX == 2 &&
+                  VESK_ITEM_DOCUMENT == 3,
+              "callers rely on these values");
 
 TEST(ItemObjectTypes, EachLevelReportsItsType) {
     vesk::test::ScopedIsolation isolation;  // the root and the device make cache folders

@@ -2,8 +2,6 @@
 // program and copied into a fresh folder for every test.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -11,51 +9,32 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_folder.h"
 #include "tools/mfpsim/lib/device.h"
 #include "tools/mfpsim/lib/sample.h"
 
 namespace mfpsim::test {
 
-// A folder removed when the object goes.
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "mfpsim-test-XXXXXX").string();
-        char* p = ::mkdtemp(tmpl.data());
-        if (p) {
-            path_ = p;
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using vesk::test::TempFolder;
 
 // Page images at a low resolution keep generation quick; the content is the same kind.
 inline constexpr int kTestDpi = 40;
 
 // The sample device, written once per process.
 inline const std::filesystem::path& SampleTemplate() {
-    static TempDir dir;
+    static TempFolder dir("mfpsim-test");
     static bool made = [] {
         std::string error;
         SampleOptions o;
         o.dpi = kTestDpi;
-        bool ok = WriteSampleDevice(Store(dir.path() / "device"), o, error);
+        bool ok = WriteSampleDevice(Store(dir.Path() / "device"), o, error);
         if (!ok) {
             ADD_FAILURE() << error;
         }
         return ok;
     }();
     (void)made;
-    static std::filesystem::path device = dir.path() / "device";
+    static std::filesystem::path device = dir.Path() / "device";
     return device;
 }
 
@@ -65,7 +44,7 @@ public:
     DeviceFolder() {
         std::filesystem::copy(SampleTemplate(), path(), std::filesystem::copy_options::recursive);
     }
-    std::filesystem::path path() const { return dir_.path() / "device"; }
+    std::filesystem::path path() const { return dir_.Path() / "device"; }
     std::unique_ptr<Device> Open(const IdentityOverrides& o = {}) const {
         std::string error;
         auto d = Device::Open(path(), o, error);
@@ -74,7 +53,7 @@ public:
     }
 
 private:
-    TempDir dir_;
+    TempFolder dir_{"mfpsim-test"};
 };
 
 // Sample ids and numbers the tests rely on.

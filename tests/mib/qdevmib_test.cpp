@@ -8,13 +8,13 @@
 #include <thread>
 
 #include "mib/qdevmib.h"
+#include "support/isolated_env.h"
 #include "support/snmpd_agent.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using vesk::mib::Overrides;
-using vesk::test::AgentConfig;
 using vesk::test::SnmpdAgent;
 
 constexpr const char* kFamily = "1.3.6.1.4.1.59731.1.2.1.2.1.";
@@ -78,30 +78,17 @@ std::pair<int, std::string> Describe(int handle, const std::string& address, int
 class QDevMib : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        try {
-            folder_ = new vesk::test::TempFolder("vesk-mib");
-            agents_ = new std::vector<std::unique_ptr<SnmpdAgent>>(vesk::test::StartAgents(
-                {
-                    {"127.0.0.2", std::string(kFamily) + "12", "Unit two"},
-                    {"127.0.0.3", std::string(kFamily) + "40.1", "Unit three \xC3\xA9\xE2\x82\xAC"},
-                    {"127.0.0.4", std::string(kFamily) + "13", "hidden", "quorle", true},
-                    {"127.0.0.5", std::string(kFamily) + "14", "other community", "other"},
-                },
-                folder_->path()));
-        } catch (const std::exception& e) {
-            startError_ = e.what();
-        }
+        agents_.Start(
+            {{"127.0.0.2", std::string(kFamily) + "12", "Unit two"},
+             {"127.0.0.3", std::string(kFamily) + "40.1", "Unit three \xC3\xA9\xE2\x82\xAC"},
+             {"127.0.0.4", std::string(kFamily) + "13", "hidden", "quorle", true},
+             {"127.0.0.5", std::string(kFamily) + "14", "other community", "other"}},
+            "vesk-mib");
     }
-    static void TearDownTestSuite() {
-        delete agents_;
-        delete folder_;
-        agents_ = nullptr;
-        folder_ = nullptr;
-    }
+    static void TearDownTestSuite() { agents_.Stop(); }
 
     void SetUp() override {
-        // A missing snmpd fails the test: the search has no other real peer.
-        ASSERT_TRUE(startError_.empty()) << startError_;
+        ASSERT_TRUE(agents_.Error().empty()) << agents_.Error();
         ASSERT_EQ(_Mib_Initialize(), 1);
         Overrides o;
         o.loopbackOnly = true;
@@ -112,9 +99,8 @@ protected:
     void TearDown() override {
         for (int h : handles_)
             _Mib_Delete(h);
-        if (HasFailure() && agents_)
-            for (auto& a : *agents_)
-                std::cerr << "--- snmpd " << a->target() << "\n" << a->Log();
+        if (HasFailure())
+            std::cerr << agents_.Logs();
         Overrides safe;
         safe.loopbackOnly = true;
         vesk::mib::SetOverrides(safe);
@@ -131,11 +117,9 @@ protected:
         return h;
     }
 
-    static const SnmpdAgent& Agent(int i) { return *(*agents_)[static_cast<size_t>(i)]; }
+    static const SnmpdAgent& Agent(size_t i) { return agents_[i]; }
 
-    static inline vesk::test::TempFolder* folder_ = nullptr;
-    static inline std::vector<std::unique_ptr<SnmpdAgent>>* agents_ = nullptr;
-    static inline std::string startError_;
+    static inline vesk::test::AgentSet agents_;
     std::vector<int> handles_;
 };
 
@@ -326,30 +310,9 @@ TEST_F(QDevMib, EntryPointsRefuseBadArgumentsAndUnsafeTargets) {
     EXPECT_NE(next, h) << "handle numbers are not reused";
 }
 
-// Sets environment variables for one test and restores them.
-class EnvGuard {
-public:
-    void Set(const char* name, const std::string& value) {
-        const char* old = std::getenv(name);
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvGuard() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                ::unsetenv(it->first.c_str());
-        }
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 TEST_F(QDevMib, EnvironmentConfiguresHandlesWhenNoOverridesAreSet) {
     vesk::mib::SetOverrides(std::nullopt);
-    EnvGuard env;
+    vesk::test::ScopedEnvironment env;
     env.Set("VESK_SNMP_TARGETS", "127.0.0.2," + Agent(1).address());
     env.Set("VESK_SNMP_PORT", std::to_string(Agent(1).port()));
     env.Set("VESK_SNMP_COMMUNITY", "quorle");
@@ -372,7 +335,7 @@ TEST_F(QDevMib, EnvironmentConfiguresHandlesWhenNoOverridesAreSet) {
                                {"VESK_SNMP_RETRIES", "11"},
                                {"VESK_SNMP_LOOPBACK_ONLY", "yes"},
                                {"VESK_SNMP_TARGETS", "nowhere"}}) {
-        EnvGuard bad;
+        vesk::test::ScopedEnvironment bad;
         bad.Set(name, value);
         int b = _Mib_Create();
         handles_.push_back(b);

@@ -18,7 +18,8 @@ TEST(Utf8Bounds, CutsOnCharacterBoundary) {
         const int whole[] = {0, 1, 3, 6, 10};
         int expect = 0;
         for (int w : whole)
-            if (w <= bound) expect = w;
+            if (w <= bound)
+                expect = w;
         EXPECT_EQ(n, expect) << "bound " << bound;
         // What was written decodes back to a prefix of the text.
         std::wstring back = vesk::Utf8ToWide(std::string(buf, static_cast<size_t>(n)));

@@ -7,31 +7,15 @@
 
 #include "platform/charset.h"
 #include "platform/env.h"
+#include "support/isolated_env.h"
 
 namespace env = vesk::env;
 
 namespace {
 
-// Saves the variables a test changes and puts them back afterwards.
-class EnvTest : public ::testing::Test {
-protected:
-    void Save(const char* name) {
-        const char* v = std::getenv(name);
-        m_saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
-};
-
-TEST_F(EnvTest, SetGetUnsetRoundTrip) {
-    Save("VESK_TEST_VAR");
+TEST(Env, SetGetUnsetRoundTrip) {
+    vesk::test::ScopedEnvironment saved;
+    saved.Save("VESK_TEST_VAR");
     EXPECT_TRUE(env::Set(L"VESK_TEST_VAR", L"C:/\u00e4\u00f6\u00fc/\u30c6\u30b9\u30c8"));
     EXPECT_EQ(env::Get(L"VESK_TEST_VAR"), L"C:/\u00e4\u00f6\u00fc/\u30c6\u30b9\u30c8");
     EXPECT_STREQ(std::getenv("VESK_TEST_VAR"),
@@ -46,47 +30,46 @@ TEST_F(EnvTest, SetGetUnsetRoundTrip) {
     EXPECT_EQ(env::Get(L""), L"");
 }
 
-TEST_F(EnvTest, AllUsersProfileFallsBackToTheDataFolder) {
-    Save("ALLUSERSPROFILE");
-    Save("XDG_DATA_HOME");
-    Save("HOME");
-    setenv("ALLUSERSPROFILE", "/profiles/all", 1);
-    EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"), L"/profiles/all");
-
-    unsetenv("ALLUSERSPROFILE");
-    setenv("XDG_DATA_HOME", "/data/home", 1);
-    EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"), L"/data/home");
-
-    // A relative XDG_DATA_HOME is invalid and ignored, as the XDG rules say.
-    setenv("XDG_DATA_HOME", "relative", 1);
-    setenv("HOME", "/home/someone/", 1);
-    EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"), L"/home/someone/.local/share");
-    EXPECT_EQ(env::HomeDirectory(), L"/home/someone/");
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("HOME");
-    struct passwd* pw = getpwuid(getuid());
+// The Windows variables fall back to their POSIX sources, in order.
+TEST(Env, WindowsVariablesFallBackToTheirPosixSources) {
+    const passwd* pw = getpwuid(getuid());
     ASSERT_TRUE(pw);
-    EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"),
-              vesk::Utf8ToWide(std::string(pw->pw_dir) + "/.local/share"));
-    EXPECT_EQ(env::HomeDirectory(), vesk::Utf8ToWide(pw->pw_dir));
+    const std::string home = pw->pw_dir, login = pw->pw_name;
+    struct Case {
+        const char* allUsers;  // nullptr: unset
+        const char* dataHome;
+        const char* homeVar;
+        std::string profile;
+    };
+    // A relative XDG_DATA_HOME is invalid and ignored, as the XDG rules say; set but
+    // empty stays empty (callers read that as "no profile folder").
+    const Case cases[] = {
+        {"/profiles/all", "/data/home", "/h/", "/profiles/all"},
+        {nullptr, "/data/home", "/h/", "/data/home"},
+        {nullptr, "relative", "/home/someone/", "/home/someone/.local/share"},
+        {nullptr, nullptr, nullptr, home + "/.local/share"},
+        {"", "/data/home", "/h/", ""},
+    };
+    for (const Case& c : cases) {
+        vesk::test::ScopedEnvironment e;
+        const std::pair<const char*, const char*> vars[] = {
+            {"ALLUSERSPROFILE", c.allUsers}, {"XDG_DATA_HOME", c.dataHome}, {"HOME", c.homeVar}};
+        for (auto [name, value] : vars)
+            value ? e.Set(name, value) : e.Unset(name);
+        EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"), vesk::Utf8ToWide(c.profile)) << c.profile;
+        EXPECT_EQ(env::HomeDirectory(), vesk::Utf8ToWide(c.homeVar ? c.homeVar : home));
+    }
 
-    // Set but empty stays empty: callers treat that as "no profile folder".
-    setenv("ALLUSERSPROFILE", "", 1);
-    EXPECT_EQ(env::Get(L"ALLUSERSPROFILE"), L"");
-}
-
-TEST_F(EnvTest, UserNameFallsBackToTheLoginName) {
-    Save("USERNAME");
-    Save("USER");
-    setenv("USERNAME", "win-user", 1);
-    EXPECT_EQ(env::Get(L"USERNAME"), L"win-user");
-    unsetenv("USERNAME");
-    setenv("USER", "posix-user", 1);
-    EXPECT_EQ(env::Get(L"USERNAME"), L"posix-user");
-    unsetenv("USER");
-    struct passwd* pw = getpwuid(getuid());
-    ASSERT_TRUE(pw);
-    EXPECT_EQ(env::Get(L"USERNAME"), vesk::Utf8ToWide(pw->pw_name));
+    const std::pair<const char*, const char*> users[] = {
+        {"win-user", "posix-user"}, {nullptr, "posix-user"}, {nullptr, nullptr}};
+    for (auto [windows, posix] : users) {
+        vesk::test::ScopedEnvironment e;
+        windows ? e.Set("USERNAME", windows) : e.Unset("USERNAME");
+        posix ? e.Set("USER", posix) : e.Unset("USER");
+        EXPECT_EQ(env::Get(L"USERNAME"), vesk::Utf8ToWide(windows ? windows
+                                                          : posix ? posix
+                                                                  : login));
+    }
 }
 
 }  // namespace

@@ -8,13 +8,20 @@
 #include <cstring>
 #include <string>
 
+#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/syscalls.h"
-#include "platform_test_util.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+// Paths in the library's wide form.
+static std::wstring W(const std::string& utf8) {
+    return vesk::Utf8ToWide(utf8);
+}
 
 using vesk::test::ReadFile;
-using vesk::test::TempDir;
+using vesk::test::TempFolder;
 using vesk::test::WriteFile;
 
 namespace {
@@ -27,41 +34,58 @@ int OpenDescriptors() {
     return n;
 }
 
-TEST(CFileOpen, ReportsWhyItFailed) {
-    TempDir t;
-    CFile f;
-    CFileException e;
-    EXPECT_FALSE(f.Open(t.W("missing").c_str(), CFile::modeRead, &e));
-    EXPECT_EQ(e.m_cause, CFileException::fileNotFound);
-    EXPECT_EQ(e.m_lOsError, ENOENT);
-    EXPECT_EQ(e.m_strFileName, t.W("missing").c_str());
-    EXPECT_FALSE(f.IsOpen());
-
-    EXPECT_FALSE(f.Open(t.W("no/dir/f").c_str(), CFile::modeCreate | CFile::modeWrite, &e));
-    EXPECT_EQ(e.m_cause, CFileException::fileNotFound);
-
-    // A folder cannot be opened as a file, read-only either.
-    EXPECT_FALSE(f.Open(t.W().c_str(), CFile::modeRead, &e));
-    EXPECT_EQ(e.m_cause, CFileException::accessDenied);
-    EXPECT_FALSE(f.Open(L"", CFile::modeRead));
-    EXPECT_FALSE(f.IsOpen());
+int OpenDenied(const char*, int, mode_t) {
+    errno = EACCES;
+    return -1;
 }
 
-TEST(CFileOpen, ConstructorThrowsFileException) {
-    TempDir t;
-    try {
-        CFile f(t.W("missing").c_str(), CFile::modeRead | CFile::typeBinary);
-        FAIL() << "no exception";
-    } catch (const CFileException& e) {
-        EXPECT_EQ(e.m_cause, CFileException::fileNotFound);
-        EXPECT_EQ(e.m_lOsError, ENOENT);
-        EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos);
+TEST(CFileOpen, ReportsWhyItFailed) {
+    TempFolder t;
+    struct Case {
+        std::string path;
+        unsigned mode;
+        bool denyOpen;  // the system refuses every open
+        int cause, osError;
+    };
+    // A folder cannot be opened as a file, read-only either.
+    const Case cases[] = {
+        {t.Sub("missing"), CFile::modeRead, false, CFileException::fileNotFound, ENOENT},
+        {t.Sub("no/dir/f"), CFile::modeCreate | CFile::modeWrite, false,
+         CFileException::fileNotFound, ENOENT},
+        {t.path(), CFile::modeRead, false, CFileException::accessDenied, EISDIR},
+        {t.Sub("f"), CFile::modeCreate | CFile::modeWrite, true, CFileException::accessDenied,
+         EACCES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        vesk::ScopedSysCalls restore;
+        if (c.denyOpen)
+            vesk::Sys().open = OpenDenied;
+        CFile f;
+        CFileException e;
+        EXPECT_FALSE(f.Open(W(c.path).c_str(), c.mode, &e));
+        EXPECT_EQ(e.m_cause, c.cause);
+        EXPECT_EQ(e.m_lOsError, c.osError);
+        EXPECT_EQ(e.m_strFileName, W(c.path).c_str());
+        EXPECT_FALSE(f.IsOpen());
+        // The constructor throws what Open reports.
+        try {
+            CFile thrown(W(c.path).c_str(), c.mode);
+            ADD_FAILURE() << "no exception";
+        } catch (const CFileException& x) {
+            EXPECT_EQ(x.m_cause, c.cause);
+            EXPECT_NE(std::string(x.what()).find(c.path.substr(c.path.rfind('/') + 1)),
+                      std::string::npos);
+        }
     }
+    EXPECT_EQ(vesk::LastOsError().call, "open");
+    CFile f;
+    EXPECT_FALSE(f.Open(L"", CFile::modeRead));
 }
 
 TEST(CFileIo, WriteSeekReadAndLength) {
-    TempDir t;
-    const std::wstring path = t.W("data.bin");
+    TempFolder t;
+    const std::wstring path = W(t.Sub("data.bin"));
     {
         CFile f(path.c_str(), CFile::modeCreate | CFile::modeReadWrite | CFile::typeBinary);
         f.Write("hello world", 11);
@@ -96,9 +120,9 @@ TEST(CFileIo, WriteSeekReadAndLength) {
 }
 
 TEST(CFileIo, MisuseThrowsInsteadOfFailingSilently) {
-    TempDir t;
+    TempFolder t;
     WriteFile(t.Sub("f"), "abc");
-    CFile reader(t.W("f").c_str(), CFile::modeRead | CFile::shareDenyNone);
+    CFile reader(W(t.Sub("f")).c_str(), CFile::modeRead | CFile::shareDenyNone);
     try {
         reader.Write("x", 1);
         FAIL() << "write on a read-only file";
@@ -118,8 +142,8 @@ TEST(CFileIo, MisuseThrowsInsteadOfFailingSilently) {
 }
 
 TEST(CFileSharing, ExclusiveOpenKeepsOthersOut) {
-    TempDir t;
-    const std::wstring path = t.W("shared");
+    TempFolder t;
+    const std::wstring path = W(t.Sub("shared"));
     WriteFile(t.Sub("shared"), "x");
     CFileException e;
     {
@@ -143,10 +167,10 @@ TEST(CFileSharing, ExclusiveOpenKeepsOthersOut) {
 }
 
 TEST(CFileLifetime, DestructorClosesEvenAfterFailures) {
-    TempDir t;
+    TempFolder t;
     const int before = OpenDescriptors();
     for (int i = 0; i < 20; ++i) {
-        CFile f(t.W("f").c_str(), CFile::modeCreate | CFile::modeReadWrite);
+        CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeReadWrite);
         f.Write("abc", 3);
         try {
             f.Seek(-1, CFile::begin);
@@ -172,18 +196,18 @@ ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
 }
 
 TEST(CFileFaults, FullDiskThrowsDiskFull) {
-    TempDir t;
+    TempFolder t;
     vesk::ScopedSysCalls restore;
     vesk::Sys().write = WriteUntilFull;
     g_budget = 10;
-    CFile f(t.W("f").c_str(), CFile::modeCreate | CFile::modeWrite);
+    CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeWrite);
     try {
         f.Write("0123456789ABCDEF", 16);
         FAIL() << "no exception";
     } catch (const CFileException& e) {
         EXPECT_EQ(e.m_cause, CFileException::diskFull);
         EXPECT_EQ(e.m_lOsError, ENOSPC);
-        EXPECT_EQ(e.m_strFileName, t.W("f").c_str());
+        EXPECT_EQ(e.m_strFileName, W(t.Sub("f")).c_str());
     }
     EXPECT_EQ(vesk::LastOsError().code, ENOSPC);
 }
@@ -213,40 +237,23 @@ int InterruptedOpen(const char* p, int flags, mode_t mode) {
 }
 
 TEST(CFileFaults, InterruptedCallsAreRepeated) {
-    TempDir t;
+    TempFolder t;
     vesk::ScopedSysCalls restore;
     vesk::Sys().open = InterruptedOpen;
     vesk::Sys().read = InterruptedRead;
     vesk::Sys().write = InterruptedWrite;
     g_calls = 0;
     {
-        CFile f(t.W("f").c_str(), CFile::modeCreate | CFile::modeWrite);
+        CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeWrite);
         f.Write("interrupted but whole", 21);
     }
     EXPECT_EQ(ReadFile(t.Sub("f")), "interrupted but whole");
-    CFile f(t.W("f").c_str(), CFile::modeRead);
+    CFile f(W(t.Sub("f")).c_str(), CFile::modeRead);
     std::string got;
     char buf[8];
     while (unsigned n = f.Read(buf, sizeof buf))
         got.append(buf, n);
     EXPECT_EQ(got, "interrupted but whole");
-}
-
-int OpenDenied(const char*, int, mode_t) {
-    errno = EACCES;
-    return -1;
-}
-
-TEST(CFileFaults, DeniedOpenIsAccessDenied) {
-    TempDir t;
-    vesk::ScopedSysCalls restore;
-    vesk::Sys().open = OpenDenied;
-    CFileException e;
-    CFile f;
-    EXPECT_FALSE(f.Open(t.W("f").c_str(), CFile::modeCreate | CFile::modeWrite, &e));
-    EXPECT_EQ(e.m_cause, CFileException::accessDenied);
-    EXPECT_EQ(e.m_lOsError, EACCES);
-    EXPECT_EQ(vesk::LastOsError().call, "open");
 }
 
 }  // namespace

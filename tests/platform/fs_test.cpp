@@ -8,20 +8,26 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <random>
 
 #include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/syscalls.h"
-#include "platform_test_util.h"
 #include "support/alloc_failure.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+// Paths in the library's wide form.
+static std::wstring W(const std::string& utf8) {
+    return vesk::Utf8ToWide(utf8);
+}
 
 namespace fs = vesk::fs;
 using vesk::test::PathExists;
 using vesk::test::ReadFile;
-using vesk::test::TempDir;
-using vesk::test::W;
+using vesk::test::TempFolder;
 using vesk::test::WriteFile;
 
 namespace {
@@ -45,67 +51,87 @@ std::vector<std::string> Names(const std::string& dir) {
     return out;
 }
 
-TEST(FsQueries, TellKindsOfPathsApart) {
-    TempDir t;
+// Each test works in a fresh folder; P names a path in it in the library's wide form.
+class FsTest : public ::testing::Test {
+protected:
+    std::wstring P(const std::string& rel = {}) const {
+        return W(rel.empty() ? t.path() : t.Sub(rel));
+    }
+    TempFolder t;
+};
+using FsCopy = FsTest;
+using FsCreate = FsTest;
+using FsFaults = FsTest;
+using FsList = FsTest;
+using FsMove = FsTest;
+using FsQueries = FsTest;
+using FsRemove = FsTest;
+using FsTimes = FsTest;
+using FsVolume = FsTest;
+
+TEST_F(FsQueries, TellKindsOfPathsApart) {
     WriteFile(t.Sub("file"), "x");
     mkdir(t.Sub("dir").c_str(), 0700);
     ASSERT_EQ(symlink("missing-target", t.Sub("dangling").c_str()), 0);
     ASSERT_EQ(symlink(t.Sub("dir").c_str(), t.Sub("dirlink").c_str()), 0);
-
-    EXPECT_TRUE(fs::Exists(t.W("file")));
-    EXPECT_TRUE(fs::IsFile(t.W("file")));
-    EXPECT_FALSE(fs::IsDirectory(t.W("file")));
-
-    EXPECT_TRUE(fs::IsDirectory(t.W("dir")));
-    EXPECT_FALSE(fs::IsFile(t.W("dir")));
-
+    struct Case {
+        std::wstring path;
+        bool exists, file, folder;
+        std::optional<uint64_t> size;
+        bool mtime;
+    };
     // A dangling link is something (it can be removed) but neither file nor folder.
-    EXPECT_TRUE(fs::Exists(t.W("dangling")));
-    EXPECT_FALSE(fs::IsFile(t.W("dangling")));
-    EXPECT_FALSE(fs::IsDirectory(t.W("dangling")));
-    EXPECT_TRUE(fs::IsDirectory(t.W("dirlink")));
-
-    EXPECT_FALSE(fs::Exists(t.W("nothing")));
-    EXPECT_FALSE(fs::Exists(L""));
-    EXPECT_FALSE(fs::IsDirectory(L""));
-    EXPECT_EQ(fs::FileSize(t.W("file")), 1u);
-    EXPECT_FALSE(fs::FileSize(t.W("dir")));
-    EXPECT_FALSE(fs::FileSize(t.W("nothing")));
+    const Case cases[] = {
+        {P("file"), true, true, false, 1, true},
+        {P("dir"), true, false, true, std::nullopt, true},
+        {P("dangling"), true, false, false, std::nullopt, false},
+        {P("dirlink"), true, false, true, std::nullopt, true},
+        {P("nothing"), false, false, false, std::nullopt, false},
+        {L"", false, false, false, std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(vesk::WideToUtf8(c.path));
+        EXPECT_EQ(fs::Exists(c.path), c.exists);
+        EXPECT_EQ(fs::IsFile(c.path), c.file);
+        EXPECT_EQ(fs::IsDirectory(c.path), c.folder);
+        EXPECT_EQ(fs::FileSize(c.path), c.size);
+        EXPECT_EQ(fs::ModificationTime(c.path).has_value(), c.mtime);
+        if (!c.exists) {
+            EXPECT_FALSE(fs::SetModificationTime(c.path, 1));
+        }
+    }
 }
 
-TEST(FsCreate, DirectoryAndTree) {
-    TempDir t;
-    EXPECT_TRUE(fs::CreateDirectory(t.W("one")));
-    EXPECT_FALSE(fs::CreateDirectory(t.W("one")));
+TEST_F(FsCreate, DirectoryAndTree) {
+    EXPECT_TRUE(fs::CreateDirectory(P("one")));
+    EXPECT_FALSE(fs::CreateDirectory(P("one")));
     EXPECT_EQ(vesk::LastOsError().code, EEXIST);
     EXPECT_EQ(vesk::LastOsError().call, "mkdir");
 
-    EXPECT_TRUE(fs::CreateDirectoryTree(t.W("a/b/c/")));
-    EXPECT_TRUE(fs::IsDirectory(t.W("a/b/c")));
-    EXPECT_TRUE(fs::CreateDirectoryTree(t.W("a/b/c")));  // already there
-    EXPECT_TRUE(fs::CreateDirectoryTree(t.W("a//b/d")));
+    EXPECT_TRUE(fs::CreateDirectoryTree(P("a/b/c/")));
+    EXPECT_TRUE(fs::IsDirectory(P("a/b/c")));
+    EXPECT_TRUE(fs::CreateDirectoryTree(P("a/b/c")));  // already there
+    EXPECT_TRUE(fs::CreateDirectoryTree(P("a//b/d")));
 
     WriteFile(t.Sub("plain"), "");
-    EXPECT_FALSE(fs::CreateDirectoryTree(t.W("plain/x/y")));
+    EXPECT_FALSE(fs::CreateDirectoryTree(P("plain/x/y")));
     EXPECT_EQ(vesk::LastOsError().code, ENOTDIR);
     EXPECT_FALSE(PathExists(t.Sub("plain/x")));
     EXPECT_FALSE(fs::CreateDirectoryTree(L""));
 }
 
-TEST(FsCreate, NewFileIsExclusiveAndEmpty) {
-    TempDir t;
-    EXPECT_TRUE(fs::CreateNewFile(t.W("n.tmp")));
-    EXPECT_EQ(fs::FileSize(t.W("n.tmp")), 0u);
+TEST_F(FsCreate, NewFileIsExclusiveAndEmpty) {
+    EXPECT_TRUE(fs::CreateNewFile(P("n.tmp")));
+    EXPECT_EQ(fs::FileSize(P("n.tmp")), 0u);
     WriteFile(t.Sub("n.tmp"), "kept");
-    EXPECT_FALSE(fs::CreateNewFile(t.W("n.tmp")));
+    EXPECT_FALSE(fs::CreateNewFile(P("n.tmp")));
     EXPECT_EQ(vesk::LastOsError().code, EEXIST);
     EXPECT_EQ(ReadFile(t.Sub("n.tmp")), "kept");
-    EXPECT_FALSE(fs::CreateNewFile(t.W("no/such/dir/f")));
+    EXPECT_FALSE(fs::CreateNewFile(P("no/such/dir/f")));
     EXPECT_EQ(vesk::LastOsError().code, ENOENT);
 }
 
-TEST(FsList, GivesNamesAndKinds) {
-    TempDir t;
+TEST_F(FsList, GivesNamesAndKinds) {
     WriteFile(t.Sub("a.txt"), "1");
     WriteFile(t.Sub("\xc3\xbc"
                     "ber \xe2\x98\x83.jpg"),
@@ -114,7 +140,7 @@ TEST(FsList, GivesNamesAndKinds) {
     ASSERT_EQ(symlink(t.Sub("sub").c_str(), t.Sub("link").c_str()), 0);
 
     std::vector<fs::DirEntry> entries{{L"stale", true}};
-    ASSERT_TRUE(fs::ListDirectory(t.W(), entries));
+    ASSERT_TRUE(fs::ListDirectory(P(), entries));
     ASSERT_EQ(entries.size(), 4u);
     std::sort(entries.begin(), entries.end(),
               [](const auto& x, const auto& y) { return x.name < y.name; });
@@ -126,7 +152,7 @@ TEST(FsList, GivesNamesAndKinds) {
     EXPECT_TRUE(entries[2].isDirectory);
     EXPECT_EQ(entries[3].name, L"\u00fcber \u2603.jpg");
 
-    EXPECT_FALSE(fs::ListDirectory(t.W("missing"), entries));
+    EXPECT_FALSE(fs::ListDirectory(P("missing"), entries));
     EXPECT_TRUE(entries.empty());
     EXPECT_EQ(vesk::LastOsError().call, "opendir");
 }
@@ -138,21 +164,20 @@ static size_t OpenDescriptors() {
 }
 
 // Running out of memory while a listing grows must not leave the directory open.
-TEST(FsList, OutOfMemoryClosesTheDirectory) {
-    TempDir t;
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/sub")));
+TEST_F(FsList, OutOfMemoryClosesTheDirectory) {
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/sub")));
     for (int i = 0; i < 40; ++i) {
         WriteFile(t.Sub("tree/f" + std::to_string(i)), "x");
     }
     std::vector<fs::DirEntry> entries;
-    ASSERT_TRUE(fs::ListDirectory(t.W("tree"), entries));
+    ASSERT_TRUE(fs::ListDirectory(P("tree"), entries));
     ASSERT_EQ(entries.size(), 41u);
     const size_t before = OpenDescriptors();
     int failures = 0;
     vesk::test::ForEachAllocationFailure(
         [&] {
             try {
-                return fs::ListDirectory(t.W("tree"), entries) ? 1 : 0;
+                return fs::ListDirectory(P("tree"), entries) ? 1 : 0;
             } catch (const std::bad_alloc&) {
                 return -1001;
             }
@@ -165,7 +190,7 @@ TEST(FsList, OutOfMemoryClosesTheDirectory) {
     vesk::test::ForEachAllocationFailure(
         [&] {
             try {
-                return fs::RemoveTree(t.W("tree")) ? 1 : 0;
+                return fs::RemoveTree(P("tree")) ? 1 : 0;
             } catch (const std::bad_alloc&) {
                 return -1001;
             }
@@ -175,160 +200,144 @@ TEST(FsList, OutOfMemoryClosesTheDirectory) {
         });
 }
 
-TEST(FsRemove, TreeGoesWithEverythingInside) {
-    TempDir t;
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/x/y/z")));
+TEST_F(FsRemove, TreeGoesWithEverythingInside) {
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/x/y/z")));
     WriteFile(t.Sub("tree/top"), "1");
     WriteFile(t.Sub("tree/x/y/z/deep"), "2");
     chmod(t.Sub("tree/x/y/z/deep").c_str(), 0400);  // read-only files go too
 
-    EXPECT_FALSE(fs::RemoveDirectory(t.W("tree")));  // not empty
+    EXPECT_FALSE(fs::RemoveDirectory(P("tree")));  // not empty
     EXPECT_EQ(vesk::LastOsError().code, ENOTEMPTY);
-    EXPECT_TRUE(fs::RemoveTree(t.W("tree/")));
+    EXPECT_TRUE(fs::RemoveTree(P("tree/")));
     EXPECT_FALSE(PathExists(t.Sub("tree")));
-    EXPECT_FALSE(fs::RemoveTree(t.W("tree")));
+    EXPECT_FALSE(fs::RemoveTree(P("tree")));
     EXPECT_EQ(vesk::LastOsError().code, ENOENT);
 
     WriteFile(t.Sub("single"), "s");
-    EXPECT_TRUE(fs::RemoveTree(t.W("single")));
+    EXPECT_TRUE(fs::RemoveTree(P("single")));
     EXPECT_FALSE(PathExists(t.Sub("single")));
 }
 
-TEST(FsRemove, TreeNeverFollowsLinksOutside) {
-    TempDir t;
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("outside/inner")));
+TEST_F(FsRemove, TreeNeverFollowsLinksOutside) {
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("outside/inner")));
     WriteFile(t.Sub("outside/precious"), "keep me");
     WriteFile(t.Sub("outside/inner/also"), "keep me too");
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/sub")));
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/sub")));
     ASSERT_EQ(symlink(t.Sub("outside").c_str(), t.Sub("tree/dirlink").c_str()), 0);
     ASSERT_EQ(symlink(t.Sub("outside/precious").c_str(), t.Sub("tree/sub/filelink").c_str()), 0);
     ASSERT_EQ(symlink("../../outside", t.Sub("tree/sub/relative").c_str()), 0);
 
-    EXPECT_TRUE(fs::RemoveTree(t.W("tree")));
+    EXPECT_TRUE(fs::RemoveTree(P("tree")));
     EXPECT_FALSE(PathExists(t.Sub("tree")));
     EXPECT_EQ(ReadFile(t.Sub("outside/precious")), "keep me");
     EXPECT_EQ(ReadFile(t.Sub("outside/inner/also")), "keep me too");
 
     // Given a link itself, only the link goes.
     ASSERT_EQ(symlink(t.Sub("outside").c_str(), t.Sub("toplink").c_str()), 0);
-    EXPECT_TRUE(fs::RemoveTree(t.W("toplink")));
+    EXPECT_TRUE(fs::RemoveTree(P("toplink")));
     EXPECT_FALSE(PathExists(t.Sub("toplink")));
     EXPECT_EQ(ReadFile(t.Sub("outside/inner/also")), "keep me too");
 }
 
-TEST(FsMove, RefusesAnExistingTargetAndMovesFolders) {
-    TempDir t;
+TEST_F(FsMove, RefusesAnExistingTargetAndMovesFolders) {
     WriteFile(t.Sub("from"), "new");
     WriteFile(t.Sub("to"), "old");
-    EXPECT_FALSE(fs::MoveFile(t.W("from"), t.W("to")));
+    EXPECT_FALSE(fs::MoveFile(P("from"), P("to")));
     EXPECT_EQ(vesk::LastOsError().code, EEXIST);
     EXPECT_EQ(ReadFile(t.Sub("from")), "new");
     EXPECT_EQ(ReadFile(t.Sub("to")), "old");
 
-    EXPECT_TRUE(fs::MoveFile(t.W("from"), t.W("moved")));
+    EXPECT_TRUE(fs::MoveFile(P("from"), P("moved")));
     EXPECT_FALSE(PathExists(t.Sub("from")));
     EXPECT_EQ(ReadFile(t.Sub("moved")), "new");
 
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("d1/inner")));
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("d1/inner")));
     WriteFile(t.Sub("d1/inner/f"), "f");
-    EXPECT_TRUE(fs::MoveFile(t.W("d1"), t.W("d2")));
+    EXPECT_TRUE(fs::MoveFile(P("d1"), P("d2")));
     EXPECT_EQ(ReadFile(t.Sub("d2/inner/f")), "f");
-    EXPECT_FALSE(fs::MoveFile(t.W("missing"), t.W("x")));
+    EXPECT_FALSE(fs::MoveFile(P("missing"), P("x")));
     EXPECT_EQ(vesk::LastOsError().code, ENOENT);
 }
 
-TEST(FsCopy, KeepsContentModeAndModificationTime) {
-    TempDir t;
+TEST_F(FsCopy, KeepsContentModeAndModificationTime) {
     const std::string data = RandomBytes(3 * 1024 * 1024 + 17, 1);
     WriteFile(t.Sub("src"), data);
     chmod(t.Sub("src").c_str(), 0640);
-    ASSERT_TRUE(fs::SetModificationTime(t.W("src"), 1'000'000'000));
+    ASSERT_TRUE(fs::SetModificationTime(P("src"), 1'000'000'000));
 
-    ASSERT_TRUE(fs::CopyFile(t.W("src"), t.W("dst"), true));
+    ASSERT_TRUE(fs::CopyFile(P("src"), P("dst"), true));
     EXPECT_EQ(ReadFile(t.Sub("dst")), data);
     struct stat st;
     ASSERT_EQ(stat(t.Sub("dst").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(fs::ModificationTime(t.W("dst")), 1'000'000'000);
+    EXPECT_EQ(fs::ModificationTime(P("dst")), 1'000'000'000);
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"dst", "src"}));
 }
 
-TEST(FsCopy, FailIfExistsDecidesAboutTheTarget) {
-    TempDir t;
+TEST_F(FsCopy, FailIfExistsDecidesAboutTheTarget) {
     WriteFile(t.Sub("src"), "fresh");
     WriteFile(t.Sub("dst"), "old");
-    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("dst"), true));
+    EXPECT_FALSE(fs::CopyFile(P("src"), P("dst"), true));
     EXPECT_EQ(vesk::LastOsError().code, EEXIST);
     EXPECT_EQ(ReadFile(t.Sub("dst")), "old");
-    EXPECT_TRUE(fs::CopyFile(t.W("src"), t.W("dst"), false));
+    EXPECT_TRUE(fs::CopyFile(P("src"), P("dst"), false));
     EXPECT_EQ(ReadFile(t.Sub("dst")), "fresh");
 
     mkdir(t.Sub("folder").c_str(), 0700);
-    EXPECT_FALSE(fs::CopyFile(t.W("folder"), t.W("copy"), false));
+    EXPECT_FALSE(fs::CopyFile(P("folder"), P("copy"), false));
     EXPECT_EQ(vesk::LastOsError().code, EISDIR);
-    EXPECT_FALSE(fs::CopyFile(t.W("missing"), t.W("copy"), false));
+    EXPECT_FALSE(fs::CopyFile(P("missing"), P("copy"), false));
     EXPECT_FALSE(PathExists(t.Sub("copy")));
     // A folder in the way is not replaced by a file.
-    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("folder"), false));
-    EXPECT_TRUE(fs::IsDirectory(t.W("folder")));
+    EXPECT_FALSE(fs::CopyFile(P("src"), P("folder"), false));
+    EXPECT_TRUE(fs::IsDirectory(P("folder")));
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"dst", "folder", "src"}));
 }
 
-TEST(FsTimes, ModificationTimeRoundTrips) {
-    TempDir t;
-    WriteFile(t.Sub("f"), "x");
-    ASSERT_TRUE(fs::SetModificationTime(t.W("f"), 1'234'567'890));
-    EXPECT_EQ(fs::ModificationTime(t.W("f")), 1'234'567'890);
-    EXPECT_FALSE(fs::SetModificationTime(t.W("missing"), 1));
-    EXPECT_FALSE(fs::ModificationTime(t.W("missing")));
-}
-
-TEST(FsTimes, CreationTimeIsKeptApartFromModificationTime) {
-    TempDir t;
+TEST_F(FsTimes, CreationTimeIsKeptApartFromModificationTime) {
     WriteFile(t.Sub("f"), "x");
     // The time a fresh file reports without an attribute is its birth (or change) time.
-    auto born = fs::CreationTime(t.W("f"));
+    auto born = fs::CreationTime(P("f"));
     ASSERT_TRUE(born);
     EXPECT_LE(std::abs(*born - std::time(nullptr)), 60);
 
     if (setxattr(t.Sub("f").c_str(), "user.probe", "1", 1, 0) != 0 &&
         (errno == ENOTSUP || errno == EPERM))
         GTEST_SKIP() << "the file system under /tmp refuses user extended attributes";
-    ASSERT_TRUE(fs::SetCreationTime(t.W("f"), 946'684'800));  // 2000-01-01
-    ASSERT_TRUE(fs::SetModificationTime(t.W("f"), 1'600'000'000));
-    EXPECT_EQ(fs::CreationTime(t.W("f")), 946'684'800);
-    EXPECT_EQ(fs::ModificationTime(t.W("f")), 1'600'000'000);
+    ASSERT_TRUE(fs::SetCreationTime(P("f"), 946'684'800));  // 2000-01-01
+    ASSERT_TRUE(fs::SetModificationTime(P("f"), 1'600'000'000));
+    EXPECT_EQ(fs::CreationTime(P("f")), 946'684'800);
+    EXPECT_EQ(fs::ModificationTime(P("f")), 1'600'000'000);
     // Before 1970 too (dates come from devices).
-    ASSERT_TRUE(fs::SetCreationTime(t.W("f"), -86'400));
-    EXPECT_EQ(fs::CreationTime(t.W("f")), -86'400);
+    ASSERT_TRUE(fs::SetCreationTime(P("f"), -86'400));
+    EXPECT_EQ(fs::CreationTime(P("f")), -86'400);
     // The attribute travels with a rename.
-    ASSERT_TRUE(fs::MoveFile(t.W("f"), t.W("g")));
-    EXPECT_EQ(fs::CreationTime(t.W("g")), -86'400);
+    ASSERT_TRUE(fs::MoveFile(P("f"), P("g")));
+    EXPECT_EQ(fs::CreationTime(P("g")), -86'400);
 
-    EXPECT_FALSE(fs::SetCreationTime(t.W("missing"), 1));
+    EXPECT_FALSE(fs::SetCreationTime(P("missing"), 1));
     EXPECT_EQ(vesk::LastOsError().call, "setxattr");
-    EXPECT_FALSE(fs::CreationTime(t.W("missing")));
+    EXPECT_FALSE(fs::CreationTime(P("missing")));
 }
 
-TEST(FsVolume, RootSizeAndKind) {
-    TempDir t;
+TEST_F(FsVolume, RootSizeAndKind) {
     char real[PATH_MAX];
     ASSERT_TRUE(realpath(t.path().c_str(), real));
-    std::wstring root = fs::VolumeRoot(t.W());
+    std::wstring root = fs::VolumeRoot(P());
     ASSERT_FALSE(root.empty());
     EXPECT_EQ(root.back(), L'/');
     EXPECT_EQ(W(real).rfind(root, 0), 0u) << "root must prefix the folder";
     // A folder yet to be made belongs to the volume of its existing ancestor.
-    EXPECT_EQ(fs::VolumeRoot(t.W("not/yet/made")), root);
+    EXPECT_EQ(fs::VolumeRoot(P("not/yet/made")), root);
 
-    auto total = fs::VolumeTotalBytes(t.W());
+    auto total = fs::VolumeTotalBytes(P());
     ASSERT_TRUE(total);
     EXPECT_GT(*total, 0u);
-    EXPECT_FALSE(fs::VolumeTotalBytes(t.W("missing")));
+    EXPECT_FALSE(fs::VolumeTotalBytes(P("missing")));
 
-    EXPECT_TRUE(fs::IsFixedVolume(t.W()));
+    EXPECT_TRUE(fs::IsFixedVolume(P()));
     EXPECT_FALSE(fs::IsFixedVolume(L"/proc"));
-    EXPECT_FALSE(fs::IsFixedVolume(t.W("missing")));
+    EXPECT_FALSE(fs::IsFixedVolume(P("missing")));
     EXPECT_EQ(fs::VolumeRoot(L"/proc/self/fd"), L"/proc/");
     EXPECT_EQ(fs::VolumeRoot(L""), L"");
 }
@@ -347,22 +356,21 @@ int MkdirFailingAt(const char* p, mode_t m) {
     return vesk::RealSysCalls().mkdir(p, m);
 }
 
-TEST(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
-    TempDir t;
+TEST_F(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
     vesk::ScopedSysCalls restore;
     vesk::Sys().mkdir = MkdirFailingAt;
     g_failPath = t.Sub("base/a/b");
     g_failErr = EACCES;
-    ASSERT_TRUE(fs::CreateDirectory(t.W("base")));
+    ASSERT_TRUE(fs::CreateDirectory(P("base")));
 
-    EXPECT_FALSE(fs::CreateDirectoryTree(t.W("base/a/b/c/d")));
+    EXPECT_FALSE(fs::CreateDirectoryTree(P("base/a/b/c/d")));
     const auto& e = vesk::LastOsError();
     EXPECT_EQ(e.call, "mkdir");
     EXPECT_EQ(e.code, EACCES);
-    EXPECT_EQ(e.path, t.W("base/a/b"));
+    EXPECT_EQ(e.path, P("base/a/b"));
     // The level it made on the way is gone again; what was there stays.
     EXPECT_FALSE(PathExists(t.Sub("base/a")));
-    EXPECT_TRUE(fs::IsDirectory(t.W("base")));
+    EXPECT_TRUE(fs::IsDirectory(P("base")));
 }
 
 size_t g_writeBudget = 0;
@@ -377,21 +385,20 @@ ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
     return vesk::RealSysCalls().write(fd, buf, n);
 }
 
-TEST(FsFaults, CopyOnAFullDiskLeavesNoPartialTarget) {
-    TempDir t;
+TEST_F(FsFaults, CopyOnAFullDiskLeavesNoPartialTarget) {
     WriteFile(t.Sub("src"), RandomBytes(1 << 20, 2));
     WriteFile(t.Sub("old"), "previous");
     vesk::ScopedSysCalls restore;
     vesk::Sys().write = WriteUntilFull;
 
     g_writeBudget = 100'000;
-    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("new"), true));
+    EXPECT_FALSE(fs::CopyFile(P("src"), P("new"), true));
     EXPECT_EQ(vesk::LastOsError().call, "write");
     EXPECT_EQ(vesk::LastOsError().code, ENOSPC);
     EXPECT_FALSE(PathExists(t.Sub("new")));
 
     g_writeBudget = 100'000;
-    EXPECT_FALSE(fs::CopyFile(t.W("src"), t.W("old"), false));
+    EXPECT_FALSE(fs::CopyFile(P("src"), P("old"), false));
     EXPECT_EQ(ReadFile(t.Sub("old")), "previous");
     // No temporary file left behind either.
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"old", "src"}));
@@ -408,13 +415,12 @@ ssize_t InterruptedShortWrite(int fd, const void* buf, size_t n) {
     return vesk::RealSysCalls().write(fd, buf, std::min<size_t>(n, 7));
 }
 
-TEST(FsFaults, InterruptedAndShortWritesAreResumed) {
-    TempDir t;
+TEST_F(FsFaults, InterruptedAndShortWritesAreResumed) {
     const std::string data = RandomBytes(5000, 3);
     WriteFile(t.Sub("src"), data);
     vesk::ScopedSysCalls restore;
     vesk::Sys().write = InterruptedShortWrite;
-    ASSERT_TRUE(fs::CopyFile(t.W("src"), t.W("dst"), true));
+    ASSERT_TRUE(fs::CopyFile(P("src"), P("dst"), true));
     EXPECT_EQ(ReadFile(t.Sub("dst")), data);
 }
 
@@ -426,29 +432,28 @@ int RenameAcrossVolumes(const char* from, const char* to, unsigned flags) {
     return vesk::RealSysCalls().rename(from, to, flags);
 }
 
-TEST(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
-    TempDir t;
+TEST_F(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
     WriteFile(t.Sub("doc.pdf"), "document body");
-    ASSERT_TRUE(fs::SetModificationTime(t.W("doc.pdf"), 1'500'000'000));
-    const bool xattrs = fs::SetCreationTime(t.W("doc.pdf"), 1'400'000'000);
+    ASSERT_TRUE(fs::SetModificationTime(P("doc.pdf"), 1'500'000'000));
+    const bool xattrs = fs::SetCreationTime(P("doc.pdf"), 1'400'000'000);
     mkdir(t.Sub("other").c_str(), 0700);
     mkdir(t.Sub("folder").c_str(), 0700);
     vesk::ScopedSysCalls restore;
     vesk::Sys().rename = RenameAcrossVolumes;
 
     g_failPath = t.Sub("doc.pdf");
-    ASSERT_TRUE(fs::MoveFile(t.W("doc.pdf"), t.W("other/doc.pdf")));
+    ASSERT_TRUE(fs::MoveFile(P("doc.pdf"), P("other/doc.pdf")));
     EXPECT_FALSE(PathExists(t.Sub("doc.pdf")));
     EXPECT_EQ(ReadFile(t.Sub("other/doc.pdf")), "document body");
-    EXPECT_EQ(fs::ModificationTime(t.W("other/doc.pdf")), 1'500'000'000);
+    EXPECT_EQ(fs::ModificationTime(P("other/doc.pdf")), 1'500'000'000);
     if (xattrs) {
-        EXPECT_EQ(fs::CreationTime(t.W("other/doc.pdf")), 1'400'000'000);
+        EXPECT_EQ(fs::CreationTime(P("other/doc.pdf")), 1'400'000'000);
     }
 
     g_failPath = t.Sub("folder");
-    EXPECT_FALSE(fs::MoveFile(t.W("folder"), t.W("other/folder")));
+    EXPECT_FALSE(fs::MoveFile(P("folder"), P("other/folder")));
     EXPECT_EQ(vesk::LastOsError().code, EXDEV);
-    EXPECT_TRUE(fs::IsDirectory(t.W("folder")));
+    EXPECT_TRUE(fs::IsDirectory(P("folder")));
     EXPECT_FALSE(PathExists(t.Sub("other/folder")));
 }
 
@@ -460,10 +465,9 @@ int UnlinkatRefusing(int dirfd, const char* name, int flags) {
     return vesk::RealSysCalls().unlinkat(dirfd, name, flags);
 }
 
-TEST(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
-    TempDir t;
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/a")));
-    ASSERT_TRUE(fs::CreateDirectoryTree(t.W("tree/b")));
+TEST_F(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/a")));
+    ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/b")));
     WriteFile(t.Sub("tree/a/locked.txt"), "1");
     WriteFile(t.Sub("tree/a/free.txt"), "2");
     WriteFile(t.Sub("tree/b/free.txt"), "3");
@@ -471,10 +475,10 @@ TEST(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
     vesk::Sys().unlinkat = UnlinkatRefusing;
     g_failName = "locked.txt";
 
-    EXPECT_FALSE(fs::RemoveTree(t.W("tree")));
+    EXPECT_FALSE(fs::RemoveTree(P("tree")));
     EXPECT_EQ(vesk::LastOsError().call, "unlink");
     EXPECT_EQ(vesk::LastOsError().code, EACCES);
-    EXPECT_EQ(vesk::LastOsError().path, t.W("tree/a/locked.txt"));
+    EXPECT_EQ(vesk::LastOsError().path, P("tree/a/locked.txt"));
     EXPECT_TRUE(PathExists(t.Sub("tree/a/locked.txt")));
     EXPECT_FALSE(PathExists(t.Sub("tree/a/free.txt")));
     EXPECT_FALSE(PathExists(t.Sub("tree/b")));

@@ -12,10 +12,12 @@
 
 #include "platform/charset.h"
 #include "platform/named_lock.h"
-#include "platform_test_util.h"
+#include "support/child_process.h"
+#include "support/isolated_env.h"
+#include "support/temp_folder.h"
 
 using vesk::NamedLock;
-using vesk::test::Child;
+using vesk::test::ForkedChild;
 using vesk::test::Pipe;
 using Result = NamedLock::WaitResult;
 
@@ -34,14 +36,9 @@ std::wstring UniqueName() {
 // Every test gets a lock folder of its own, which its children inherit.
 class LockTestBase : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("VESK_LOCK_DIR");
-        m_saved = old ? old : "";
-        setenv("VESK_LOCK_DIR", m_dir.path().c_str(), 1);
-    }
-    void TearDown() override { setenv("VESK_LOCK_DIR", m_saved.c_str(), 1); }
-    vesk::test::TempDir m_dir;
-    std::string m_saved;
+    void SetUp() override { m_env.Set("VESK_LOCK_DIR", m_dir.path()); }
+    vesk::test::TempFolder m_dir;
+    vesk::test::ScopedEnvironment m_env;
 };
 
 class NamedLockProcesses : public LockTestBase {};
@@ -53,18 +50,58 @@ char Code(Result r) {
     return r == Result::Acquired ? 'A' : r == Result::Abandoned ? 'B' : 'F';
 }
 
-// A child that opens the lock, says 'w', waits, reports what the wait gave, then
-// releases.
-int WaitAndReport(const std::wstring& name, Pipe& out) {
-    auto lock = NamedLock::CreateOrOpen(name);
-    if (!lock)
-        return 10;
-    out.Send('w');
-    Result r = lock->Wait();
-    out.Send(Code(r));
-    if (r != Result::Failed)
-        lock->Release();
-    return 0;
+// A child process that opens the lock and waits for it: it has said it is waiting
+// once constructed; Blocked() checks it still waits, Outcome() gives what its wait
+// returned (A acquired, B abandoned, F failed) once it has released again.
+class Waiter {
+public:
+    explicit Waiter(const std::wstring& name)
+        : m_child([this, name] {
+              auto lock = NamedLock::CreateOrOpen(name);
+              if (!lock)
+                  return 10;
+              m_pipe.Send('w');
+              Result r = lock->Wait();
+              m_pipe.Send(Code(r));
+              if (r != Result::Failed)
+                  lock->Release();
+              return 0;
+          }) {
+        EXPECT_EQ(m_pipe.Receive(kAnswerMs), 'w');
+    }
+    bool Blocked() { return m_pipe.Receive(kBlockedMs) == 0; }
+    char Outcome() {
+        char c = m_pipe.Receive(kAnswerMs);
+        EXPECT_EQ(m_child.Wait(), 0);
+        return c;
+    }
+
+private:
+    Pipe m_pipe;
+    ForkedChild m_child;
+};
+
+// A child process that takes the lock and keeps it until killed; with a helper, it
+// first forks a process that outlives it (until the Waiter it was given ends).
+pid_t StartHolder(const std::wstring& name, std::unique_ptr<ForkedChild>& holder,
+                  Pipe* helperQuit = nullptr) {
+    Pipe p;
+    holder = std::make_unique<ForkedChild>([&] {
+        auto lock = NamedLock::CreateOrOpen(name);
+        if (!lock || lock->Wait() != Result::Acquired)
+            return 10;
+        if (helperQuit && fork() == 0) {
+            p.Send('h');
+            helperQuit->Receive(kAnswerMs * 2);
+            _exit(0);
+        }
+        if (!helperQuit)
+            p.Send('h');
+        for (;;)
+            pause();
+    });
+    EXPECT_EQ(p.Receive(kAnswerMs), 'h');
+    return holder->pid();
 }
 
 TEST_F(NamedLockProcesses, SecondProcessWaitsUntilTheFirstReleases) {
@@ -72,13 +109,10 @@ TEST_F(NamedLockProcesses, SecondProcessWaitsUntilTheFirstReleases) {
     auto lock = NamedLock::CreateOrOpen(name);
     ASSERT_TRUE(lock);
     ASSERT_EQ(lock->Wait(), Result::Acquired);
-    Pipe p;
-    Child child([&] { return WaitAndReport(name, p); });
-    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
-    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "the child got the lock while it was held";
+    Waiter child(name);
+    EXPECT_TRUE(child.Blocked()) << "the child got the lock while it was held";
     lock->Release();
-    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(child.Outcome(), 'A');
     // Free again once the child has released it.
     EXPECT_EQ(lock->Wait(), Result::Acquired);
     lock->Release();
@@ -90,7 +124,7 @@ TEST_F(NamedLockProcesses, ObjectCarriedThroughForkStillExcludes) {
     ASSERT_EQ(lock->Wait(), Result::Acquired);
     Pipe p;
     // The child uses the object it inherited, made and held by the parent.
-    Child child([&] {
+    ForkedChild child([&] {
         p.Send('w');
         Result r = lock->Wait();
         p.Send(Code(r));
@@ -106,80 +140,37 @@ TEST_F(NamedLockProcesses, ObjectCarriedThroughForkStillExcludes) {
 
 TEST_F(NamedLockProcesses, HolderKilledWhileHoldingIsReportedAbandoned) {
     const auto name = UniqueName();
-    Pipe p;
-    Child holder([&] {
-        auto lock = NamedLock::CreateOrOpen(name);
-        if (!lock || lock->Wait() != Result::Acquired)
-            return 10;
-        p.Send('h');
-        for (;;)
-            pause();
-    });
-    ASSERT_EQ(p.Receive(kAnswerMs), 'h');
+    std::unique_ptr<ForkedChild> holder;
+    StartHolder(name, holder);
     auto lock = NamedLock::CreateOrOpen(name);
     ASSERT_TRUE(lock);
     // Wait while the holder still lives; it is killed during the wait.
     std::thread killer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        holder.Kill(SIGKILL);
+        holder->Kill(SIGKILL);
     });
     Result r = lock->Wait();
     killer.join();
-    EXPECT_EQ(holder.Wait(), 128 + SIGKILL);
+    EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
     EXPECT_EQ(r, Result::Abandoned);
     lock->Release();
-
     // A proper release clears the mark: the next holder is told nothing happened.
-    Child next([&] { return WaitAndReport(name, p); });
-    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
-    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
-    EXPECT_EQ(next.Wait(), 0);
+    EXPECT_EQ(Waiter(name).Outcome(), 'A');
 }
 
+// Killed before the next arrives, also when a process it forked while holding lives on.
 TEST_F(NamedLockProcesses, HolderKilledBeforeTheNextArrivesIsAbandoned) {
-    const auto name = UniqueName();
-    Pipe p;
-    Child holder([&] {
-        auto lock = NamedLock::CreateOrOpen(name);
-        if (!lock || lock->Wait() != Result::Acquired)
-            return 10;
-        p.Send('h');
-        for (;;)
-            pause();
-    });
-    ASSERT_EQ(p.Receive(kAnswerMs), 'h');
-    holder.Kill(SIGKILL);
-    holder.Wait();
-    Child next([&] { return WaitAndReport(name, p); });
-    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
-    EXPECT_EQ(p.Receive(kAnswerMs), 'B');
-    EXPECT_EQ(next.Wait(), 0);
-}
-
-TEST_F(NamedLockProcesses, ProcessForkedByADeadHolderDoesNotKeepTheLock) {
-    const auto name = UniqueName();
-    Pipe p, quit;
-    Child holder([&] {
-        auto lock = NamedLock::CreateOrOpen(name);
-        if (!lock || lock->Wait() != Result::Acquired)
-            return 10;
-        // A helper process forked while holding outlives the holder.
-        if (fork() == 0) {
-            p.Send('g');
-            quit.Receive(kAnswerMs * 2);
-            _exit(0);
-        }
-        for (;;)
-            pause();
-    });
-    ASSERT_EQ(p.Receive(kAnswerMs), 'g');
-    holder.Kill(SIGKILL);
-    holder.Wait();
-    Child next([&] { return WaitAndReport(name, p); });
-    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
-    EXPECT_EQ(p.Receive(kAnswerMs), 'B') << "the helper kept the dead holder's lock";
-    quit.Send('q');
-    EXPECT_EQ(next.Wait(), 0);
+    for (bool helper : {false, true}) {
+        SCOPED_TRACE(helper ? "with a helper" : "alone");
+        const auto name = UniqueName() + (helper ? L"h" : L"");
+        Pipe quit;
+        std::unique_ptr<ForkedChild> holder;
+        StartHolder(name, holder, helper ? &quit : nullptr);
+        holder->Kill(SIGKILL);
+        holder->Wait();
+        EXPECT_EQ(Waiter(name).Outcome(), 'B') << "the lock outlived its dead holder";
+        quit.Send('q');
+    }
 }
 
 TEST_F(NamedLockReentry, EachAcquisitionIsReleasedOnce) {
@@ -191,15 +182,12 @@ TEST_F(NamedLockReentry, EachAcquisitionIsReleasedOnce) {
     ASSERT_EQ(second->Wait(), Result::Acquired);
     ASSERT_EQ(lock->Wait(), Result::Acquired);
 
-    Pipe p;
-    Child child([&] { return WaitAndReport(name, p); });
-    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
+    Waiter child(name);
     lock->Release();
     second->Release();
-    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "released before the last release";
+    EXPECT_TRUE(child.Blocked()) << "released before the last release";
     lock->Release();
-    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(child.Outcome(), 'A');
     lock->Release();  // one too many: ignored
 }
 
@@ -245,13 +233,10 @@ TEST_F(NamedLockThreads, ReleaseByAnotherThreadIsIgnored) {
     ASSERT_EQ(lock->Wait(), Result::Acquired);
     std::thread([&] { lock->Release(); }).join();
 
-    Pipe p;
-    Child child([&] { return WaitAndReport(name, p); });
-    ASSERT_EQ(p.Receive(kAnswerMs), 'w');
-    EXPECT_EQ(p.Receive(kBlockedMs), 0) << "a thread that did not own the lock released it";
+    Waiter child(name);
+    EXPECT_TRUE(child.Blocked()) << "a thread that did not own the lock released it";
     lock->Release();
-    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(child.Outcome(), 'A');
 }
 
 TEST_F(NamedLockNames, AnyNameMapsToOneFileInsideTheLockFolder) {
@@ -288,11 +273,7 @@ TEST_F(NamedLockNames, AnyNameMapsToOneFileInsideTheLockFolder) {
 
     // Different names do not block each other, even the two long ones.
     ASSERT_EQ(locks[6]->Wait(), Result::Acquired);
-    Pipe p;
-    Child child([&] { return WaitAndReport(names[7], p); });
-    EXPECT_EQ(p.Receive(kAnswerMs), 'w');
-    EXPECT_EQ(p.Receive(kAnswerMs), 'A');
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(Waiter(names[7]).Outcome(), 'A');
     locks[6]->Release();
 }
 

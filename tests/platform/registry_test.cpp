@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,12 +14,23 @@
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/syscalls.h"
-#include "platform_test_util.h"
+#include "support/child_process.h"
+#include "support/isolated_env.h"
+#include "support/temp_folder.h"
+
+// Every test of this program runs with private lock, registry and profile folders.
+[[maybe_unused]] static auto* const g_isolation =
+    ::testing::AddGlobalTestEnvironment(new vesk::test::IsolatedProgram);
+
+// Paths in the library's wide form.
+static std::wstring W(const std::string& utf8) {
+    return vesk::Utf8ToWide(utf8);
+}
 
 using namespace vesk::reg;
-using vesk::test::Child;
+using vesk::test::ForkedChild;
 using vesk::test::Pipe;
-using vesk::test::TempDir;
+using vesk::test::TempFolder;
 
 namespace {
 
@@ -27,14 +40,14 @@ const std::wstring kCache = L"Software\\Orvane\\HALD3.1\\cache";
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetHivePath(Hive::CurrentUser, m_dir.W("hkcu.db"));
-        SetHivePath(Hive::LocalMachine, m_dir.W("hklm.db"));
+        SetHivePath(Hive::CurrentUser, W(m_dir.Sub("hkcu.db")));
+        SetHivePath(Hive::LocalMachine, W(m_dir.Sub("hklm.db")));
     }
     void TearDown() override {
         SetHivePath(Hive::CurrentUser, L"");
         SetHivePath(Hive::LocalMachine, L"");
     }
-    TempDir m_dir;
+    TempFolder m_dir;
 };
 
 TEST_F(Registry, TellsCreatedFromOpened) {
@@ -141,51 +154,49 @@ TEST_F(Registry, DeleteTakesSubKeysButNotSiblings) {
     EXPECT_FALSE(Key::Delete(Hive::CurrentUser, L"\\"));
 }
 
-TEST_F(Registry, ValuesCrossProcesses) {
-    {
-        auto key = Key::CreateOrOpen(Hive::CurrentUser, kCache);
-        ASSERT_TRUE(key && key->SetString(L"FROM_PARENT", L"p\u00e4rent"));
+// Forks n children that each open the store, then run body(p) at the same moment;
+// their exit codes in order.
+std::vector<int> RunTogether(int n, const std::function<int(int)>& body) {
+    Pipe ready, go;
+    std::vector<std::unique_ptr<ForkedChild>> children;
+    for (int p = 0; p < n; ++p) {
+        children.push_back(std::make_unique<ForkedChild>([&, p] {
+            if (!Key::CreateOrOpen(Hive::CurrentUser, L"Warm"))
+                return 100;
+            ready.Send('r');
+            return go.Receive(10000) == 'g' ? body(p) : 101;
+        }));
     }
-    Child child([] {
-        auto key = Key::CreateOrOpen(Hive::CurrentUser, kCache);
-        if (!key || key->GetString(L"FROM_PARENT") != L"p\u00e4rent")
-            return 1;
-        return key->SetDword(L"FROM_CHILD", 42) ? 0 : 2;
-    });
-    ASSERT_EQ(child.Wait(), 0);
-    auto key = Key::Open(Hive::CurrentUser, kCache);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->GetDword(L"FROM_CHILD"), 42u);
+    for (int p = 0; p < n; ++p)
+        EXPECT_EQ(ready.Receive(10000), 'r');
+    for (int p = 0; p < n; ++p)
+        go.Send('g');
+    std::vector<int> codes;
+    for (auto& c : children)
+        codes.push_back(c->Wait());
+    return codes;
 }
 
 TEST_F(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
     constexpr int kProcs = 3, kValues = 200;
-    Pipe ready, go;
-    std::vector<std::unique_ptr<Child>> children;
-    for (int p = 0; p < kProcs; ++p) {
-        children.push_back(std::make_unique<Child>([&, p] {
-            auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Shared");
-            if (!key)
-                return 1;
-            ready.Send('r');
-            if (go.Receive(10000) != 'g')
-                return 2;
-            for (int i = 0; i < kValues; ++i) {
-                if (!key->SetDword(L"p" + std::to_wstring(p) + L"-" + std::to_wstring(i),
-                                   static_cast<uint32_t>(p * 1000 + i)))
-                    return 3;
-                if (!key->SetDword(L"last", static_cast<uint32_t>(p)))
-                    return 4;
-            }
-            return 0;
-        }));
+    {
+        auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Shared");
+        ASSERT_TRUE(key && key->SetString(L"FROM_PARENT", L"p\u00e4rent"));
     }
-    for (int p = 0; p < kProcs; ++p)
-        ASSERT_EQ(ready.Receive(10000), 'r');
-    for (int p = 0; p < kProcs; ++p)
-        go.Send('g');
-    for (auto& c : children)
-        EXPECT_EQ(c->Wait(), 0);
+    const std::vector<int> codes = RunTogether(kProcs, [&](int p) {
+        auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Shared");
+        if (!key || key->GetString(L"FROM_PARENT") != L"p\u00e4rent")
+            return 1;
+        for (int i = 0; i < kValues; ++i) {
+            if (!key->SetDword(L"p" + std::to_wstring(p) + L"-" + std::to_wstring(i),
+                               static_cast<uint32_t>(p * 1000 + i)))
+                return 3;
+            if (!key->SetDword(L"last", static_cast<uint32_t>(p)))
+                return 4;
+        }
+        return 0;
+    });
+    EXPECT_EQ(codes, std::vector<int>(kProcs, 0));
 
     auto key = Key::Open(Hive::CurrentUser, L"Shared");
     ASSERT_TRUE(key);
@@ -201,34 +212,18 @@ TEST_F(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
 
 TEST_F(Registry, RacingCreatorsSeeExactlyOneCreation) {
     constexpr int kProcs = 4, kKeys = 20;
-    Pipe ready, go;
-    std::vector<std::unique_ptr<Child>> children;
-    for (int p = 0; p < kProcs; ++p) {
-        children.push_back(std::make_unique<Child>([&] {
-            // Opens the store before the start so all begin together.
-            if (!Key::CreateOrOpen(Hive::CurrentUser, L"Warm"))
-                return 100;
-            ready.Send('r');
-            if (go.Receive(10000) != 'g')
-                return 101;
-            int created = 0;
-            for (int k = 0; k < kKeys; ++k) {
-                Disposition d{};
-                if (!Key::CreateOrOpen(Hive::CurrentUser, L"Race\\K" + std::to_wstring(k), &d))
-                    return 102;
-                if (d == Disposition::CreatedNewKey)
-                    ++created;
-            }
-            return created;
-        }));
-    }
-    for (int p = 0; p < kProcs; ++p)
-        ASSERT_EQ(ready.Receive(10000), 'r');
-    for (int p = 0; p < kProcs; ++p)
-        go.Send('g');
+    const std::vector<int> codes = RunTogether(kProcs, [&](int) {
+        int created = 0;
+        for (int k = 0; k < kKeys; ++k) {
+            Disposition d{};
+            if (!Key::CreateOrOpen(Hive::CurrentUser, L"Race\\K" + std::to_wstring(k), &d))
+                return 102;
+            created += d == Disposition::CreatedNewKey;
+        }
+        return created;
+    });
     int total = 0;
-    for (auto& c : children) {
-        int code = c->Wait();
+    for (int code : codes) {
         ASSERT_LE(code, kKeys);
         total += code;
     }
@@ -274,7 +269,7 @@ int DenyDatabase(const char* path, int flags, mode_t mode) {
 }
 
 TEST_F(Registry, UnreadableStoreFailsCleanly) {
-    SetHivePath(Hive::CurrentUser, m_dir.W("denied.db"));
+    SetHivePath(Hive::CurrentUser, W(m_dir.Sub("denied.db")));
     vesk::ScopedSysCalls restore;
     vesk::Sys().open = DenyDatabase;
     EXPECT_FALSE(Key::CreateOrOpen(Hive::CurrentUser, kCache));
@@ -285,7 +280,7 @@ TEST_F(Registry, UnreadableStoreFailsCleanly) {
 
 TEST_F(Registry, CorruptStoreIsRefused) {
     vesk::test::WriteFile(m_dir.Sub("corrupt.db"), std::string(8192, 'Z'));
-    SetHivePath(Hive::CurrentUser, m_dir.W("corrupt.db"));
+    SetHivePath(Hive::CurrentUser, W(m_dir.Sub("corrupt.db")));
     EXPECT_FALSE(Key::CreateOrOpen(Hive::CurrentUser, kCache));
     EXPECT_NE(vesk::LastOsError().detail.find("sqlite"), std::string::npos);
     EXPECT_EQ(vesk::test::ReadFile(m_dir.Sub("corrupt.db")), std::string(8192, 'Z'))

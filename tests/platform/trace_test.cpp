@@ -6,27 +6,24 @@
 #include <thread>
 #include <vector>
 
+#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/trace.h"
-#include "platform_test_util.h"
+#include "support/isolated_env.h"
+#include "support/temp_folder.h"
+
+// Paths in the library's wide form.
+static std::wstring W(const std::string& utf8) {
+    return vesk::Utf8ToWide(utf8);
+}
 
 namespace {
 
 class TraceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* v = std::getenv("VESK_TRACE");
-        m_saved = v ? std::optional<std::string>(v) : std::nullopt;
-    }
-    void TearDown() override {
-        vesk::SetTraceSink(nullptr);
-        if (m_saved)
-            setenv("VESK_TRACE", m_saved->c_str(), 1);
-        else
-            unsetenv("VESK_TRACE");
-    }
-    std::optional<std::string> m_saved;
+    void TearDown() override { vesk::SetTraceSink(nullptr); }
+    vesk::test::ScopedEnvironment m_env;
 };
 
 TEST_F(TraceTest, SinkReceivesTheTextAsGiven) {
@@ -45,21 +42,15 @@ TEST_F(TraceTest, SinkReceivesTheTextAsGiven) {
 }
 
 TEST_F(TraceTest, StderrOnlyWhenAskedFor) {
-    unsetenv("VESK_TRACE");
-    ::testing::internal::CaptureStderr();
-    OutputDebugStringA("quiet");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-
-    setenv("VESK_TRACE", "0", 1);
-    ::testing::internal::CaptureStderr();
-    OutputDebugStringA("still quiet");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-
-    setenv("VESK_TRACE", "1", 1);
-    ::testing::internal::CaptureStderr();
-    OutputDebugStringA("loud");
-    OutputDebugStringA("line\n");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "loud\nline\n");
+    const std::pair<const char*, const char*> cases[] = {
+        {nullptr, ""}, {"0", ""}, {"1", "text\nline\n"}};
+    for (auto [value, expected] : cases) {
+        value ? m_env.Set("VESK_TRACE", value) : m_env.Unset("VESK_TRACE");
+        ::testing::internal::CaptureStderr();
+        OutputDebugStringA("text");
+        OutputDebugStringA("line\n");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), expected) << (value ? value : "unset");
+    }
 }
 
 TEST_F(TraceTest, SinkMayTraceAgain) {
@@ -75,20 +66,20 @@ TEST_F(TraceTest, SinkMayTraceAgain) {
 }
 
 TEST_F(TraceTest, FailuresAreRecordedPerThreadAndFeedTheTrace) {
-    vesk::test::TempDir t;
+    vesk::test::TempFolder t;
     vesk::ClearOsError();
     EXPECT_EQ(vesk::DescribeOsError(vesk::LastOsError()), "no error");
-    EXPECT_FALSE(vesk::fs::RemoveFile(t.W("absent")));
+    EXPECT_FALSE(vesk::fs::RemoveFile(W(t.Sub("absent"))));
     const vesk::OsError mine = vesk::LastOsError();
     EXPECT_EQ(mine.call, "unlink");
     EXPECT_EQ(mine.code, ENOENT);
-    EXPECT_EQ(mine.path, t.W("absent"));
+    EXPECT_EQ(mine.path, W(t.Sub("absent")));
     EXPECT_EQ(errno, ENOENT);
 
     // Another thread's failure has its own record.
     std::thread([&] {
         EXPECT_EQ(vesk::LastOsError().call, "");
-        EXPECT_FALSE(vesk::fs::CreateDirectory(t.W()));
+        EXPECT_FALSE(vesk::fs::CreateDirectory(W(t.path())));
         EXPECT_EQ(vesk::LastOsError().code, EEXIST);
     }).join();
     EXPECT_EQ(vesk::LastOsError().call, "unlink");

@@ -1,6 +1,7 @@
 // SearchDevice's result codes and record handling, with a scripted SNMP library.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
 
 #include "device_search_support.h"
@@ -19,7 +20,7 @@ class SearchCodes : public ::testing::Test {
 protected:
     void SetUp() override {
         filter_ = dir_.path() + "/SrchMIB.conf";
-        vesk::test::WriteText(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n");
+        vesk::test::WriteFile(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n");
         mib_.entries = {{"10.0.0.20", std::string(kFamily) + "20"},
                         {"10.0.0.3", std::string(kFamily) + "3"},
                         {"9.1.1.1", std::string(kFamily) + "9"}};
@@ -57,56 +58,67 @@ TEST_F(SearchCodes, FoundDevicesComeBackSortedWithTheirTargetIndex) {
     EXPECT_EQ(mib_.timeouts, (std::vector<std::pair<int, int>>{{0, 8}, {3, 15}}));
     EXPECT_EQ(mib_.community, "quorle");
     EXPECT_EQ(mib_.port, 161);
-    ASSERT_EQ(Addresses(results_),
-              (std::vector<std::wstring>{L"9.1.1.1", L"10.0.0.3", L"10.0.0.20"}));
-    EXPECT_EQ(results_[0].nIndex, 2);
-    EXPECT_EQ(results_[1].nIndex, 1);
-    EXPECT_EQ(results_[2].nIndex, 0);
-    EXPECT_STREQ(results_[0].szSysDescr, L"nine");
-    EXPECT_STREQ(results_[1].szObjectID, L"1.3.6.1.4.1.59731.1.2.1.2.1.3");
-    EXPECT_EQ(results_[1].bRegistered, 1);
-    EXPECT_STREQ(results_[1].szRegisteredName, L"Front desk");
-    EXPECT_EQ(results_[0].bRegistered, 0);
-    EXPECT_STREQ(results_[0].szRegisteredName, L"");
+    EXPECT_EQ(
+        vesk::test::Records(results_),
+        (std::vector<std::wstring>{L"9.1.1.1 #2 1.3.6.1.4.1.59731.1.2.1.2.1.9 'nine' -",
+                                   L"10.0.0.3 #1 1.3.6.1.4.1.59731.1.2.1.2.1.3 'three' Front desk",
+                                   L"10.0.0.20 #0 1.3.6.1.4.1.59731.1.2.1.2.1.20 'twenty' -"}));
     ExpectDeletedOnce();
     EXPECT_EQ(mib_.freed, 1);
     EXPECT_EQ(handleAfter_, -1);
 }
 
-TEST_F(SearchCodes, LibraryFailuresBeforeDiscoveryGiveMinus1049) {
-    mib_.initialize = 0;
-    EXPECT_EQ(Search(), -1049);
-    EXPECT_EQ(mib_.calls, std::vector<std::string>{"Initialize"});
-    EXPECT_EQ(results_.GetSize(), 0);
-
-    ScriptedMib noHandle;
-    noHandle.handle = -1;
-    mib_ = noHandle;
-    EXPECT_EQ(Search(), -1049);
-    EXPECT_EQ(mib_.deletedCount, 0) << "no handle, nothing to delete";
-
-    for (int step = 0; step < 2; ++step) {
-        mib_ = ScriptedMib();
-        (step == 0 ? mib_.bind : mib_.enabled) = 0;
-        EXPECT_EQ(Search(), -1049) << step;
-        ExpectDeletedOnce();
+// One change to the scripted library or the filter per row: the code, the records
+// (sorted unless the search stopped), how often the handle was deleted and the memory
+// freed.
+TEST_F(SearchCodes, EachOutcomeHasItsCode) {
+    using Setup = std::function<void(ScriptedMib&, const std::string& filter)>;
+    struct Case {
+        const char* what;
+        Setup setup;
+        int rc;
+        std::vector<std::wstring> addresses;
+        int deleted, freed;
+    };
+    using W = std::vector<std::wstring>;
+    const W all{L"9.1.1.1", L"10.0.0.3", L"10.0.0.20"};
+    const Case cases[] = {
+        {"no library", [](auto& m, auto&) { m.initialize = 0; }, -1049, {}, 0, 0},
+        {"no handle", [](auto& m, auto&) { m.handle = -1; }, -1049, {}, 0, 0},
+        {"bind refused", [](auto& m, auto&) { m.bind = 0; }, -1049, {}, 1, 0},
+        {"not enabled", [](auto& m, auto&) { m.enabled = 0; }, -1049, {}, 1, 0},
+        {"discovery failed", [](auto& m, auto&) { m.listResult = 0; }, -1050, {}, 1, 0},
+        // The memory is freed even when it cannot be locked.
+        {"lock failed", [](auto& m, auto&) { m.failLock = true; }, 0, {}, 1, 1},
+        {"count beyond the memory", [](auto& m, auto&) { m.reportedCount = 50; }, 1, all, 1, 1},
+        {"no filter file", [](auto&, auto& f) { std::filesystem::remove(f); }, 0, {}, 1, 1},
+        {"a description missing", [](auto& m, auto&) { m.descriptions.erase("10.0.0.3"); }, 1,
+         W{L"9.1.1.1", L"10.0.0.20"}, 1, 1},
+        {"no descriptions", [](auto& m, auto&) { m.descriptions.clear(); }, 0, {}, 1, 1},
+        {"stopped", [](auto& m, auto&) { m.stopAt = "9.1.1.1"; }, 1, W{L"10.0.0.20", L"10.0.0.3"},
+         1, 1},
+        {"stopped at once", [](auto& m, auto&) { m.stopAt = "10.0.0.20"; }, 1, {}, 1, 1},
+    };
+    const ScriptedMib fresh = mib_;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        mib_ = fresh;
+        vesk::test::WriteFile(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n");
+        c.setup(mib_, filter_);
+        EXPECT_EQ(Search(), c.rc);
+        EXPECT_EQ(Addresses(results_), c.addresses);
+        EXPECT_EQ(mib_.deletedCount, c.deleted);
+        EXPECT_EQ(mib_.freed, c.freed);
+        if (c.deleted) {
+            EXPECT_EQ(mib_.lastDeleted, 7);
+        }
         EXPECT_EQ(handleAfter_, -1);
     }
-}
-
-TEST_F(SearchCodes, DiscoveryFailureGivesMinus1050AndALockFailureZero) {
-    mib_.listResult = 0;
-    EXPECT_EQ(Search(), -1050);
-    ExpectDeletedOnce();
-    EXPECT_EQ(results_.GetSize(), 0);
-
-    mib_.listResult = 1;
-    mib_.failLock = true;
-    mib_.deletedCount = 0;
-    EXPECT_EQ(Search(), 0);
-    EXPECT_EQ(mib_.freed, 1) << "the memory is freed even when it cannot be locked";
-    ExpectDeletedOnce();
-    EXPECT_TRUE(mib_.described.empty());
+    // Skipped targets still count for the index.
+    mib_ = fresh;
+    mib_.descriptions.erase("10.0.0.3");
+    ASSERT_EQ(Search(), 1);
+    EXPECT_EQ(results_[0].nIndex, 2);
 }
 
 TEST_F(SearchCodes, OverlongAddressesAndIdentifiersAreSkipped) {
@@ -118,7 +130,7 @@ TEST_F(SearchCodes, OverlongAddressesAndIdentifiersAreSkipped) {
                     {"10.0.0.1", id40},
                     {"10.0.0.2", id40 + "3"},                             // 41, unterminated field
                     {std::string(70, '7'), std::string(kFamily) + "5"}};  // fills the field
-    vesk::test::WriteText(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\nOIDInclude = " +
+    vesk::test::WriteFile(filter_, "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\nOIDInclude = " +
                                        id40 + "\nOIDInclude = " + id40 + "3\n");
     mib_.descriptions = {
         {address32, "a"}, {address32 + "9", "b"}, {"10.0.0.1", "c"}, {"10.0.0.2", "d"}};
@@ -128,31 +140,6 @@ TEST_F(SearchCodes, OverlongAddressesAndIdentifiersAreSkipped) {
               (std::vector<std::wstring>{vesk::Utf8ToWide(address32), L"10.0.0.1"}));
     EXPECT_EQ(std::wstring(results_[1].szObjectID, 40), vesk::Utf8ToWide(id40));
     EXPECT_EQ(mib_.described, (std::vector<std::string>{address32, "10.0.0.1"}));
-}
-
-TEST_F(SearchCodes, CountLargerThanTheMemoryIsNotBelieved) {
-    mib_.reportedCount = 50;
-    EXPECT_EQ(Search(), 1);
-    EXPECT_EQ(results_.GetSize(), 3);
-}
-
-TEST_F(SearchCodes, NoFilterFileMeansNoTargets) {
-    std::filesystem::remove(filter_);
-    EXPECT_EQ(Search(), 0);
-    EXPECT_EQ(results_.GetSize(), 0);
-    EXPECT_TRUE(mib_.described.empty());
-    ExpectDeletedOnce();
-}
-
-TEST_F(SearchCodes, TargetsWithoutADescriptionAreLeftOut) {
-    mib_.descriptions.erase("10.0.0.3");
-    EXPECT_EQ(Search(), 1);
-    EXPECT_EQ(Addresses(results_), (std::vector<std::wstring>{L"9.1.1.1", L"10.0.0.20"}));
-    EXPECT_EQ(results_[0].nIndex, 2) << "the index counts skipped targets too";
-
-    mib_.descriptions.clear();
-    EXPECT_EQ(Search(), 0);
-    EXPECT_EQ(results_.GetSize(), 0);
 }
 
 TEST_F(SearchCodes, DescriptionIsCutToEightyCharacters) {
@@ -167,17 +154,6 @@ TEST_F(SearchCodes, DescriptionIsCutToEightyCharacters) {
     mib_.fillWholeBuffer = true;
     EXPECT_EQ(Search(), 1);
     EXPECT_EQ(std::wstring(results_[0].szSysDescr), std::wstring(80, L'z'));
-}
-
-TEST_F(SearchCodes, StopFlagReturnsWhatWasGatheredUnsorted) {
-    mib_.stopAt = "9.1.1.1";
-    EXPECT_EQ(Search(), 1);
-    EXPECT_EQ(Addresses(results_), (std::vector<std::wstring>{L"10.0.0.20", L"10.0.0.3"}));
-    ExpectDeletedOnce();
-
-    mib_.stopAt = "10.0.0.20";
-    EXPECT_EQ(Search(), 1) << "stopped, even with nothing gathered";
-    EXPECT_EQ(results_.GetSize(), 0);
 }
 
 TEST_F(SearchCodes, MemoryExceptionGivesMinus1001AndKeepsTheRecordsSoFar) {

@@ -1,11 +1,10 @@
 // Helpers for the device search tests: the root's registered-device answers, a
-// scripted SNMP library for exact result codes, and a filter file on disk.
+// scripted SNMP library for exact result codes, and the records compared whole.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <new>
@@ -15,6 +14,7 @@
 
 #include "platform/charset.h"
 #include "settings/device_search.h"
+#include "support/temp_folder.h"
 
 namespace vesk::test {
 
@@ -166,15 +166,25 @@ public:
     std::size_t Size(mib::HGLOBAL memory) override { return mib::GlobalSize(memory); }
 };
 
-inline void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 inline std::vector<std::wstring> Addresses(
     const CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results) {
     std::vector<std::wstring> out;
     for (INT_PTR i = 0; i < results.GetSize(); ++i)
         out.push_back(results[i].szIPAddress);
+    return out;
+}
+
+// Each record as one line, for comparing a whole result at once: address, target
+// index, object id, description, and the registered name or "-".
+inline std::vector<std::wstring> Records(
+    const CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results) {
+    std::vector<std::wstring> out;
+    for (INT_PTR i = 0; i < results.GetSize(); ++i) {
+        const DEVICE_SEARCH_INFOEX& r = results[i];
+        out.push_back(std::wstring(r.szIPAddress) + L" #" + std::to_wstring(r.nIndex) + L" " +
+                      std::wstring(r.szObjectID, wcsnlen(r.szObjectID, 40)) + L" '" + r.szSysDescr +
+                      L"' " + (r.bRegistered ? std::wstring(r.szRegisteredName) : L"-"));
+    }
     return out;
 }
 

@@ -70,12 +70,21 @@ protected:
             EXPECT_FALSE(Key::Open(Hive::CurrentUser, key)) << vesk::WideToUtf8(key);
         }
     }
-    static void ExpectBox(CVESKRoot& root, int rx, int save, int open, int viewer) {
-        EXPECT_EQ(root.GetDisplayRXBox(), rx);
-        EXPECT_EQ(root.GetsaveBoxPassword(), save);
-        EXPECT_EQ(root.GetOpenBoxAtSingleClick(), open);
-        EXPECT_EQ(root.GetOpenWithHaldViewer(), viewer);
+    // Every option member, in the order SetAll sets them.
+    static std::vector<int> Members(CVESKRoot& r) {
+        return {r.GetDisplayRXBox(),
+                r.GetsaveBoxPassword(),
+                r.GetOpenBoxAtSingleClick(),
+                r.GetOpenWithHaldViewer(),
+                r.GetSelectFileFormat(),
+                r.GetTimeout(),
+                r.GetTime(),
+                r.GetSaveUserName(),
+                r.GetSaveAccountName(),
+                r.GetDisplayConfirmation(),
+                r.GetDispDeskIcon()};
     }
+    using M = std::vector<int>;
 };
 
 TEST_F(Options, FirstRunCreatesTheKeysWithTheirDefaults) {
@@ -83,15 +92,8 @@ TEST_F(Options, FirstRunCreatesTheKeysWithTheirDefaults) {
     SetAll(root, 7);
     ASSERT_EQ(root.LoadOptions(), 1);
 
-    ExpectBox(root, 0, 0, 1, 7);  // the viewer option is not a default of a new key
-    EXPECT_EQ(root.GetSelectFileFormat(), 1);
-    EXPECT_EQ(root.GetTimeout(), 1);
-    EXPECT_EQ(root.GetTime(), 10 * 60000);
-    EXPECT_EQ(root.GetSaveUserName(), 0);
-    EXPECT_EQ(root.GetSaveAccountName(), 0);
-    EXPECT_EQ(root.GetDisplayConfirmation(), 1);
-    EXPECT_EQ(root.GetDispDeskIcon(), 0);
-
+    // The viewer option is not a default of a new key; the time limit is in minutes.
+    EXPECT_EQ(Members(root), (M{0, 0, 1, 7, 1, 1, 10 * 60000, 0, 0, 1, 0}));
     EXPECT_EQ(Value(kBox, L"DISPLAY_RX_BOX"), 0u);
     EXPECT_EQ(Value(kBox, L"SAVE_PASSWORD"), 0u);
     EXPECT_EQ(Value(kBox, L"OPEN_BOX"), 1u);
@@ -112,8 +114,7 @@ TEST_F(Options, FirstRunCreatesTheKeysWithTheirDefaults) {
     CVESKRoot again;
     SetAll(again, 7);
     ASSERT_EQ(again.LoadOptions(), 1);
-    ExpectBox(again, 0, 0, 1, 0);
-    EXPECT_EQ(again.GetTime(), 600000);
+    EXPECT_EQ(Members(again), (M{0, 0, 1, 0, 1, 1, 600000, 0, 0, 1, 0}));
 }
 
 TEST_F(Options, TimeLimitInMillisecondsNeverWraps) {
@@ -132,24 +133,20 @@ TEST_F(Options, AGroupIsReadWhollyOrNotAtAll) {
     CVESKRoot root;
     SetAll(root, 7);
     ASSERT_EQ(root.LoadOptions(), 1);
-    ExpectBox(root, 3, 3, 3, 0);
+    EXPECT_EQ(Members(root), (M{3, 3, 3, 0, 3, 3, 3 * 60000, 3, 3, 3, 3}));
 
     // Without OPEN_BOX the Box group fails and no Box member changes; the later groups
     // are not read either.
     ASSERT_TRUE(Key::Open(Hive::CurrentUser, kBox)->DeleteValue(L"OPEN_BOX"));
     SetAll(root, 7);
     EXPECT_EQ(root.LoadOptions(), 0);
-    ExpectBox(root, 7, 7, 7, 7);
-    EXPECT_EQ(root.GetTimeout(), 7);
-    EXPECT_EQ(root.GetSaveUserName(), 7);
+    EXPECT_EQ(Members(root), (M{7, 7, 7, 7, 7, 7, 7 * 60000, 7, 7, 7, 7}));
 
     // A value of another type counts as missing.
     Put(kBox, L"OPEN_BOX", 3);
     ASSERT_TRUE(Key::Open(Hive::CurrentUser, kGeneral)->SetString(L"TIMEOUT", L"3"));
     EXPECT_EQ(root.LoadOptions(), 0);
-    ExpectBox(root, 3, 3, 3, 0);
-    EXPECT_EQ(root.GetSelectFileFormat(), 7);
-    EXPECT_EQ(root.GetSaveUserName(), 7);
+    EXPECT_EQ(Members(root), (M{3, 3, 3, 0, 7, 7, 7 * 60000, 7, 7, 7, 7}));
 }
 
 TEST_F(Options, SavingNeedsTheKeysALoadCreates) {
@@ -174,9 +171,7 @@ TEST_F(Options, SavingNeedsTheKeysALoadCreates) {
 
     CVESKRoot reader;
     ASSERT_EQ(reader.LoadOptions(), 1);
-    ExpectBox(reader, 5, 5, 5, 5);
-    EXPECT_EQ(reader.GetTime(), 20 * 60000);
-    EXPECT_EQ(reader.GetDispDeskIcon(), 5);
+    EXPECT_EQ(Members(reader), (M{5, 5, 5, 5, 5, 5, 20 * 60000, 5, 5, 5, 5}));
 }
 
 TEST_F(Options, RegistryInformationPathMovesEveryGroup) {
@@ -198,9 +193,9 @@ TEST_F(Options, RegistryInformationPathMovesEveryGroup) {
     PutAll(L"Software\\Orvane\\HALD3.1", 4);
     CVESKRoot other;
     ASSERT_EQ(other.LoadOptions(), 1);
-    ExpectBox(other, 4, 4, 4, 4);
-    ASSERT_EQ(root.LoadOptions(), 1);
-    ExpectBox(root, 1, 0, 1, 0);
+    EXPECT_EQ(Members(other), (M{4, 4, 4, 4, 4, 4, 4 * 60000, 4, 4, 4, 4}));
+    ASSERT_EQ(root.LoadOptions(), 1);  // the shell keys are the same for both
+    EXPECT_EQ(Members(root), (M{1, 0, 1, 0, 1, 1, 600000, 0, 0, 1, 4}));
 }
 
 TEST_F(Options, DesktopIconStatusComesFromBothShellKeys) {

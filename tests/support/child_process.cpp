@@ -239,4 +239,68 @@ Watchdog::~Watchdog() {
     m_thread.join();
 }
 
+ForkedChild::ForkedChild(const std::function<int()>& fn) {
+    m_pid = ::fork();
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        int code = 99;
+        try {
+            code = fn();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+}
+
+ForkedChild::~ForkedChild() {
+    if (!m_reaped) {
+        ::kill(m_pid, SIGKILL);
+        Wait();
+    }
+}
+
+int ForkedChild::Wait() {
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_reaped = true;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+void ForkedChild::Kill(int sig) {
+    ::kill(m_pid, sig);
+}
+
+Pipe::Pipe() {
+    if (::pipe(m_fd) != 0)
+        throw std::runtime_error("pipe failed");
+}
+
+Pipe::~Pipe() {
+    ::close(m_fd[0]);
+    ::close(m_fd[1]);
+}
+
+void Pipe::Send(char c) {
+    while (::write(m_fd[1], &c, 1) < 0 && errno == EINTR) {
+    }
+}
+
+char Pipe::Receive(int timeoutMs) {
+    pollfd p{m_fd[0], POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0)
+        return 0;
+    char c = 0;
+    return ::read(m_fd[0], &c, 1) == 1 ? c : 0;
+}
+
 }  // namespace vesk::test

@@ -117,4 +117,28 @@ void IsolatedEnv::TearDown() {
     m_isolation.reset();
 }
 
+ScopedEnvironment::~ScopedEnvironment() {
+    for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
+        if (it->second)
+            ::setenv(it->first.c_str(), it->second->c_str(), 1);
+        else
+            ::unsetenv(it->first.c_str());
+    }
+}
+
+void ScopedEnvironment::Save(const std::string& name) {
+    const char* old = std::getenv(name.c_str());
+    m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+}
+
+void ScopedEnvironment::Set(const std::string& name, const std::string& value) {
+    Save(name);
+    ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void ScopedEnvironment::Unset(const std::string& name) {
+    Save(name);
+    ::unsetenv(name.c_str());
+}
+
 }  // namespace vesk::test

@@ -64,4 +64,31 @@ private:
     std::unique_ptr<ScopedIsolation> m_isolation;
 };
 
+// The same isolation for a whole test program, for programs whose tests may share one
+// set of folders: ::testing::AddGlobalTestEnvironment(new IsolatedProgram).
+class IsolatedProgram : public ::testing::Environment {
+public:
+    void SetUp() override { m_isolation = std::make_unique<ScopedIsolation>(); }
+    void TearDown() override { m_isolation.reset(); }
+
+private:
+    std::unique_ptr<ScopedIsolation> m_isolation;
+};
+
+// Environment variables set for a scope and put back (or removed) afterwards.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    void Set(const std::string& name, const std::string& value);
+    void Unset(const std::string& name);
+    // Only remembers the value, for a variable the code under test changes.
+    void Save(const std::string& name);
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};
+
 }  // namespace vesk::test

@@ -219,4 +219,38 @@ inline std::vector<std::unique_ptr<SnmpdAgent>> StartAgents(const std::vector<Ag
     return agents;
 }
 
+// Agents shared by the tests of one suite: Start in SetUpTestSuite, Stop in
+// TearDownTestSuite. A failure to start is kept for each test to report, since the
+// search has no other real peer.
+class AgentSet {
+public:
+    void Start(const std::vector<AgentConfig>& configs, const std::string& prefix) {
+        try {
+            folder_ = std::make_unique<TempFolder>(prefix);
+            agents_ = StartAgents(configs, folder_->path());
+        } catch (const std::exception& e) {
+            error_ = e.what();
+        }
+    }
+    void Stop() {
+        agents_.clear();
+        folder_.reset();
+    }
+    const std::string& Error() const { return error_; }
+    const SnmpdAgent& operator[](size_t i) const { return *agents_.at(i); }
+    const std::vector<std::unique_ptr<SnmpdAgent>>& All() const { return agents_; }
+    // Every agent's log, for a failed test.
+    std::string Logs() const {
+        std::string out;
+        for (const auto& a : agents_)
+            out += "--- snmpd " + a->target() + "\n" + a->Log();
+        return out;
+    }
+
+private:
+    std::unique_ptr<TempFolder> folder_;
+    std::vector<std::unique_ptr<SnmpdAgent>> agents_;
+    std::string error_;
+};
+
 }  // namespace vesk::test
