@@ -486,36 +486,5 @@ TEST_F(InProcessDevice, DisconnectEndsTheSessionAlsoAfterADrop) {
     EXPECT_EQ(core->Disconnect(1), 1);  // the session existed; it is gone now
 }
 
-int g_cancelAfter = 0;
-long __stdcall CancelLater(tagQTCP_COMMSTATE* st) {
-    EXPECT_EQ(st->nSize, static_cast<int>(sizeof *st));
-    return st->nElapsedMs >= g_cancelAfter ? 1 : 0;
-}
-
-TEST_F(InProcessDevice, StalledDeviceTimesOutAndCallbackCancels) {
-    script->stallOn = Op::kDocList;
-    auto core = ConnectLikeTheDevice();
-    ASSERT_TRUE(core);
-    core->SetTimeouts(0, 300);
-    std::vector<tagUTIL_DOCINFO> docs;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(core->GetDocumentList(docs, 1), 0);
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(LastError(*core).first, QTCP_ERR_TIMEOUT);
-    EXPECT_GE(took, std::chrono::milliseconds(250));
-    EXPECT_LT(took, std::chrono::milliseconds(1500));
-
-    core = ConnectLikeTheDevice();
-    ASSERT_TRUE(core);
-    core->SetTimeouts(0, 20000);
-    g_cancelAfter = 150;
-    core->SetCallbackCommunicate(CancelLater);
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(core->GetDocumentList(docs, 1), 0);
-    took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(LastError(*core).first, QTCP_ERR_CANCELLED);
-    EXPECT_LT(took, std::chrono::milliseconds(1500));
-}
-
 }  // namespace
 }  // namespace vesk::tcpcore

@@ -141,15 +141,9 @@ private:
         while (sent < doc.size()) {
             if (s_->dropAfter >= 0 && static_cast<std::int64_t>(sent) >= s_->dropAfter)
                 return false;
-            if (s_->stallAfter >= 0 && static_cast<std::int64_t>(sent) >= s_->stallAfter) {
-                WaitForRelease();
-                return false;
-            }
             std::size_t n = std::min(s_->chunk, doc.size() - sent);
             if (s_->dropAfter >= 0)
                 n = std::min<std::size_t>(n, static_cast<std::size_t>(s_->dropAfter) - sent);
-            if (s_->stallAfter >= 0)
-                n = std::min<std::size_t>(n, static_cast<std::size_t>(s_->stallAfter) - sent);
             Frame data = MakeEmptyFrame(FrameKind::kData, req.op, req.seq);
             data.payload.assign(doc.begin() + static_cast<std::ptrdiff_t>(sent),
                                 doc.begin() + static_cast<std::ptrdiff_t>(sent + n));

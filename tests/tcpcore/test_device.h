@@ -1,6 +1,6 @@
 // A small scripted device for the client tests: answers the operations the tests use,
-// with faults on request (stall, drop, refuse, wrong sizes). It sits behind an
-// in-process link or behind FrameServer's real TCP/TLS sockets.
+// with faults on request (stall, drop, refuse, wrong sizes), behind the in-process
+// link: the scripted peer for exact result codes.
 #pragma once
 
 #include <atomic>
@@ -34,10 +34,9 @@ struct DeviceScript {
     std::vector<std::uint8_t> document;
     std::int64_t announced = -2;  // -2: the document's real size
     std::size_t chunk = 64u << 10;
-    std::int32_t endStatus = 0;    // status of the end frame
-    std::int64_t endCount = -1;    // -1: the bytes really sent
-    std::int64_t dropAfter = -1;   // hang up after this many stream bytes
-    std::int64_t stallAfter = -1;  // stop sending (but keep the connection) after this many
+    std::int32_t endStatus = 0;   // status of the end frame
+    std::int64_t endCount = -1;   // -1: the bytes really sent
+    std::int64_t dropAfter = -1;  // hang up after this many stream bytes
 
     // thumbnail
     std::int32_t thumbAnnounced = 0;
