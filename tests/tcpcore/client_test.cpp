@@ -1,6 +1,6 @@
 // The client's operations against an in-process device behind the link seam: version
 // to class, the connect sequence and its round trips, error codes as the item tree
-// reads them, document streams, thumbnails, logins and their replay.
+// reads them, document streams and thumbnails.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -234,6 +234,10 @@ TEST_F(InProcessDevice, EverythingFailsCleanlyWithoutASession) {
     EXPECT_EQ(core.ReadDocument(buf, sizeof buf), -1);
     EXPECT_EQ(core.CloseDocument(1), 1);
     EXPECT_EQ(core.CloseDocument(0), 0);
+    long ids[] = {1, 2, 3};
+    EXPECT_EQ(core.OpenDocumentWithBind(ids, 0, 2), 0);
+    EXPECT_EQ(core.OpenDocumentWithBind(nullptr, 3, 2), 0);
+    EXPECT_EQ(LastError(core).first, QTCP_ERR_ARGUMENT);
     EXPECT_EQ(core.Disconnect(1), 0);
     EXPECT_EQ(core.IsConnected(), 0);
     int code = 0, detail = 0;
@@ -304,21 +308,6 @@ TEST_F(InProcessDevice, DocumentStreamsInMegabyteReadsWithoutPerChunkRequests) {
     EXPECT_EQ(core->GetRoundTripCount(), 2);
 }
 
-TEST_F(InProcessDevice, BoundDownloadUsesTheSameStream) {
-    script->document = Pattern(4000, 3);
-    auto core = ConnectLikeTheDevice();
-    ASSERT_TRUE(core);
-    long ids[] = {1, 2, 3};
-    core->StackErrorClear();
-    ASSERT_EQ(core->OpenDocumentWithBind(ids, 3, 2), 1);
-    int last = 0;
-    EXPECT_EQ(ReadAll(*core, last), script->document);
-    EXPECT_EQ(core->GetLastStackError(), -1);
-    EXPECT_EQ(core->CloseDocument(0), 1);
-    EXPECT_EQ(core->OpenDocumentWithBind(ids, 0, 2), 0);
-    EXPECT_EQ(core->OpenDocumentWithBind(nullptr, 3, 2), 0);
-}
-
 TEST_F(InProcessDevice, StreamEndingInErrorOrWithWrongSizesIsNotAComplete) {
     script->document = Pattern(300000);
     script->endStatus = QTCP_DEV_CONVERSION;
@@ -362,7 +351,7 @@ TEST_F(InProcessDevice, StreamEndingInErrorOrWithWrongSizesIsNotAComplete) {
     EXPECT_EQ(core->IsConnected(), 0);
 }
 
-TEST_F(InProcessDevice, AbortStopsALongStreamAndKeepsTheSession) {
+TEST_F(InProcessDevice, ANewRequestStopsAnOpenStreamFirstAndKeepsTheSession) {
     script->document = Pattern(40u << 20);
     script->chunk = 256u << 10;
     auto core = ConnectLikeTheDevice();
@@ -370,17 +359,12 @@ TEST_F(InProcessDevice, AbortStopsALongStreamAndKeepsTheSession) {
     ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
     std::vector<std::uint8_t> buf(1 << 20);
     ASSERT_EQ(core->ReadDocument(buf.data(), 1 << 20), 1 << 20);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(core->CloseDocument(1), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(script->aborts, 1);
-    EXPECT_EQ(core->IsConnected(), 1);
     std::vector<tagUTIL_BOXINFO> boxes;
     EXPECT_EQ(core->GetBoxList(boxes), 1);
-    // A new request while a stream is still open stops it first.
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
-    EXPECT_EQ(core->GetBoxList(boxes), 1);
-    EXPECT_EQ(script->aborts, 2);
+    EXPECT_EQ(script->aborts, 1);
+    EXPECT_EQ(core->IsConnected(), 1);
+    EXPECT_EQ(core->ReadDocument(buf.data(), 1 << 20), -1);  // that stream is over
+    EXPECT_EQ(core->CloseDocument(1), 1);
 }
 
 TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
@@ -415,57 +399,6 @@ TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
         EXPECT_EQ(LastError(*core).first, QTCP_ERR_PROTOCOL);
         EXPECT_EQ(core->ReadThumbnail(buf.data(), 100, length), 0);
     }
-}
-
-TEST_F(InProcessDevice, HostileBoxNamesArriveTerminated) {
-    tagUTIL_BOXINFO b{};
-    std::memset(&b, 'Z', sizeof b);
-    script->boxes = {b, MakeBox(2, "ok", "me")};
-    auto core = ConnectLikeTheDevice();
-    ASSERT_TRUE(core);
-    std::vector<tagUTIL_BOXINFO> boxes;
-    ASSERT_EQ(core->GetBoxList(boxes), 1);
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(std::strlen(boxes[0].szBoxName), 60u);
-    EXPECT_EQ(std::strlen(boxes[0].szUserName), 192u);
-    EXPECT_STREQ(boxes[1].szBoxName, "ok");
-}
-
-TEST_F(InProcessDevice, LoginsReturnRestrictionsAndAreRepeatedOnReconnect) {
-    script->document = Pattern(1 << 20);
-    script->dropAfter = 100000;
-    auto core = ConnectLikeTheDevice();
-    ASSERT_TRUE(core);
-    tagUTIL_DOCOPERATIONPERMISSION perm{};
-    EXPECT_EQ(core->UserLogin2("mono", 4, "bad", perm), 0);
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_LOGIN_REFUSED);
-    ASSERT_EQ(core->UserLogin2("monotone", 4, "secret", perm), 1);  // nameLen counts
-    EXPECT_EQ(perm.nColourForbidden, 1);
-    int colour = 0;
-    ASSERT_EQ(core->AccountLogin("dept", -1, "secret", colour), 1);
-    int flag = 0;
-    ASSERT_EQ(core->BoxLogin(3, "", flag), 1);
-
-    // The device hangs up in the middle of a document.
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
-    int last = 0;
-    EXPECT_EQ(ReadAll(*core, last).size(), 100000u);
-    EXPECT_EQ(last, -1);
-    EXPECT_EQ(LastError(*core).first, QTCP_ERR_CLOSED);
-    EXPECT_EQ(core->CloseDocument(1), 1);
-    EXPECT_EQ(core->IsConnected(), 0);
-
-    script->dropAfter = -1;
-    int status = -1;
-    colour = -1;
-    ASSERT_EQ(core->ReconnectInfinite(status, colour), 1);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(colour, 0);  // the account login came last
-    EXPECT_EQ(core->IsConnected(), 1);
-    std::lock_guard lock(script->m);
-    EXPECT_EQ(script->logins,
-              (std::vector<std::string>{"user:mono", "account:dept", "user:mono", "account:dept"}));
-    EXPECT_EQ(std::count(script->seen.begin(), script->seen.end(), Op::kBoxLogin), 2);
 }
 
 TEST_F(InProcessDevice, DisconnectEndsTheSessionAlsoAfterADrop) {
