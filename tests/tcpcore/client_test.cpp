@@ -98,24 +98,37 @@ TEST(TcpCoreFactory, MapsReportedVersionsToClassesAndNumbers) {
     EXPECT_EQ(CTcpCoreV31DMiOP().GetTcpVersion(), 31);
 }
 
+template <class R>
+bool SameBytes(const R& a, const R& b) {
+    return std::memcmp(&a, &b, sizeof(R)) == 0;
+}
+
 TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
-    Inquiries& q = script->inquiries;
-    q.SetInt(Inquiry::kHddCount, 2);
-    q.SetInt(Inquiry::kRxDataSecurity, 1);
-    q.SetRecord(Inquiry::kBoxControlPermission, tagUTIL_BOXCONTROLPERMISSION{1, 1, 0});
-    q.SetRecord(Inquiry::kAutoDelTimePermission, tagUTIL_AUTODELTIMEPERMISSION{1, 0});
-    q.SetInt(Inquiry::kMono2ColorPolicy, 1);
-    q.SetInt(Inquiry::kIOption, 1);
+    const tagUTIL_BOXCONTROLPERMISSION control{1, 1, 0};
+    const tagUTIL_AUTODELTIMEPERMISSION autoDel{1, 0};
     tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO ext{};
     ext.nSearchablePDF = 1;
     ext.nLangNum = 2;
     ext.nLang[1] = 7;
-    q.SetRecord(Inquiry::kExtendedFormat, ext);
     tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 ext2{};
     ext2.nPDFA = 1;
+    Inquiries& q = script->inquiries;
+    q.SetRecord(Inquiry::kBoxControlPermission, control);
+    q.SetRecord(Inquiry::kAutoDelTimePermission, autoDel);
+    q.SetRecord(Inquiry::kExtendedFormat, ext);
     q.SetRecord(Inquiry::kExtendedFormat2, ext2);
     q.SetInt(Inquiry::kOptionalFunction, static_cast<std::int32_t>(0x80000005u));
-    q.SetInt(Inquiry::kEnhancedSecurity, 1);
+    // Each integer inquiry with a value of its own, so a mix-up shows.
+    struct IntInquiry {
+        Inquiry tag;
+        int (CTcpCore::*call)(int&);
+    } ints[] = {{Inquiry::kHddCount, &CTcpCore::GetHDDCount},
+                {Inquiry::kRxDataSecurity, &CTcpCore::InquireSecuritySettingOfRXData},
+                {Inquiry::kMono2ColorPolicy, &CTcpCore::GetMono2ColorDocPolicy},
+                {Inquiry::kIOption, &CTcpCore::IsIOption},
+                {Inquiry::kEnhancedSecurity, &CTcpCore::InquireEnhancedSecurityMode}};
+    for (const IntInquiry& i : ints)
+        q.SetInt(i.tag, 100 + static_cast<int>(i.tag));
 
     auto core = ConnectLikeTheDevice();
     ASSERT_TRUE(core);
@@ -124,29 +137,26 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
     EXPECT_EQ(script->sessions, 1);  // the query's connection was kept and reused
     EXPECT_EQ(core->IsConnected(), 1);
 
-    int v = -1;
-    EXPECT_EQ(core->GetHDDCount(v), 1);
-    EXPECT_EQ(v, 2);
-    EXPECT_EQ(core->InquireSecuritySettingOfRXData(v), 1);
-    EXPECT_EQ(v, 1);
-    tagUTIL_BOXCONTROLPERMISSION bc{};
-    EXPECT_EQ(core->GetBoxControlPermission(bc), 1);
-    EXPECT_EQ(bc.nEdit, 1);
-    tagUTIL_AUTODELTIMEPERMISSION ad{};
-    EXPECT_EQ(core->GetAutoDelTimePermission(ad), 1);
-    EXPECT_EQ(ad.nPermission, 1);
-    EXPECT_EQ(core->GetMono2ColorDocPolicy(v), 1);
-    EXPECT_EQ(core->IsIOption(v), 1);
-    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO e{};
-    EXPECT_EQ(core->GetExtendedFormatSupportInfo(e), 1);
-    EXPECT_EQ(e.nLang[1], 7);
-    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 e2{};
-    EXPECT_EQ(core->GetExtendedFormatSupportInfo2(e2), 1);
-    EXPECT_EQ(e2.nPDFA, 1);
+    for (const IntInquiry& i : ints) {
+        int v = -1;
+        EXPECT_EQ(((*core).*i.call)(v), 1);
+        EXPECT_EQ(v, 100 + static_cast<int>(i.tag));
+    }
+    tagUTIL_BOXCONTROLPERMISSION gotControl{};
+    EXPECT_EQ(core->GetBoxControlPermission(gotControl), 1);
+    EXPECT_TRUE(SameBytes(gotControl, control));
+    tagUTIL_AUTODELTIMEPERMISSION gotAutoDel{};
+    EXPECT_EQ(core->GetAutoDelTimePermission(gotAutoDel), 1);
+    EXPECT_TRUE(SameBytes(gotAutoDel, autoDel));
+    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO gotExt{};
+    EXPECT_EQ(core->GetExtendedFormatSupportInfo(gotExt), 1);
+    EXPECT_TRUE(SameBytes(gotExt, ext));
+    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 gotExt2{};
+    EXPECT_EQ(core->GetExtendedFormatSupportInfo2(gotExt2), 1);
+    EXPECT_TRUE(SameBytes(gotExt2, ext2));
     long functions = 0;
     EXPECT_EQ(core->GetOptionalFunction(functions), 1);
-    EXPECT_EQ(functions, 0x80000005L);  // a bit set, not a negative number
-    EXPECT_EQ(core->InquireEnhancedSecurityMode(v), 1);
+    EXPECT_EQ(functions, 0x80000005L);        // a bit set, not a negative number
     EXPECT_EQ(core->GetRoundTripCount(), 1);  // all of it without traffic
     EXPECT_EQ(script->Seen(), (std::vector<Op>{Op::kHello, Op::kConnect}));
 }
