@@ -455,314 +455,327 @@ bool Inquiries::Get(Reader& r) {
 }
 
 // ---------------------------------------------------------------------------
-// Messages
+// Messages: each lists its fields once, in wire order; the Encoder turns the list into
+// Put and the Decoder into Get. Adding a field is one line here and one in the struct.
 
-void HelloRequest::Put(Writer& w) const {
-    w.I32(protocol);
-}
-bool HelloRequest::Get(Reader& r) {
-    return r.I32(protocol);
-}
+namespace {
 
-void HelloReply::Put(Writer& w) const {
-    w.Str(deviceId);
-    w.Str(model);
-    w.Str(serial);
-    w.I32(major);
-    w.I32(minor);
-}
-bool HelloReply::Get(Reader& r) {
-    return r.Str(deviceId, QTCP_DEVICEID_SIZE - 1) && r.Str(model, kMaxText) &&
-           r.Str(serial, kMaxText) && r.I32(major) && r.I32(minor);
-}
+class Encoder {
+public:
+    explicit Encoder(Writer& w) : w_(w) {}
+    void U16(const std::uint16_t& v) { w_.U16(v); }
+    void I32(const std::int32_t& v) { w_.I32(v); }
+    void I64(const std::int64_t& v) { w_.I64(v); }
+    template <class E>
+    void Enum(const E& v) {
+        w_.I32(static_cast<std::int32_t>(v));
+    }
+    void Str(const std::string& s, std::size_t = kMaxText) { w_.Str(s); }
+    void Bytes(const std::vector<std::uint8_t>& v, std::size_t) { w_.Bytes(v.data(), v.size()); }
+    template <class R>
+    void Record(const R& r) {
+        w_.Record(r);
+    }
+    template <class R>
+    void Records(const std::vector<R>& v, std::size_t) {
+        w_.Records(v);
+    }
+    void Ids(const std::vector<std::int32_t>& ids, std::size_t) {
+        w_.U32(static_cast<std::uint32_t>(ids.size()));
+        for (std::int32_t id : ids)
+            w_.I32(id);
+    }
+    void Block(const Inquiries& b) { b.Put(w_); }
 
-void ConnectRequest::Put(Writer& w) const {
-    w.I32(protocol);
-    w.I32(classKind);
-    w.Str(unitName);
-}
-bool ConnectRequest::Get(Reader& r) {
-    return r.I32(protocol) && r.I32(classKind) && r.Str(unitName, kMaxText);
-}
+private:
+    Writer& w_;
+};
 
-void ConnectReply::Put(Writer& w) const {
-    w.I32(userAuthType);
-    w.I32(accountAuthType);
-    w.I32(publicUserSupport);
-    inquiries.Put(w);
-}
-bool ConnectReply::Get(Reader& r) {
-    return r.I32(userAuthType) && r.I32(accountAuthType) && r.I32(publicUserSupport) &&
-           inquiries.Get(r);
-}
+// Stops at the first field that does not decode; ok() tells the outcome.
+class Decoder {
+public:
+    explicit Decoder(Reader& r) : r_(r) {}
+    bool ok() const { return ok_; }
+    void U16(std::uint16_t& v) { ok_ = ok_ && r_.U16(v); }
+    void I32(std::int32_t& v) { ok_ = ok_ && r_.I32(v); }
+    void I64(std::int64_t& v) { ok_ = ok_ && r_.I64(v); }
+    template <class E>
+    void Enum(E& v) {
+        std::int32_t raw = 0;
+        ok_ = ok_ && r_.I32(raw);
+        if (ok_)
+            v = static_cast<E>(raw);
+    }
+    void Str(std::string& s, std::size_t maxLen = kMaxText) { ok_ = ok_ && r_.Str(s, maxLen); }
+    void Bytes(std::vector<std::uint8_t>& v, std::size_t maxLen) {
+        ok_ = ok_ && r_.Bytes(v, maxLen);
+    }
+    template <class R>
+    void Record(R& r) {
+        ok_ = ok_ && r_.Record(r);
+    }
+    template <class R>
+    void Records(std::vector<R>& v, std::size_t maxCount) {
+        ok_ = ok_ && r_.Records(v, maxCount);
+    }
+    // u32 count (at most maxCount, and all of them must fit in what remains), then i32s.
+    void Ids(std::vector<std::int32_t>& ids, std::size_t maxCount) {
+        if (!ok_)
+            return;
+        std::uint32_t count = 0;
+        if (!r_.U32(count)) {
+            ok_ = false;
+            return;
+        }
+        if (count > maxCount || static_cast<std::uint64_t>(count) * 4 > r_.Remaining()) {
+            ok_ = r_.Fail();
+            return;
+        }
+        std::vector<std::int32_t> got(count);
+        for (auto& id : got)
+            if (!r_.I32(id)) {
+                ok_ = false;
+                return;
+            }
+        ids.swap(got);
+    }
+    void Block(Inquiries& b) { ok_ = ok_ && b.Get(r_); }
 
-void DisconnectRequest::Put(Writer& w) const {
-    w.I32(mode);
-}
-bool DisconnectRequest::Get(Reader& r) {
-    return r.I32(mode);
-}
+private:
+    Reader& r_;
+    bool ok_ = true;
+};
 
-void LoginRequest::Put(Writer& w) const {
-    w.I32(static_cast<std::int32_t>(form));
-    w.Str(name);
-    w.Str(password);
-}
-bool LoginRequest::Get(Reader& r) {
-    std::int32_t f = 0;
-    if (!r.I32(f) || !r.Str(name, kMaxText) || !r.Str(password, kMaxText))
-        return false;
-    form = static_cast<LoginForm>(f);
-    return true;
-}
+}  // namespace
 
-void LoginReply::Put(Writer& w) const {
-    w.Record(permission);
-    inquiries.Put(w);
+// Text fields are bounded by kMaxText unless a field says otherwise.
+template <class Io>
+void Fields(Io& io, HelloRequest& m) {
+    io.I32(m.protocol);
 }
-bool LoginReply::Get(Reader& r) {
-    return r.Record(permission) && inquiries.Get(r);
+template <class Io>
+void Fields(Io& io, HelloReply& m) {
+    io.Str(m.deviceId, QTCP_DEVICEID_SIZE - 1);
+    io.Str(m.model);
+    io.Str(m.serial);
+    io.I32(m.major);
+    io.I32(m.minor);
 }
-
-void CustomLoginRequest::Put(Writer& w) const {
-    w.Bytes(data.data(), data.size());
+template <class Io>
+void Fields(Io& io, ConnectRequest& m) {
+    io.I32(m.protocol);
+    io.I32(m.classKind);
+    io.Str(m.unitName);
 }
-bool CustomLoginRequest::Get(Reader& r) {
-    return r.Bytes(data, kMaxLoginData);
+template <class Io>
+void Fields(Io& io, ConnectReply& m) {
+    io.I32(m.userAuthType);
+    io.I32(m.accountAuthType);
+    io.I32(m.publicUserSupport);
+    io.Block(m.inquiries);
 }
-
-void CustomLoginReply::Put(Writer& w) const {
-    w.Record(result);
-    w.Record(permission);
+template <class Io>
+void Fields(Io& io, DisconnectRequest& m) {
+    io.I32(m.mode);
 }
-bool CustomLoginReply::Get(Reader& r) {
-    return r.Record(result) && r.Record(permission);
+template <class Io>
+void Fields(Io& io, LoginRequest& m) {
+    io.Enum(m.form);
+    io.Str(m.name);
+    io.Str(m.password);
 }
-
-void CustomLoginInfoRequest::Put(Writer& w) const {
-    w.I32(variant);
-    w.I32(infoType);
-    w.I32(maxBytes);
+template <class Io>
+void Fields(Io& io, LoginReply& m) {
+    io.Record(m.permission);
+    io.Block(m.inquiries);
 }
-bool CustomLoginInfoRequest::Get(Reader& r) {
-    return r.I32(variant) && r.I32(infoType) && r.I32(maxBytes);
+template <class Io>
+void Fields(Io& io, CustomLoginRequest& m) {
+    io.Bytes(m.data, kMaxLoginData);
 }
-
-void CustomLoginInfoReply::Put(Writer& w) const {
-    w.Bytes(data.data(), data.size());
-    w.I32(totalSize);
+template <class Io>
+void Fields(Io& io, CustomLoginReply& m) {
+    io.Record(m.result);
+    io.Record(m.permission);
 }
-bool CustomLoginInfoReply::Get(Reader& r) {
-    return r.Bytes(data, kMaxLoginData) && r.I32(totalSize);
+template <class Io>
+void Fields(Io& io, CustomLoginInfoRequest& m) {
+    io.I32(m.variant);
+    io.I32(m.infoType);
+    io.I32(m.maxBytes);
 }
-
-void CurrentUserReply::Put(Writer& w) const {
-    w.Record(info);
+template <class Io>
+void Fields(Io& io, CustomLoginInfoReply& m) {
+    io.Bytes(m.data, kMaxLoginData);
+    io.I32(m.totalSize);
 }
-bool CurrentUserReply::Get(Reader& r) {
-    return r.Record(info);
+template <class Io>
+void Fields(Io& io, CurrentUserReply& m) {
+    io.Record(m.info);
 }
-
-void AuthServerListReply::Put(Writer& w) const {
-    w.Records(servers);
+template <class Io>
+void Fields(Io& io, AuthServerListReply& m) {
+    io.Records(m.servers, kMaxServers);
 }
-bool AuthServerListReply::Get(Reader& r) {
-    return r.Records(servers, kMaxServers);
+template <class Io>
+void Fields(Io& io, SetAuthServerRequest& m) {
+    io.I32(m.index);
+    io.Str(m.name);
+    io.Str(m.second);
 }
-
-void SetAuthServerRequest::Put(Writer& w) const {
-    w.I32(index);
-    w.Str(name);
-    w.Str(second);
+template <class Io>
+void Fields(Io& io, IntMessage& m) {
+    io.I32(m.value);
 }
-bool SetAuthServerRequest::Get(Reader& r) {
-    return r.I32(index) && r.Str(name, kMaxText) && r.Str(second, kMaxText);
+template <class Io>
+void Fields(Io& io, TextMessage& m) {
+    io.Str(m.text);
 }
-
-void IntMessage::Put(Writer& w) const {
-    w.I32(value);
+template <class Io>
+void Fields(Io& io, InquireRequest& m) {
+    io.U16(m.tag);
 }
-bool IntMessage::Get(Reader& r) {
-    return r.I32(value);
+template <class Io>
+void Fields(Io& io, InquireReply& m) {
+    io.Block(m.inquiries);
 }
-
-void TextMessage::Put(Writer& w) const {
-    w.Str(text);
+template <class Io>
+void Fields(Io& io, ForcedAttributesReply& m) {
+    io.Records(m.attributes, kMaxAttributes);
 }
-bool TextMessage::Get(Reader& r) {
-    return r.Str(text, kMaxText);
+template <class Io>
+void Fields(Io& io, BoxListReply& m) {
+    io.Records(m.boxes, kMaxBoxes);
 }
-
-void InquireRequest::Put(Writer& w) const {
-    w.U16(tag);
+template <class Io>
+void Fields(Io& io, CreateBoxRequest& m) {
+    io.Record(m.info);
+    io.Str(m.password);
 }
-bool InquireRequest::Get(Reader& r) {
-    return r.U16(tag);
+template <class Io>
+void Fields(Io& io, RenameBoxRequest& m) {
+    io.I32(m.boxNo);
+    io.Str(m.name);
+    io.Str(m.password);
 }
-
-void InquireReply::Put(Writer& w) const {
-    inquiries.Put(w);
+template <class Io>
+void Fields(Io& io, BoxPasswordRequest& m) {
+    io.I32(m.boxNo);
+    io.Str(m.password);
 }
-bool InquireReply::Get(Reader& r) {
-    return inquiries.Get(r);
+template <class Io>
+void Fields(Io& io, ChangeBoxRequest& m) {
+    io.I32(m.boxNo);
+    io.Record(m.prop);
+    io.Str(m.oldPassword);
+    io.Str(m.newPassword);
 }
-
-void ForcedAttributesReply::Put(Writer& w) const {
-    w.Records(attributes);
+template <class Io>
+void Fields(Io& io, DocListReply& m) {
+    io.Records(m.docs, kMaxDocs);
 }
-bool ForcedAttributesReply::Get(Reader& r) {
-    return r.Records(attributes, kMaxAttributes);
+template <class Io>
+void Fields(Io& io, CopyDocRequest& m) {
+    io.I32(m.docId);
+    io.I32(m.destBoxNo);
+    io.I32(m.move);
 }
-
-void BoxListReply::Put(Writer& w) const {
-    w.Records(boxes);
+template <class Io>
+void Fields(Io& io, RemoveDocRequest& m) {
+    io.I32(m.docId);
+    io.I32(m.withPassword);
+    io.Str(m.password);
 }
-bool BoxListReply::Get(Reader& r) {
-    return r.Records(boxes, kMaxBoxes);
+template <class Io>
+void Fields(Io& io, RenameDocRequest& m) {
+    io.I32(m.docId);
+    io.Str(m.name);
 }
-
-void CreateBoxRequest::Put(Writer& w) const {
-    w.Record(info);
-    w.Str(password);
+template <class Io>
+void Fields(Io& io, OpenDocRequest& m) {
+    io.I32(m.docId);
+    io.Enum(m.form);
+    io.I32(m.page);
+    io.I32(m.outputType);
+    io.Record(m.param);
 }
-bool CreateBoxRequest::Get(Reader& r) {
-    return r.Record(info) && r.Str(password, kMaxText);
+template <class Io>
+void Fields(Io& io, OpenBindRequest& m) {
+    io.Ids(m.docIds, kMaxBindIds);
+    io.I32(m.bindFormat);
 }
-
-void RenameBoxRequest::Put(Writer& w) const {
-    w.I32(boxNo);
-    w.Str(name);
-    w.Str(password);
+template <class Io>
+void Fields(Io& io, OpenReply& m) {
+    io.I64(m.totalSize);
 }
-bool RenameBoxRequest::Get(Reader& r) {
-    return r.I32(boxNo) && r.Str(name, kMaxText) && r.Str(password, kMaxText);
+template <class Io>
+void Fields(Io& io, StreamEnd& m) {
+    io.I64(m.bytesSent);
 }
-
-void BoxPasswordRequest::Put(Writer& w) const {
-    w.I32(boxNo);
-    w.Str(password);
+template <class Io>
+void Fields(Io& io, ThumbnailRequest& m) {
+    io.I32(m.docId);
+    io.I32(m.kind);
+    io.I32(m.format);
 }
-bool BoxPasswordRequest::Get(Reader& r) {
-    return r.I32(boxNo) && r.Str(password, kMaxText);
+template <class Io>
+void Fields(Io& io, ThumbnailReply& m) {
+    io.I32(m.announcedSize);
+    io.Bytes(m.data, kMaxPayload);
 }
-
-void ChangeBoxRequest::Put(Writer& w) const {
-    w.I32(boxNo);
-    w.Record(prop);
-    w.Str(oldPassword);
-    w.Str(newPassword);
-}
-bool ChangeBoxRequest::Get(Reader& r) {
-    return r.I32(boxNo) && r.Record(prop) && r.Str(oldPassword, kMaxText) &&
-           r.Str(newPassword, kMaxText);
-}
-
-void DocListReply::Put(Writer& w) const {
-    w.Records(docs);
-}
-bool DocListReply::Get(Reader& r) {
-    return r.Records(docs, kMaxDocs);
-}
-
-void CopyDocRequest::Put(Writer& w) const {
-    w.I32(docId);
-    w.I32(destBoxNo);
-    w.I32(move);
-}
-bool CopyDocRequest::Get(Reader& r) {
-    return r.I32(docId) && r.I32(destBoxNo) && r.I32(move);
-}
-
-void RemoveDocRequest::Put(Writer& w) const {
-    w.I32(docId);
-    w.I32(withPassword);
-    w.Str(password);
-}
-bool RemoveDocRequest::Get(Reader& r) {
-    return r.I32(docId) && r.I32(withPassword) && r.Str(password, kMaxText);
-}
-
-void RenameDocRequest::Put(Writer& w) const {
-    w.I32(docId);
-    w.Str(name);
-}
-bool RenameDocRequest::Get(Reader& r) {
-    return r.I32(docId) && r.Str(name, kMaxText);
-}
-
-void OpenDocRequest::Put(Writer& w) const {
-    w.I32(docId);
-    w.I32(static_cast<std::int32_t>(form));
-    w.I32(page);
-    w.I32(outputType);
-    w.Record(param);
-}
-bool OpenDocRequest::Get(Reader& r) {
-    std::int32_t f = 0;
-    if (!r.I32(docId) || !r.I32(f) || !r.I32(page) || !r.I32(outputType) || !r.Record(param))
-        return false;
-    form = static_cast<OpenForm>(f);
-    return true;
-}
-
-void OpenBindRequest::Put(Writer& w) const {
-    w.U32(static_cast<std::uint32_t>(docIds.size()));
-    for (std::int32_t id : docIds)
-        w.I32(id);
-    w.I32(bindFormat);
-}
-bool OpenBindRequest::Get(Reader& r) {
-    std::uint32_t count = 0;
-    if (!r.U32(count))
-        return false;
-    if (count > kMaxBindIds || static_cast<std::uint64_t>(count) * 4 > r.Remaining())
-        return r.Fail();
-    std::vector<std::int32_t> ids(count);
-    for (auto& id : ids)
-        if (!r.I32(id))
-            return false;
-    if (!r.I32(bindFormat))
-        return false;
-    docIds.swap(ids);
-    return true;
-}
-
-void OpenReply::Put(Writer& w) const {
-    w.I64(totalSize);
-}
-bool OpenReply::Get(Reader& r) {
-    return r.I64(totalSize);
+template <class Io>
+void Fields(Io& io, PrintSettingMessage& m) {
+    io.Record(m.settings);
 }
 
-void StreamEnd::Put(Writer& w) const {
-    w.I64(bytesSent);
-}
-bool StreamEnd::Get(Reader& r) {
-    return r.I64(bytesSent);
-}
+// The encoder only reads the fields it visits, so visiting a const message is safe.
+#define VESK_MESSAGE(M)                   \
+    void M::Put(Writer& w) const {        \
+        Encoder e(w);                     \
+        Fields(e, const_cast<M&>(*this)); \
+    }                                     \
+    bool M::Get(Reader& r) {              \
+        Decoder d(r);                     \
+        Fields(d, *this);                 \
+        return d.ok();                    \
+    }
 
-void ThumbnailRequest::Put(Writer& w) const {
-    w.I32(docId);
-    w.I32(kind);
-    w.I32(format);
-}
-bool ThumbnailRequest::Get(Reader& r) {
-    return r.I32(docId) && r.I32(kind) && r.I32(format);
-}
+VESK_MESSAGE(HelloRequest)
+VESK_MESSAGE(HelloReply)
+VESK_MESSAGE(ConnectRequest)
+VESK_MESSAGE(ConnectReply)
+VESK_MESSAGE(DisconnectRequest)
+VESK_MESSAGE(LoginRequest)
+VESK_MESSAGE(LoginReply)
+VESK_MESSAGE(CustomLoginRequest)
+VESK_MESSAGE(CustomLoginReply)
+VESK_MESSAGE(CustomLoginInfoRequest)
+VESK_MESSAGE(CustomLoginInfoReply)
+VESK_MESSAGE(CurrentUserReply)
+VESK_MESSAGE(AuthServerListReply)
+VESK_MESSAGE(SetAuthServerRequest)
+VESK_MESSAGE(IntMessage)
+VESK_MESSAGE(TextMessage)
+VESK_MESSAGE(InquireRequest)
+VESK_MESSAGE(InquireReply)
+VESK_MESSAGE(ForcedAttributesReply)
+VESK_MESSAGE(BoxListReply)
+VESK_MESSAGE(CreateBoxRequest)
+VESK_MESSAGE(RenameBoxRequest)
+VESK_MESSAGE(BoxPasswordRequest)
+VESK_MESSAGE(ChangeBoxRequest)
+VESK_MESSAGE(DocListReply)
+VESK_MESSAGE(CopyDocRequest)
+VESK_MESSAGE(RemoveDocRequest)
+VESK_MESSAGE(RenameDocRequest)
+VESK_MESSAGE(OpenDocRequest)
+VESK_MESSAGE(OpenBindRequest)
+VESK_MESSAGE(OpenReply)
+VESK_MESSAGE(StreamEnd)
+VESK_MESSAGE(ThumbnailRequest)
+VESK_MESSAGE(ThumbnailReply)
+VESK_MESSAGE(PrintSettingMessage)
 
-void ThumbnailReply::Put(Writer& w) const {
-    w.I32(announcedSize);
-    w.Bytes(data.data(), data.size());
-}
-bool ThumbnailReply::Get(Reader& r) {
-    return r.I32(announcedSize) && r.Bytes(data, kMaxPayload);
-}
-
-void PrintSettingMessage::Put(Writer& w) const {
-    w.Record(settings);
-}
-bool PrintSettingMessage::Get(Reader& r) {
-    return r.Record(settings);
-}
+#undef VESK_MESSAGE
 
 }  // namespace vesk::tcpcore

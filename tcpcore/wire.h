@@ -300,7 +300,8 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Messages. Each has Put (encode into a payload) and Get (decode, bounded). A
+// Messages. Each has Put (encode into a payload) and Get (decode, bounded), both made
+// from the one field list per message in wire.cpp. A
 // receiver ignores bytes after the fields it knows.
 
 struct HelloRequest {

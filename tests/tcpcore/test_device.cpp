@@ -48,23 +48,6 @@ public:
             case Op::kDisconnect:
                 emit(MakeEmptyFrame(FrameKind::kReply, req.op, req.seq));
                 return false;
-            case Op::kUserLogin:
-            case Op::kAccountLogin: {
-                LoginRequest l;
-                if (!ParsePayload(req, l))
-                    return Fail(req, emit, QTCP_DEV_BAD_REQUEST);
-                if (l.password != s_->goodPassword)
-                    return Fail(req, emit, QTCP_DEV_LOGIN_REFUSED);
-                {
-                    std::lock_guard lock(s_->m);
-                    s_->logins.push_back((req.op == Op::kUserLogin ? "user:" : "account:") +
-                                         l.name);
-                }
-                LoginReply r;
-                r.permission.nColourForbidden = l.name == "mono" ? 1 : 0;
-                r.inquiries.SetInt(Inquiry::kRxDataSecurity, l.name == "boxadmin" ? 2 : 1);
-                return Reply(req, emit, r);
-            }
             case Op::kInquire: {
                 InquireRequest q;
                 if (!ParsePayload(req, q))
@@ -93,13 +76,9 @@ public:
                 }
                 return Reply(req, emit, IntMessage{0});
             }
-            case Op::kBoxLogout:
-                emit(MakeEmptyFrame(FrameKind::kReply, req.op, req.seq));
-                return true;
             case Op::kCreateBox:
                 return Reply(req, emit, IntMessage{42});
             case Op::kOpenDoc:
-            case Op::kOpenBind:
                 return Stream(req, emit);
             case Op::kCloseDoc:
                 emit(MakeEmptyFrame(FrameKind::kReply, req.op, req.seq, QTCP_DEV_NOT_OPEN));
@@ -139,17 +118,7 @@ private:
             return false;
         std::size_t sent = 0;
         while (sent < doc.size()) {
-            if (s_->dropAfter >= 0 && static_cast<std::int64_t>(sent) >= s_->dropAfter)
-                return false;
-            if (s_->stallAfter >= 0 && static_cast<std::int64_t>(sent) >= s_->stallAfter) {
-                WaitForRelease();
-                return false;
-            }
             std::size_t n = std::min(s_->chunk, doc.size() - sent);
-            if (s_->dropAfter >= 0)
-                n = std::min<std::size_t>(n, static_cast<std::size_t>(s_->dropAfter) - sent);
-            if (s_->stallAfter >= 0)
-                n = std::min<std::size_t>(n, static_cast<std::size_t>(s_->stallAfter) - sent);
             Frame data = MakeEmptyFrame(FrameKind::kData, req.op, req.seq);
             data.payload.assign(doc.begin() + static_cast<std::ptrdiff_t>(sent),
                                 doc.begin() + static_cast<std::ptrdiff_t>(sent + n));
@@ -161,8 +130,6 @@ private:
             }
             sent += n;
         }
-        if (s_->dropAfter >= 0 && static_cast<std::int64_t>(sent) >= s_->dropAfter)
-            return false;
         const std::int64_t count =
             s_->endCount >= 0 ? s_->endCount : static_cast<std::int64_t>(sent);
         emit(MakeFrame(FrameKind::kEnd, req.op, req.seq, StreamEnd{count}, s_->endStatus, 5));

@@ -1,6 +1,6 @@
 // A small scripted device for the client tests: answers the operations the tests use,
-// with faults on request (stall, drop, refuse, wrong sizes). It sits behind an
-// in-process link or behind FrameServer's real TCP/TLS sockets.
+// with faults on request (stall, refuse, wrong sizes), behind the in-process
+// link: the scripted peer for exact result codes.
 #pragma once
 
 #include <atomic>
@@ -28,16 +28,13 @@ struct DeviceScript {
     Inquiries extraInquiries;  // only answered through Inquire
     std::vector<tagUTIL_BOXINFO> boxes;
     std::map<int, std::string> boxPasswords;
-    std::string goodPassword = "secret";
 
     // document stream
     std::vector<std::uint8_t> document;
     std::int64_t announced = -2;  // -2: the document's real size
     std::size_t chunk = 64u << 10;
-    std::int32_t endStatus = 0;    // status of the end frame
-    std::int64_t endCount = -1;    // -1: the bytes really sent
-    std::int64_t dropAfter = -1;   // hang up after this many stream bytes
-    std::int64_t stallAfter = -1;  // stop sending (but keep the connection) after this many
+    std::int32_t endStatus = 0;  // status of the end frame
+    std::int64_t endCount = -1;  // -1: the bytes really sent
 
     // thumbnail
     std::int32_t thumbAnnounced = 0;
@@ -50,7 +47,6 @@ struct DeviceScript {
     // what the device saw
     std::mutex m;
     std::vector<Op> seen;
-    std::vector<std::string> logins;  // "user:name" / "account:name"
     std::atomic<int> aborts{0};
     std::atomic<int> sessions{0};
     std::atomic<bool> release{false};  // ends stalls (set when a test is done)
