@@ -2,7 +2,7 @@
 // connection, the inquiries per protocol version, and a session rebuilt after a drop.
 #include <thread>
 
-#include "e2e/e2e_fixture.h"
+#include "support/sim_fixture.h"
 #include "tools/mfpsim/lib/model.h"
 
 namespace vesk::test {
@@ -88,7 +88,7 @@ TEST_P(Session, InquiriesFollowTheProtocolVersion) {
         o.overrides.major = v.major;
         o.overrides.minor = v.minor;
         SimDevice device(o);
-        ASSERT_TRUE(device.Started()) << device.Error();
+        ASSERT_TRUE(device.Start(true, true));
         std::string why;
         SimConnection c = ConnectRoad(Mode(), device.Port(Mode()), why);
         ASSERT_TRUE(c.core) << why;
