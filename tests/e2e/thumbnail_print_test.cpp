@@ -93,6 +93,9 @@ TEST_P(Print, RestrictionsAndBadRangesRefuseTheJob) {
     const long memo = DocId("Memo");  // black and white
     PrintSetting s{};
     s.nCopies = 1;
+    // No document set: neither its settings nor a job.
+    EXPECT_EQ(Core().GetCurrentSetDocumentPrintSettings(s), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
     EXPECT_EQ(Core().PrintDocument(s), 0);
     EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
     ASSERT_EQ(Core().SetDocument(invoice), 1);
