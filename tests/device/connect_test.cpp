@@ -10,16 +10,16 @@
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
-#include "emulator_fixture.h"
 #include "root/device_registry_file.h"
 #include "settings/device_search.h"
 #include "support/fake_item.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
 
-using vesk::test::EmulatedDevice;
 using vesk::test::ModelId;
+using vesk::test::SimDevice;
 
 class Connection : public vesk::test::DeviceFixture {
 protected:
@@ -45,7 +45,7 @@ protected:
     }
 
     // Waits until the emulator has no connection left (the client hung up).
-    static bool Idle(EmulatedDevice& emu) {
+    static bool Idle(SimDevice& emu) {
         for (int i = 0; i < 200 && emu.Server().ActiveConnections() > 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return emu.Server().ActiveConnections() == 0;
@@ -53,7 +53,7 @@ protected:
 };
 
 TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
 
@@ -89,7 +89,7 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
 // Files handed out by an earlier session go at connect; temporary files too unless
 // the user keeps them.
 TEST_F(Connection, ConnectClearsTransferredAndTemporaryFiles) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     CString trans;
@@ -111,7 +111,7 @@ TEST_F(Connection, ConnectClearsTransferredAndTemporaryFiles) {
 }
 
 TEST_F(Connection, SslIsTriedFirstAfterAnSslSuccessAndThePlainPortComesBack) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start(true, true));
     CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), 1);
 
@@ -132,7 +132,7 @@ TEST_F(Connection, SslIsTriedFirstAfterAnSslSuccessAndThePlainPortComesBack) {
 }
 
 TEST_F(Connection, TheOtherModeIsTriedWhenTheFirstFindsNoDevice) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start(true, true));
 
     // SSL remembered, but nothing listens on the SSL port: plain follows.
@@ -163,7 +163,7 @@ TEST_F(Connection, TheOtherModeIsTriedWhenTheFirstFindsNoDevice) {
 TEST_F(Connection, NoSecondModeOnceTheDeviceAnswered) {
     // A 3.x model the item does not support: the answer came in plain mode, so the
     // SSL port is not tried although a device listens there.
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 3, 5, 170); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 3, 5, 170); });
     ASSERT_TRUE(emu.Start(true, true));
     CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), -1);
     EXPECT_EQ(d->Connect(nullptr, L""), -1012);
@@ -180,7 +180,7 @@ TEST_F(Connection, NoSecondModeOnceTheDeviceAnswered) {
 }
 
 TEST_F(Connection, AnIdentifierWithTwelveDotsHasNoDeviceUnit) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) {
+    SimDevice emu([](mfpsim::DeviceState& st) {
         Configure(st, 4, 11, 140);
         st.identity.identifier = "1.3.6.1.4.1.59731.1.1.1.2.1.140";
     });
@@ -202,7 +202,7 @@ TEST_F(Connection, ModelsFrom169AreRefusedOnProtocol3Only) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " model " << c.model);
-        EmulatedDevice emu(
+        SimDevice emu(
             [&](mfpsim::DeviceState& st) { Configure(st, c.major, c.minor, c.model, 1, 0); });
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
@@ -225,7 +225,7 @@ TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.major << "." << c.minor << " second family " << c.secondFamily);
-        EmulatedDevice emu([&](mfpsim::DeviceState& st) {
+        SimDevice emu([&](mfpsim::DeviceState& st) {
             Configure(st, c.major, c.minor, 140, 1, 0);
             st.identity.identifier = ModelId(140, c.secondFamily);
         });
@@ -235,7 +235,7 @@ TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
     }
 
     // Without a filter file no older device is accepted; a changed file counts at once.
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 10, 140, 1, 0); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 10, 140, 1, 0); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     WriteFilter("");
@@ -267,7 +267,7 @@ TEST_F(Connection, ProtocolClassFollowsVersionAndMemoryOptionModels) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " model " << c.model);
-        EmulatedDevice emu(
+        SimDevice emu(
             [&](mfpsim::DeviceState& st) { Configure(st, c.major, c.minor, c.model, 0, 0); });
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
@@ -293,7 +293,7 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
     long long roundTrips = -1;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor);
-        EmulatedDevice emu([&](mfpsim::DeviceState& st) {
+        SimDevice emu([&](mfpsim::DeviceState& st) {
             Configure(st, c.major, c.minor, 140, 0, 0);
             mfpsim::Identity& id = st.identity;
             id.hddCount = 3;
@@ -344,7 +344,7 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
 TEST_F(Connection, A44DeviceWithoutDisksIsRefusedAndItsSessionEnded) {
     for (int minor : {3, 4}) {
         SCOPED_TRACE(minor);
-        EmulatedDevice emu([&](mfpsim::DeviceState& st) {
+        SimDevice emu([&](mfpsim::DeviceState& st) {
             Configure(st, 4, minor, 140, 0, 0);
             st.identity.hddCount = 0;
         });
@@ -374,7 +374,7 @@ TEST_F(Connection, ResultTellsWhichLoginIsNeeded) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "user " << c.userAuth << " account " << c.accountAuth);
-        EmulatedDevice emu(
+        SimDevice emu(
             [&](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, c.userAuth, c.accountAuth); });
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
@@ -389,8 +389,8 @@ TEST_F(Connection, ResultTellsWhichLoginIsNeeded) {
 }
 
 TEST_F(Connection, ConnectEndsTheSessionsOfTheOtherDevices) {
-    EmulatedDevice first([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    EmulatedDevice second([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 141); });
+    SimDevice first([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice second([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 141); });
     ASSERT_TRUE(first.Start());
     ASSERT_TRUE(second.Start());
     CVESKMFPDevice* a = AddDevice(first.Port(), ClosedPort());
@@ -415,7 +415,7 @@ TEST_F(Connection, ConnectEndsTheSessionsOfTheOtherDevices) {
 }
 
 TEST_F(Connection, DisconnectWritesTheLastLoginAndDropsTheBoxes) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
 
@@ -454,7 +454,7 @@ TEST_F(Connection, DisconnectWritesTheLastLoginAndDropsTheBoxes) {
 }
 
 TEST_F(Connection, DisconnectEndsTheSessionEvenWhenTheWriteBackFails) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -477,7 +477,7 @@ TEST_F(Connection, DisconnectEndsTheSessionEvenWhenTheWriteBackFails) {
 }
 
 TEST_F(Connection, ReconnectReopensADroppedSession) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     EXPECT_EQ(d->Reconnect(), 0);  // never connected
@@ -507,7 +507,7 @@ TEST_F(Connection, ReconnectReopensADroppedSession) {
 }
 
 TEST_F(Connection, VersionWithoutProtocolClassLeavesNoCommunicationObject) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 10, 0, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 10, 0, 140); });
     ASSERT_TRUE(emu.Start(true, true));
     CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), -1);
     EXPECT_EQ(d->Connect(nullptr, L""), -1066);
@@ -517,7 +517,7 @@ TEST_F(Connection, VersionWithoutProtocolClassLeavesNoCommunicationObject) {
 }
 
 TEST_F(Connection, EmptyAddressOrNameIsRefused) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
+    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     d->SetDevAddress(L"");

@@ -32,39 +32,33 @@ TEST(DeviceConstruction, DefaultStartsEmptyWithUnknownModeAndDisks) {
     EXPECT_NE(d->GetCache(), nullptr);
 }
 
-TEST(DeviceConstruction, FullConstructorTakesEachParameterInItsPlace) {
-    CVESKMFPDevice d(11, 8080, L"10.1.2.3", L"Copier", 2, 3, 4, 5, 1, L"Model X", 6, 7, 8, 9, 1,
-                     L"unused", L"unused too", 8443, 12, 2);
-    EXPECT_EQ(d.GetItemID(), 11);
-    EXPECT_EQ(d.GetPortNo(), 8080);
-    EXPECT_EQ(d.GetDevAddress(), L"10.1.2.3");
-    EXPECT_EQ(d.GetItemName(), L"Copier");
-    EXPECT_EQ(d.GetMFPType(), 2);
-    EXPECT_EQ(d.GetUserType(), 3);
-    EXPECT_EQ(d.GetAccountType(), 4);
-    EXPECT_EQ(d.GetPublicSupport(), 5);
-    EXPECT_EQ(d.GetTCPMode(), 1);
-    EXPECT_EQ(d.GetMFPModel(), L"Model X");
-    EXPECT_EQ(d.GetCanceled(), 6);
-    EXPECT_EQ(d.GetDevOpened(), 7);
-    EXPECT_EQ(d.GetLastAccountType(), 8);
-    EXPECT_EQ(d.GetLastUserType(), 9);
-    EXPECT_EQ(d.GetLastTCPComm(), 1);
-    EXPECT_EQ(d.GetSSLPortNo(), 8443);
-    EXPECT_EQ(d.GetIOption(), 12);
-    EXPECT_EQ(d.GetHardDiskCount(), 2);
-    // Set by the constructor itself.
-    EXPECT_EQ(d.GetLastUserName(), L"Public");
-    EXPECT_TRUE(d.GetLastAccountName().IsEmpty());
-    EXPECT_EQ(d.GetConnected(), 0);
-    EXPECT_EQ(d.GetThumbnailDataFormat(), 0);
-    EXPECT_TRUE(d.GetItemList()->IsEmpty());
-    EXPECT_NE(d.GetCache(), nullptr);
+// The registry and session fields of a device item as one line, so that a constructor
+// or an assignment is checked whole.
+std::wstring Fields(CVESKMFPDevice& d) {
+    CString s;
+    s.Format(
+        L"id=%d port=%d ssl=%d addr=%s name=%s type=%d user=%d account=%d public=%d "
+        L"mode=%d model=%s canceled=%d opened=%d lastAccount=%d lastUser=%d comm=%d "
+        L"ioption=%d disks=%d lastUserName=%s lastAccountName=%s connected=%d box=%d",
+        d.GetItemID(), d.GetPortNo(), d.GetSSLPortNo(), d.GetDevAddress().GetString(),
+        d.GetItemName().GetString(), d.GetMFPType(), d.GetUserType(), d.GetAccountType(),
+        d.GetPublicSupport(), d.GetTCPMode(), d.GetMFPModel().GetString(), d.GetCanceled(),
+        d.GetDevOpened(), d.GetLastAccountType(), d.GetLastUserType(), d.GetLastTCPComm(),
+        d.GetIOption(), d.GetHardDiskCount(), d.GetLastUserName().GetString(),
+        d.GetLastAccountName().GetString(), d.GetConnected(), d.GetBoxLogin());
+    return s.GetString();
 }
 
-TEST(DeviceConstruction, AssignmentTakesTheRegistryAndSessionFields) {
+TEST(DeviceConstruction, FullConstructorAndAssignmentPlaceEachField) {
     CVESKMFPDevice source(11, 8080, L"10.1.2.3", L"Copier", 2, 3, 4, 5, 1, L"Model X", 6, 7, 8, 9,
-                          1, L"", L"", 8443, 12, 2);
+                          1, L"unused", L"unused too", 8443, 12, 2);
+    EXPECT_EQ(Fields(source),
+              L"id=11 port=8080 ssl=8443 addr=10.1.2.3 name=Copier type=2 user=3 account=4 "
+              L"public=5 mode=1 model=Model X canceled=6 opened=7 lastAccount=8 lastUser=9 "
+              L"comm=1 ioption=12 disks=2 lastUserName=Public lastAccountName= connected=0 box=0");
+    EXPECT_EQ(source.GetThumbnailDataFormat(), 0);
+    EXPECT_TRUE(source.GetItemList()->IsEmpty());
+
     source.SetLastUserName(L"ann");
     source.SetLastAccountName(L"sales");
     source.SetConnected(1);
@@ -72,31 +66,14 @@ TEST(DeviceConstruction, AssignmentTakesTheRegistryAndSessionFields) {
     CVESKMFPDevice target;
     target.SetItemID(99);
     target = &source;
-
-    EXPECT_EQ(target.GetItemID(), 99);  // the id is the target's own
-    EXPECT_EQ(target.GetMFPType(), 0);  // not taken over
-    EXPECT_EQ(target.GetUserType(), 3);
-    EXPECT_EQ(target.GetAccountType(), 8);  // from the source's last account type
-    EXPECT_EQ(target.GetLastAccountType(), 8);
-    EXPECT_EQ(target.GetLastUserType(), 9);
-    EXPECT_EQ(target.GetPublicSupport(), 5);
-    EXPECT_EQ(target.GetTCPMode(), 1);
-    EXPECT_EQ(target.GetPortNo(), 8080);
-    EXPECT_EQ(target.GetSSLPortNo(), 8443);
-    EXPECT_EQ(target.GetMFPModel(), L"Model X");
-    EXPECT_EQ(target.GetDevAddress(), L"10.1.2.3");
-    EXPECT_EQ(target.GetItemName(), L"Copier");
-    EXPECT_EQ(target.GetLastUserName(), L"ann");
-    EXPECT_EQ(target.GetLastAccountName(), L"sales");
-    EXPECT_EQ(target.GetCanceled(), 6);
-    EXPECT_EQ(target.GetDevOpened(), 7);
-    EXPECT_EQ(target.GetConnected(), 1);
-    EXPECT_EQ(target.GetBoxLogin(), 1);
-    EXPECT_EQ(target.GetLastTCPComm(), 1);
-    EXPECT_EQ(target.GetIOption(), 12);
-    EXPECT_EQ(target.GetHardDiskCount(), 2);
+    // The id stays the target's, the type is not taken over, the account type comes
+    // from the source's last one.
+    EXPECT_EQ(Fields(target),
+              L"id=99 port=8080 ssl=8443 addr=10.1.2.3 name=Copier type=0 user=3 account=8 "
+              L"public=5 mode=1 model=Model X canceled=6 opened=7 lastAccount=8 lastUser=9 "
+              L"comm=1 ioption=12 disks=2 lastUserName=ann lastAccountName=sales connected=1 "
+              L"box=1");
     EXPECT_NE(target.GetCache(), source.GetCache());
-
     target = nullptr;  // nothing to copy from
     EXPECT_EQ(target.GetItemName(), L"Copier");
 }

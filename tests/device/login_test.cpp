@@ -14,18 +14,18 @@
 #include <thread>
 
 #include "core/current_tcpcore.h"
-#include "emulator_fixture.h"
 #include "platform/charset.h"
 #include "support/alloc_failure.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 #include "tcpcore/wire.h"
 
 namespace {
 
 namespace tc = vesk::tcpcore;
-using vesk::test::EmulatedDevice;
 using vesk::test::ModelId;
 using vesk::test::ScriptedLinks;
+using vesk::test::SimDevice;
 
 void Configure(mfpsim::DeviceState& st, int major, int minor, int userAuth, int accountAuth) {
     st.identity.identifier = ModelId(140);
@@ -35,7 +35,7 @@ void Configure(mfpsim::DeviceState& st, int major, int minor, int userAuth, int 
     st.identity.accountAuthType = accountAuth;
 }
 
-EmulatedDevice::Edit Device(int major, int minor, int userAuth, int accountAuth) {
+vesk::test::SimEdit Device(int major, int minor, int userAuth, int accountAuth) {
     return [=](mfpsim::DeviceState& st) { Configure(st, major, minor, userAuth, accountAuth); };
 }
 
@@ -65,7 +65,7 @@ std::vector<tc::LoginForm> LoginForms(ScriptedLinks& links) {
 using Login = vesk::test::DeviceFixture;
 
 TEST_F(Login, BoxAdministratorLogsInWhereUsersDoNot) {
-    EmulatedDevice emu(Device(4, 11, 0, 2));
+    SimDevice emu(Device(4, 11, 0, 2));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     ASSERT_EQ(d->Connect(nullptr, L""), -1052);
@@ -84,7 +84,7 @@ TEST_F(Login, BoxAdministratorLogsInWhereUsersDoNot) {
 }
 
 TEST_F(Login, AccountTrackingKeepsTheSessionWaitingForTheAccount) {
-    EmulatedDevice emu(Device(4, 11, 1, 3));
+    SimDevice emu(Device(4, 11, 1, 3));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -111,7 +111,7 @@ TEST_F(Login, AccountLoginFollowsTheAccountType) {
     int result = 0;
     {
         // Accounts not tracked: nothing to log into.
-        EmulatedDevice emu(Device(4, 11, 1, 4));
+        SimDevice emu(Device(4, 11, 1, 4));
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -121,7 +121,7 @@ TEST_F(Login, AccountLoginFollowsTheAccountType) {
     }
     {
         // Type 2 takes an empty account name.
-        EmulatedDevice emu(Device(4, 11, 1, 2));
+        SimDevice emu(Device(4, 11, 1, 2));
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -132,7 +132,7 @@ TEST_F(Login, AccountLoginFollowsTheAccountType) {
     }
     {
         // Type 6: the account is optional, and may still be given once connected.
-        EmulatedDevice emu(Device(4, 11, 1, 6));
+        SimDevice emu(Device(4, 11, 1, 6));
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -144,7 +144,7 @@ TEST_F(Login, AccountLoginFollowsTheAccountType) {
 }
 
 TEST_F(Login, ColourRestrictionOfTheUserSurvivesAnAccountThatAllowsColour) {
-    EmulatedDevice emu(Device(4, 11, 1, 3));
+    SimDevice emu(Device(4, 11, 1, 3));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -163,7 +163,7 @@ TEST_F(Login, ColourRestrictionOfTheUserSurvivesAnAccountThatAllowsColour) {
 // A device that reports only the account's own restrictions: the first nine kinds
 // merge with the user's, the others stay as the user login left them.
 TEST_F(Login, AccountRestrictionsMergeIntoTheFirstNineKinds) {
-    EmulatedDevice emu(Device(4, 11, 1, 3));
+    SimDevice emu(Device(4, 11, 1, 3));
     tagUTIL_DOCOPERATIONPERMISSION user{};
     user.nColourForbidden = 1;
     user.nColorCopyForbidden = 1;
@@ -192,7 +192,7 @@ TEST_F(Login, AccountRestrictionsMergeIntoTheFirstNineKinds) {
 }
 
 TEST_F(Login, OldProtocolsKeepOnlyTheColourRestriction) {
-    EmulatedDevice emu(Device(2, 5, 1, 3));
+    SimDevice emu(Device(2, 5, 1, 3));
     tagUTIL_DOCOPERATIONPERMISSION none{};
     bool allowColour = false;
     ScriptedLinks links(emu.Engine(), {nullptr, [&](tc::Frame& f) {
@@ -227,7 +227,7 @@ TEST_F(Login, PublicNeedsNoAccountFromProtocol32) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "3." << c.minor);
-        EmulatedDevice emu(Device(3, c.minor, 1, 1));
+        SimDevice emu(Device(3, c.minor, 1, 1));
         ASSERT_TRUE(emu.Start());
         CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -247,7 +247,7 @@ TEST_F(Login, EmptyNamesAndMissingSessionsAreRefused) {
     EXPECT_EQ(unconnected->UserLogin(L"alice", L"alice", nullptr, result), -1012);
     EXPECT_EQ(unconnected->AccountLogin(L"sales", L"1111", nullptr, result), -1012);
 
-    EmulatedDevice emu(Device(4, 11, 1, 3));
+    SimDevice emu(Device(4, 11, 1, 3));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -275,7 +275,7 @@ TEST_F(Login, VendorLoginFromProtocol40ForUserType7) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " type " << c.userAuth);
-        EmulatedDevice emu(Device(c.major, c.minor, c.userAuth, 0));
+        SimDevice emu(Device(c.major, c.minor, c.userAuth, 0));
         ScriptedLinks links(emu.Engine(), {});
         CVESKMFPDevice* d = AddDevice(1, 2);
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -291,7 +291,7 @@ TEST_F(Login, CustomizedLoginOnlyForItsUserTypes) {
     static const char kWrong[] = "alice\0nope";
     for (int userAuth : {3, 8, 9, 1, 7, 0}) {
         SCOPED_TRACE(userAuth);
-        EmulatedDevice emu(Device(4, 11, userAuth, 2));
+        SimDevice emu(Device(4, 11, userAuth, 2));
         ScriptedLinks links(emu.Engine(), {});
         CVESKMFPDevice* d = AddDevice(1, 2);
         d->Connect(nullptr, L"");
@@ -320,7 +320,7 @@ TEST_F(Login, CustomizedLoginOnlyForItsUserTypes) {
 }
 
 TEST_F(Login, CurrentUserAndServerInquiries) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) {
+    SimDevice emu([](mfpsim::DeviceState& st) {
         Configure(st, 4, 11, 2, 0);
         st.users["alice"].accountSync = 2;
         st.users["alice"].authServer = "LDAP-A";
@@ -373,7 +373,7 @@ TEST_F(Login, CurrentUserAndServerInquiries) {
 }
 
 TEST_F(Login, ServerListNeedsAServerLogin) {
-    EmulatedDevice emu(Device(4, 11, 1, 0));
+    SimDevice emu(Device(4, 11, 1, 0));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
@@ -386,7 +386,7 @@ TEST_F(Login, ServerListNeedsAServerLogin) {
 TEST_F(Login, RxDataSecurityAnswersAndTheirTrace) {
     const std::string inside = "TL:inside BOOL CVESKMFPDevice::GetRXDataSecured()";
     for (int secured : {1, 0}) {
-        EmulatedDevice emu([&](mfpsim::DeviceState& st) {
+        SimDevice emu([&](mfpsim::DeviceState& st) {
             Configure(st, 4, 11, 0, 0);
             st.identity.rxSecured = secured;
         });
@@ -405,7 +405,7 @@ TEST_F(Login, RxDataSecurityAnswersAndTheirTrace) {
     }
 
     // A device that cannot tell: -1, at connect as well.
-    EmulatedDevice emu(Device(4, 11, 0, 0));
+    SimDevice emu(Device(4, 11, 0, 0));
     ScriptedLinks links(
         emu.Engine(),
         {[](const tc::Frame& request, const tc::FrameEmitter& emit) {
@@ -467,7 +467,7 @@ TEST_F(Login, PasswordsNeverReachDiskOrTrace) {
     const std::wstring userPassword = L"Us3r-Pa55-7731";
     const std::wstring accountPassword = L"Acc0unt-Pa55-4412";
     const std::wstring wrongPassword = L"Wr0ng-Pa55-9090";
-    EmulatedDevice emu([&](mfpsim::DeviceState& st) {
+    SimDevice emu([&](mfpsim::DeviceState& st) {
         Configure(st, 4, 11, 1, 3);
         st.users["alice"].password = vesk::WideToUtf8(userPassword);
         st.accounts["sales"].password = vesk::WideToUtf8(accountPassword);
@@ -500,7 +500,7 @@ TEST_F(Login, PasswordsNeverReachDiskOrTrace) {
 // A memory exception inside a connect, a login or a disconnect gives -1001 and leaves
 // the item able to connect and log in afterwards.
 TEST_F(Login, MemoryExceptionsGive1001) {
-    EmulatedDevice emu(Device(4, 11, 1, 3));
+    SimDevice emu(Device(4, 11, 1, 3));
     ScriptedLinks links(emu.Engine(), {});
     CVESKMFPDevice* d = AddDevice(1, 2);
 

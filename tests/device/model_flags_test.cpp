@@ -5,14 +5,14 @@
 #include <string>
 
 #include "device/model_flags.h"
-#include "emulator_fixture.h"
 #include "platform/charset.h"
+#include "support/sim_fixture.h"
 
 namespace {
 
 using vesk::device::IsModelOf;
 using vesk::device::ModelFamily;
-using vesk::test::EmulatedDevice;
+using vesk::test::SimDevice;
 
 const std::wstring kFirst = L"1.3.6.1.4.1.59731.1.1.1.2.1.";
 const std::wstring kSecond = L"1.3.6.1.4.1.59731.1.2.1.2.1.";
@@ -78,7 +78,7 @@ class ModelFlags : public vesk::test::DeviceFixture {
 protected:
     // Connects d to a new emulated device reporting this version and identifier.
     void ConnectTo(CVESKMFPDevice* d, int major, int minor, const std::string& identifier) {
-        auto emu = std::make_unique<EmulatedDevice>([&](mfpsim::DeviceState& st) {
+        auto emu = std::make_unique<SimDevice>([&](mfpsim::DeviceState& st) {
             st.identity.identifier = identifier;
             st.identity.major = major;
             st.identity.minor = minor;
@@ -91,7 +91,7 @@ protected:
         ASSERT_EQ(d->Disconnect(), 1);
         m_devices.push_back(std::move(emu));
     }
-    std::vector<std::unique_ptr<EmulatedDevice>> m_devices;
+    std::vector<std::unique_ptr<SimDevice>> m_devices;
 };
 
 TEST_F(ModelFlags, FlagsComeFromVersionsThatKnowTheFamily) {

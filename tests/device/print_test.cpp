@@ -4,16 +4,16 @@
 
 #include <cstring>
 
-#include "emulator_fixture.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
 
-using vesk::test::EmulatedDevice;
+using vesk::test::SimDevice;
 
 class Print : public vesk::test::DeviceFixture {
 protected:
-    static EmulatedDevice::Edit Version(int major, int minor) {
+    static vesk::test::SimEdit Version(int major, int minor) {
         return [=](mfpsim::DeviceState& st) {
             st.identity.identifier = vesk::test::ModelId(140);
             st.identity.major = major;
@@ -28,7 +28,7 @@ protected:
         };
     }
 
-    CVESKMFPDevice* Connect(EmulatedDevice& emu, bool tls) {
+    CVESKMFPDevice* Connect(SimDevice& emu, bool tls) {
         CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), tls ? 1 : 0);
         EXPECT_EQ(d->Connect(nullptr, L""), -1051);
         int result = 0;
@@ -37,7 +37,7 @@ protected:
     }
 
     // The first document of the shared box (1).
-    static int SharedDocument(EmulatedDevice& emu) {
+    static int SharedDocument(SimDevice& emu) {
         for (const auto& [id, doc] : emu.Engine()->GetDevice().Snapshot().documents) {
             if (doc.box == 1 && doc.pages >= 2 && doc.colorType >= 2)
                 return id;
@@ -49,7 +49,7 @@ protected:
 TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "TLS" : "plain");
-        EmulatedDevice emu(Version(4, 11));
+        SimDevice emu(Version(4, 11));
         ASSERT_TRUE(emu.Start(true, true));
         CVESKMFPDevice* d = Connect(emu, tls);
         ASSERT_EQ(d->IsConnectedViaSSL(), tls ? 1 : 0);
@@ -90,7 +90,7 @@ TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
 }
 
 TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
-    EmulatedDevice emu(Version(4, 11));
+    SimDevice emu(Version(4, 11));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = Connect(emu, false);
     PrintSetting settings{};
@@ -105,7 +105,7 @@ TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
 }
 
 TEST_F(Print, FormatSupportBelowProtocol40ComesFromTheSearchablePdfRecord) {
-    EmulatedDevice emu(Version(3, 9));
+    SimDevice emu(Version(3, 9));
     ASSERT_TRUE(emu.Start());
     CVESKMFPDevice* d = Connect(emu, false);
     ASSERT_EQ(d->GetTCPVersion(), 39);
@@ -121,7 +121,7 @@ TEST_F(Print, FormatSupportBelowProtocol40ComesFromTheSearchablePdfRecord) {
 }
 
 TEST_F(Print, FormatSupportFromProtocol40ComesFromTheExtendedRecords) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) {
+    SimDevice emu([](mfpsim::DeviceState& st) {
         Version(4, 0)(st);
         st.identity.linearizedPdf = 0;
         st.identity.languages = {21, 22};
@@ -138,7 +138,7 @@ TEST_F(Print, FormatSupportFromProtocol40ComesFromTheExtendedRecords) {
 }
 
 TEST_F(Print, LanguageIndexOutsideTheTableAnswersZero) {
-    EmulatedDevice emu([](mfpsim::DeviceState& st) {
+    SimDevice emu([](mfpsim::DeviceState& st) {
         Version(4, 11)(st);
         st.identity.languages.assign(31, 7);
     });

@@ -7,14 +7,13 @@
 #include <string>
 
 #include "core/current_tcpcore.h"
-#include "emulator_fixture.h"
 #include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
 
-using vesk::test::EmulatedDevice;
 using vesk::test::ModelId;
+using vesk::test::SimDevice;
 using vesk::test::TamperingPeer;
 
 constexpr int kCertificateChanged = -1090;
@@ -39,7 +38,7 @@ bool Contains(const std::vector<std::uint8_t>& bytes, const std::string& text) {
 using Trust = vesk::test::DeviceFixture;
 
 TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
-    EmulatedDevice emu(UserAuthDevice);
+    SimDevice emu(UserAuthDevice);
     ASSERT_TRUE(emu.Start(false, true));
     const int tlsPort = emu.TlsPort();
     CVESKMFPDevice* d = AddDevice(ClosedPort(), tlsPort);
@@ -85,7 +84,7 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
 }
 
 TEST_F(Trust, PinnedDeviceIsNotReachedInTheClearUnlessAllowed) {
-    EmulatedDevice emu(UserAuthDevice);
+    SimDevice emu(UserAuthDevice);
     ASSERT_TRUE(emu.Start(true, false));
     // The plain port is watched: a peer that passes everything on and keeps it.
     TamperingPeer plain(*emu.Engine(), 0, PassThrough);
@@ -129,8 +128,8 @@ long __stdcall NoteWaiting(tagQTCP_COMMSTATE* state) {
 }
 
 TEST_F(Trust, ConnectOnAnotherThreadWaitsForTheLoginUnderWay) {
-    EmulatedDevice slow(UserAuthDevice);
-    EmulatedDevice other([](mfpsim::DeviceState& st) {
+    SimDevice slow(UserAuthDevice);
+    SimDevice other([](mfpsim::DeviceState& st) {
         UserAuthDevice(st);
         st.identity.userAuthType = 0;
     });

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "e2e/e2e_fixture.h"
+#include "support/sim_fixture.h"
 
 namespace vesk::test {
 namespace {

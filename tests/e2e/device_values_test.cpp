@@ -3,7 +3,7 @@
 // Each is a failure with a clear code, never a success.
 #include <atomic>
 
-#include "e2e/e2e_fixture.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/wire.h"
 
 namespace vesk::test {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "e2e/e2e_fixture.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 

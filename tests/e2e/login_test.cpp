@@ -3,7 +3,7 @@
 // user-dependent inquiry values a login reply brings.
 #include <cstring>
 
-#include "e2e/e2e_fixture.h"
+#include "support/sim_fixture.h"
 
 namespace vesk::test {
 namespace {

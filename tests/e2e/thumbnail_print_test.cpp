@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "e2e/e2e_fixture.h"
+#include "support/sim_fixture.h"
 
 namespace vesk::test {
 namespace {
@@ -85,56 +85,6 @@ TEST_P(Thumbnails, RefusedForEncryptedOrMissingDocuments) {
     EXPECT_EQ(length, 0);
 }
 
-TEST_P(Print, TheDeviceRecordsTheJobAsSent) {
-    ASSERT_TRUE(OpenBox(kSharedBox));
-    const std::vector<tagUTIL_DOCINFO> docs = DocList();
-    const tagUTIL_DOCINFO* invoice = FindDoc(docs, "Invoice 2024-001");
-    ASSERT_TRUE(invoice);
-
-    PrintSetting effective{};
-    ASSERT_EQ(Core().GetEffectivePrintSettings(effective), 1) << ErrorOf(Core()).code;
-    EXPECT_EQ(effective.nCopies, 1);
-    PrintSetting current{};
-    EXPECT_EQ(Core().GetCurrentSetDocumentPrintSettings(current), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
-    ASSERT_EQ(Core().SetDocument(invoice->lDocID), 1) << ErrorOf(Core()).code;
-    ASSERT_EQ(Core().GetCurrentSetDocumentPrintSettings(current), 1) << ErrorOf(Core()).code;
-    EXPECT_EQ(current.nEndPage, invoice->nPageNo);
-    EXPECT_EQ(current.nColorMode, 2);
-    EXPECT_EQ(current.nPaperSize, invoice->nPaperSizeCode);
-
-    PrintSetting job = current;
-    job.nCopies = 3;
-    job.nDuplex = 1;
-    job.nStaple = 2;
-    job.nStartPage = 1;
-    job.nEndPage = 0;
-    job.nReserved[5] = 0x5a5a;
-    const PrintSetting sent = job;
-    ASSERT_EQ(Core().PrintDocument(job), 1) << ErrorOf(Core()).code;
-    // The device says what it will print: every page.
-    EXPECT_EQ(job.nEndPage, invoice->nPageNo);
-    EXPECT_EQ(job.nCopies, 3);
-
-    const mfpsim::DeviceState state = Device().State();
-    ASSERT_EQ(state.jobs.size(), 1u);
-    const mfpsim::PrintJob& j = state.jobs[0];
-    EXPECT_EQ(j.document, invoice->lDocID);
-    EXPECT_EQ(j.box, kSharedBox);
-    EXPECT_EQ(j.user, "alice");
-    EXPECT_EQ(j.documentName, "Invoice 2024-001");
-    EXPECT_EQ(j.copies, 3);
-    EXPECT_EQ(j.duplex, 1);
-    EXPECT_EQ(j.colour, 2);
-    EXPECT_EQ(j.startPage, 1);
-    EXPECT_EQ(j.endPage, invoice->nPageNo);
-    // The record arrived unchanged, reserved members included.
-    ASSERT_EQ(j.settings.size(), sizeof(PrintSetting));
-    EXPECT_EQ(std::memcmp(j.settings.data(), &sent, sizeof sent), 0);
-    EXPECT_TRUE(
-        std::filesystem::exists(Device().Root() / "jobs" / (std::to_string(j.id) + ".ini")));
-}
-
 TEST_P(Print, RestrictionsAndBadRangesRefuseTheJob) {
     ASSERT_TRUE(ConnectAs("carol", "carol"));
     int flag = -1;
@@ -143,6 +93,9 @@ TEST_P(Print, RestrictionsAndBadRangesRefuseTheJob) {
     const long memo = DocId("Memo");  // black and white
     PrintSetting s{};
     s.nCopies = 1;
+    // No document set: neither its settings nor a job.
+    EXPECT_EQ(Core().GetCurrentSetDocumentPrintSettings(s), 0);
+    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
     EXPECT_EQ(Core().PrintDocument(s), 0);
     EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NOT_OPEN);
     ASSERT_EQ(Core().SetDocument(invoice), 1);

@@ -1,5 +1,7 @@
 #include "support/sim_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <jpeglib.h>
 #include <netinet/in.h>
@@ -12,10 +14,17 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
+#include "core/current_tcpcore.h"
+#include "platform/charset.h"
+#include "platform/registry.h"
+#include "platform/trace.h"
+#include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/store.h"
 
@@ -23,32 +32,22 @@ namespace vesk::test {
 
 namespace fs = std::filesystem;
 
-SimTempDir::SimTempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "vesk-e2e-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()))
-        m_path = tmpl;
-}
-
-SimTempDir::~SimTempDir() {
-    std::error_code ec;
-    if (!m_path.empty())
-        fs::remove_all(m_path, ec);
-}
-
 namespace {
 
 // Low-resolution pages keep generation quick; the documents are the same kind.
 constexpr int kSampleDpi = 40;
 
 // Where generated sample devices are kept between test processes (ctest runs each test
-// in a process of its own): the build folder, keyed by this program's file, which is
-// relinked whenever the emulator changes.
+// in a process of its own, several at once): the build folder, one folder per program,
+// keyed by the program's file, which is relinked whenever the emulator changes.
 fs::path SampleCacheDir() {
 #ifdef VESK_BINARY_DIR
     struct stat st {};
-    if (::stat("/proc/self/exe", &st) != 0)
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec || ::stat("/proc/self/exe", &st) != 0)
         return {};
-    return fs::path(VESK_BINARY_DIR) / "e2e-sample" /
+    return fs::path(VESK_BINARY_DIR) / "sim-sample" / exe.filename() /
            (std::to_string(st.st_size) + "-" + std::to_string(st.st_mtim.tv_sec) + "." +
             std::to_string(st.st_mtim.tv_nsec));
 #else
@@ -65,7 +64,7 @@ bool WriteSample(const fs::path& device, std::string& error) {
 // The sample device: from the cache when it is there, else generated (into the cache
 // when the build folder can take it, else into a folder of this process).
 const fs::path& SampleTemplate(std::string& error) {
-    static SimTempDir local;
+    static TempFolder local{"vesk-sim-sample"};
     static std::string failure;
     static const fs::path device = []() -> fs::path {
         const fs::path cache = SampleCacheDir();
@@ -80,10 +79,14 @@ const fs::path& SampleTemplate(std::string& error) {
             if (!ec && ::mkdtemp(tmpl.data())) {
                 const fs::path tmp = tmpl;
                 if (WriteSample(tmp / "device", failure)) {
-                    // Samples of earlier builds of this program go.
-                    for (const auto& e : fs::directory_iterator(cache.parent_path(), ec))
-                        if (e.path() != tmp && e.path().filename().string().rfind("new-", 0) != 0)
+                    // Samples of earlier builds of this program go; never the current
+                    // one, which a parallel process may have put there and be copying.
+                    for (const auto& e : fs::directory_iterator(cache.parent_path(), ec)) {
+                        const std::string name = e.path().filename().string();
+                        if (name != cache.filename().string() && name.rfind("new-", 0) != 0)
                             fs::remove_all(e.path(), ec);
+                    }
+                    // Fails harmlessly when a parallel process got there first.
                     fs::rename(tmp, cache, ec);
                 }
                 fs::remove_all(tmp, ec);
@@ -100,10 +103,11 @@ const fs::path& SampleTemplate(std::string& error) {
 
 }  // namespace
 
-SimDevice::SimDevice(const SimOptions& options) {
+SimDevice::SimDevice(const SimOptions& options) : m_options(options) {
     const fs::path& sample = SampleTemplate(m_error);
-    if (sample.empty() || m_dir.Path().empty()) {
+    if (sample.empty()) {
         m_error = "no sample device: " + m_error;
+        ADD_FAILURE() << m_error;
         return;
     }
     m_root = m_dir.Path() / "device";
@@ -115,55 +119,63 @@ SimDevice::SimDevice(const SimOptions& options) {
         fs::remove_all(m_root, ec);
         fs::copy(sample, m_root, fs::copy_options::recursive, ec);
     }
-    if (ec) {
+    if (ec)
         m_error = "cannot copy the sample device: " + ec.message();
-        return;
-    }
-    if (options.edit) {
+    if (!ec && options.edit) {
         mfpsim::Store store(m_root);
         store.SetDurable(false);
         mfpsim::DeviceState state;
         std::vector<std::string> warnings;
         if (!store.Load(state, warnings)) {
             m_error = "cannot load the device copy";
-            return;
-        }
-        options.edit(state);
-        if (!store.SaveAll(state)) {
-            m_error = "cannot save the edited device";
-            return;
+        } else {
+            options.edit(state);
+            if (!store.SaveAll(state))
+                m_error = "cannot save the edited device";
         }
     }
-    mfpsim::ServerOptions so;
-    so.root = m_root;
-    so.identity = options.overrides;
-    so.host = "127.0.0.1";
-    m_server = std::make_unique<mfpsim::Server>(so);
-    if (!m_server->Start())
-        m_error = m_server->Error();
+    if (!m_error.empty())
+        ADD_FAILURE() << m_error;
 }
 
 SimDevice::~SimDevice() {
     // A connection parked by a device query must not outlive the device it reached.
     vesk::tcpcore::DropParkedLink();
+    Stop();
+}
+
+bool SimDevice::Start(bool plain, bool tls) {
+    if (!m_error.empty())
+        return false;
+    mfpsim::ServerOptions so;
+    so.root = m_root;
+    so.identity = m_options.overrides;
+    so.host = "127.0.0.1";
+    so.port = plain ? 0 : -1;
+    so.tlsPort = tls ? 0 : -1;
+    m_server = std::make_unique<mfpsim::Server>(so);
+    if (!m_server->Start()) {
+        m_error = m_server->Error();
+        ADD_FAILURE() << "the emulator did not start: " << m_error;
+        return false;
+    }
+    return true;
+}
+
+void SimDevice::Stop() {
     if (m_server)
         m_server->Stop();
 }
 
-int SimDevice::Port(int mode) const {
-    return mode == 1 ? m_server->TlsPort() : m_server->Port();
-}
-
-mfpsim::DeviceState SimDevice::State() {
-    return m_server->GetEngine().GetDevice().Snapshot();
-}
-
-void SimDevice::SetFaults(const mfpsim::FaultConfig& faults) {
-    m_server->GetEngine().GetFaults().Set(faults);
-}
-
-void SimDevice::ClearFaults() {
-    m_server->GetEngine().GetFaults().Set(mfpsim::FaultConfig{});
+std::shared_ptr<mfpsim::Engine> SimDevice::Engine() {
+    if (m_server)
+        return m_server->SharedEngine();
+    if (!m_engine) {
+        std::string error;
+        m_engine = mfpsim::Engine::Open(m_root, m_options.overrides, error);
+        EXPECT_TRUE(m_engine) << error;
+    }
+    return m_engine;
 }
 
 namespace {
@@ -195,8 +207,8 @@ SSL_CTX* SelfSignedServerContext() {
 }
 }  // namespace
 
-TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port)
-    : m_engine(engine), m_tamper(std::move(tamper)) {
+TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port, Split split)
+    : m_split(std::move(split)), m_engine(engine), m_tamper(std::move(tamper)) {
     if (mode == 1 && !(m_ctx = SelfSignedServerContext()))
         return;
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -240,14 +252,45 @@ std::vector<vesk::tcpcore::Frame> TamperingPeer::Received() {
     return m_received;
 }
 
+bool TamperingPeer::SendSplit(int fd, const vesk::tcpcore::Frame& frame) {
+    const std::vector<std::uint8_t> bytes = vesk::tcpcore::EncodeFrame(frame);
+    auto write = [&](std::size_t from, std::size_t to) {
+        while (from < to && !m_stop) {
+            const ssize_t n = ::send(fd, bytes.data() + from, to - from, MSG_NOSIGNAL);
+            if (n > 0) {
+                from += static_cast<std::size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 50);
+            } else {
+                return false;
+            }
+        }
+        return from == to;
+    };
+    const std::size_t cut = bytes.size() / 2;
+    if (!write(0, cut))
+        return false;
+    if (m_split.paused)
+        m_split.paused();
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_split.pauseMs));
+    return write(cut, bytes.size());
+}
+
 void TamperingPeer::Serve(int fd) {
     namespace tc = vesk::tcpcore;
+    // The plain link writes whole frames at once; a split frame goes out through a
+    // second handle on the same socket, between two of the link's writes.
+    const int raw = m_split.pick && !m_ctx ? ::dup(fd) : -1;
     tc::WaitControl wc;
     wc.deadline = tc::Deadline::In(std::chrono::seconds(5));
     tc::LinkStatus st = tc::LinkStatus::kOk;
     std::unique_ptr<tc::DeviceLink> link = tc::AcceptSocketLink(fd, m_ctx, wc, st);
-    if (!link)
+    if (!link) {
+        if (raw >= 0)
+            ::close(raw);
         return;
+    }
     std::unique_ptr<mfpsim::EngineSession> session = m_engine.NewSession();
     tc::WaitControl io;
     io.cancelled = [this] { return m_stop.load(); };
@@ -255,6 +298,8 @@ void TamperingPeer::Serve(int fd) {
         tc::Frame out = f;
         if (!m_tamper(out))
             return true;
+        if (raw >= 0 && m_split.pick(out))
+            return SendSplit(raw, out);
         return link->Send(out, io) == tc::LinkStatus::kOk;
     };
     while (!m_stop) {
@@ -270,6 +315,8 @@ void TamperingPeer::Serve(int fd) {
     }
     session->OnClose();
     link->Close();
+    if (raw >= 0)
+        ::close(raw);
 }
 
 SimConnection ConnectRoad(int mode, int port, std::string& why, const char* unitName,
@@ -435,7 +482,7 @@ bool DecodeJpeg(const std::vector<unsigned char>& data, JpegInfo& info, std::str
 }
 
 int TiffPageCount(const std::vector<unsigned char>& data) {
-    SimTempDir dir;
+    TempFolder dir;
     const fs::path file = dir.Path() / "pages.tif";
     {
         std::ofstream out(file, std::ios::binary);
@@ -456,6 +503,155 @@ int TiffPageCount(const std::vector<unsigned char>& data) {
     } while (TIFFReadDirectory(tif));
     TIFFClose(tif);
     return pages;
+}
+
+std::string ModelId(int model, bool secondFamily) {
+    return mfpsim::IdentifierForModel(model, secondFamily);
+}
+
+struct ScriptedLinks::Shared {
+    std::shared_ptr<mfpsim::Engine> engine;
+    Script script;
+    std::mutex mutex;
+    std::vector<tc::Frame> requests;
+};
+
+namespace {
+
+class ScriptedSession : public tc::DeviceSession {
+public:
+    explicit ScriptedSession(std::shared_ptr<ScriptedLinks::Shared> shared)
+        : m_shared(std::move(shared)), m_inner(m_shared->engine->NewSession()) {}
+
+    bool Handle(const tc::Frame& request, const tc::FrameEmitter& emit) override {
+        {
+            std::lock_guard<std::mutex> lock(m_shared->mutex);
+            m_shared->requests.push_back(request);
+        }
+        const ScriptedLinks::Script& script = m_shared->script;
+        const tc::FrameEmitter rewrite = [&](const tc::Frame& frame) {
+            if (!script.onReply)
+                return emit(frame);
+            tc::Frame changed = frame;
+            script.onReply(changed);
+            return emit(changed);
+        };
+        if (script.onRequest && script.onRequest(request, rewrite))
+            return true;
+        return m_inner->Handle(request, rewrite);
+    }
+    void OnClose() override { m_inner->OnClose(); }
+
+private:
+    std::shared_ptr<ScriptedLinks::Shared> m_shared;
+    std::unique_ptr<mfpsim::EngineSession> m_inner;
+};
+
+}  // namespace
+
+ScriptedLinks::ScriptedLinks(std::shared_ptr<mfpsim::Engine> engine, Script script)
+    : m_shared(std::make_shared<Shared>()) {
+    m_shared->engine = std::move(engine);
+    m_shared->script = std::move(script);
+    std::shared_ptr<Shared> shared = m_shared;
+    tc::SetLinkFactory([shared](const tc::LinkTarget&, const tc::WaitControl&,
+                                tc::LinkStatus& status) -> std::unique_ptr<tc::DeviceLink> {
+        status = tc::LinkStatus::kOk;
+        return tc::MakeInProcessLink(std::make_unique<ScriptedSession>(shared));
+    });
+}
+
+ScriptedLinks::~ScriptedLinks() {
+    // The objects that used these links go first, so no link outlives its factory.
+    delete vesk::SetCurrentTcpCore(nullptr);
+    tc::SetLinkFactory({});
+}
+
+std::vector<tc::Frame> ScriptedLinks::Requests() {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->requests;
+}
+
+tc::Frame FailureReply(const tc::Frame& request, int status) {
+    return tc::MakeEmptyFrame(tc::FrameKind::kReply, request.op, request.seq, status);
+}
+
+std::string DefaultFilterText() {
+    std::ifstream in(std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void DeviceFixture::SetUp() {
+    RegistryFixture::SetUp();
+    // Failures that wait for a time-out end quickly.
+    CTcpCore::SetDefaultTimeouts(3000, 5000);
+    vesk::SetTraceSink([this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_traceMutex);
+        m_trace.push_back(line);
+    });
+
+    m_appFolder = (IsolatedEnv::Root() / "application").string() + "/";
+    std::filesystem::create_directories(m_appFolder);
+    auto key =
+        reg::Key::CreateOrOpen(reg::Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetString(L"ApplicationPath", Utf8ToWide(m_appFolder)));
+    WriteFilter(DefaultFilterText());
+
+    m_root = std::make_unique<CVESKRoot>();
+}
+
+void DeviceFixture::TearDown() {
+    m_root.reset();
+    delete vesk::SetCurrentTcpCore(nullptr);
+    tc::DropParkedLink();
+    vesk::SetTraceSink(nullptr);
+    RegistryFixture::TearDown();
+}
+
+CVESKMFPDevice* DeviceFixture::AddDevice(int port, int sslPort, int lastTCPComm) {
+    ITEMINFO info;
+    info.strName.Format(L"Device %d", ++m_registered);
+    info.strIP = L"127.0.0.1";
+    info.nPort = port;
+    info.nPortSSL = sslPort;
+    EXPECT_EQ(m_root->AddChildItem(info), 1);
+    auto* device = DYNAMIC_DOWNCAST(CVESKMFPDevice, m_root->GetItemList()->GetTail());
+    EXPECT_NE(device, nullptr);
+    if (device)
+        device->SetLastTCPComm(lastTCPComm);
+    return device;
+}
+
+void DeviceFixture::WriteFilter(const std::string& text) {
+    const std::string path = m_appFolder + "SrchMIB.conf";
+    if (text.empty()) {
+        std::filesystem::remove(path);
+        return;
+    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::vector<std::string> DeviceFixture::TraceLines() {
+    std::lock_guard<std::mutex> lock(m_traceMutex);
+    return m_trace;
+}
+
+int DeviceFixture::ClosedPort() {
+    // Bind to an ephemeral port, note it and close it again: nothing listens there.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return port;
 }
 
 }  // namespace vesk::test

@@ -1,8 +1,10 @@
-// End-to-end set-up: the device emulator serving a private copy of the sample device on
-// 127.0.0.1 (plain and TLS ports), and the connect road the device item takes through
-// the real client: device query on a probe object, the factory's class for the
-// reported version, Connect, then the inquiries the item asks at that version.
+// The one device peer of the tests: the emulator serving a private copy of the sample
+// device on 127.0.0.1 (plain and TLS) or in-process behind scripted links, a tampering
+// peer for what the emulator cannot do itself, the connect road the device item takes
+// through the raw client, and the fixtures of the end-to-end and device-item tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,57 +16,62 @@
 #include <thread>
 #include <vector>
 
+#include "device/mfp_device.h"
+#include "root/vesk_root.h"
+#include "support/registry_fixture.h"
+#include "support/temp_folder.h"
 #include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
+#include "tools/mfpsim/lib/engine.h"
 #include "tools/mfpsim/lib/faults.h"
 #include "tools/mfpsim/lib/model.h"
 #include "tools/mfpsim/lib/server.h"
 
 namespace vesk::test {
 
-// A temporary folder removed with the object.
-class SimTempDir {
-public:
-    SimTempDir();
-    ~SimTempDir();
-    SimTempDir(const SimTempDir&) = delete;
-    SimTempDir& operator=(const SimTempDir&) = delete;
-    const std::filesystem::path& Path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
+using SimEdit = std::function<void(mfpsim::DeviceState&)>;
 
 struct SimOptions {
-    mfpsim::IdentityOverrides overrides;             // reported version, identifier
-    std::function<void(mfpsim::DeviceState&)> edit;  // changes to the sample before start
+    mfpsim::IdentityOverrides overrides;  // reported version, identifier
+    SimEdit edit;                         // changes to the sample before start
 };
 
-// The emulator on loopback with its own device folder: the sample device (generated
-// once per process at a low resolution, then copied) with the options' changes.
+// The emulator with its own device folder: the sample device (generated once per
+// program build at a low resolution, then copied) with the options' changes. Served on
+// 127.0.0.1 once started; without a server Engine() opens one in this process.
 class SimDevice {
 public:
     explicit SimDevice(const SimOptions& options = {});
+    explicit SimDevice(SimEdit edit) : SimDevice(SimOptions{{}, std::move(edit)}) {}
     ~SimDevice();
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
 
+    // Serves on ephemeral ports; a listener that is off has port -1. Records a test
+    // failure with the reason when it cannot start.
+    bool Start(bool plain = true, bool tls = false);
+    void Stop();
     bool Started() const { return m_server && m_server->Running(); }
     const std::string& Error() const { return m_error; }
+    int Port() const { return m_server ? m_server->Port() : -1; }
+    int TlsPort() const { return m_server ? m_server->TlsPort() : -1; }
     // The port of mode 0 (plain) or 1 (TLS).
-    int Port(int mode) const;
+    int Port(int mode) const { return mode == 1 ? TlsPort() : Port(); }
     mfpsim::Server& Server() { return *m_server; }
+    std::shared_ptr<mfpsim::Engine> Engine();
     const std::filesystem::path& Root() const { return m_root; }
     // The device's state as it is now.
-    mfpsim::DeviceState State();
+    mfpsim::DeviceState State() { return Engine()->GetDevice().Snapshot(); }
     // Faults for every later request; Clear returns to none.
-    void SetFaults(const mfpsim::FaultConfig& faults);
-    void ClearFaults();
+    void SetFaults(const mfpsim::FaultConfig& faults) { Engine()->GetFaults().Set(faults); }
+    void ClearFaults() { SetFaults(mfpsim::FaultConfig{}); }
 
 private:
-    SimTempDir m_dir;
+    TempFolder m_dir{"vesk-sim"};
+    SimOptions m_options;
     std::filesystem::path m_root;
     std::unique_ptr<mfpsim::Server> m_server;
+    std::shared_ptr<mfpsim::Engine> m_engine;
     std::string m_error;
 };
 
@@ -73,10 +80,19 @@ private:
 // change it or drop it (return false). For the faults the emulator cannot make itself,
 // and as a man in the middle: its TLS certificate is its own, and it keeps every frame
 // it received. port 0 picks a free port.
+// Plain mode only: a frame pick() chooses goes out in two halves with a pause between
+// them (paused() runs as the pause begins), as a slow network cuts it.
+struct PeerSplit {
+    std::function<bool(const vesk::tcpcore::Frame&)> pick;
+    int pauseMs = 0;
+    std::function<void()> paused;
+};
+
 class TamperingPeer {
 public:
     using Tamper = std::function<bool(vesk::tcpcore::Frame&)>;
-    TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port = 0);
+    using Split = PeerSplit;
+    TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port = 0, Split split = {});
     ~TamperingPeer();
     TamperingPeer(const TamperingPeer&) = delete;
     TamperingPeer& operator=(const TamperingPeer&) = delete;
@@ -86,6 +102,8 @@ public:
 
 private:
     void Serve(int fd);
+    bool SendSplit(int fd, const vesk::tcpcore::Frame& frame);
+    Split m_split;
     std::mutex m_receivedMutex;
     std::vector<vesk::tcpcore::Frame> m_received;
 
@@ -165,4 +183,153 @@ inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The identifier of a model of the first (or second) family, with a unit component.
+std::string ModelId(int model, bool secondFamily = false);
+
+namespace tc = vesk::tcpcore;
+
+// Every connection the client opens reaches a new session of the engine, in this
+// process, through a session that lets the test see and change the traffic.
+class ScriptedLinks {
+public:
+    struct Script {
+        // Runs first for every request; true means the script answered it itself.
+        std::function<bool(const tc::Frame& request, const tc::FrameEmitter& emit)> onRequest;
+        // May change every frame the device sends back.
+        std::function<void(tc::Frame& frame)> onReply;
+    };
+    ScriptedLinks(std::shared_ptr<mfpsim::Engine> engine, Script script);
+    ~ScriptedLinks();
+    ScriptedLinks(const ScriptedLinks&) = delete;
+    ScriptedLinks& operator=(const ScriptedLinks&) = delete;
+
+    // The requests that reached the device so far, in order.
+    std::vector<tc::Frame> Requests();
+
+    struct Shared;
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
+
+// A reply to request with the given status and no payload.
+tc::Frame FailureReply(const tc::Frame& request, int status);
+
+// Profile, root, filter file and trace for one test; clears the process-wide
+// communication object afterwards.
+class DeviceFixture : public RegistryFixture {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The root item (Root() is the profile folder).
+    CVESKRoot& TreeRoot() { return *m_root; }
+    // Registers a device at 127.0.0.1 with these ports and takes it from the root's
+    // list; lastTCPComm is the mode remembered from an earlier connection.
+    CVESKMFPDevice* AddDevice(int port, int sslPort, int lastTCPComm = -1);
+    // Replaces the filter file (empty text: no filter file at all).
+    void WriteFilter(const std::string& text);
+    std::vector<std::string> TraceLines();
+    // A port on 127.0.0.1 where nothing listens.
+    static int ClosedPort();
+
+private:
+    std::unique_ptr<CVESKRoot> m_root;
+    std::string m_appFolder;
+    std::mutex m_traceMutex;
+    std::vector<std::string> m_trace;
+    int m_registered = 0;
+};
+
+// The filter file the library installs: both device families.
+std::string DefaultFilterText();
+
+// End-to-end tests: each test gets its own emulator on loopback and runs,
+// parameterised on the transport (0 plain TCP, 1 TLS), through the raw client.
+class E2E : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        // Short enough that a broken exchange fails the test instead of stalling it.
+        CTcpCore::SetDefaultTimeouts(5000, 10000);
+    }
+    void TearDown() override {
+        m_conn.core.reset();
+        m_device.reset();
+        CTcpCore::SetDefaultTimeouts(5000, 30000);
+    }
+
+    int Mode() const { return GetParam(); }
+
+    // Starts the device; false (with a failure recorded) when it cannot.
+    bool StartDevice(const SimOptions& options = {}) {
+        m_device = std::make_unique<SimDevice>(options);
+        return m_device->Start(true, true);
+    }
+
+    // Starts the device if needed and runs the connect road.
+    bool Connect(const char* unitName = nullptr) {
+        if (!m_device && !StartDevice())
+            return false;
+        std::string why;
+        m_conn = ConnectRoad(Mode(), m_device->Port(Mode()), why, unitName);
+        EXPECT_TRUE(m_conn.core) << why;
+        return m_conn.core != nullptr;
+    }
+
+    // Connects and logs in as a user with the second login form.
+    bool ConnectAs(const std::string& user, const std::string& password) {
+        if (!Connect())
+            return false;
+        tagUTIL_DOCOPERATIONPERMISSION perm{};
+        const int r =
+            Core().UserLogin2(user.c_str(), static_cast<int>(user.size()), password.c_str(), perm);
+        EXPECT_EQ(r, 1) << "login of " << user << " refused with " << ErrorOf(Core()).code;
+        return r == 1;
+    }
+
+    // Connects as alice and opens a box without password.
+    bool OpenBox(int box, const char* password = "") {
+        if (!ConnectAs("alice", "alice"))
+            return false;
+        int flag = -1;
+        const int r = Core().BoxLogin(box, password, flag);
+        EXPECT_EQ(r, 1) << "box login refused with " << ErrorOf(Core()).code;
+        return r == 1;
+    }
+
+    std::vector<tagUTIL_DOCINFO> DocList() {
+        std::vector<tagUTIL_DOCINFO> docs;
+        EXPECT_EQ(Core().GetDocumentList(docs, 0), 1) << ErrorOf(Core()).code;
+        return docs;
+    }
+
+    // The id of a document of the open box, or -1 (with a failure) when absent.
+    long DocId(const std::string& name) {
+        const std::vector<tagUTIL_DOCINFO> docs = DocList();
+        const tagUTIL_DOCINFO* d = FindDoc(docs, name);
+        EXPECT_TRUE(d) << "no document " << name;
+        return d ? d->lDocID : -1;
+    }
+
+    std::vector<tagUTIL_BOXINFO> BoxList() {
+        std::vector<tagUTIL_BOXINFO> boxes;
+        EXPECT_EQ(Core().GetBoxList(boxes), 1) << ErrorOf(Core()).code;
+        return boxes;
+    }
+
+    CTcpCore& Core() { return *m_conn.core; }
+    SimDevice& Device() { return *m_device; }
+
+    std::unique_ptr<SimDevice> m_device;
+    SimConnection m_conn;
+};
+
+inline std::string ModeName(const ::testing::TestParamInfo<int>& info) {
+    return info.param == 1 ? "Tls" : "Tcp";
+}
+
 }  // namespace vesk::test
+
+// Instantiates a parameterised suite for plain TCP and TLS.
+#define VESK_E2E_MODES(suite) \
+    INSTANTIATE_TEST_SUITE_P(Loopback, suite, ::testing::Values(0, 1), ::vesk::test::ModeName)
