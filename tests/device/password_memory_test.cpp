@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "emulator_fixture.h"
+#include "support/sim_fixture.h"
 
 namespace {
 
