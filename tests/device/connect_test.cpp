@@ -11,7 +11,7 @@
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
 #include "emulator_fixture.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 #include "settings/device_search.h"
 #include "support/fake_item.h"
 #include "tcpcore/tcpcore.h"

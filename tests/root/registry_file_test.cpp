@@ -20,7 +20,7 @@
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/syscalls.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 #include "support/registry_fixture.h"
 
 namespace {
