@@ -17,6 +17,7 @@ struct EvictionResult {
     int64_t after = 0;   // measured size at the end
     size_t deletedFiles = 0;
     int passes = 0;  // age passes run
+    bool operator==(const EvictionResult&) const = default;
 };
 
 // When the tree measures limitMb or more, deletes files until it is below 70 % of the

@@ -11,6 +11,7 @@ enum class UniqueSeries { Folder, File };
 struct UniqueState {
     wchar_t letter;
     int counter;
+    bool operator==(const UniqueState&) const = default;
 };
 
 VESK_API UniqueState GetUniqueState(UniqueSeries series);

@@ -9,12 +9,12 @@
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
+#include "core/device_owner.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
 #include "device/tls_trust.h"
 #include "platform/charset.h"
 #include "platform/trace.h"
-#include "root/vesk_root.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {

@@ -12,7 +12,9 @@
 #include "tcpcore/records.h"
 
 class CVESKCache;
-class CVESKRoot;
+namespace vesk {
+class IDeviceOwner;
+}
 
 class VESK_API CVESKMFPDevice : public CVESKItem {
     DECLARE_DYNCREATE(CVESKMFPDevice)
@@ -104,8 +106,8 @@ public:
     int IsConnectedViaSSL() { return m_nConnected ? m_nLastTCPComm : -1012; }
 
     // ---- tree ------------------------------------------------------------------
-    CVESKRoot* GetRoot() const { return m_pRoot; }
-    void SetRoot(CVESKRoot* pRoot) { m_pRoot = pRoot; }
+    vesk::IDeviceOwner* GetRoot() const { return m_pRoot; }
+    void SetRoot(vesk::IDeviceOwner* pRoot) { m_pRoot = pRoot; }
     ItemList* GetItemList() const { return m_pChildList; }
     CVESKCache* GetCache() const { return m_pCache; }
 
@@ -337,7 +339,7 @@ private:
     int m_nHalcyBKFlg = 0;
     long m_lSupportedFileFormat = 0;
     int m_nEnhancedSecurityMode = 0;
-    CVESKRoot* m_pRoot = nullptr;  // not owned
+    vesk::IDeviceOwner* m_pRoot = nullptr;  // the root; not owned
     ItemList* m_pChildList = nullptr;
     int m_nHardDiskCount = -1;
     int m_nRXDataSecured = 0;

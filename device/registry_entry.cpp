@@ -1,9 +1,9 @@
 // CVESKMFPDevice: changes to the device's own entry in the device registry file.
 #include <new>
 
+#include "core/device_owner.h"
 #include "device/mfp_device.h"
-#include "root/device_registry_file.h"
-#include "root/vesk_root.h"
+#include "registry/device_registry_file.h"
 
 using vesk::DeviceRegistryFile;
 
@@ -18,7 +18,7 @@ CString Decimal(int value) {
 // The registry file cannot be loaded, locked or saved.
 constexpr int kRegistryFileFailed = -1018;
 
-CString RegistryPathOf(CVESKRoot* pRoot) {
+CString RegistryPathOf(vesk::IDeviceOwner* pRoot) {
     return DeviceRegistryFile::PathFor(pRoot ? pRoot->GetDeviceInfoPath() : CString());
 }
 

@@ -10,7 +10,7 @@
 #include "device/mfp_device.h"
 #include "platform/charset.h"
 #include "platform/fs.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 #include "settings/device_search.h"
 
 IMPLEMENT_DYNCREATE(CVESKRoot, CObject)

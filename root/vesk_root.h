@@ -1,7 +1,7 @@
 // CVESKRoot: the root of the item tree. It lists the registered devices from the
 // device registry file, registers and unregisters devices, answers address lookups,
 // clears the per-device files left behind, and holds the user's options
-// (settings/options.cpp).
+// (root/options.cpp).
 #pragma once
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/device_owner.h"
 #include "core/item.h"
 #include "platform/collections.h"
 #include "platform/cstring.h"
@@ -22,7 +23,7 @@ namespace vesk {
 class IRegisteredDevices;
 }
 
-class VESK_API CVESKRoot : public CVESKItem {
+class VESK_API CVESKRoot : public CVESKItem, public vesk::IDeviceOwner {
     DECLARE_DYNCREATE(CVESKRoot)
 
 public:
@@ -48,9 +49,9 @@ public:
     int RenameItem(const wchar_t* pszNewName, CString strUnused) override;
 
     // The registered devices, in display order (null never: the constructor makes it).
-    ItemList* GetItemList() const { return m_pChildList; }
+    ItemList* GetItemList() const override { return m_pChildList; }
     // The root's cache settings and folders.
-    CVESKCache* GetCache() const { return m_pCache; }
+    CVESKCache* GetCache() const override { return m_pCache; }
     // The device search with its MIB handle and OID filter lists; it asks this root
     // whether an address is registered.
     CDeviceSearch* GetDeviceSearch() const { return m_pSearch; }
@@ -62,14 +63,15 @@ public:
     int GetRegisteredName(wchar_t* pszName, int nSize, const wchar_t* pszAddress);
     // nBoxNo -1: the device folder of strAddress, unless another device still has that
     // address; otherwise the view settings file of that box.
-    void DeleteViewSettingOnDeviceIPChangeOrDeviceDeleteOrBoxDelete(CString strAddress, int nBoxNo);
+    void DeleteViewSettingOnDeviceIPChangeOrDeviceDeleteOrBoxDelete(CString strAddress,
+                                                                    int nBoxNo) override;
     // How the last GetChildList found the device registry file: 1 read, 0 missing,
     // -1018 present but unreadable. An unreadable file lists as empty, and the next
     // AddChildItem keeps it aside (DeviceRegistryFile::NextBackupName) before starting
     // a new one; GetRegistryFileProblem says what is wrong with it.
     int GetRegistryFileStatus() const { return m_nRegistryFileStatus; }
     CString GetRegistryFileProblem() const { return m_strRegistryFileProblem; }
-    CString GetDeviceInfoPath() { return m_strDeviceInfoPath; }
+    CString GetDeviceInfoPath() override { return m_strDeviceInfoPath; }
     void SetDeviceInfoPath(CString strPath) { m_strDeviceInfoPath = strPath; }
     CString GetRegInfoPath() { return m_strRegInfoPath; }
     void SetRegInfoPath(CString strPath) { m_strRegInfoPath = strPath; }
@@ -78,9 +80,9 @@ public:
     // Reads the MIB filter file afresh and tells whether it accepts the device
     // identifier (1) or not (0); a missing filter file accepts nothing. May throw
     // std::bad_alloc.
-    int IsAcceptedDeviceId(const CString& strDeviceId);
+    int IsAcceptedDeviceId(const CString& strDeviceId) override;
 
-    // ---- device search (settings/root_search.cpp) ----------------------------
+    // ---- device search (root/root_search.cpp) ----------------------------
     // The root's search object does the work; these keep the root's own interface.
     int SearchDevice(CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results);
     int GetTargetDevIDList(CArray<DEVICE_SEARCH_RESULT, DEVICE_SEARCH_RESULT&>& targets,
@@ -91,7 +93,7 @@ public:
     int IsMatchDeviceID(CString strObjectID, CString strPattern);
     int IsTargetDevice(const wchar_t* pszObjectID);
 
-    // ---- options (settings/options.cpp) --------------------------------------
+    // ---- options (root/options.cpp) --------------------------------------
     int LoadOptions();
     int SetOptions();
     int GetOSInfo();
@@ -117,9 +119,9 @@ public:
         return static_cast<int>(std::clamp<long long>(ms, INT_MIN, INT_MAX));
     }
     void SetTime(int nMinutes) { m_nTimeLimit = nMinutes; }
-    int GetSaveUserName() { return m_nSaveUserName; }
+    int GetSaveUserName() override { return m_nSaveUserName; }
     void SetSaveUserName(int nValue) { m_nSaveUserName = nValue; }
-    int GetSaveAccountName() { return m_nSaveAccountName; }
+    int GetSaveAccountName() override { return m_nSaveAccountName; }
     void SetSaveAccountName(int nValue) { m_nSaveAccountName = nValue; }
     int GetDisplayConfirmation() { return m_nDisplayConfirmation; }
     void SetDisplayConfirmation(int nValue) { m_nDisplayConfirmation = nValue; }

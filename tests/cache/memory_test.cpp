@@ -18,13 +18,7 @@ namespace {
 
 using vesk::cachetest::CacheEnv;
 
-// Fails the nth allocation of the calling thread while in scope.
-struct Armed {
-    explicit Armed(long n) { vesk::test::FailAllocationAt(n); }
-    ~Armed() { vesk::test::FailAllocationAt(0); }
-    Armed(const Armed&) = delete;
-    Armed& operator=(const Armed&) = delete;
-};
+using Armed = vesk::test::AllocationFailures;
 
 class CacheMemory : public CacheEnv {
 protected:
@@ -59,13 +53,12 @@ TEST_F(CacheMemory, TransferFileAndSettings) {
                      [&](long n) {
                          CString name = L"scan: 1 of a long document name.pdf";
                          CString path;
-                         int r = 0;
-                         bool failed = false;
-                         {
+                         const auto [r, failed] = [&] {
                              Armed armed(n);
-                             r = cache.GetTransFilePath(path, CString(), std::move(name), 1, 2, 1);
-                             failed = vesk::test::AllocationFailureHappened();
-                         }
+                             const int result =
+                                 cache.GetTransFilePath(path, CString(), std::move(name), 1, 2, 1);
+                             return std::make_pair(result, armed.Happened());
+                         }();
                          if (r == 1) {
                              EXPECT_TRUE(vesk::fs::IsFile(path.str()));
                              std::filesystem::remove_all(
@@ -79,7 +72,7 @@ TEST_F(CacheMemory, TransferFileAndSettings) {
                          int r = cache.LoadParameterFromRegistry();
                          if (r == 1)
                              r = cache.SaveParameterToRegistry();
-                         return std::make_pair(r, vesk::test::AllocationFailureHappened());
+                         return std::make_pair(r, armed.Happened());
                      });
 }
 
@@ -93,32 +86,26 @@ TEST_F(CacheMemory, EvictionAndEmptying) {
             vesk::cachetest::MakeSparseFile(dir + "/1/2/f" + std::to_string(i), 200 * 1024 * 1024,
                                             10 * vesk::cachetest::kDay);
     };
-    ExpectMemoryRule(fill, [&](long n) {
-        int r = 0;
-        bool failed = false;
-        {
-            Armed armed(n);
-            r = cache.DeleteCacheExtraSize();
-            failed = vesk::test::AllocationFailureHappened();
-        }
-        if (!failed) {
-            EXPECT_EQ(cache.GetTotalUsedCacheSize(wdir.c_str()), 200);
-        }
-        return std::make_pair(r, failed);
-    });
-    ExpectMemoryRule(fill, [&](long n) {
-        int r = 0;
-        bool failed = false;
-        {
-            Armed armed(n);
-            r = cache.DeleteAllCacheFiles(1);
-            failed = vesk::test::AllocationFailureHappened();
-        }
-        if (!failed) {
-            EXPECT_FALSE(vesk::fs::Exists(wdir));
-        }
-        return std::make_pair(r, failed);
-    });
+    // Each call armed alone; check sees the state after a complete run.
+    using Call = std::pair<std::function<int()>, std::function<void()>>;
+    const Call calls[] = {
+        {[&] { return cache.DeleteCacheExtraSize(); },
+         [&] { EXPECT_EQ(cache.GetTotalUsedCacheSize(wdir.c_str()), 200); }},
+        {[&] { return cache.DeleteAllCacheFiles(1); },
+         [&] { EXPECT_FALSE(vesk::fs::Exists(wdir)); }},
+    };
+    for (const auto& [call, check] : calls) {
+        ExpectMemoryRule(fill, [&](long n) {
+            const auto [r, failed] = [&] {
+                Armed armed(n);
+                const int result = call();
+                return std::make_pair(result, armed.Happened());
+            }();
+            if (!failed)
+                check();
+            return std::make_pair(r, failed);
+        });
+    }
 }
 
 }  // namespace

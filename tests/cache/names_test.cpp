@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "cache/unique_names.h"
 #include "cache/utility.h"
@@ -188,22 +190,20 @@ TEST_F(CacheNames, UniqueFilesReserveAnEmptyFile) {
     SetUniqueState(UniqueSeries::File, {L'A', 1});
     SetUniqueState(UniqueSeries::Folder, {L'Q', 77});
     CString out;
-    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 1, 0), 1);
-    EXPECT_EQ(out, dir + L"/_A000001.tif");
-    EXPECT_EQ(vesk::fs::FileSize(out.str()), 0u);
-    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 4, 0), 1);
-    EXPECT_EQ(out, dir + L"/_A000001.pdf");  // the whole name must be free, not the number
-    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 2, 0), 1);
-    EXPECT_EQ(out, dir + L"/_A000002.pdf");
-    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 3, 0), 1);
-    EXPECT_EQ(out, dir + L"/_A000002.tmp");
-    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 9, 1), 1);
-    EXPECT_EQ(out, dir + L"/_A000002.dig");
-    ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 0, 2), 1);
-    EXPECT_EQ(out, dir + L"/_A000003.tmp");
+    // The whole name must be free, not the number: the series steps only on a clash.
+    const struct {
+        int type;
+        int mode;
+        const wchar_t* name;
+    } steps[] = {{1, 0, L"_A000001.tif"}, {4, 0, L"_A000001.pdf"}, {2, 0, L"_A000002.pdf"},
+                 {3, 0, L"_A000002.tmp"}, {9, 1, L"_A000002.dig"}, {0, 2, L"_A000003.tmp"}};
+    for (const auto& step : steps) {
+        ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), step.type, step.mode), 1);
+        EXPECT_EQ(out, dir + L"/" + step.name);
+        EXPECT_EQ(vesk::fs::FileSize(out.str()), 0u);
+    }
     // Own series: the folder series was not moved.
-    EXPECT_EQ(GetUniqueState(UniqueSeries::Folder).letter, L'Q');
-    EXPECT_EQ(GetUniqueState(UniqueSeries::Folder).counter, 77);
+    EXPECT_EQ(GetUniqueState(UniqueSeries::Folder), (vesk::cache::UniqueState{L'Q', 77}));
 
     // A folder of a candidate's name is stepped over as well, and the series wraps.
     SetUniqueState(UniqueSeries::File, {L'Z', 1000000});
@@ -236,18 +236,21 @@ TEST_F(CacheNames, TransferFilesGetSafeValidNames) {
     // The same name again: the file exists, so no new one can be made.
     EXPECT_EQ(cache.GetTransFilePath(path, dir, L"CON.jpg", 0, 0, 1), 0);
 
-    // The extension follows the file type; the rest is escaped.
-    ASSERT_EQ(cache.GetTransFilePath(path, dir, L" a/b?.doc", 0, 8, 1), 1);
-    EXPECT_EQ(path, dir + L"/%20a%2fb%3f.docx");
-    ASSERT_EQ(cache.GetTransFilePath(path, dir, L"report", 0, 1, 1), 1);
-    EXPECT_EQ(path, dir + L"/report.tif");
-    ASSERT_EQ(cache.GetTransFilePath(path, dir, L"..", 0, 42, 1), 1);
-    EXPECT_EQ(path, dir + L"/%2e");
-    // Spaces and dots that end the stem are escaped although the extension follows.
-    ASSERT_EQ(cache.GetTransFilePath(path, dir, L"a .jpg", 0, 0, 1), 1);
-    EXPECT_EQ(path, dir + L"/a%20.jpg");
-    ASSERT_EQ(cache.GetTransFilePath(path, dir, L"Scan...pdf", 0, 0, 1), 1);
-    EXPECT_EQ(path, dir + L"/Scan%2e%2e.jpg");
+    // The extension follows the file type; the rest is escaped, spaces and dots that end
+    // the stem too although the extension follows.
+    const struct {
+        const wchar_t* name;
+        int type;
+        const wchar_t* file;
+    } names[] = {{L" a/b?.doc", 8, L"%20a%2fb%3f.docx"},
+                 {L"report", 1, L"report.tif"},
+                 {L"..", 42, L"%2e"},
+                 {L"a .jpg", 0, L"a%20.jpg"},
+                 {L"Scan...pdf", 0, L"Scan%2e%2e.jpg"}};
+    for (const auto& n : names) {
+        ASSERT_EQ(cache.GetTransFilePath(path, dir, n.name, 0, n.type, 1), 1);
+        EXPECT_EQ(path, dir + L"/" + n.file);
+    }
 
     // A name longer than the file system takes is shortened, keeping whole
     // characters and the extension.
@@ -287,11 +290,13 @@ TEST_F(CacheNames, InvalidNamesTakeSuffixesOrFail) {
     vesk::cachetest::MakeFolder(dir);
     const std::wstring wdir = W(dir);
 
-    EXPECT_EQ(CUtility::IsValidFileName(L"CON", wdir.c_str()), 1);
-    EXPECT_EQ(CUtility::IsValidFileName(L"..", wdir.c_str()), 0);
-    EXPECT_EQ(CUtility::IsValidFileName(L"a/b", wdir.c_str()), 0);
-    EXPECT_EQ(CUtility::IsValidFileName(std::wstring(255, L'n').c_str(), wdir.c_str()), 1);
-    EXPECT_EQ(CUtility::IsValidFileName(std::wstring(256, L'n').c_str(), wdir.c_str()), 0);
+    const std::pair<std::wstring, int> valid[] = {{L"CON", 1},
+                                                  {L"..", 0},
+                                                  {L"a/b", 0},
+                                                  {std::wstring(255, L'n'), 1},
+                                                  {std::wstring(256, L'n'), 0}};
+    for (const auto& [name, result] : valid)
+        EXPECT_EQ(CUtility::IsValidFileName(name.c_str(), wdir.c_str()), result) << name.size();
 
     // "." and ".." become names with a suffix between stem and extension.
     CString path = CString(wdir) + L"/.";
@@ -330,11 +335,14 @@ TEST(CachePathHelpers, JoiningSplittingAndAddresses) {
     EXPECT_EQ(CUtility::GetFileExt(L"/x/z.tar.gz", 1), L".gz");
 
     // Numeric, not textual, order; anything that is not an address compares as less.
-    EXPECT_EQ(CUtility::CompareIPAddress(L"9.1.1.1", L"10.0.0.3"), -1);
-    EXPECT_EQ(CUtility::CompareIPAddress(L"10.0.0.20", L"10.0.0.3"), 1);
-    EXPECT_EQ(CUtility::CompareIPAddress(L"10.0.0.3", L"10.0.0.3"), 0);
-    EXPECT_EQ(CUtility::CompareIPAddress(L"10.0.0.256", L"1.1.1.1"), -1);
-    EXPECT_EQ(CUtility::CompareIPAddress(L"2.1.1.1", L"host"), -1);
+    const std::tuple<const wchar_t*, const wchar_t*, int> order[] = {
+        {L"9.1.1.1", L"10.0.0.3", -1},
+        {L"10.0.0.20", L"10.0.0.3", 1},
+        {L"10.0.0.3", L"10.0.0.3", 0},
+        {L"10.0.0.256", L"1.1.1.1", -1},
+        {L"2.1.1.1", L"host", -1}};
+    for (const auto& [a, b, result] : order)
+        EXPECT_EQ(CUtility::CompareIPAddress(a, b), result) << vesk::WideToUtf8(a);
 }
 
 TEST_F(CacheNames, DrivesAndFileTimes) {
@@ -347,24 +355,16 @@ TEST_F(CacheNames, DrivesAndFileTimes) {
     const std::string file = Tmp() + "/dated.jpg";
     vesk::cachetest::MakeSparseFile(file, 10, 0);
     const std::wstring wfile = W(file);
+    auto local = [](int year, int month, int day, int hour, int min, int sec) {
+        std::tm tm{};
+        tm.tm_year = year - 1900, tm.tm_mon = month - 1, tm.tm_mday = day;
+        tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
+        return std::mktime(&tm);
+    };
     ASSERT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), L"2021/03/04 05:06:07", 1), 1);
-    std::tm tm{};
-    tm.tm_year = 121;
-    tm.tm_mon = 2;
-    tm.tm_mday = 4;
-    tm.tm_hour = 5;
-    tm.tm_min = 6;
-    tm.tm_sec = 7;
-    tm.tm_isdst = -1;
-    EXPECT_EQ(vesk::fs::ModificationTime(wfile), std::mktime(&tm));
+    EXPECT_EQ(vesk::fs::ModificationTime(wfile), local(2021, 3, 4, 5, 6, 7));
     ASSERT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), L" 2020 / 1 / 2  10 : 0 : 0 ", 0), 1);
-    tm = {};
-    tm.tm_year = 120;
-    tm.tm_mon = 0;
-    tm.tm_mday = 2;
-    tm.tm_hour = 10;
-    tm.tm_isdst = -1;
-    EXPECT_EQ(vesk::fs::CreationTime(wfile), std::mktime(&tm));
+    EXPECT_EQ(vesk::fs::CreationTime(wfile), local(2020, 1, 2, 10, 0, 0));
 
     // Bad dates fail quietly instead of throwing into a download that worked.
     for (const wchar_t* bad :

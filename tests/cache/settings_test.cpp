@@ -1,11 +1,11 @@
 // Cache settings: defaults, limits, registry values, base folder choice, user updates.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
+#include <ostream>
+#include <string>
+#include <tuple>
 #include <utility>
 
 #include "cache/cache_tree.h"
@@ -26,36 +26,57 @@ using vesk::reg::ValueType;
 
 constexpr wchar_t kKey[] = L"Software\\Orvane\\HALD3.1\\cache";
 
+// The four stored settings of a cache object, compared at once.
+struct Settings {
+    int limitMb;
+    int mode;
+    int deleteType;
+    CString root;
+    bool operator==(const Settings&) const = default;
+};
+void PrintTo(const Settings& s, std::ostream* os) {
+    *os << "{" << s.limitMb << ", " << s.mode << ", " << s.deleteType << ", "
+        << vesk::WideToUtf8(s.root.str()) << "}";
+}
+Settings Of(const CVESKCache& c) {
+    Settings s{c.GetMaxAvailDiskSize(), c.GetCacheMode(), c.GetDeleteType(), {}};
+    c.GetCacheFileRootDir(s.root);
+    return s;
+}
+
 class CacheSettings : public CacheEnv {
 protected:
+    Settings Defaults() const { return {300, 2, 0, BaseDir()}; }
+    // Writes the four values to the key as the cache saves them.
+    static void Store(const Settings& s) {
+        auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
+        ASSERT_TRUE(key);
+        ASSERT_TRUE(key->SetDword(L"AVAIL_CACHE_SIZE", static_cast<uint32_t>(s.limitMb)));
+        ASSERT_TRUE(key->SetDword(L"CACHE_MODE", static_cast<uint32_t>(s.mode)));
+        ASSERT_TRUE(key->SetDword(L"DELETE_TYPE", static_cast<uint32_t>(s.deleteType)));
+        ASSERT_TRUE(key->SetString(L"CACHE_ROOT_DIR", s.root.str()));
+    }
     // A new object loads nothing (0) from the key as it stands and keeps its defaults.
     void ExpectDefaultsAfterLoad() {
         CVESKCache fresh;
         ASSERT_EQ(fresh.LoadParameterFromRegistry(), 0);
-        EXPECT_EQ(fresh.GetMaxAvailDiskSize(), 300);
-        EXPECT_EQ(fresh.GetCacheMode(), 2);
-        EXPECT_EQ(fresh.GetDeleteType(), 0);
-        CString dir;
-        fresh.GetCacheFileRootDir(dir);
-        EXPECT_EQ(dir, BaseDir());
+        EXPECT_EQ(Of(fresh), Defaults());
     }
 };
 
 TEST_F(CacheSettings, NewObjectHasDefaultsAndMakesTheBaseFolder) {
     CVESKCache cache;
-    EXPECT_EQ(cache.GetCacheMode(), 2);
-    EXPECT_EQ(cache.GetMaxAvailDiskSize(), 300);
-    EXPECT_EQ(cache.GetDeleteType(), 0);
-    CString dir;
-    ASSERT_EQ(cache.GetCacheFileRootDir(dir), 1);
-    EXPECT_EQ(dir, BaseDir());
+    EXPECT_EQ(Of(cache), Defaults());
     EXPECT_TRUE(vesk::fs::IsDirectory(BaseDir().str()));
-    ASSERT_EQ(cache.GetCacheDirectory(dir), 1);
-    EXPECT_EQ(dir, BaseDir() + L"QBOXCACHE");
-    ASSERT_EQ(cache.GetTempFileRootDir(dir), 1);
-    EXPECT_EQ(dir, BaseDir() + L"QBOXCTEMP");
-    ASSERT_EQ(cache.GetTransFileRootDir(dir), 1);
-    EXPECT_EQ(dir, BaseDir() + L"QBOXTRANS");
+    const std::pair<int (CVESKCache::*)(CString&), const wchar_t*> trees[] = {
+        {&CVESKCache::GetCacheDirectory, L"QBOXCACHE"},
+        {&CVESKCache::GetTempFileRootDir, L"QBOXCTEMP"},
+        {&CVESKCache::GetTransFileRootDir, L"QBOXTRANS"}};
+    for (const auto& [get, name] : trees) {
+        CString dir;
+        ASSERT_EQ((cache.*get)(dir), 1);
+        EXPECT_EQ(dir, BaseDir() + name);
+    }
 }
 
 TEST_F(CacheSettings, ProfileFolderNeedsTheVariable) {
@@ -71,77 +92,47 @@ TEST_F(CacheSettings, ProfileFolderNeedsTheVariable) {
 
 TEST_F(CacheSettings, NewKeyGivesDefaultsAndWritesNothingUntilSaved) {
     CVESKCache cache;
+    EXPECT_EQ(cache.SaveParameterToRegistry(), 0);  // no key yet
+    EXPECT_FALSE(Key::Open(Hive::CurrentUser, kKey));
     cache.SetCacheMode(0);
     cache.SetDeleteType(1);
     ASSERT_EQ(cache.LoadParameterFromRegistry(), 1);
-    EXPECT_EQ(cache.GetCacheMode(), 2);
-    EXPECT_EQ(cache.GetMaxAvailDiskSize(), 300);
-    EXPECT_EQ(cache.GetDeleteType(), 0);
-    CString dir;
-    cache.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, BaseDir());
+    EXPECT_EQ(Of(cache), Defaults());
 
     auto key = Key::Open(Hive::CurrentUser, kKey);
     ASSERT_TRUE(key);
     for (const wchar_t* v : {L"AVAIL_CACHE_SIZE", L"CACHE_MODE", L"DELETE_TYPE", L"CACHE_ROOT_DIR"})
         EXPECT_EQ(key->GetType(v), ValueType::None) << vesk::WideToUtf8(v);
 
-    ASSERT_EQ(cache.SaveParameterToRegistry(), 1);
-    key = Key::Open(Hive::CurrentUser, kKey);
-    EXPECT_EQ(key->GetDword(L"AVAIL_CACHE_SIZE"), 300u);
-    EXPECT_EQ(key->GetDword(L"CACHE_MODE"), 2u);
-    EXPECT_EQ(key->GetDword(L"DELETE_TYPE"), 0u);
-    EXPECT_EQ(key->GetString(L"CACHE_ROOT_DIR"), BaseDir().str());
-
     // What was saved comes back into another object.
+    ASSERT_EQ(cache.SaveParameterToRegistry(), 1);
     CVESKCache other;
     other.SetCacheMode(1);
     ASSERT_EQ(other.LoadParameterFromRegistry(), 1);
-    EXPECT_EQ(other.GetCacheMode(), 2);
+    EXPECT_EQ(Of(other), Defaults());
+    key = Key::Open(Hive::CurrentUser, kKey);
+    EXPECT_EQ(key->GetDword(L"AVAIL_CACHE_SIZE"), 300u);
 }
 
-TEST_F(CacheSettings, SaveNeedsAnExistingKey) {
-    CVESKCache cache;
-    EXPECT_EQ(cache.SaveParameterToRegistry(), 0);
-    EXPECT_FALSE(Key::Open(Hive::CurrentUser, kKey));
-}
-
-TEST_F(CacheSettings, StoredValuesLoadOnlyWhenAllFourRead) {
-    const std::wstring root = vesk::Utf8ToWide(Tmp());
-    {
-        auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
-        ASSERT_TRUE(key);
-        ASSERT_TRUE(key->SetDword(L"AVAIL_CACHE_SIZE", 120));
-        ASSERT_TRUE(key->SetDword(L"CACHE_MODE", 1));
-        ASSERT_TRUE(key->SetDword(L"DELETE_TYPE", 2));
-        ASSERT_TRUE(key->SetString(L"CACHE_ROOT_DIR", root));
-    }
+TEST_F(CacheSettings, StoredValuesLoadOnlyWhenAllFourReadInRange) {
+    const Settings stored{120, 1, 2, vesk::Utf8ToWide(Tmp())};
+    Store(stored);
     CVESKCache cache;
     ASSERT_EQ(cache.LoadParameterFromRegistry(), 1);
-    EXPECT_EQ(cache.GetMaxAvailDiskSize(), 120);
-    EXPECT_EQ(cache.GetCacheMode(), 1);
-    EXPECT_EQ(cache.GetDeleteType(), 2);
-    CString dir;
-    cache.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, root);
+    EXPECT_EQ(Of(cache), stored);
 
     // Each value missing in turn, or stored with the wrong type, loads nothing.
     for (const wchar_t* missing :
          {L"AVAIL_CACHE_SIZE", L"CACHE_MODE", L"DELETE_TYPE", L"CACHE_ROOT_DIR"}) {
         SCOPED_TRACE(vesk::WideToUtf8(missing));
         for (bool wrongType : {false, true}) {
+            Store({90, 0, 1, L"/elsewhere"});
             auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
-            key->SetDword(L"AVAIL_CACHE_SIZE", 90);
-            key->SetDword(L"CACHE_MODE", 0);
-            key->SetDword(L"DELETE_TYPE", 1);
-            key->SetString(L"CACHE_ROOT_DIR", L"/elsewhere");
             key->DeleteValue(missing);
-            if (wrongType) {
-                if (std::wstring(missing) == L"CACHE_ROOT_DIR")
-                    key->SetDword(missing, 7);
-                else
-                    key->SetString(missing, L"7");
-            }
+            if (wrongType && std::wstring(missing) == L"CACHE_ROOT_DIR")
+                key->SetDword(missing, 7);
+            else if (wrongType)
+                key->SetString(missing, L"7");
             ExpectDefaultsAfterLoad();
         }
     }
@@ -151,30 +142,28 @@ TEST_F(CacheSettings, StoredValuesLoadOnlyWhenAllFourRead) {
         {L"AVAIL_CACHE_SIZE", 0},   {L"AVAIL_CACHE_SIZE", 29}, {L"AVAIL_CACHE_SIZE", 301},
         {L"AVAIL_CACHE_SIZE", ~0u}, {L"CACHE_MODE", 3},        {L"DELETE_TYPE", 3},
         {L"DELETE_TYPE", ~0u}};
-    for (const auto& [value, stored] : outOfRange) {
-        SCOPED_TRACE(vesk::WideToUtf8(value) + "=" + std::to_string(stored));
-        auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
-        key->SetDword(L"AVAIL_CACHE_SIZE", 90);
-        key->SetDword(L"CACHE_MODE", 0);
-        key->SetDword(L"DELETE_TYPE", 1);
-        key->SetString(L"CACHE_ROOT_DIR", root);
-        key->SetDword(value, stored);
+    for (const auto& [value, bad] : outOfRange) {
+        SCOPED_TRACE(vesk::WideToUtf8(value) + "=" + std::to_string(bad));
+        Store({90, 0, 1, stored.root});
+        Key::CreateOrOpen(Hive::CurrentUser, kKey)->SetDword(value, bad);
         ExpectDefaultsAfterLoad();
     }
 }
 
 TEST_F(CacheSettings, ModeRuleAndLimitStayInTheirRanges) {
+    using Setter = int (CVESKCache::*)(int);
+    const struct {
+        Setter set;
+        int value;
+        int result;
+    } cases[] = {
+        {&CVESKCache::SetCacheMode, 3, 0},         {&CVESKCache::SetCacheMode, -1, 0},
+        {&CVESKCache::SetCacheMode, 0, 1},         {&CVESKCache::SetDeleteType, -1, 0},
+        {&CVESKCache::SetDeleteType, 3, 0},        {&CVESKCache::SetDeleteType, 2, 1},
+        {&CVESKCache::SetMaxAvailDiskSize, 29, 0}, {&CVESKCache::SetMaxAvailDiskSize, 301, 0},
+        {&CVESKCache::SetMaxAvailDiskSize, 30, 1},
+    };
     CVESKCache cache;
-    EXPECT_EQ(cache.SetCacheMode(3), 0);
-    EXPECT_EQ(cache.SetCacheMode(-1), 0);
-    EXPECT_EQ(cache.GetCacheMode(), 2);
-    EXPECT_EQ(cache.SetCacheMode(0), 1);
-    EXPECT_EQ(cache.GetCacheMode(), 0);
-    EXPECT_EQ(cache.SetDeleteType(-1), 0);
-    EXPECT_EQ(cache.SetDeleteType(3), 0);
-    EXPECT_EQ(cache.SetDeleteType(2), 1);
-    EXPECT_EQ(cache.GetDeleteType(), 2);
-
     int lo = 0;
     int hi = 0;
     ASSERT_EQ(cache.GetAvailCacheSize(BaseDir(), lo, hi), 1);
@@ -184,12 +173,10 @@ TEST_F(CacheSettings, ModeRuleAndLimitStayInTheirRanges) {
     if (*bytes < 300ull * 1024 * 1024)
         GTEST_SKIP() << "test volume smaller than 300 MB";
     EXPECT_EQ(hi, 300);
-    EXPECT_EQ(cache.SetMaxAvailDiskSize(29), 0);
-    EXPECT_EQ(cache.SetMaxAvailDiskSize(301), 0);
-    EXPECT_EQ(cache.GetMaxAvailDiskSize(), 300);
-    EXPECT_EQ(cache.SetMaxAvailDiskSize(30), 1);
-    EXPECT_EQ(cache.GetMaxAvailDiskSize(), 30);
-    EXPECT_EQ(cache.SetMaxAvailDiskSize(300), 1);
+    for (const auto& c : cases)
+        EXPECT_EQ((cache.*c.set)(c.value), c.result) << c.value;
+    // Only the accepted values were taken.
+    EXPECT_EQ(Of(cache), (Settings{30, 0, 2, BaseDir()}));
 }
 
 TEST(CacheLimitRange, FollowsTheVolumeSizeInStepsOfThirty) {
@@ -199,51 +186,36 @@ TEST(CacheLimitRange, FollowsTheVolumeSizeInStepsOfThirty) {
     } cases[] = {{0, 30},    {10, 30},   {59, 30},   {60, 60},      {100, 90},
                  {299, 270}, {300, 300}, {329, 300}, {4000000, 300}};
     for (const auto& c : cases) {
-        int lo = -1;
-        int hi = -1;
-        vesk::cache::LimitRangeForVolume(c.mb * 1024 * 1024 + 1023, lo, hi);
-        EXPECT_EQ(lo, 30) << c.mb;
-        EXPECT_EQ(hi, c.max) << c.mb;
+        std::pair<int, int> range{-1, -1};
+        vesk::cache::LimitRangeForVolume(c.mb * 1024 * 1024 + 1023, range.first, range.second);
+        EXPECT_EQ(range, std::make_pair(30, c.max)) << c.mb;
     }
 }
 
 TEST_F(CacheSettings, BaseFolderMustExistOnALocalVolume) {
     CVESKCache cache;
     const std::wstring chosen = vesk::Utf8ToWide(Tmp() + "/chosen");
-    CString dir;
-
     EXPECT_EQ(cache.SetCacheFileRootDir(chosen.c_str()), 0);  // not there yet
     EXPECT_EQ(cache.SetCacheFileRootDir(L"relative/folder"), 0);
-    cache.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, BaseDir());
+    EXPECT_EQ(Of(cache).root, BaseDir());
 
     vesk::cachetest::MakeFolder(Tmp() + "/chosen");
     ASSERT_EQ(cache.SetCacheFileRootDir(chosen.c_str()), 1);
-    cache.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, chosen);
+    EXPECT_EQ(Of(cache).root, chosen);
     CString cacheDir;
     cache.GetCacheDirectory(cacheDir);
     EXPECT_EQ(cacheDir, chosen + L"/QBOXCACHE");
 
     if (vesk::fs::IsDirectory(L"/proc") && !vesk::fs::IsFixedVolume(L"/proc")) {
         EXPECT_EQ(cache.SetCacheFileRootDir(L"/proc"), 0);
-        cache.GetCacheFileRootDir(dir);
-        EXPECT_EQ(dir, chosen);
+        EXPECT_EQ(Of(cache).root, chosen);
     }
-
     ASSERT_EQ(cache.SetCacheFileRootDir(L""), 1);
-    cache.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, BaseDir());
+    EXPECT_EQ(Of(cache).root, BaseDir());
 }
 
 TEST_F(CacheSettings, ChosenFolderClampsTheLimitToItsVolume) {
-    {
-        auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
-        key->SetDword(L"AVAIL_CACHE_SIZE", 300);
-        key->SetDword(L"CACHE_MODE", 1);
-        key->SetDword(L"DELETE_TYPE", 0);
-        key->SetString(L"CACHE_ROOT_DIR", BaseDir().str());
-    }
+    Store({300, 1, 0, BaseDir()});
     CVESKCache cache;
     ASSERT_EQ(cache.LoadParameterFromRegistry(), 1);
     ASSERT_EQ(cache.GetMaxAvailDiskSize(), 300);
@@ -256,6 +228,10 @@ TEST_F(CacheSettings, ChosenFolderClampsTheLimitToItsVolume) {
 
 // Items hand settings down by copy: a later change to the source must not show.
 TEST_F(CacheSettings, CopiesCarryEverySettingAndStayIndependent) {
+    auto everything = [](const CVESKCache& c) {
+        return std::make_tuple(Of(c), c.GetMfpName(), c.GetBoxUserName(), c.GetBoxID(),
+                               c.GetBoxLogin());
+    };
     CVESKCache source;
     source.SetCacheMode(1);
     source.SetDeleteType(2);
@@ -264,20 +240,14 @@ TEST_F(CacheSettings, CopiesCarryEverySettingAndStayIndependent) {
     source.SetBoxUserName(L"alice");
     source.SetBoxID(L"7");
     source.SetBoxLogin(1);
+    const auto expected = everything(source);
     CVESKCache copy;
     copy = source;
     source.SetBoxUserName(L"changed later");
     source.SetCacheMode(0);
     const CVESKCache constructed(copy);
-    for (const CVESKCache* c : {static_cast<const CVESKCache*>(&copy), &constructed}) {
-        EXPECT_EQ(c->GetCacheMode(), 1);
-        EXPECT_EQ(c->GetDeleteType(), 2);
-        EXPECT_EQ(c->GetMaxAvailDiskSize(), 60);
-        EXPECT_EQ(c->GetMfpName(), L"Office MFP");
-        EXPECT_EQ(c->GetBoxUserName(), L"alice");
-        EXPECT_EQ(c->GetBoxID(), L"7");
-        EXPECT_EQ(c->GetBoxLogin(), 1);
-    }
+    EXPECT_EQ(everything(copy), expected);
+    EXPECT_EQ(everything(constructed), expected);
 }
 
 TEST_F(CacheSettings, UpdateAppliesModeAndFolderWithoutSaving) {
@@ -304,19 +274,16 @@ TEST_F(CacheSettings, UpdateAppliesModeAndFolderWithoutSaving) {
     CacheDir();
     vesk::cachetest::MakeSparseFile(cache + "/old.jpg", 1000, 0);
     vesk::cachetest::MakeFolder(Tmp() + "/new");
-    ASSERT_EQ(c.UpdateCacheData(1, vesk::Utf8ToWide(Tmp() + "/new")), 1);
-    EXPECT_EQ(c.GetCacheMode(), 1);
+    const CString chosen = vesk::Utf8ToWide(Tmp() + "/new");
+    ASSERT_EQ(c.UpdateCacheData(1, chosen), 1);
+    // The limit follows the new folder's volume (a test of its own, above).
+    EXPECT_EQ(Of(c), (Settings{c.GetMaxAvailDiskSize(), 1, 0, chosen}));
     EXPECT_FALSE(vesk::fs::Exists(vesk::Utf8ToWide(cache + "/old.jpg")));
-    CString dir;
-    c.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, vesk::Utf8ToWide(Tmp() + "/new"));
 
     // A folder that cannot be used is refused; the mode is taken at once regardless.
     // Paths differing only in letter case are different folders here.
     EXPECT_EQ(c.UpdateCacheData(2, vesk::Utf8ToWide(Tmp() + "/NEW")), 0);
-    EXPECT_EQ(c.GetCacheMode(), 2);
-    c.GetCacheFileRootDir(dir);
-    EXPECT_EQ(dir, vesk::Utf8ToWide(Tmp() + "/new"));
+    EXPECT_EQ(Of(c), (Settings{c.GetMaxAvailDiskSize(), 2, 0, chosen}));
 }
 
 }  // namespace

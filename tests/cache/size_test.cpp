@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -20,8 +21,15 @@
 #include "reference_eviction.h"
 #include "tree_builder.h"
 
+namespace vesk::cache {
+inline void PrintTo(const EvictionResult& r, std::ostream* os) {
+    *os << "{" << r.before << ", " << r.after << ", " << r.deletedFiles << ", " << r.passes << "}";
+}
+}  // namespace vesk::cache
+
 namespace {
 
+using vesk::cache::EvictionResult;
 using vesk::cachetest::CacheEnv;
 using vesk::cachetest::kDay;
 using vesk::cachetest::MakeFolder;
@@ -155,12 +163,8 @@ TEST_F(CacheSize, AgeClassesAreTakenInTurnAndEmptiedFoldersGo) {
     Fill("b", 100, 1, 5 * kDay / 2);
     Fill("c", 60, 1, 9 * kDay / 2);
     Fill("d/e", 40, 1, 8 * kDay);
-    const auto r = vesk::cache::EvictTree(CacheDir(), 300);
-    EXPECT_EQ(r.before, 300);
-    EXPECT_EQ(r.after, 210);
-    EXPECT_EQ(r.deletedFiles, 90u);
     // 210 is not below the target, so every pass runs; only the first two delete.
-    EXPECT_EQ(r.passes, 6);
+    EXPECT_EQ(vesk::cache::EvictTree(CacheDir(), 300), (EvictionResult{300, 210, 90, 6}));
     EXPECT_FALSE(vesk::fs::Exists(W(CacheDir() + "/d")));
     EXPECT_EQ(FilesIn("c"), 10);
     EXPECT_EQ(FilesIn("b"), 100);
@@ -169,9 +173,7 @@ TEST_F(CacheSize, AgeClassesAreTakenInTurnAndEmptiedFoldersGo) {
 
 TEST_F(CacheSize, NewestFilesGoInTheLastPass) {
     Fill("new", 320, 1, kDay / 5);
-    const auto r = vesk::cache::EvictTree(CacheDir(), 300);
-    EXPECT_EQ(r.passes, 6);
-    EXPECT_EQ(r.after, 210);
+    EXPECT_EQ(vesk::cache::EvictTree(CacheDir(), 300), (EvictionResult{320, 210, 110, 6}));
     EXPECT_EQ(FilesIn("new"), 210);
 }
 
@@ -184,9 +186,7 @@ TEST_F(CacheSize, FilesThatCannotBeDeletedAreSkipped) {
     {
         Undeletable locked(CacheDir() + "/d/f7");
         ASSERT_TRUE(locked.Ok());
-        const auto r = vesk::cache::EvictTree(CacheDir(), 300);
-        EXPECT_EQ(r.after, 210);
-        EXPECT_EQ(r.deletedFiles, 90u);
+        EXPECT_EQ(vesk::cache::EvictTree(CacheDir(), 300), (EvictionResult{300, 210, 90, 6}));
     }
     // The protected file stays, with its folder; the next class made up for it.
     EXPECT_EQ(Snapshot(CacheDir() + "/d"), (std::set<std::string>{"f7"}));
@@ -201,10 +201,7 @@ TEST_F(CacheSize, FilesThatCannotBeDeletedAreSkipped) {
         MakeSparseFile(stuck + "/big" + std::to_string(i), 100 * kMiB, kDay / 5);
         locks.push_back(std::make_unique<Undeletable>(stuck + "/big" + std::to_string(i)));
     }
-    const auto r = vesk::cache::EvictTree(stuck, 300);
-    EXPECT_EQ(r.passes, 6);
-    EXPECT_EQ(r.after, 300);
-    EXPECT_EQ(r.deletedFiles, 0u);
+    EXPECT_EQ(vesk::cache::EvictTree(stuck, 300), (EvictionResult{300, 300, 0, 6}));
 }
 
 TEST_F(CacheSize, EmptyingTheTrees) {
@@ -312,9 +309,8 @@ TEST_F(CacheSize, SameDeletionsAsMeasuringBeforeEveryFile) {
 
         const auto after = Snapshot(ours);
         EXPECT_EQ(Snapshot(ref), after);
-        EXPECT_EQ(r.passes, refPasses);
-        EXPECT_EQ(r.before, total);
-        EXPECT_EQ(r.after, vesk::cachetest::reference::Measure(W(ref)));
+        EXPECT_EQ(r, (EvictionResult{total, vesk::cachetest::reference::Measure(W(ref)),
+                                     r.deletedFiles, refPasses}));
         EXPECT_EQ(r.after, vesk::cache::MeasureTree(ours));
         if (r.passes > 0)
             ++evicted;

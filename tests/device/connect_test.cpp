@@ -10,7 +10,7 @@
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 #include "settings/device_search.h"
 #include "support/fake_item.h"
 #include "support/sim_fixture.h"

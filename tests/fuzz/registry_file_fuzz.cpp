@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/charset.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 
 namespace {
 

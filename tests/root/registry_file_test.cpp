@@ -14,13 +14,16 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/charset.h"
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/syscalls.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
+#include "registry_entry_print.h"
 #include "support/registry_fixture.h"
 
 namespace {
@@ -51,69 +54,57 @@ protected:
 };
 
 TEST(WideToInt, FollowsWtoi) {
-    EXPECT_EQ(vesk::WideToInt(L"80abc"), 80);
-    EXPECT_EQ(vesk::WideToInt(L"abc"), 0);
-    EXPECT_EQ(vesk::WideToInt(L""), 0);
-    EXPECT_EQ(vesk::WideToInt(nullptr), 0);
-    EXPECT_EQ(vesk::WideToInt(L"  \t-17x"), -17);
-    EXPECT_EQ(vesk::WideToInt(L"+5"), 5);
-    EXPECT_EQ(vesk::WideToInt(L"- 5"), 0);
-    EXPECT_EQ(vesk::WideToInt(L"99999999999999999999"), INT_MAX);
-    EXPECT_EQ(vesk::WideToInt(L"-99999999999999999999"), INT_MIN);
-    EXPECT_EQ(vesk::WideToInt(L"-2147483648"), INT_MIN);
+    const std::pair<const wchar_t*, int> cases[] = {
+        {L"80abc", 80},
+        {L"abc", 0},
+        {L"", 0},
+        {nullptr, 0},
+        {L"  \t-17x", -17},
+        {L"+5", 5},
+        {L"- 5", 0},
+        {L"99999999999999999999", INT_MAX},
+        {L"-99999999999999999999", INT_MIN},
+        {L"-2147483648", INT_MIN},
+    };
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(vesk::WideToInt(text), value) << (text ? vesk::WideToUtf8(text) : "null");
 }
 
 TEST_F(RegistryFile, HandMadeLayoutsReadByElementName) {
-    auto entries = ReadFrom(
-        "<?xml version=\"1.0\"?>\n<MFPList>"
-        // other order, numbers with trailing letters and blanks
-        "<MFP><LastAccountName>acc</LastAccountName><Port>80abc</Port><IP>10.0.0.9</IP>"
-        "<ID>7</ID><Name>Hall</Name><PortSSL> 443</PortSSL><LastTCPComm>-1</LastTCPComm>"
-        "<LastUserType>2</LastUserType><LastUserName>ann</LastUserName>"
-        "<LastAccountType>4</LastAccountType></MFP>"
-        // only an id: everything else empty or 0
-        "<MFP><ID>9</ID></MFP>"
-        // escaped text
-        "<MFP><ID>7</ID><Name>R&amp;D &lt;2&gt; &#x20AC;</Name><IP>h&amp;</IP></MFP>"
-        "</MFPList>");
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].id, 7);
-    EXPECT_EQ(entries[0].name, L"Hall");
-    EXPECT_EQ(entries[0].address, L"10.0.0.9");
-    EXPECT_EQ(entries[0].port, 80);
-    EXPECT_EQ(entries[0].portSSL, 443);
-    EXPECT_EQ(entries[0].lastTCPComm, -1);
-    EXPECT_EQ(entries[0].lastUserName, L"ann");
-    EXPECT_EQ(entries[0].lastUserType, 2);
-    EXPECT_EQ(entries[0].lastAccountType, 4);
-    EXPECT_EQ(entries[0].lastAccountName, L"acc");
-
-    EXPECT_EQ(entries[1].id, 9);
-    EXPECT_TRUE(entries[1].name.IsEmpty());
-    EXPECT_TRUE(entries[1].address.IsEmpty());
-    EXPECT_EQ(entries[1].port, 0);
-    EXPECT_EQ(entries[1].portSSL, 0);
-    EXPECT_EQ(entries[1].lastTCPComm, 0);
-
-    // Duplicate ids are listed as they stand.
-    EXPECT_EQ(entries[2].id, 7);
-    EXPECT_EQ(entries[2].name, L"R&D <2> \u20ac");
-    EXPECT_EQ(entries[2].address, L"h&");
+    const std::vector<DeviceRegistryEntry> expected = {
+        {7, L"Hall", L"10.0.0.9", 80, 443, -1, L"ann", 2, 4, L"acc"},
+        {9, L"", L"", 0, 0, 0, L"", 0, 0, L""},
+        {7, L"R&D <2> \u20ac", L"h&", 0, 0, 0, L"", 0, 0, L""},  // duplicate ids as they stand
+    };
+    EXPECT_EQ(
+        ReadFrom("<?xml version=\"1.0\"?>\n<MFPList>"
+                 // other order, numbers with trailing letters and blanks
+                 "<MFP><LastAccountName>acc</LastAccountName><Port>80abc</Port><IP>10.0.0.9</IP>"
+                 "<ID>7</ID><Name>Hall</Name><PortSSL> 443</PortSSL><LastTCPComm>-1</LastTCPComm>"
+                 "<LastUserType>2</LastUserType><LastUserName>ann</LastUserName>"
+                 "<LastAccountType>4</LastAccountType></MFP>"
+                 // only an id: everything else empty or 0
+                 "<MFP><ID>9</ID></MFP>"
+                 // escaped text
+                 "<MFP><ID>7</ID><Name>R&amp;D &lt;2&gt; &#x20AC;</Name><IP>h&amp;</IP></MFP>"
+                 "</MFPList>"),
+        expected);
 }
 
 TEST_F(RegistryFile, ListingStartsAtFirstMfpAndTakesEverySibling) {
     // Elements before the first MFP are skipped; a foreign element after it is read as
     // an entry of its own (with no fields), as the listing walks siblings by position.
-    auto entries = ReadFrom(
-        "<MFPList><Note/><MFP><ID>1</ID></MFP><!-- gone --><Other><ID>4</ID></Other>"
-        "<MFP><ID>2</ID></MFP></MFPList>");
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].id, 1);
-    EXPECT_EQ(entries[1].id, 4);
-    EXPECT_EQ(entries[2].id, 2);
-
-    EXPECT_TRUE(ReadFrom("<Devices><MFP><ID>1</ID></MFP></Devices>").empty());
-    EXPECT_TRUE(ReadFrom("<MFPList/>").empty());
+    auto ids = [this](const std::string& xml) {
+        std::vector<long> out;
+        for (const auto& e : ReadFrom(xml))
+            out.push_back(e.id);
+        return out;
+    };
+    EXPECT_EQ(ids("<MFPList><Note/><MFP><ID>1</ID></MFP><!-- gone --><Other><ID>4</ID></Other>"
+                  "<MFP><ID>2</ID></MFP></MFPList>"),
+              (std::vector<long>{1, 4, 2}));
+    EXPECT_TRUE(ids("<Devices><MFP><ID>1</ID></MFP></Devices>").empty());
+    EXPECT_TRUE(ids("<MFPList/>").empty());
 }
 
 TEST_F(RegistryFile, LoadTellsMissingFromUnreadable) {

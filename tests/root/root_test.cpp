@@ -16,6 +16,7 @@
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/syscalls.h"
+#include "registry_entry_print.h"
 #include "root/vesk_root.h"
 #include "support/alloc_failure.h"
 #include "support/fake_item.h"
@@ -47,6 +48,13 @@ std::vector<CVESKMFPDevice*> Devices(CVESKRoot& root) {
         out.push_back(DYNAMIC_DOWNCAST(CVESKMFPDevice, list->GetNext(pos)));
     }
     return out;
+}
+
+// A device's registry fields, as one entry.
+vesk::DeviceRegistryEntry EntryOf(CVESKMFPDevice* d) {
+    return {d->GetItemID(),      d->GetItemName(),       d->GetDevAddress(),   d->GetPortNo(),
+            d->GetSSLPortNo(),   d->GetLastTCPComm(),    d->GetLastUserName(), d->GetLastUserType(),
+            d->GetAccountType(), d->GetLastAccountName()};
 }
 
 std::vector<long> Ids(CVESKRoot& root) {
@@ -100,27 +108,19 @@ TEST_F(RootItem, RegisteringIntoAnEmptyProfileWritesTheGoldenFile) {
     auto devices = Devices(root);
     ASSERT_EQ(devices.size(), 1u);
     CVESKMFPDevice* d = devices[0];
-    EXPECT_EQ(d->GetItemID(), 1);
-    EXPECT_EQ(d->GetItemName(), info.strName);
-    EXPECT_EQ(d->GetDevAddress(), L"192.168.1.20");
-    EXPECT_EQ(d->GetPortNo(), 80);
-    EXPECT_EQ(d->GetSSLPortNo(), 443);
-    EXPECT_EQ(d->GetLastUserName(), L"Public");
-    EXPECT_EQ(d->GetLastTCPComm(), 0);
+    EXPECT_EQ(EntryOf(d), (vesk::DeviceRegistryEntry{1, info.strName, L"192.168.1.20", 80, 443, 0,
+                                                     L"Public", 0, 0, L""}));
     EXPECT_EQ(d->GetHardDiskCount(), -1);
     EXPECT_EQ(d->GetRoot(), &root);
 
-    // Read back, the entry gives the same values, the login fields included.
+    // Read back, the entry gives the same values, the login fields included (the
+    // listing fills AccountType from the file).
     CVESKRoot reader;
     ASSERT_EQ(reader.GetChildList(0), 1);
     auto read = Devices(reader);
     ASSERT_EQ(read.size(), 1u);
-    EXPECT_EQ(read[0]->GetItemName(), info.strName);
-    EXPECT_EQ(read[0]->GetLastUserName(), L"ann");
-    EXPECT_EQ(read[0]->GetLastAccountName(), L"Sal\u00e9s");
-    EXPECT_EQ(read[0]->GetLastTCPComm(), -1);
-    EXPECT_EQ(read[0]->GetLastUserType(), 2);
-    EXPECT_EQ(read[0]->GetAccountType(), 4);  // the listing fills AccountType from the file
+    EXPECT_EQ(EntryOf(read[0]), (vesk::DeviceRegistryEntry{1, info.strName, L"192.168.1.20", 80,
+                                                           443, -1, L"ann", 2, 4, L"Sal\u00e9s"}));
     EXPECT_EQ(read[0]->GetRoot(), &reader);
 }
 

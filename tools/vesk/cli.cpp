@@ -11,7 +11,7 @@
 #include "core/current_tcpcore.h"
 #include "device/mfp_device.h"
 #include "platform/charset.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 #include "root/vesk_root.h"
 #include "tcpcore/tcpcore.h"
 

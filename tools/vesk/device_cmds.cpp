@@ -7,7 +7,7 @@
 
 #include "device/mfp_device.h"
 #include "platform/charset.h"
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 #include "root/vesk_root.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/defaults.h"

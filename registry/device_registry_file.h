@@ -28,6 +28,7 @@ struct DeviceRegistryEntry {
     int lastUserType = 0;
     int lastAccountType = 0;
     CString lastAccountName;
+    bool operator==(const DeviceRegistryEntry&) const = default;
 };
 
 // Integer conversion with the semantics of _wtoi: leading white space, an optional

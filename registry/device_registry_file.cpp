@@ -1,5 +1,5 @@
 // The device registry file: location, reading and atomic writing.
-#include "root/device_registry_file.h"
+#include "registry/device_registry_file.h"
 
 #include <algorithm>
 #include <climits>
