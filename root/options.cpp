@@ -87,48 +87,45 @@ int WriteGroup(const CString& keyPath, std::initializer_list<Option> options) {
 
 }  // namespace
 
-int CVESKRoot::GetBoxOptions() {
-    return ReadGroup(GroupKey(m_strRegInfoPath, L"Box"),
-                     {{L"DISPLAY_RX_BOX", &m_nDisplayRXBox, 0},
+// One table per group serves both directions: reading uses the defaults and the
+// optional flag, writing stores every member as it is.
+int CVESKRoot::OptionGroup(const wchar_t* group, bool write) {
+    const CString keyPath = GroupKey(m_strRegInfoPath, group);
+    const auto apply = [&](std::initializer_list<Option> options) {
+        return write ? WriteGroup(keyPath, options) : ReadGroup(keyPath, options);
+    };
+    const CString name(group);
+    if (name == L"Box")
+        return apply({{L"DISPLAY_RX_BOX", &m_nDisplayRXBox, 0},
                       {L"SAVE_PASSWORD", &m_nSaveBoxPassword, 0},
                       {L"OPEN_BOX", &m_nOpenBoxAtSingleClick, 1},
                       {L"OPEN_HALD_V", &m_nOpenWithHaldViewer, 0, true}});
-}
-
-int CVESKRoot::GetGeneralOptions() {
-    return ReadGroup(GroupKey(m_strRegInfoPath, L"General"),
-                     {{L"FILE_FORMAT", &m_nSelectFileFormat, 1},
+    if (name == L"General")
+        return apply({{L"FILE_FORMAT", &m_nSelectFileFormat, 1},
                       {L"TIMEOUT", &m_nTimeout, 1},
                       {L"TIMELIMIT", &m_nTimeLimit, 10}});
+    return apply({{L"SAVE_USER_NAME", &m_nSaveUserName, 0},
+                  {L"SAVE_ACCOUNT_NAME", &m_nSaveAccountName, 0},
+                  {L"DISPLAY_CONFIRMATION", &m_nDisplayConfirmation, 1}});
 }
 
+int CVESKRoot::GetBoxOptions() {
+    return OptionGroup(L"Box", false);
+}
+int CVESKRoot::GetGeneralOptions() {
+    return OptionGroup(L"General", false);
+}
 int CVESKRoot::GetLoginOptions() {
-    return ReadGroup(GroupKey(m_strRegInfoPath, L"Login"),
-                     {{L"SAVE_USER_NAME", &m_nSaveUserName, 0},
-                      {L"SAVE_ACCOUNT_NAME", &m_nSaveAccountName, 0},
-                      {L"DISPLAY_CONFIRMATION", &m_nDisplayConfirmation, 1}});
+    return OptionGroup(L"Login", false);
 }
-
 int CVESKRoot::SetBoxOptions() {
-    return WriteGroup(GroupKey(m_strRegInfoPath, L"Box"),
-                      {{L"DISPLAY_RX_BOX", &m_nDisplayRXBox, 0},
-                       {L"SAVE_PASSWORD", &m_nSaveBoxPassword, 0},
-                       {L"OPEN_BOX", &m_nOpenBoxAtSingleClick, 0},
-                       {L"OPEN_HALD_V", &m_nOpenWithHaldViewer, 0}});
+    return OptionGroup(L"Box", true);
 }
-
 int CVESKRoot::SetGeneralOptions() {
-    return WriteGroup(GroupKey(m_strRegInfoPath, L"General"),
-                      {{L"FILE_FORMAT", &m_nSelectFileFormat, 0},
-                       {L"TIMEOUT", &m_nTimeout, 0},
-                       {L"TIMELIMIT", &m_nTimeLimit, 0}});
+    return OptionGroup(L"General", true);
 }
-
 int CVESKRoot::SetLoginOptions() {
-    return WriteGroup(GroupKey(m_strRegInfoPath, L"Login"),
-                      {{L"SAVE_USER_NAME", &m_nSaveUserName, 0},
-                       {L"SAVE_ACCOUNT_NAME", &m_nSaveAccountName, 0},
-                       {L"DISPLAY_CONFIRMATION", &m_nDisplayConfirmation, 0}});
+    return OptionGroup(L"Login", true);
 }
 
 int CVESKRoot::GetDesktopIconOption() {

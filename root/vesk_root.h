@@ -136,6 +136,8 @@ private:
     // Takes pItem back from the retired lists and items, if it is there.
     void Revive(CVESKItem* pItem);
 
+    // Reads (or writes) one group of options under the options key.
+    int OptionGroup(const wchar_t* group, bool write);
     int GetBoxOptions();
     int GetGeneralOptions();
     int GetLoginOptions();
