@@ -89,11 +89,27 @@ public:
     // found nothing listening.
     int GetConnectFailureCode() const { return m_nConnectFailureCode; }
 
-    // The box list and box administration belong to the box-list work; until it lands
-    // each of these returns -1012 (no usable connection) and changes nothing.
+    // ---- boxes (device/boxes.cpp) -------------------------------------------------
+    // Lists the device's boxes: the memory-RX box first, then the user boxes, then the
+    // filing-number boxes. With bRefresh 0 a list already made is kept. Boxes of the
+    // previous list stay alive with the device (the application may still hold them);
+    // a box listed again keeps its remembered password and its login. 1, -1012 not
+    // connected, -1007 the list failed, -1010 no user or filing box.
     int GetChildList(int bRefresh) override;
+    // Creates a box from the box fields of info. 1 (also when the new box is not one
+    // this user may see, and is not listed), -1012, -1023 empty name, -1063 refused as
+    // the device's limit, -1024 other refusal.
     int AddChildItem(ITEMINFO& info) override;
+    // Removes box nBoxNo from the device and its local folders. 1, -1012, -1025 the box
+    // is logged in (nothing is sent) or the device refused, -1020 wrong password,
+    // -1036 the cache folders are unknown.
     int DeleteChildItem(int nBoxNo, CString strPassword) override;
+    // Gives pBox a new password (empty: no password). 1, -1012, -1030 refused. nDetail
+    // is the device's detail code of a refusal.
+    int ChangeBoxPassword(CVESKItem* pBox, CString strNewPassword, int& nDetail);
+    // Removes a folder tree; when it cannot be removed, moves it aside to
+    // "<folder>_<n>". 1, or -1061 when neither worked.
+    static int DeleteWindowFolder(const CString& strFolder);
 
     // ---- conversions -----------------------------------------------------------
     // Clears pszOut[0] and converts the whole string to UTF-8 into at most 1024 bytes

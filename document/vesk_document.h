@@ -1,0 +1,177 @@
+// CVESKDocument: the leaf of the item tree, one document stored in one box. It carries
+// what the device listed, the user's download choices and the record a download sends,
+// and answers whether a thumbnail, a scan-to or a transfer is allowed.
+#pragma once
+
+#include "core/item.h"
+#include "platform/cstring.h"
+#include "platform/export.h"
+#include "tcpcore/records.h"
+
+class CVESKCache;
+class CVESKMFPBox;
+class CVESKMFPDevice;
+
+class VESK_API CVESKDocument : public CVESKItem {
+    DECLARE_DYNCREATE(CVESKDocument)
+
+public:
+    CVESKDocument();
+    ~CVESKDocument() override;
+    CVESKDocument(const CVESKDocument&) = delete;
+    CVESKDocument& operator=(const CVESKDocument&) = delete;
+
+    // ---- item interface ----------------------------------------------------
+    int GetItemObjectType() override { return 3; }
+    long GetItemID() override { return m_lItemID; }
+    CString GetItemName() override { return m_strItemName; }
+    // A document has no children and no session: these do nothing and return 1.
+    int GetChildList(int) override { return 1; }
+    int AddChildItem(ITEMINFO&) override { return 1; }
+    int UpdateList(CVESKItem*) override { return 1; }
+    int Connect(PFN_VESK_COMMSTATE, CString) override { return 1; }
+    int DeleteChildItem(int, CString) override { return 1; }
+    int ModifyItem(ITEMINFO&, CString) override { return 1; }
+    int Disconnect() override { return 1; }
+    // Renames the document on the device. 1, -1009 box not logged in, -1012 no parent
+    // box, -1033 empty name, -1031 refused by the device, -1001 exception. The item
+    // keeps the name as sent (cut to the device's field at a character boundary).
+    int RenameItem(const wchar_t* pszNewName, CString strUnused) override;
+
+    // ---- predicates --------------------------------------------------------
+    // 1 allowed, or: -1012 no parent box/device or not connected, -1055 encrypted.
+    int CanDisplayDocThumbNail();
+    // 1 allowed, or -1012, -1078 scanning documents is forbidden for the user.
+    int CanDocScan();
+    // 1 allowed, or -1012, -1054 a colour document while colour transfer is forbidden.
+    int CanTransferDoc();
+    // The colour a download uses unless the user chose: 1 (black) or 5 (full colour).
+    int GetDefaultDownloadColor();
+    // 1 when the document can be downloaded in the format code (0 to 9), else 0.
+    int IsDocCompatible(int nFormat);
+
+    void SetCacheObj(CVESKCache* pCache);
+    CVESKCache* GetCacheObj() const { return m_pCache; }
+    void SetBox(CVESKMFPBox* pBox) { m_pBox = pBox; }
+    CVESKMFPBox* GetBox() const { return m_pBox; }
+
+    // ---- accessors ---------------------------------------------------------
+    void SetItemID(long l) { m_lItemID = l; }
+    CString GetUserNameW() { return m_strUserName; }
+    void SetUserName(CString s) { m_strUserName = s; }
+    void SetItemName(CString s) { m_strItemName = s; }
+    CString GetMaxEntryDate() { return m_strMaxEntryDate; }
+    void SetMaxEntryDate(CString s) { m_strMaxEntryDate = s; }
+    CString GetDispDocname() { return m_strDispDocname; }
+    void SetDispDocname(CString s) { m_strDispDocname = s; }
+    CString GetTransFilePath() { return m_strTransFilePath; }
+    void SetTransFilePath(CString s) { m_strTransFilePath = s; }
+    // Each writes one trace line before its work.
+    CString GetPassword();
+    void SetPassword(CString s);
+    int GetMode() { return m_nMode; }
+    void SetMode(int n) { m_nMode = n; }
+    int GetPageNo() { return m_nPageNo; }
+    void SetPageNo(int n) { m_nPageNo = n; }
+    int GetXResolution() { return m_nXResolution; }
+    void SetXResolution(int n) { m_nXResolution = n; }
+    int GetYResolution() { return m_nYResolution; }
+    void SetYResolution(int n) { m_nYResolution = n; }
+    int GetColorType() { return m_nColorType; }
+    void SetColorType(int n) { m_nColorType = n; }
+    int GetBitsPerPixel() { return m_nBitsPerPixel; }
+    void SetBitsPerPixel(int n) { m_nBitsPerPixel = n; }
+    int GetPaperSizeCode() { return m_nPaperSizeCode; }
+    void SetPaperSizeCode(int n) { m_nPaperSizeCode = n; }
+    int GetWidth() { return m_nWidth; }
+    void SetWidth(int n) { m_nWidth = n; }
+    int GetHeight() { return m_nHeight; }
+    void SetHeight(int n) { m_nHeight = n; }
+    int GetFileType() { return m_nFileType; }
+    void SetFileType(int n) { m_nFileType = n; }
+    int GetTargetPageNo() { return m_nTargetPageNo; }
+    void SetTargetPageNo(int n) { m_nTargetPageNo = n; }
+    int GetDownloadAll() { return m_nDownloadAll; }
+    void SetDownlaodAll(int n) { m_nDownloadAll = n; }
+    int GetColor() { return m_nColor; }
+    void SetColor(int n) {
+        m_nColor = n;
+        m_openDocParam.nColor = n;
+    }
+    int GetResolution() { return m_nResolution; }
+    void SetResolution(int n) {
+        m_nResolution = n;
+        m_openDocParam.nResolution = n;
+    }
+    int GetDLPrintMode() { return m_openDocParam.nDLPrintMode; }
+    void SetDLPrintMode(int n) { m_openDocParam.nDLPrintMode = n; }
+    int IsEncrypted() { return m_nEncrypted; }
+    void SetEncrypted(int n) { m_nEncrypted = n; }
+    int GetAttributeNum() { return m_nAttributeNum; }
+    // Kept within 0 to 20: the count bounds the copy of SetAttributeInfo.
+    void SetAttributeNum(int n);
+    tagUTIL_ATTRIBUTEINFO* GetAttributeInfo() { return m_attributeInfo; }
+    // Copies the first GetAttributeNum() entries; call SetAttributeNum first.
+    void SetAttributeInfo(const tagUTIL_ATTRIBUTEINFO* pInfo);
+
+    // The current outline-PDF record (inside the open-document record).
+    int GetisPDF() { return m_openDocParam.outlinePDFInfo.nIsPDF; }
+    int GetnSupportLang() { return m_openDocParam.outlinePDFInfo.nSupportLang; }
+    int GetAdjustRotation() { return m_openDocParam.outlinePDFInfo.nAdjustRotation; }
+    int GetOutlinePDF() { return m_openDocParam.outlinePDFInfo.nOutlinePDF; }
+    // The setters store the current record, and with bSetDefault also the listing-time
+    // copy; the getters always read the listing-time copy (a download restores the
+    // current records from it). Each getter returns 1.
+    int GetDefOutlinePDFinfo(tagUTIL_SPDF_OUTLINEPDF_INFO& info);
+    void SetOutLinePDFInfo(tagUTIL_SPDF_OUTLINEPDF_INFO& info, int bSetDefault);
+    int GetOfficeXMLinfo(tagUTIL_OFFICE_OPEN_XML_INFO& info);
+    void SetOfficeXMLInfo(tagUTIL_OFFICE_OPEN_XML_INFO& info, int bSetDefault);
+    int GetLinearizedPDFinfo(tagUTIL_EXTENDED_PDF_INFO& info);
+    void SetPDFA_LinearizedInfo(tagUTIL_EXTENDED_PDF_INFO& info, int bSetDefault);
+    tagUTIL_OPENDOCPARAM& GetOpenDocParam() { return m_openDocParam; }
+
+    // ---- local files (document/file_info.cpp) ------------------------------
+    // Width, height and resolutions from the downloaded file m_strTransFilePath (JPEG
+    // or TIFF, told by content). Always 1; a file that cannot be read changes nothing.
+    int LoadFileInfo();
+    // The file's creation time as "yyyy/mm/dd hh:mm:ss" in local time: 1, or 0 when
+    // pszPath is null or names no file (then text is "" unless pszPath was null).
+    static int GetFileCreationTime(const wchar_t* pszPath, CString& text);
+
+private:
+    int LoadFileInfoJpg();
+    int LoadFileInfoTif();
+    // Parent box and its device when the device is connected, else null.
+    CVESKMFPDevice* ConnectedDevice();
+
+    long m_lItemID = 0;
+    CString m_strUserName;
+    CString m_strItemName;
+    CString m_strMaxEntryDate;
+    CString m_strDispDocname;
+    CString m_strTransFilePath;
+    CString m_strPassword;
+    int m_nMode = 0;
+    int m_nPageNo = 0;
+    int m_nXResolution = 0;
+    int m_nYResolution = 0;
+    int m_nColorType = -1;
+    int m_nBitsPerPixel = 0;
+    int m_nPaperSizeCode = 0;
+    int m_nWidth = 0;
+    int m_nHeight = 0;
+    int m_nFileType = 0;
+    int m_nTargetPageNo = -1;
+    int m_nDownloadAll = 0;
+    int m_nColor = 0;
+    int m_nResolution = 0;
+    tagUTIL_OPENDOCPARAM m_openDocParam{0, 0, 5};  // full colour until chosen
+    int m_nAttributeNum = 0;
+    tagUTIL_ATTRIBUTEINFO m_attributeInfo[QTCP_MAX_ATTRIBUTES]{};
+    tagUTIL_SPDF_OUTLINEPDF_INFO m_defOutlinePDFInfo{};
+    tagUTIL_OFFICE_OPEN_XML_INFO m_defOfficeXMLInfo{};
+    tagUTIL_EXTENDED_PDF_INFO m_defExtendedPDFInfo{};
+    int m_nEncrypted = 0;
+    CVESKCache* m_pCache = nullptr;
+    CVESKMFPBox* m_pBox = nullptr;  // the parent; not owned
+};
