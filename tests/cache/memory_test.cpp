@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <utility>
 
 #include "cache/vesk_cache.h"
 #include "cache_env.h"
@@ -18,62 +17,57 @@ namespace {
 
 using vesk::cachetest::CacheEnv;
 
-using Armed = vesk::test::AllocationFailures;
+// op once unarmed (its first use opens what stays open: the registry connection...),
+// then every allocation failure in turn; prepare runs before each, and a complete
+// run passes done.
+void ExpectMemoryRule(const std::function<void()>& prepare, const std::function<int()>& op,
+                      const std::function<void()>& done) {
+    prepare();
+    op();
+    const int runs = vesk::test::ForEachAllocationFailure(
+        op,
+        [&](const vesk::test::AllocationFailureRun& run) {
+            EXPECT_EQ(run.leaked, 0) << "allocation " << run.failAt;
+            EXPECT_EQ(run.result, run.failed ? -1001 : 1) << "allocation " << run.failAt;
+            if (!run.failed)
+                done();
+        },
+        100000, prepare);
+    EXPECT_GT(runs, 1);
+}
 
-class CacheMemory : public CacheEnv {
-protected:
-    // setup runs unarmed before each run; run(n) arms n around the cache call and
-    // returns its result and whether the failure happened.
-    void ExpectMemoryRule(const std::function<void()>& setup,
-                          const std::function<std::pair<int, bool>(long)>& run) {
-        setup();
-        run(1000000);  // first use opens what stays open (registry connection, ...)
-        for (long n = 1; n < 100000; ++n) {
-            setup();
-            const auto before = vesk::test::LiveAllocations();
-            const auto [result, failed] = run(n);
-            EXPECT_EQ(vesk::test::LiveAllocations() - before, 0) << "allocation " << n;
-            if (!failed) {
-                EXPECT_EQ(result, 1);
-                EXPECT_GT(n, 1);
-                return;
-            }
-            EXPECT_EQ(result, -1001) << "allocation " << n;
-        }
-        ADD_FAILURE() << "never completed";
-    }
-};
+using CacheMemory = CacheEnv;
 
 TEST_F(CacheMemory, TransferFileAndSettings) {
     CVESKCache cache;
     cache.SetMfpName(L"Device \u6587");
     cache.SetBoxUserName(L"user");
     cache.SetBoxID(L"4");
+    CString root;
+    cache.GetTransFileRootDir(root);
+    const std::string rootDir = vesk::WideToUtf8(root.str());
+    CString name;  // handed over to the call, which frees it
+    ExpectMemoryRule(
+        [&] {
+            std::filesystem::remove_all(rootDir);
+            name = L"scan: 1 of a long document name.pdf";
+        },
+        [&] {
+            CString path;
+            return cache.GetTransFilePath(path, CString(), std::move(name), 1, 2, 1);
+        },
+        [&] {
+            int files = 0;
+            for (const auto& e : std::filesystem::recursive_directory_iterator(rootDir))
+                files += e.is_regular_file();
+            EXPECT_EQ(files, 1);
+        });
     ExpectMemoryRule([] {},
-                     [&](long n) {
-                         CString name = L"scan: 1 of a long document name.pdf";
-                         CString path;
-                         const auto [r, failed] = [&] {
-                             Armed armed(n);
-                             const int result =
-                                 cache.GetTransFilePath(path, CString(), std::move(name), 1, 2, 1);
-                             return std::make_pair(result, armed.Happened());
-                         }();
-                         if (r == 1) {
-                             EXPECT_TRUE(vesk::fs::IsFile(path.str()));
-                             std::filesystem::remove_all(
-                                 std::filesystem::path(vesk::WideToUtf8(path.str())).parent_path());
-                         }
-                         return std::make_pair(r, failed);
-                     });
-    ExpectMemoryRule([] {},
-                     [&](long n) {
-                         Armed armed(n);
-                         int r = cache.LoadParameterFromRegistry();
-                         if (r == 1)
-                             r = cache.SaveParameterToRegistry();
-                         return std::make_pair(r, armed.Happened());
-                     });
+                     [&] {
+                         const int r = cache.LoadParameterFromRegistry();
+                         return r == 1 ? cache.SaveParameterToRegistry() : r;
+                     },
+                     [] {});
 }
 
 TEST_F(CacheMemory, EvictionAndEmptying) {
@@ -86,26 +80,12 @@ TEST_F(CacheMemory, EvictionAndEmptying) {
             vesk::cachetest::MakeSparseFile(dir + "/1/2/f" + std::to_string(i), 200 * 1024 * 1024,
                                             10 * vesk::cachetest::kDay);
     };
-    // Each call armed alone; check sees the state after a complete run.
-    using Call = std::pair<std::function<int()>, std::function<void()>>;
-    const Call calls[] = {
-        {[&] { return cache.DeleteCacheExtraSize(); },
-         [&] { EXPECT_EQ(cache.GetTotalUsedCacheSize(wdir.c_str()), 200); }},
-        {[&] { return cache.DeleteAllCacheFiles(1); },
-         [&] { EXPECT_FALSE(vesk::fs::Exists(wdir)); }},
-    };
-    for (const auto& [call, check] : calls) {
-        ExpectMemoryRule(fill, [&](long n) {
-            const auto [r, failed] = [&] {
-                Armed armed(n);
-                const int result = call();
-                return std::make_pair(result, armed.Happened());
-            }();
-            if (!failed)
-                check();
-            return std::make_pair(r, failed);
-        });
-    }
+    ExpectMemoryRule(
+        fill, [&] { return cache.DeleteCacheExtraSize(); },
+        [&] { EXPECT_EQ(cache.GetTotalUsedCacheSize(wdir.c_str()), 200); });
+    ExpectMemoryRule(
+        fill, [&] { return cache.DeleteAllCacheFiles(1); },
+        [&] { EXPECT_FALSE(vesk::fs::Exists(wdir)); });
 }
 
 }  // namespace

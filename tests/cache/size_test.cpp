@@ -148,33 +148,41 @@ TEST_F(CacheSize, EvictionStartsAtTheLimitAndStopsAtTheTarget) {
     EXPECT_TRUE(vesk::fs::IsDirectory(W(CacheDir())));
 }
 
-TEST_F(CacheSize, OlderFilesGoFirstAndYoungerSurviveWhenTheySuffice) {
-    Fill("young", 200, 1, 3 * kDay / 2);
-    Fill("old", 100, 1, 10 * kDay);
-    auto cache = CacheWithLimit(300);
-    ASSERT_EQ(cache->DeleteCacheExtraSize(), 1);
-    EXPECT_EQ(FilesIn("young"), 200);
-    EXPECT_EQ(FilesIn("old"), 10);
-    EXPECT_EQ(Measure(), 210);
-}
-
-TEST_F(CacheSize, AgeClassesAreTakenInTurnAndEmptiedFoldersGo) {
-    Fill("a", 100, 1, kDay / 5);
-    Fill("b", 100, 1, 5 * kDay / 2);
-    Fill("c", 60, 1, 9 * kDay / 2);
-    Fill("d/e", 40, 1, 8 * kDay);
-    // 210 is not below the target, so every pass runs; only the first two delete.
-    EXPECT_EQ(vesk::cache::EvictTree(CacheDir(), 300), (EvictionResult{300, 210, 90, 6}));
-    EXPECT_FALSE(vesk::fs::Exists(W(CacheDir() + "/d")));
-    EXPECT_EQ(FilesIn("c"), 10);
-    EXPECT_EQ(FilesIn("b"), 100);
-    EXPECT_EQ(FilesIn("a"), 100);
-}
-
-TEST_F(CacheSize, NewestFilesGoInTheLastPass) {
-    Fill("new", 320, 1, kDay / 5);
-    EXPECT_EQ(vesk::cache::EvictTree(CacheDir(), 300), (EvictionResult{320, 210, 110, 6}));
-    EXPECT_EQ(FilesIn("new"), 210);
+// Classes from five days old down to today, in turn, until the tree is at the target
+// (70 % of the limit); folders emptied on the way go.
+TEST_F(CacheSize, AgeClassesAreTakenInTurnUntilTheTarget) {
+    struct Folder {
+        const char* rel;
+        int files;
+        int64_t age;
+        int left;
+    };
+    const struct {
+        std::vector<Folder> folders;
+        EvictionResult result;
+    } cases[] = {
+        // Younger files survive when the older suffice; 210 is not below the target, so
+        // every pass runs.
+        {{{"young", 200, 3 * kDay / 2, 200}, {"old", 100, 10 * kDay, 10}}, {300, 210, 90, 6}},
+        {{{"a", 100, kDay / 5, 100},
+          {"b", 100, 5 * kDay / 2, 100},
+          {"c", 60, 9 * kDay / 2, 10},
+          {"d/e", 40, 8 * kDay, 0}},
+         {300, 210, 90, 6}},
+        // The newest files go in the last pass.
+        {{{"new", 320, kDay / 5, 210}}, {320, 210, 110, 6}},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(CacheDir());
+        for (const Folder& f : c.folders)
+            Fill(f.rel, f.files, 1, f.age);
+        EXPECT_EQ(vesk::cache::EvictTree(CacheDir(), 300), c.result);
+        for (const Folder& f : c.folders) {
+            EXPECT_EQ(FilesIn(f.rel), f.left) << f.rel;
+            const std::string top = std::string(f.rel).substr(0, std::string(f.rel).find('/'));
+            EXPECT_EQ(vesk::fs::Exists(W(CacheDir() + "/" + top)), f.left > 0) << f.rel;
+        }
+    }
 }
 
 TEST_F(CacheSize, FilesThatCannotBeDeletedAreSkipped) {

@@ -40,12 +40,11 @@ protected:
     }
     std::vector<TiffPage> Tiff(const std::vector<uint8_t>& bytes) {
         std::vector<TiffPage> pages;
-        EXPECT_TRUE(DecodeTiffBytes(bytes, pages, (scratch_.Path() / "t.tif").string()));
+        EXPECT_TRUE(DecodeTiff(bytes, pages));
         return pages;
     }
 
     DeviceFolder folder_;
-    TempFolder scratch_;
     std::unique_ptr<Device> dev_;
 };
 

@@ -162,9 +162,11 @@ std::int64_t LiveAllocations() {
 
 int ForEachAllocationFailure(const std::function<int()>& op,
                              const std::function<void(const AllocationFailureRun&)>& check,
-                             long maxRuns) {
+                             long maxRuns, const std::function<void()>& prepare) {
     for (long n = 1; n <= maxRuns; ++n) {
         const std::int64_t before = LiveAllocations();
+        if (prepare)
+            prepare();
         int result;
         bool failed;
         {

@@ -38,9 +38,11 @@ struct AllocationFailureRun {
 // Runs op with its 1st, 2nd, 3rd ... allocation failing, until a run makes fewer
 // allocations than the one chosen to fail (that run completes normally), and hands
 // each run to check. Returns the number of runs. Gives up (returning -1) after
-// maxRuns runs. op must undo its own effects so every run starts alike.
+// maxRuns runs. Every run starts alike: op undoes its own effects, or prepare (run
+// unarmed before each run) sets the scene again; what prepare allocates counts as the
+// run's, so what op does not use up must be given back by the next prepare.
 int ForEachAllocationFailure(const std::function<int()>& op,
                              const std::function<void(const AllocationFailureRun&)>& check,
-                             long maxRuns = 100000);
+                             long maxRuns = 100000, const std::function<void()>& prepare = {});
 
 }  // namespace vesk::test

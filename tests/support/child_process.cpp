@@ -39,6 +39,18 @@ bool Dropped(const char* entry) {
     return false;
 }
 
+// Waits for pid to end: its exit code, or 128 + signal number.
+int Reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
 }  // namespace
 
 std::string ChildRole() {
@@ -133,18 +145,6 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     other.m_readFd = -1;
 }
 
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_pid = other.m_pid;
-        m_readFd = other.m_readFd;
-        m_buffer = std::move(other.m_buffer);
-        other.m_pid = -1;
-        other.m_readFd = -1;
-    }
-    return *this;
-}
-
 ChildProcess::~ChildProcess() {
     Reset();
 }
@@ -152,9 +152,7 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::Reset() noexcept {
     if (m_pid > 0) {
         ::kill(m_pid, SIGKILL);
-        int status;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        Reap(m_pid);
         m_pid = -1;
     }
     if (m_readFd >= 0) {
@@ -205,38 +203,9 @@ void ChildProcess::Kill(int signal) {
 int ChildProcess::Wait() {
     if (m_pid <= 0)
         return -1;
-    int status = 0;
-    while (::waitpid(m_pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
+    const int code = Reap(m_pid);
     m_pid = -1;
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
-}
-
-Watchdog::Watchdog(std::chrono::milliseconds limit, std::string what) {
-    m_thread = std::thread([this, limit, what = std::move(what)] {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_cv.wait_for(lock, limit, [this] { return m_done; })) {
-            std::fprintf(stderr, "watchdog: %s did not finish within %lld ms\n", what.c_str(),
-                         static_cast<long long>(limit.count()));
-            std::fflush(stderr);
-            std::_Exit(3);
-        }
-    });
-}
-
-Watchdog::~Watchdog() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_done = true;
-    }
-    m_cv.notify_all();
-    m_thread.join();
+    return code;
 }
 
 ForkedChild::ForkedChild(const std::function<int()>& fn) {
@@ -261,15 +230,8 @@ ForkedChild::~ForkedChild() {
 }
 
 int ForkedChild::Wait() {
-    int status = 0;
-    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
     m_reaped = true;
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
+    return Reap(m_pid);
 }
 
 void ForkedChild::Kill(int sig) {

@@ -8,13 +8,10 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace vesk::test {
 
@@ -32,7 +29,6 @@ public:
     static ChildProcess SpawnSelf(const std::string& role);
 
     ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // Kills and reaps a child still running.
@@ -53,22 +49,6 @@ private:
     pid_t m_pid = -1;
     int m_readFd = -1;
     std::string m_buffer;
-};
-
-// Ends the process with a message if it is not destroyed within the limit, so a
-// deadlock fails its test quickly instead of hanging the suite.
-class Watchdog {
-public:
-    Watchdog(std::chrono::milliseconds limit, std::string what);
-    ~Watchdog();
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_done = false;
-    std::thread m_thread;
 };
 
 // A forked copy of the test process running fn; its exit code is fn's result (99 on an

@@ -69,11 +69,11 @@ ScopedIsolation::ScopedIsolation() {
              {AllUsersProfile(), ConfigHome() / "vesk", DataHome(), HklmDirectory()}) {
             std::filesystem::create_directories(dir);
         }
-        SetVar(kRootVar, m_root.string());
-        SetVar("ALLUSERSPROFILE", AllUsersProfile().string());
-        SetVar("XDG_CONFIG_HOME", ConfigHome().string());
-        SetVar("XDG_DATA_HOME", DataHome().string());
-        SetVar("VESK_HKLM_DIR", HklmDirectory().string());
+        m_env.Set(kRootVar, m_root.string());
+        m_env.Set("ALLUSERSPROFILE", AllUsersProfile().string());
+        m_env.Set("XDG_CONFIG_HOME", ConfigHome().string());
+        m_env.Set("XDG_DATA_HOME", DataHome().string());
+        m_env.Set("VESK_HKLM_DIR", HklmDirectory().string());
     }
     // The same files the registry store picks from these variables by default, so a
     // child process finds them too.
@@ -82,16 +82,9 @@ ScopedIsolation::ScopedIsolation() {
 }
 
 ScopedIsolation::~ScopedIsolation() {
-    // Back to the defaults, which follow the restored variables.
+    // Back to the defaults, which follow the variables m_env restores next.
     reg::SetHivePath(reg::Hive::CurrentUser, L"");
     reg::SetHivePath(reg::Hive::LocalMachine, L"");
-    for (auto it = m_savedVars.rbegin(); it != m_savedVars.rend(); ++it) {
-        if (it->second) {
-            ::setenv(it->first.c_str(), it->second->c_str(), 1);
-        } else {
-            ::unsetenv(it->first.c_str());
-        }
-    }
     if (m_owner) {
         std::error_code ec;
         std::filesystem::remove_all(m_root, ec);
@@ -101,12 +94,6 @@ ScopedIsolation::~ScopedIsolation() {
 std::filesystem::path ScopedIsolation::HivePath(reg::Hive hive) const {
     return hive == reg::Hive::CurrentUser ? ConfigHome() / "vesk" / "hkcu.db"
                                           : HklmDirectory() / "hklm.db";
-}
-
-void ScopedIsolation::SetVar(const char* name, const std::string& value) {
-    const char* old = std::getenv(name);
-    m_savedVars.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name, value.c_str(), 1);
 }
 
 void IsolatedEnv::SetUp() {

@@ -23,6 +23,22 @@
 
 namespace vesk::test {
 
+// Environment variables set for a scope and put back (or removed) afterwards.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    void Set(const std::string& name, const std::string& value);
+    void Unset(const std::string& name);
+    // Only remembers the value, for a variable the code under test changes.
+    void Save(const std::string& name);
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};
+
 class ScopedIsolation {
 public:
     ScopedIsolation();
@@ -38,11 +54,9 @@ public:
     std::filesystem::path HivePath(reg::Hive hive) const;
 
 private:
-    void SetVar(const char* name, const std::string& value);
-
+    ScopedEnvironment m_env;
     std::filesystem::path m_root;
     bool m_owner = false;
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_savedVars;
 };
 
 // The lock folder of this test process (created on first call, removed at exit).
@@ -73,22 +87,6 @@ public:
 
 private:
     std::unique_ptr<ScopedIsolation> m_isolation;
-};
-
-// Environment variables set for a scope and put back (or removed) afterwards.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment() = default;
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-    void Set(const std::string& name, const std::string& value);
-    void Unset(const std::string& name);
-    // Only remembers the value, for a variable the code under test changes.
-    void Save(const std::string& name);
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
 }  // namespace vesk::test

@@ -51,17 +51,7 @@ class RegistryFixture : public IsolatedEnv {
 protected:
     void SetUp() override {
         IsolatedEnv::SetUp();
-        if (const char* name = std::getenv("USERNAME"))
-            m_savedUserName = name;
-        env::Set(L"USERNAME", L"tester");
-    }
-    void TearDown() override {
-        if (m_savedUserName) {
-            ::setenv("USERNAME", m_savedUserName->c_str(), 1);
-        } else {
-            ::unsetenv("USERNAME");
-        }
-        IsolatedEnv::TearDown();
+        m_userName.Set("USERNAME", "tester");
     }
 
     // ALLUSERSPROFILE/ORVANE/HALD/3.1: the registry files and the view settings.
@@ -73,7 +63,7 @@ protected:
     void WriteRegistry(const std::string& xml) const { WriteBytes(RegistryFile(), xml); }
 
 private:
-    std::optional<std::string> m_savedUserName;
+    ScopedEnvironment m_userName;
 };
 
 }  // namespace vesk::test

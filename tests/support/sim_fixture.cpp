@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <jpeglib.h>
-#include <netinet/in.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +12,7 @@
 
 #include <cerrno>
 #include <csetjmp>
+#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -178,72 +175,16 @@ std::shared_ptr<mfpsim::Engine> SimDevice::Engine() {
     return m_engine;
 }
 
-namespace {
-// A TLS server context with a fresh self-signed certificate; null when OpenSSL fails.
-SSL_CTX* SelfSignedServerContext() {
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* x = X509_new();
-    bool ok = ctx && key && x;
-    if (ok) {
-        ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-        X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24);
-        X509_set_pubkey(x, key);
-        X509_NAME* name = X509_get_subject_name(x);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-        X509_set_issuer_name(x, name);
-        ok = X509_sign(x, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, x) == 1 &&
-             SSL_CTX_use_PrivateKey(ctx, key) == 1;
-    }
-    X509_free(x);
-    EVP_PKEY_free(key);
-    if (!ok) {
-        SSL_CTX_free(ctx);
-        return nullptr;
-    }
-    return ctx;
-}
-}  // namespace
-
 TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port, Split split)
     : m_split(std::move(split)), m_engine(engine), m_tamper(std::move(tamper)) {
     if (mode == 1 && !(m_ctx = SelfSignedServerContext()))
         return;
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const int one = 1;
-    if (m_listen >= 0)
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    socklen_t len = sizeof a;
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-        ::listen(m_listen, 4) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return;
-    m_port = ntohs(a.sin_port);
-    m_thread = std::thread([this] {
-        // One connection at a time is all the tests need.
-        while (!m_stop) {
-            pollfd p{m_listen, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0)
-                Serve(fd);
-        }
-    });
+    m_listener = std::make_unique<LoopbackListener>([this](int fd) { Serve(fd); }, port);
 }
 
 TamperingPeer::~TamperingPeer() {
     m_stop = true;
-    if (m_thread.joinable())
-        m_thread.join();
-    if (m_listen >= 0)
-        ::close(m_listen);
+    m_listener.reset();
     SSL_CTX_free(static_cast<SSL_CTX*>(m_ctx));
 }
 
@@ -454,7 +395,7 @@ bool DecodeJpeg(const std::vector<unsigned char>& data, JpegInfo& info, std::str
     JpegError err{};
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = OnJpegError;
-    std::vector<unsigned char> row;
+    // Only info (no local of this function) changes between setjmp and a longjmp.
     if (setjmp(err.jump)) {
         why = err.message;
         jpeg_destroy_decompress(&cinfo);
@@ -468,41 +409,61 @@ bool DecodeJpeg(const std::vector<unsigned char>& data, JpegInfo& info, std::str
         return false;
     }
     jpeg_start_decompress(&cinfo);
-    row.resize(static_cast<size_t>(cinfo.output_width) * cinfo.output_components);
+    const size_t stride = static_cast<size_t>(cinfo.output_width) * cinfo.output_components;
+    info.pixels.assign(stride * cinfo.output_height, 0);
     while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW p = row.data();
+        JSAMPROW p = info.pixels.data() + stride * cinfo.output_scanline;
         jpeg_read_scanlines(&cinfo, &p, 1);
     }
     info.width = static_cast<int>(cinfo.output_width);
     info.height = static_cast<int>(cinfo.output_height);
     info.components = cinfo.output_components;
+    info.density = cinfo.density_unit == 1 ? cinfo.X_density : 0;
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return true;
 }
 
-int TiffPageCount(const std::vector<unsigned char>& data) {
+namespace {
+void QuietTiff(const char*, const char*, va_list) {}
+}  // namespace
+
+bool DecodeTiffFile(const std::string& path, std::vector<TiffPage>& pages) {
+    TIFFSetErrorHandler(QuietTiff);
+    TIFFSetWarningHandler(QuietTiff);
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (!t)
+        return false;
+    bool ok = true;
+    do {
+        TiffPage p;
+        TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &p.width);
+        TIFFGetField(t, TIFFTAG_IMAGELENGTH, &p.height);
+        TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &p.bits);
+        TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &p.compression);
+        TIFFGetField(t, TIFFTAG_XRESOLUTION, &p.xres);
+        p.rgba.resize(static_cast<size_t>(p.width) * p.height);
+        ok = p.width != 0 &&
+             TIFFReadRGBAImageOriented(t, p.width, p.height, p.rgba.data(), ORIENTATION_TOPLEFT, 0);
+        if (ok)
+            pages.push_back(std::move(p));
+    } while (ok && TIFFReadDirectory(t));
+    TIFFClose(t);
+    return ok;
+}
+
+bool DecodeTiff(const std::vector<unsigned char>& data, std::vector<TiffPage>& pages) {
     TempFolder dir;
     const fs::path file = dir.Path() / "pages.tif";
-    {
-        std::ofstream out(file, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(data.data()),
-                  static_cast<std::streamsize>(data.size()));
-    }
-    TIFF* tif = TIFFOpen(file.c_str(), "r");
-    if (!tif)
-        return -1;
-    int pages = 0;
-    do {
-        uint32_t w = 0;
-        if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) != 1 || w == 0) {
-            pages = -1;
-            break;
-        }
-        ++pages;
-    } while (TIFFReadDirectory(tif));
-    TIFFClose(tif);
-    return pages;
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+    return DecodeTiffFile(file.string(), pages);
+}
+
+int TiffPageCount(const std::vector<unsigned char>& data) {
+    std::vector<TiffPage> pages;
+    return DecodeTiff(data, pages) ? static_cast<int>(pages.size()) : -1;
 }
 
 std::string ModelId(int model, bool secondFamily) {
@@ -638,20 +599,7 @@ std::vector<std::string> DeviceFixture::TraceLines() {
 }
 
 int DeviceFixture::ClosedPort() {
-    // Bind to an ephemeral port, note it and close it again: nothing listens there.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = -1;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return port;
+    return ClosedLoopbackPort();
 }
 
 }  // namespace vesk::test

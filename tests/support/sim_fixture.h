@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@
 
 #include "device/mfp_device.h"
 #include "root/vesk_root.h"
+#include "support/loopback.h"
 #include "support/registry_fixture.h"
 #include "support/temp_folder.h"
 #include "tcpcore/link.h"
@@ -96,7 +98,7 @@ public:
     ~TamperingPeer();
     TamperingPeer(const TamperingPeer&) = delete;
     TamperingPeer& operator=(const TamperingPeer&) = delete;
-    int Port() const { return m_port; }
+    int Port() const { return m_listener ? m_listener->Port() : 0; }
     // The frames the client sent so far.
     std::vector<vesk::tcpcore::Frame> Received();
 
@@ -110,10 +112,8 @@ private:
     mfpsim::Engine& m_engine;
     Tamper m_tamper;
     void* m_ctx = nullptr;  // SSL_CTX* for TLS
-    int m_listen = -1;
-    int m_port = 0;
     std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    std::unique_ptr<LoopbackListener> m_listener;  // last: its thread uses the rest
 };
 
 // Sample device numbers the tests rely on.
@@ -167,15 +167,30 @@ bool ReadWhole(CTcpCore& core, std::vector<unsigned char>& out, std::string& why
 const tagUTIL_DOCINFO* FindDoc(const std::vector<tagUTIL_DOCINFO>& docs, const std::string& name);
 const tagUTIL_BOXINFO* FindBox(const std::vector<tagUTIL_BOXINFO>& boxes, long number);
 
+// Images read with the libraries a client would use (libjpeg, libtiff), not with the
+// emulator's own code.
 struct JpegInfo {
     int width = 0;
     int height = 0;
     int components = 0;
+    int density = 0;  // dots per inch when the unit is inches
+    std::vector<unsigned char> pixels;
 };
-// Decodes a whole JPEG with libjpeg; false (and why) when it is not a valid one.
+// Decodes a whole JPEG; false (and why) when it is not a valid one.
 bool DecodeJpeg(const std::vector<unsigned char>& data, JpegInfo& info, std::string& why);
 
-// The number of pages of a TIFF file's bytes, read with libtiff; -1 when it is not one.
+struct TiffPage {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint16_t bits = 0;
+    uint16_t compression = 0;
+    float xres = 0;
+    std::vector<uint32_t> rgba;
+};
+// Decodes every page of a TIFF file (or its bytes); false on any failure.
+bool DecodeTiffFile(const std::string& path, std::vector<TiffPage>& pages);
+bool DecodeTiff(const std::vector<unsigned char>& data, std::vector<TiffPage>& pages);
+// The number of pages of a TIFF file's bytes; -1 when it is not one.
 int TiffPageCount(const std::vector<unsigned char>& data);
 
 // Wall time since start, for bounding calls that must not hang.

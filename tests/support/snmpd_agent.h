@@ -33,19 +33,11 @@ namespace vesk::test {
 
 // The snmpd program, or empty when it is not installed.
 inline std::string FindSnmpd() {
-    std::vector<std::string> dirs;
-    if (const char* path = std::getenv("PATH")) {
-        std::stringstream ss(path);
-        for (std::string dir; std::getline(ss, dir, ':');)
-            if (!dir.empty())
-                dirs.push_back(dir);
-    }
-    dirs.insert(dirs.end(), {"/usr/sbin", "/usr/local/sbin", "/sbin"});
-    for (const std::string& dir : dirs) {
-        std::string candidate = dir + "/snmpd";
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin:/sbin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && ::access((dir + "/snmpd").c_str(), X_OK) == 0)
+            return dir + "/snmpd";
     return {};
 }
 

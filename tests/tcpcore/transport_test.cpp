@@ -1,11 +1,10 @@
 // The socket link's own faults, below what the emulator can be made to do: nothing
-// listening, a peer that never completes TLS, and a peer that answers the first
-// request with hostile bytes. Streams, stalls, drops and cancels over real TCP and
-// TLS are the end-to-end suite's, against the emulator.
-#include <arpa/inet.h>
+// listening, a peer that never completes TLS, a peer that resets the connection or
+// ends TLS in the middle of a frame, and a peer that answers the first request with
+// hostile bytes. Streams, stalls, drops and cancels over real TCP and TLS are the
+// end-to-end suite's, against the emulator.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/loopback.h"
+#include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
 #include "tcpcore/wire.h"
 
@@ -20,6 +21,7 @@ namespace vesk::tcpcore {
 namespace {
 
 using Ms = std::chrono::milliseconds;
+using vesk::test::LoopbackListener;
 
 auto Since(std::chrono::steady_clock::time_point t) {
     return std::chrono::steady_clock::now() - t;
@@ -31,75 +33,45 @@ int LastCode(CTcpCore& c) {
     return code;
 }
 
-// One loopback connection at a time: reads the first request, answers it with the
-// given bytes (none: stays silent), then holds the connection until the client leaves.
-class RawPeer {
-public:
-    explicit RawPeer(std::vector<std::uint8_t> answer) : answer_(std::move(answer)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-            ::listen(listen_, 4) != 0 ||
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~RawPeer() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        if (listen_ >= 0)
-            ::close(listen_);
-    }
-    int port() const { return port_; }
-
-private:
-    bool Wait(int fd) {
-        pollfd p{fd, POLLIN, 0};
-        while (!stop_)
-            if (::poll(&p, 1, 20) > 0)
-                return true;
-        return false;
-    }
-    void Run() {
-        if (!Wait(listen_))
-            return;
-        const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            return;
-        std::uint8_t buf[512];
-        if (!answer_.empty() && Wait(fd) && ::recv(fd, buf, sizeof buf, 0) > 0)
-            (void)!::send(fd, answer_.data(), answer_.size(), MSG_NOSIGNAL);
-        while (Wait(fd) && ::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
-        ::close(fd);
-    }
-    std::vector<std::uint8_t> answer_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+// Reads the first request, answers it with the given bytes (none: stays silent), then
+// holds the connection until the client leaves.
+struct RawPeer {
+    explicit RawPeer(std::vector<std::uint8_t> answer)
+        : listener([this, answer](int fd) {
+              std::uint8_t buf[512];
+              if (!answer.empty() && listener.WaitReadable(fd) &&
+                  ::recv(fd, buf, sizeof buf, 0) > 0)
+                  (void)!::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+              while (listener.WaitReadable(fd) && ::recv(fd, buf, sizeof buf, 0) > 0) {
+              }
+              ::close(fd);
+          }) {}
+    int port() const { return listener.Port(); }
+    LoopbackListener listener;
 };
 
+std::unique_ptr<DeviceLink> Open(int port, int mode) {
+    WaitControl wc;
+    wc.deadline = Deadline::In(std::chrono::seconds(5));
+    LinkStatus st = LinkStatus::kOk;
+    auto link = OpenSocketLink(LinkTarget{"127.0.0.1", port, mode}, wc, st);
+    EXPECT_EQ(st, LinkStatus::kOk);
+    return link;
+}
+
+// Waits for the peer to finish, and a little for its last bytes to arrive.
+void AwaitPeer(const std::atomic<int>& done, int count) {
+    for (int i = 0; i < 1000 && done < count; ++i)
+        std::this_thread::sleep_for(Ms(5));
+    std::this_thread::sleep_for(Ms(50));
+}
+
 TEST(TransportConnect, UnreachablePortFailsAtOnce) {
-    // Take a free port and let it go, so nothing listens there.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
     CTcpCoreV31 core;
     core.Initialize(0, nullptr);
     int u, ac, p;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(core.Connect("127.0.0.1", ntohs(a.sin_port), u, ac, p, nullptr), 0);
+    EXPECT_EQ(core.Connect("127.0.0.1", vesk::test::ClosedLoopbackPort(), u, ac, p, nullptr), 0);
     EXPECT_EQ(LastCode(core), QTCP_ERR_CONNECT);
     EXPECT_LT(Since(start), Ms(1000));
     EXPECT_EQ(core.Connect("127.0.0.1", 0, u, ac, p, nullptr), 0);
@@ -118,6 +90,65 @@ TEST(TransportConnect, SilentPeerDuringTlsHandshakeHitsTheConnectTimeout) {
     EXPECT_EQ(LastCode(core), QTCP_ERR_TIMEOUT);
     EXPECT_GE(Since(start), Ms(250));
     EXPECT_LT(Since(start), Ms(1500));
+}
+
+// A reset connection is a closed one, whether the link meets it reading or sending.
+TEST(TransportSocketLink, ResetByThePeerIsClosedForReceiveAndSend) {
+    std::atomic<bool> go{false};
+    std::atomic<int> resets{0};
+    LoopbackListener peer([&](int fd) {
+        while (!go && !peer.Stopping())  // not before the client's links are open
+            std::this_thread::sleep_for(Ms(5));
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
+        ++resets;
+    });
+    auto reader = Open(peer.Port(), 0);
+    auto writer = Open(peer.Port(), 0);
+    go = true;
+    ASSERT_TRUE(reader && writer);
+    AwaitPeer(resets, 2);
+    WaitControl wc;
+    wc.deadline = Deadline::In(std::chrono::seconds(2));
+    Frame f;
+    EXPECT_EQ(reader->Receive(f, wc), LinkStatus::kClosed);
+    EXPECT_EQ(writer->Send(MakeEmptyFrame(FrameKind::kRequest, Op::kHello, 1), wc),
+              LinkStatus::kClosed);
+    EXPECT_EQ(writer->Send(MakeEmptyFrame(FrameKind::kRequest, Op::kHello, 2), wc),
+              LinkStatus::kClosed);
+}
+
+// TLS ended after part of a frame: the part arrives with the end in one read, and the
+// read that asks for the rest reports the end the first one met.
+TEST(TransportSocketLink, TlsEndInsideAFrameIsReportedByTheNextRead) {
+    SSL_CTX* ctx = vesk::test::SelfSignedServerContext();
+    ASSERT_TRUE(ctx);
+    std::vector<std::uint8_t> part = EncodeFrame(
+        MakeFrame(FrameKind::kReply, Op::kHello, 1, HelloReply{"1.2.3", "M", "S", 4, 9}));
+    part.resize(part.size() - 3);
+    std::atomic<int> done{0};
+    {
+        LoopbackListener peer([&](int fd) {
+            SSL* ssl = SSL_new(ctx);
+            SSL_set_fd(ssl, fd);
+            if (SSL_accept(ssl) == 1 &&
+                SSL_write(ssl, part.data(), static_cast<int>(part.size())) > 0)
+                SSL_shutdown(ssl);
+            SSL_free(ssl);
+            ::close(fd);
+            ++done;
+        });
+        auto link = Open(peer.Port(), 1);
+        ASSERT_TRUE(link);
+        AwaitPeer(done, 1);
+        WaitControl wc;
+        wc.deadline = Deadline::In(std::chrono::seconds(2));
+        Frame f;
+        EXPECT_EQ(link->Receive(f, wc), LinkStatus::kClosed);
+        EXPECT_EQ(done, 1);
+    }
+    SSL_CTX_free(ctx);
 }
 
 TEST(TransportHostilePeer, GarbageAbsurdSizesAndMismatchedRepliesAreRefused) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "tcpcore/wire.h"
 #include "test_device.h"
@@ -19,33 +20,30 @@ std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
            (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (std::uint8_t b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
 TEST(WireFrame, HeaderLayoutAndRoundTrip) {
     Frame f = MakeFrame(FrameKind::kReply, Op::kBoxLogin, 0x01020304u, IntMessage{-5}, 8166, -2);
     const std::vector<std::uint8_t> bytes = EncodeFrame(f);
-    ASSERT_EQ(bytes.size(), kHeaderSize + 4);
-    EXPECT_EQ(bytes[0], 'V');
-    EXPECT_EQ(bytes[1], 'K');
-    EXPECT_EQ(bytes[2], 1);
-    EXPECT_EQ(bytes[3], 2);         // reply
-    EXPECT_EQ(Le32(bytes, 4), 4u);  // payload length
-    EXPECT_EQ(bytes[8], 0x35);      // op, little-endian
-    EXPECT_EQ(bytes[9], 0x00);
-    EXPECT_EQ(Le32(bytes, 12), 0x01020304u);
-    EXPECT_EQ(Le32(bytes, 16), 8166u);
-    EXPECT_EQ(Le32(bytes, 20), 0xFFFFFFFEu);
-
+    // Magic "VK", version 1, kind 2 (reply), payload length, op, seq, status, detail:
+    // little-endian, then the payload.
+    EXPECT_EQ(Hex(bytes),
+              "564b0102040000003500000004030201e61f0000feffffff"
+              "fbffffff");
     Frame g;
     std::size_t used = 0;
     ASSERT_EQ(DecodeFrame(bytes.data(), bytes.size(), g, used), DecodeStatus::kOk);
     EXPECT_EQ(used, bytes.size());
-    EXPECT_EQ(g.kind, FrameKind::kReply);
-    EXPECT_EQ(g.op, Op::kBoxLogin);
-    EXPECT_EQ(g.seq, 0x01020304u);
-    EXPECT_EQ(g.status, 8166);
-    EXPECT_EQ(g.detail, -2);
-    IntMessage m;
-    ASSERT_TRUE(ParsePayload(g, m));
-    EXPECT_EQ(m.value, -5);
+    EXPECT_EQ(std::make_tuple(g.kind, g.op, g.seq, g.status, g.detail, g.payload),
+              std::make_tuple(f.kind, f.op, f.seq, f.status, f.detail, f.payload));
 }
 
 TEST(WireFrame, EveryCutOfAFrameAsksForMoreWithoutReadingPastIt) {
@@ -107,16 +105,6 @@ TEST(WireFrame, TwoFramesInOneBufferDecodeOneAtATime) {
     EXPECT_EQ(f.kind, FrameKind::kEnd);
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (std::uint8_t b : bytes) {
-        s += digits[b >> 4];
-        s += digits[b & 15];
-    }
-    return s;
-}
-
 // The payload a message encodes to, as docs/protocol.md lays it out, and the message
 // decoded from it encodes to the same bytes again.
 template <class M>
@@ -147,6 +135,7 @@ TEST(WireMessages, EachEncodesToTheDocumentedBytesAndBack) {
     ExpectWire(InquireRequest{0x0102}, "0201");
     ExpectWire(OpenReply{-1}, "ffffffffffffffff");
     ExpectWire(ThumbnailReply{7, {1, 2}}, "07000000020000000102");
+    ExpectWire(DocListReply{}, "00000000");  // an empty list is its count alone
 }
 
 TEST(WireRecords, BoxRecordTravelsAsItsLittleEndianBytes) {
