@@ -499,6 +499,7 @@ protected:
         std::unique_ptr<CVESKRoot> root;
         Run run;
         std::int64_t baseline = 0;
+        bool measure = false;
         auto prepare = [&] {
             root.reset();
             run = {};
@@ -509,42 +510,28 @@ protected:
             EXPECT_EQ(root->GetChildList(0), 1);
             run = {false, 0, Ids(*root), RegistryBytes()};
         };
-        // Checks a run, ends it, and gives what it left behind.
-        auto finish = [&](long n, bool failed, int result) {
+        auto each = [&](const vesk::test::AllocationFailureRun& r) {
             {
-                SCOPED_TRACE("allocation " + std::to_string(n));
-                run.failed = failed;
-                run.result = result;
+                SCOPED_TRACE("allocation " + std::to_string(r.failAt));
+                run.failed = r.failed;
+                run.result = r.result;
                 check(*root, run);
             }
             root.reset();
             run = {};
             vesk::ClearOsError();
-            return vesk::test::LiveAllocations() - baseline;
+            if (measure) {
+                EXPECT_EQ(vesk::test::LiveAllocations(), baseline) << "allocation " << r.failAt;
+            }
+            prepare();
         };
         // Warm up what the process makes lazily (the first exception thrown, for one):
         // a complete run and one failing at once, checked but not measured.
-        for (long warmUp : {0L, 1L}) {
-            prepare();
-            int result = 0;
-            bool failed = false;
-            {
-                vesk::test::AllocationFailures armed(warmUp);
-                result = op(*root);
-                failed = armed.Happened();
-            }
-            finish(warmUp, failed, result);
-        }
         prepare();
-        const int runs = vesk::test::ForEachAllocationFailure(
-            [&] { return op(*root); },
-            [&](const vesk::test::AllocationFailureRun& r) {
-                EXPECT_EQ(finish(r.failAt, r.failed, r.result), 0) << "allocation " << r.failAt;
-                if (r.failed)
-                    prepare();
-            },
-            5000);
-        EXPECT_GT(runs, 0);
+        each({0, false, op(*root), 0});
+        vesk::test::ForEachAllocationFailure([&] { return op(*root); }, each, 1);
+        measure = true;
+        EXPECT_GT(vesk::test::ForEachAllocationFailure([&] { return op(*root); }, each, 5000), 0);
     }
 
     // A change either happened in both the file and the list, or in neither. With
