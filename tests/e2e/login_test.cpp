@@ -61,8 +61,9 @@ TEST_P(Login, RefusalsCarryTheDeviceCodesAndKeepTheSession) {
 
     // The restriction record comes whole, as the device keeps it for each user: bob may
     // not use colour, carol may not print, the second (UTF-8) name may not scan.
+    const mfpsim::DeviceState state = Device().State();
     for (const std::string name : {"bob", "carol", "\xe5\xb1\xb1\xe7\x94\xb0"}) {
-        const mfpsim::User& u = Device().State().users.at(name);
+        const mfpsim::User& u = state.users.at(name);
         static_assert(sizeof perm == sizeof u.restrictions);
         std::memset(&perm, 0x55, sizeof perm);
         ASSERT_EQ(Core().UserLogin2(name.c_str(), static_cast<int>(name.size()), u.password.c_str(),
