@@ -9,29 +9,21 @@
 #include <thread>
 
 #include "cache/vesk_cache.h"
-#include "core/current_tcpcore.h"
+#include "device/item_fixture.h"
 #include "registry/device_registry_file.h"
+#include "root/registry_entry_print.h"
 #include "settings/device_search.h"
 #include "support/fake_item.h"
-#include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
 
 using vesk::test::ModelId;
+using vesk::test::Reported;
 using vesk::test::SimDevice;
 
-class Connection : public vesk::test::DeviceFixture {
+class Connection : public vesk::test::ItemFixture {
 protected:
-    static void Configure(mfpsim::DeviceState& st, int major, int minor, int model,
-                          int userAuth = 0, int accountAuth = 0) {
-        st.identity.identifier = ModelId(model);
-        st.identity.major = major;
-        st.identity.minor = minor;
-        st.identity.userAuthType = userAuth;
-        st.identity.accountAuthType = accountAuth;
-    }
-
     vesk::DeviceRegistryEntry EntryOf(long id) {
         vesk::DeviceRegistryFile file;
         EXPECT_EQ(file.Load(vesk::DeviceRegistryFile::PathFor(TreeRoot().GetDeviceInfoPath())),
@@ -53,11 +45,8 @@ protected:
 };
 
 TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-
-    ASSERT_EQ(d->Connect(nullptr, L""), 1);
+    SimDevice& emu = Emulator({});
+    CVESKMFPDevice* d = Connect(emu, 1);
     EXPECT_EQ(d->GetConnected(), 1);
     EXPECT_EQ(d->IsConnectedViaSSL(), 0);
     EXPECT_EQ(d->GetLastTCPComm(), 0);
@@ -65,14 +54,10 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     EXPECT_EQ(d->GetDevUnit(), L"1.3.6.1.4.1.59731.1.1.1.2.1.140");
     EXPECT_EQ(d->GetMajorVersion(), 4);
     EXPECT_EQ(d->GetMinorVersion(), 11);
-    EXPECT_EQ(d->GetTCPVersion(), 49);
-    EXPECT_EQ(d->GetUserType(), 0);
-    EXPECT_EQ(d->GetAccountType(), 0);
     EXPECT_EQ(d->GetPublicSupport(), 1);
     EXPECT_EQ(d->GetCache()->GetMfpName(), d->GetItemName());
     CTcpCore* core = d->GetCurTcpCoreObject();
     ASSERT_NE(core, nullptr);
-    EXPECT_NE(dynamic_cast<CTcpCoreV31*>(core), nullptr);
     EXPECT_EQ(core->IsConnected(), 1);
 
     EXPECT_EQ(d->Disconnect(), 1);
@@ -86,11 +71,70 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     EXPECT_EQ(d->IsConnectedViaSSL(), -1012);
 }
 
+// The result tells which login is needed; the version and model decide whether the
+// device is supported at all, and which protocol class and number the item uses.
+TEST_F(Connection, ResultFollowsVersionModelAndLoginTypes) {
+    struct Case {
+        Reported r;
+        int expected;
+        int tcpVersion = 0;  // 0: not checked
+        bool dmiop = false;
+    };
+    const Case cases[] = {
+        // Models from 169 are refused on protocol 3 only.
+        {{3, 5, 1, 0, 169}, -1012},
+        {{3, 9, 1, 0, 300}, -1012},
+        {{3, 5, 1, 0, 168}, -1051, 35},
+        {{4, 0, 1, 0, 169}, -1051, 40},
+        {{2, 0, 1, 0, 169}, -1012},
+        // The login types.
+        {{4, 11, 0, 0}, 1, 49, false},
+        {{4, 11, 0, 4}, 1},
+        {{4, 11, 0, 2}, -1052, 49},
+        {{4, 11, 0, 6}, -1052},
+        {{4, 11, 1, 0}, -1051},
+        {{4, 11, 7, 0}, -1051},
+        {{4, 11, 3, 0}, -1064},
+        {{4, 11, 8, 0}, -1051},
+        // The class: memory-option models on 3.1 only.
+        {{3, 1, 0, 0, 42}, 1, 31, false},
+        {{3, 1, 0, 0, 39}, 1, 31, true},
+        {{3, 1, 0, 0, 41}, 1, 31, true},
+        {{3, 1, 0, 0, 38}, 1, 31, true},
+        {{3, 1, 0, 0, 37}, 1, 31, true},
+        {{3, 2, 0, 0, 39}, 1, 32, false},
+        {{3, 0, 0, 0, 39}, 1, 30, false},
+        {{2, 5, 0, 0, 140}, 1, 25, false},
+        {{4, 3, 0, 0, 140}, 1, 43, false},
+    };
+    for (const Case& c : cases) {
+        const Reported& r = c.r;
+        SCOPED_TRACE(testing::Message() << r.major << "." << r.minor << " model " << r.model
+                                        << " user " << r.userAuth << " account " << r.accountAuth);
+        CVESKMFPDevice* d = Connect(r, c.expected);
+        if (c.expected == -1012)
+            continue;
+        EXPECT_EQ(d->GetConnected(), c.expected == 1 ? 1 : 0);
+        EXPECT_EQ(d->GetUserType(), r.userAuth);
+        EXPECT_EQ(d->GetAccountType(), r.accountAuth);
+        EXPECT_EQ(d->GetLastTCPComm(), 0);
+        // A session waiting for its login is still the device's session.
+        CTcpCore* core = d->GetCurTcpCoreObject();
+        EXPECT_EQ(core->IsConnected(), 1);
+        if (c.tcpVersion != 0) {
+            EXPECT_EQ(d->GetTCPVersion(), c.tcpVersion);
+            EXPECT_EQ(core->GetTcpVersion(), c.tcpVersion);
+            EXPECT_EQ(dynamic_cast<CTcpCoreV31*>(core) != nullptr, c.tcpVersion >= 31);
+            EXPECT_EQ(dynamic_cast<CTcpCoreV31DMiOP*>(core) != nullptr, c.dmiop);
+        }
+        EXPECT_EQ(d->Disconnect(), 1);
+    }
+}
+
 // Files handed out by an earlier session go at connect; temporary files too unless
 // the user keeps them.
 TEST_F(Connection, ConnectClearsTransferredAndTemporaryFiles) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    ASSERT_TRUE(emu.Start());
+    SimDevice& emu = Emulator({});
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     CString trans;
     CString temp;
@@ -111,11 +155,8 @@ TEST_F(Connection, ConnectClearsTransferredAndTemporaryFiles) {
 }
 
 TEST_F(Connection, SslIsTriedFirstAfterAnSslSuccessAndThePlainPortComesBack) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    ASSERT_TRUE(emu.Start(true, true));
-    CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), 1);
-
-    ASSERT_EQ(d->Connect(nullptr, L""), 1);
+    SimDevice& emu = Emulator({}, {}, true, true);
+    CVESKMFPDevice* d = Connect(emu, 1, 1);
     // Both modes would work: only trying SSL first ends in SSL.
     EXPECT_EQ(d->IsConnectedViaSSL(), 1);
     EXPECT_EQ(d->GetTCPMode(), 1);
@@ -132,8 +173,7 @@ TEST_F(Connection, SslIsTriedFirstAfterAnSslSuccessAndThePlainPortComesBack) {
 }
 
 TEST_F(Connection, TheOtherModeIsTriedWhenTheFirstFindsNoDevice) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    ASSERT_TRUE(emu.Start(true, true));
+    SimDevice& emu = Emulator({}, {}, true, true);
 
     // SSL remembered, but nothing listens on the SSL port: plain follows.
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort(), 1);
@@ -163,51 +203,43 @@ TEST_F(Connection, TheOtherModeIsTriedWhenTheFirstFindsNoDevice) {
 TEST_F(Connection, NoSecondModeOnceTheDeviceAnswered) {
     // A 3.x model the item does not support: the answer came in plain mode, so the
     // SSL port is not tried although a device listens there.
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 3, 5, 170); });
-    ASSERT_TRUE(emu.Start(true, true));
-    CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), -1);
-    EXPECT_EQ(d->Connect(nullptr, L""), -1012);
+    SimDevice& emu = Emulator({3, 5, 0, 0, 170}, {}, true, true);
+    CVESKMFPDevice* d = Connect(emu, -1012);
     EXPECT_EQ(d->GetDevOpened(), 1);
     EXPECT_EQ(emu.Server().AcceptedConnections(), 1);
     EXPECT_EQ(d->GetLastTCPComm(), -1);
     EXPECT_EQ(d->GetConnected(), 0);
 
     // The same from SSL first: no plain attempt, and the plain port is back.
-    CVESKMFPDevice* e = AddDevice(emu.Port(), emu.TlsPort(), 1);
-    EXPECT_EQ(e->Connect(nullptr, L""), -1012);
+    CVESKMFPDevice* e = Connect(emu, -1012, 1);
     EXPECT_EQ(emu.Server().AcceptedConnections(), 2);
     EXPECT_EQ(e->GetPortNo(), emu.Port());
+
+    // A version with no protocol class: no communication object is left.
+    SimDevice& future = Emulator({10, 0}, {}, true, true);
+    CVESKMFPDevice* f = Connect(future, -1066);
+    EXPECT_EQ(f->GetCurTcpCoreObject(), nullptr);
+    EXPECT_EQ(future.Server().AcceptedConnections(), 1);
+    EXPECT_EQ(f->Disconnect(), 0);
 }
 
-TEST_F(Connection, AnIdentifierWithTwelveDotsHasNoDeviceUnit) {
-    SimDevice emu([](mfpsim::DeviceState& st) {
-        Configure(st, 4, 11, 140);
-        st.identity.identifier = "1.3.6.1.4.1.59731.1.1.1.2.1.140";
-    });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    EXPECT_EQ(d->Connect(nullptr, L""), -1014);
-    EXPECT_EQ(d->GetDevId(), L"1.3.6.1.4.1.59731.1.1.1.2.1.140");
+TEST_F(Connection, UnusableIdentifierAddressOrNameIsRefused) {
+    // Twelve dots: no device unit.
+    const char* twelve = "1.3.6.1.4.1.59731.1.1.1.2.1.140";
+    SimDevice& emu =
+        Emulator({}, [&](mfpsim::DeviceState& st) { st.identity.identifier = twelve; });
+    CVESKMFPDevice* d = Connect(emu, -1014);
+    EXPECT_EQ(d->GetDevId(), CString(twelve));
     EXPECT_TRUE(d->GetDevUnit().IsEmpty());
     EXPECT_EQ(emu.Server().AcceptedConnections(), 1);
-}
 
-TEST_F(Connection, ModelsFrom169AreRefusedOnProtocol3Only) {
-    struct Case {
-        int major, minor, model, expected;
-    };
-    const Case cases[] = {
-        {3, 5, 169, -1012}, {3, 9, 300, -1012}, {3, 5, 168, -1051},
-        {4, 0, 169, -1051}, {2, 0, 169, -1012},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " model " << c.model);
-        SimDevice emu(
-            [&](mfpsim::DeviceState& st) { Configure(st, c.major, c.minor, c.model, 1, 0); });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        EXPECT_EQ(d->Connect(nullptr, L""), c.expected);
-    }
+    CVESKMFPDevice* e = AddDevice(Emulator({}).Port(), ClosedPort());
+    e->SetDevAddress(L"");
+    EXPECT_EQ(e->Connect(nullptr, L""), -1013);
+    e->SetDevAddress(L"127.0.0.1");
+    e->SetItemName(L"");
+    EXPECT_EQ(e->Connect(nullptr, L""), -1017);
+    EXPECT_EQ(e->GetConnected(), 0);
 }
 
 TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
@@ -225,19 +257,13 @@ TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.major << "." << c.minor << " second family " << c.secondFamily);
-        SimDevice emu([&](mfpsim::DeviceState& st) {
-            Configure(st, c.major, c.minor, 140, 1, 0);
+        Connect({c.major, c.minor, 1}, c.expected, [&](mfpsim::DeviceState& st) {
             st.identity.identifier = ModelId(140, c.secondFamily);
         });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        EXPECT_EQ(d->Connect(nullptr, L""), c.expected);
     }
 
     // Without a filter file no older device is accepted; a changed file counts at once.
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 10, 140, 1, 0); });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
+    CVESKMFPDevice* d = AddDevice(Emulator({4, 10, 1}).Port(), ClosedPort());
     WriteFilter("");
     EXPECT_EQ(d->Connect(nullptr, L""), -1012);
     WriteFilter(
@@ -254,47 +280,19 @@ TEST_F(Connection, BelowVersion411TheFilterMustAcceptTheIdentifier) {
     EXPECT_EQ(d->Connect(nullptr, L""), -1012);
 }
 
-TEST_F(Connection, ProtocolClassFollowsVersionAndMemoryOptionModels) {
-    struct Case {
-        int major, minor, model;
-        bool dmiop;
-        int tcpVersion;
-    };
-    const Case cases[] = {
-        {3, 1, 42, false, 31}, {3, 1, 39, true, 31},   {3, 1, 41, true, 31},
-        {3, 1, 38, true, 31},  {3, 1, 37, true, 31},   {3, 2, 39, false, 32},
-        {3, 0, 39, false, 30}, {2, 5, 140, false, 25}, {4, 3, 140, false, 43},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " model " << c.model);
-        SimDevice emu(
-            [&](mfpsim::DeviceState& st) { Configure(st, c.major, c.minor, c.model, 0, 0); });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), 1);
-        CTcpCore* core = d->GetCurTcpCoreObject();
-        EXPECT_EQ(dynamic_cast<CTcpCoreV31DMiOP*>(core) != nullptr, c.dmiop);
-        EXPECT_EQ(dynamic_cast<CTcpCoreV31*>(core) != nullptr, c.tcpVersion >= 31);
-        EXPECT_EQ(d->GetTCPVersion(), c.tcpVersion);
-        EXPECT_EQ(core->GetTcpVersion(), c.tcpVersion);
-        EXPECT_EQ(d->Disconnect(), 1);
-    }
-}
-
 // What the connect asks depends on the protocol number: values below a threshold
 // stay as they were, and nothing is asked that the device has not announced (each
-// such question would cost a round trip of its own).
+// such question would cost a round trip of its own). The format support below 40
+// comes from the searchable-PDF record, from 40 from the extended records.
 TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
     struct Case {
         int major, minor, tcpVersion;
     };
     const Case cases[] = {{2, 5, 25}, {3, 1, 31}, {3, 2, 32}, {3, 3, 33}, {3, 4, 34}, {3, 9, 39},
                           {4, 0, 40}, {4, 2, 42}, {4, 3, 43}, {4, 4, 44}, {4, 8, 48}, {4, 9, 49}};
-    long long roundTrips = -1;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor);
-        SimDevice emu([&](mfpsim::DeviceState& st) {
-            Configure(st, c.major, c.minor, 140, 0, 0);
+        CVESKMFPDevice* d = Connect({c.major, c.minor}, 1, [](mfpsim::DeviceState& st) {
             mfpsim::Identity& id = st.identity;
             id.hddCount = 3;
             id.rxSecured = 1;
@@ -305,100 +303,62 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
             id.mono2ColorPolicy = 2;
             id.ioption = 5;
             id.searchablePdf = 1;
-            id.languages = {4, 5, 6};
+            id.languages = {4, 5, 6, 7};
             id.officeSupport = 1;
             id.pdfA = 1;
             id.linearizedPdf = 1;
             id.supportedFileFormat = 0x155;
             id.enhancedSecurity = 1;
         });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), 1);
         const int v = c.tcpVersion;
         ASSERT_EQ(d->GetTCPVersion(), v);
-        EXPECT_EQ(d->GetStoredRXDataSecured(), v >= 43 ? 1 : 0);
-        EXPECT_EQ(d->GetHardDiskCount(), v >= 34 ? 3 : -1);
-        EXPECT_EQ(d->GetBoxCreatePermission(), v >= 32 ? 1 : 0);
-        EXPECT_EQ(d->GetBoxDeletePermission(), v >= 32 ? 1 : 0);
-        EXPECT_EQ(d->GetBoxEditPermission(), 0);
-        EXPECT_EQ(d->GetBoxAutoDeletTimePermission(), v >= 32 ? 1 : 0);
-        EXPECT_EQ(d->GetMono2DocOutputPolicy(), v >= 32 ? 2 : 0);
-        EXPECT_EQ(d->GetIOption(), 5);
-        EXPECT_EQ(d->GetSearchPdfSupport(), v >= 33 ? 1 : 0);
-        EXPECT_EQ(d->GetLangNumSupport(), v >= 33 ? 3 : 0);
-        EXPECT_EQ(d->GetLangSupport(1), v >= 33 ? 5 : 0);
-        EXPECT_EQ(d->GetOpenOfcSupport(), v >= 40 ? 1 : 0);
-        EXPECT_EQ(d->GetPDFASupport(), v >= 40 ? 1 : 0);
-        EXPECT_EQ(d->GetSupportedFileFormat(), v >= 44 ? 0x155 : 0);
-        EXPECT_EQ(d->IsEnhancedSecurityModeEnabled(), v >= 49 ? 1 : 0);
+        // In this order: RX data, disks, box create, delete, edit, auto-delete, mono to
+        // colour, I option, searchable PDF, languages, language 1, 3 and 4, office,
+        // PDF/A, linearized PDF, file formats, enhanced security.
+        const std::vector<long> got = {
+            d->GetStoredRXDataSecured(),  d->GetHardDiskCount(),
+            d->GetBoxCreatePermission(),  d->GetBoxDeletePermission(),
+            d->GetBoxEditPermission(),    d->GetBoxAutoDeletTimePermission(),
+            d->GetMono2DocOutputPolicy(), d->GetIOption(),
+            d->GetSearchPdfSupport(),     d->GetLangNumSupport(),
+            d->GetLangSupport(1),         d->GetLangSupport(3),
+            d->GetLangSupport(4),         d->GetOpenOfcSupport(),
+            d->GetPDFASupport(),          d->GetLinearizedPDFSupport(),
+            d->GetSupportedFileFormat(),  d->IsEnhancedSecurityModeEnabled()};
+        const bool b32 = v >= 32, b33 = v >= 33, b40 = v >= 40;
+        const std::vector<long> want = {v >= 43,     v >= 34 ? 3 : -1,    b32,    b32, 0,
+                                        b32,         b32 ? 2 : 0,         5,      b33, b33 ? 4 : 0,
+                                        b33 ? 5 : 0, b33 ? 7 : 0,         0,      b40, b40,
+                                        b40,         v >= 44 ? 0x155 : 0, v >= 49};
+        EXPECT_EQ(got, want);
 
-        const long long trips = d->GetCurTcpCoreObject()->GetRoundTripCount();
-        if (roundTrips < 0)
-            roundTrips = trips;
-        EXPECT_EQ(trips, roundTrips) << "a value was asked that the device did not announce";
+        // The connect is the session's only exchange.
+        EXPECT_EQ(d->GetCurTcpCoreObject()->GetRoundTripCount(), 1)
+            << "a value was asked that the device did not announce";
         EXPECT_EQ(d->Disconnect(), 1);
     }
 }
 
 TEST_F(Connection, A44DeviceWithoutDisksIsRefusedAndItsSessionEnded) {
-    for (int minor : {3, 4}) {
-        SCOPED_TRACE(minor);
-        SimDevice emu([&](mfpsim::DeviceState& st) {
-            Configure(st, 4, minor, 140, 0, 0);
-            st.identity.hddCount = 0;
-        });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        const int result = d->Connect(nullptr, L"");
-        EXPECT_EQ(d->GetHardDiskCount(), 0);
-        if (minor == 3) {
-            EXPECT_EQ(result, 1);
-            EXPECT_EQ(d->Disconnect(), 1);
-            continue;
-        }
-        EXPECT_EQ(result, -1082);
-        EXPECT_EQ(d->GetConnected(), 0);
-        EXPECT_EQ(d->GetCurTcpCoreObject()->IsConnected(), 0);
-        EXPECT_TRUE(Idle(emu));
-    }
-}
+    auto noDisks = [](mfpsim::DeviceState& st) { st.identity.hddCount = 0; };
+    CVESKMFPDevice* older = Connect({4, 3}, 1, noDisks);
+    EXPECT_EQ(older->GetHardDiskCount(), 0);
+    EXPECT_EQ(older->Disconnect(), 1);
 
-TEST_F(Connection, ResultTellsWhichLoginIsNeeded) {
-    struct Case {
-        int userAuth, accountAuth, expected, connected;
-    };
-    const Case cases[] = {
-        {0, 0, 1, 1},     {0, 4, 1, 1},     {0, 2, -1052, 0}, {0, 6, -1052, 0},
-        {1, 0, -1051, 0}, {7, 0, -1051, 0}, {3, 0, -1064, 0}, {8, 0, -1051, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "user " << c.userAuth << " account " << c.accountAuth);
-        SimDevice emu(
-            [&](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, c.userAuth, c.accountAuth); });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        EXPECT_EQ(d->Connect(nullptr, L""), c.expected);
-        EXPECT_EQ(d->GetConnected(), c.connected);
-        EXPECT_EQ(d->GetUserType(), c.userAuth);
-        EXPECT_EQ(d->GetAccountType(), c.accountAuth);
-        EXPECT_EQ(d->GetLastTCPComm(), 0);
-        // A session waiting for its login is still the device's session.
-        EXPECT_EQ(d->GetCurTcpCoreObject()->IsConnected(), 1);
-    }
+    SimDevice& emu = Emulator({4, 4}, noDisks);
+    CVESKMFPDevice* d = Connect(emu, -1082);
+    EXPECT_EQ(d->GetHardDiskCount(), 0);
+    EXPECT_EQ(d->GetConnected(), 0);
+    EXPECT_EQ(d->GetCurTcpCoreObject()->IsConnected(), 0);
+    EXPECT_TRUE(Idle(emu));
 }
 
 TEST_F(Connection, ConnectEndsTheSessionsOfTheOtherDevices) {
-    SimDevice first([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    SimDevice second([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 141); });
-    ASSERT_TRUE(first.Start());
-    ASSERT_TRUE(second.Start());
-    CVESKMFPDevice* a = AddDevice(first.Port(), ClosedPort());
-    CVESKMFPDevice* b = AddDevice(second.Port(), ClosedPort());
-
-    ASSERT_EQ(a->Connect(nullptr, L""), 1);
+    SimDevice& first = Emulator({});
+    SimDevice& second = Emulator({4, 11, 0, 0, 141});
+    CVESKMFPDevice* a = Connect(first, 1);
     CTcpCore* old = a->GetCurTcpCoreObject();
-    ASSERT_EQ(b->Connect(nullptr, L""), 1);
+    CVESKMFPDevice* b = Connect(second, 1);
     EXPECT_EQ(a->GetConnected(), 0);
     EXPECT_EQ(a->GetUserType(), -1);
     EXPECT_EQ(b->GetConnected(), 1);
@@ -415,18 +375,15 @@ TEST_F(Connection, ConnectEndsTheSessionsOfTheOtherDevices) {
 }
 
 TEST_F(Connection, DisconnectWritesTheLastLoginAndDropsTheBoxes) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
-    ASSERT_TRUE(emu.Start());
+    SimDevice& emu = Emulator({4, 11, 1});
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-
     // Nothing was ever connected: no communication object to end a session on.
     EXPECT_EQ(d->Disconnect(), 0);
 
     TreeRoot().SetSaveUserName(1);
     TreeRoot().SetSaveAccountName(0);
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    int result = 0;
-    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
     d->SetLastAccountName(L"sales");
     d->GetItemList()->AddTail(new vesk::test::FakeItem);
     d->GetItemList()->AddTail(new vesk::test::FakeItem);
@@ -438,28 +395,21 @@ TEST_F(Connection, DisconnectWritesTheLastLoginAndDropsTheBoxes) {
     EXPECT_EQ(d->GetLastUserName(), L"alice");
     EXPECT_TRUE(d->GetLastAccountName().IsEmpty());
     EXPECT_EQ(d->GetLastUserType(), 1);
-    vesk::DeviceRegistryEntry e = EntryOf(d->GetItemID());
-    EXPECT_EQ(e.lastUserName, L"alice");
-    EXPECT_TRUE(e.lastAccountName.IsEmpty());
-    EXPECT_EQ(e.lastUserType, 1);
-    EXPECT_EQ(e.lastAccountType, 0);
-    EXPECT_EQ(e.lastTCPComm, 0);
+    EXPECT_EQ(EntryOf(d->GetItemID()),
+              (vesk::DeviceRegistryEntry{d->GetItemID(), d->GetItemName(), L"127.0.0.1", emu.Port(),
+                                         d->GetSSLPortNo(), 0, L"alice", 1, 0, L""}));
 
     // Without the option the user name is not kept either.
     TreeRoot().SetSaveUserName(0);
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    ASSERT_EQ(d->UserLogin(L"bob", L"bob", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"bob", L"bob"), 1);
     EXPECT_EQ(d->Disconnect(), 1);
     EXPECT_TRUE(EntryOf(d->GetItemID()).lastUserName.IsEmpty());
 }
 
 TEST_F(Connection, DisconnectEndsTheSessionEvenWhenTheWriteBackFails) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140, 1, 0); });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    int result = 0;
-    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    CVESKMFPDevice* d = Connect({4, 11, 1}, -1051);
+    ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
     d->GetItemList()->AddTail(new vesk::test::FakeItem);
     d->SetBoxLogin(1);
 
@@ -477,8 +427,7 @@ TEST_F(Connection, DisconnectEndsTheSessionEvenWhenTheWriteBackFails) {
 }
 
 TEST_F(Connection, ReconnectReopensADroppedSession) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    ASSERT_TRUE(emu.Start());
+    SimDevice& emu = Emulator({});
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
     EXPECT_EQ(d->Reconnect(), 0);  // never connected
     ASSERT_EQ(d->Connect(nullptr, L""), 1);
@@ -487,7 +436,7 @@ TEST_F(Connection, ReconnectReopensADroppedSession) {
     // The device drops the connection in the middle of a call.
     mfpsim::FaultConfig drop;
     drop.dropOn = "BoxList";
-    emu.Engine()->GetFaults().Set(drop);
+    emu.SetFaults(drop);
     std::vector<tagUTIL_BOXINFO> boxes;
     CTcpCore* core = d->GetCurTcpCoreObject();
     EXPECT_EQ(core->GetBoxList(boxes), 0);
@@ -504,28 +453,6 @@ TEST_F(Connection, ReconnectReopensADroppedSession) {
     EXPECT_EQ(d->GetConnected(), 0);
     EXPECT_EQ(d->GetUserType(), -1);
     EXPECT_EQ(d->Reconnect(), 0);
-}
-
-TEST_F(Connection, VersionWithoutProtocolClassLeavesNoCommunicationObject) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 10, 0, 140); });
-    ASSERT_TRUE(emu.Start(true, true));
-    CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), -1);
-    EXPECT_EQ(d->Connect(nullptr, L""), -1066);
-    EXPECT_EQ(d->GetCurTcpCoreObject(), nullptr);
-    EXPECT_EQ(emu.Server().AcceptedConnections(), 1);
-    EXPECT_EQ(d->Disconnect(), 0);
-}
-
-TEST_F(Connection, EmptyAddressOrNameIsRefused) {
-    SimDevice emu([](mfpsim::DeviceState& st) { Configure(st, 4, 11, 140); });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    d->SetDevAddress(L"");
-    EXPECT_EQ(d->Connect(nullptr, L""), -1013);
-    d->SetDevAddress(L"127.0.0.1");
-    d->SetItemName(L"");
-    EXPECT_EQ(d->Connect(nullptr, L""), -1017);
-    EXPECT_EQ(d->GetConnected(), 0);
 }
 
 }  // namespace

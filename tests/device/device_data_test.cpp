@@ -9,6 +9,7 @@
 
 #include "device/mfp_device.h"
 #include "platform/charset.h"
+#include "root/registry_entry_print.h"
 #include "root/vesk_root.h"
 #include "support/fake_item.h"
 #include "support/registry_fixture.h"
@@ -16,6 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vesk::test::EntryOf;
 using vesk::test::ReadBytes;
 using vesk::test::WriteBytes;
 
@@ -76,16 +78,6 @@ TEST(DeviceConstruction, FullConstructorAndAssignmentPlaceEachField) {
     EXPECT_NE(target.GetCache(), source.GetCache());
     target = nullptr;  // nothing to copy from
     EXPECT_EQ(target.GetItemName(), L"Copier");
-}
-
-TEST(DeviceConstruction, SslAnswerNeedsAConnection) {
-    CVESKMFPDevice d;
-    d.SetLastTCPComm(1);
-    EXPECT_EQ(d.IsConnectedViaSSL(), -1012);
-    d.SetConnected(1);
-    EXPECT_EQ(d.IsConnectedViaSSL(), 1);
-    d.SetLastTCPComm(0);
-    EXPECT_EQ(d.IsConnectedViaSSL(), 0);
 }
 
 TEST(DeviceConversions, Utf8OutputIsBoundedTo1024Bytes) {
@@ -186,15 +178,8 @@ TEST_F(DeviceEntry, EmptyRecordRewritesOnlyTheLastLoginFields) {
     EXPECT_EQ(hall->ModifyItem(empty, L""), 1);
 
     auto reader = Reread();
-    CVESKMFPDevice* read = Nth(*reader, 0);
-    EXPECT_EQ(read->GetItemName(), L"Hall");
-    EXPECT_EQ(read->GetDevAddress(), L"10.0.0.1");
-    EXPECT_EQ(read->GetPortNo(), 80);
-    EXPECT_EQ(read->GetSSLPortNo(), 443);
-    EXPECT_EQ(read->GetLastTCPComm(), 1);
-    EXPECT_EQ(read->GetLastUserName(), L"bob & co");
-    EXPECT_EQ(read->GetLastUserType(), 5);
-    EXPECT_EQ(read->GetAccountType(), 6);
+    EXPECT_EQ(EntryOf(Nth(*reader, 0)), (vesk::DeviceRegistryEntry{1, L"Hall", L"10.0.0.1", 80, 443,
+                                                                   1, L"bob & co", 5, 6, L""}));
     EXPECT_EQ(hall->GetLastUserType(), 5);
     EXPECT_EQ(hall->GetLastAccountType(), 6);
     // The other entry is untouched.
@@ -211,17 +196,12 @@ TEST_F(DeviceEntry, ChangedAddressMovesTheDeviceAndDropsTheOldSettings) {
     info.nPort = 8080;
     info.nPortSSL = -1;  // not above 0: kept
     EXPECT_EQ(hall->ModifyItem(info, L""), 1);
-    EXPECT_EQ(hall->GetItemName(), L"Hall 2");
-    EXPECT_EQ(hall->GetDevAddress(), L"10.0.0.9");
-    EXPECT_EQ(hall->GetPortNo(), 8080);
-    EXPECT_EQ(hall->GetSSLPortNo(), 443);
+    // The user type of this session (none yet) becomes the last one.
+    const vesk::DeviceRegistryEntry moved{1,  L"Hall 2", L"10.0.0.9", 8080, 443,
+                                          -1, L"ann",    0,           0,    L""};
+    EXPECT_EQ(EntryOf(hall), moved);
     EXPECT_FALSE(fs::exists(HaldFolder() / "10.0.0.1"));
-
-    auto reader = Reread();
-    EXPECT_EQ(Nth(*reader, 0)->GetItemName(), L"Hall 2");
-    EXPECT_EQ(Nth(*reader, 0)->GetDevAddress(), L"10.0.0.9");
-    EXPECT_EQ(Nth(*reader, 0)->GetPortNo(), 8080);
-    EXPECT_EQ(Nth(*reader, 0)->GetSSLPortNo(), 443);
+    EXPECT_EQ(EntryOf(Nth(*Reread(), 0)), moved);
 
     // Moving to an address another device also has keeps that device's settings.
     WriteBytes(HaldFolder() / "10.0.0.2" / "0.xml", "view");
@@ -273,9 +253,8 @@ TEST_F(DeviceEntry, RenameNeedsANameNoOtherDeviceHas) {
     EXPECT_EQ(hall->RenameItem(L"R&D <1>", L""), 1);
     EXPECT_EQ(hall->GetItemName(), L"R&D <1>");
     EXPECT_NE(RegistryBytes().find("<Name>R&amp;D &lt;1&gt;</Name>"), std::string::npos);
-    auto reader = Reread();
-    EXPECT_EQ(Nth(*reader, 0)->GetItemName(), L"R&D <1>");
-    EXPECT_EQ(Nth(*reader, 0)->GetLastUserName(), L"ann");
+    EXPECT_EQ(EntryOf(Nth(*Reread(), 0)), (vesk::DeviceRegistryEntry{1, L"R&D <1>", L"10.0.0.1", 80,
+                                                                     443, -1, L"ann", 2, 0, L""}));
 }
 
 TEST_F(DeviceEntry, OverridePathOfTheRootIsFollowed) {

@@ -9,35 +9,21 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 
 #include "core/current_tcpcore.h"
+#include "device/item_fixture.h"
 #include "platform/charset.h"
 #include "support/alloc_failure.h"
-#include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 #include "tcpcore/wire.h"
 
 namespace {
 
 namespace tc = vesk::tcpcore;
-using vesk::test::ModelId;
 using vesk::test::ScriptedLinks;
 using vesk::test::SimDevice;
-
-void Configure(mfpsim::DeviceState& st, int major, int minor, int userAuth, int accountAuth) {
-    st.identity.identifier = ModelId(140);
-    st.identity.major = major;
-    st.identity.minor = minor;
-    st.identity.userAuthType = userAuth;
-    st.identity.accountAuthType = accountAuth;
-}
-
-vesk::test::SimEdit Device(int major, int minor, int userAuth, int accountAuth) {
-    return [=](mfpsim::DeviceState& st) { Configure(st, major, minor, userAuth, accountAuth); };
-}
 
 // Replaces the restrictions that the device returns for a login of kind op.
 void RewriteLoginReply(tc::Frame& frame, tc::Op op, const tagUTIL_DOCOPERATIONPERMISSION& perm) {
@@ -46,9 +32,7 @@ void RewriteLoginReply(tc::Frame& frame, tc::Op op, const tagUTIL_DOCOPERATIONPE
     tc::LoginReply reply;
     ASSERT_TRUE(tc::ParsePayload(frame, reply));
     reply.permission = perm;
-    frame.payload.clear();
-    tc::Writer w(frame.payload);
-    reply.Put(w);
+    frame = tc::MakeFrame(frame.kind, frame.op, frame.seq, reply);
 }
 
 // The login forms the client sent, in order.
@@ -62,108 +46,99 @@ std::vector<tc::LoginForm> LoginForms(ScriptedLinks& links) {
     return forms;
 }
 
-using Login = vesk::test::DeviceFixture;
+using Login = vesk::test::ItemFixture;
 
 TEST_F(Login, BoxAdministratorLogsInWhereUsersDoNot) {
-    SimDevice emu(Device(4, 11, 0, 2));
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1052);
-
-    int result = 0;
-    EXPECT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 0);
+    CVESKMFPDevice* d = Connect({4, 11, 0, 2}, -1052);
+    EXPECT_EQ(UserLogin(d, L"alice", L"alice"), 0);
     EXPECT_EQ(d->GetConnected(), 0);
-    ASSERT_EQ(d->UserLogin(L"BoxAdmin", L"admin", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"BoxAdmin", L"admin"), 1);
     EXPECT_EQ(d->GetConnected(), 1);
     EXPECT_EQ(d->GetLastUserName(), L"BoxAdmin");
     EXPECT_EQ(d->GetBoxLogin(), 0);
     // The device sees the box administrator.
     EXPECT_EQ(d->GetRXDataSecured(), 2);
     // Once connected, another login is refused without asking the device.
-    EXPECT_EQ(d->UserLogin(L"BoxAdmin", L"admin", nullptr, result), 0);
+    EXPECT_EQ(UserLogin(d, L"BoxAdmin", L"admin"), 0);
 }
 
 TEST_F(Login, AccountTrackingKeepsTheSessionWaitingForTheAccount) {
-    SimDevice emu(Device(4, 11, 1, 3));
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-
+    CVESKMFPDevice* d = Connect({4, 11, 1, 3}, -1051);
     int result = 0;
     EXPECT_EQ(d->UserLogin(L"alice", L"wrong", nullptr, result), 0);
     EXPECT_EQ(result, 0);
-    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
     EXPECT_EQ(d->GetConnected(), 0);
     EXPECT_EQ(d->GetLastUserName(), L"alice");
 
-    EXPECT_EQ(d->AccountLogin(L"", L"", nullptr, result), -1033);
-    EXPECT_EQ(d->AccountLogin(L"sales", L"9999", nullptr, result), 0);
+    EXPECT_EQ(AccountLogin(d, L"", L""), -1033);
+    EXPECT_EQ(AccountLogin(d, L"sales", L"9999"), 0);
     EXPECT_EQ(d->GetConnected(), 0);
-    ASSERT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), 1);
+    ASSERT_EQ(AccountLogin(d, L"sales", L"1111"), 1);
     EXPECT_EQ(d->GetConnected(), 1);
     EXPECT_EQ(d->GetLastAccountName(), L"sales");
     // Connected, and the account type does not allow a second account login.
-    EXPECT_EQ(d->AccountLogin(L"eng", L"2222", nullptr, result), 0);
+    EXPECT_EQ(AccountLogin(d, L"eng", L"2222"), 0);
     EXPECT_EQ(d->GetLastAccountName(), L"sales");
 }
 
-TEST_F(Login, AccountLoginFollowsTheAccountType) {
-    int result = 0;
-    {
+// Whether a user login completes the session, and what an account login does after
+// it, by protocol and account type.
+TEST_F(Login, UserAndAccountTypesDecideWhenTheSessionIsComplete) {
+    struct Case {
+        int major, minor, accountAuth;
+        const wchar_t *user, *password;
+        int connected;
+        const wchar_t* account = nullptr;  // null: no account login
+        const wchar_t* accountPassword = L"";
+        int accountResult = 0;
+    };
+    const Case cases[] = {
+        // Public needs no account from protocol 32.
+        {3, 2, 1, L"PUBLIC", L"", 1},
+        {3, 2, 1, L"alice", L"alice", 0},
+        {3, 1, 1, L"Public", L"", 0},
         // Accounts not tracked: nothing to log into.
-        SimDevice emu(Device(4, 11, 1, 4));
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-        ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
-        EXPECT_EQ(d->GetConnected(), 1);
-        EXPECT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), 0);
-    }
-    {
+        {4, 11, 4, L"alice", L"alice", 1, L"sales", L"1111", 0},
         // Type 2 takes an empty account name.
-        SimDevice emu(Device(4, 11, 1, 2));
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-        ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
-        EXPECT_EQ(d->GetConnected(), 0);
-        EXPECT_EQ(d->AccountLogin(L"", L"", nullptr, result), 1);
-        EXPECT_EQ(d->GetConnected(), 1);
-    }
-    {
+        {4, 11, 2, L"alice", L"alice", 0, L"", L"", 1},
         // Type 6: the account is optional, and may still be given once connected.
-        SimDevice emu(Device(4, 11, 1, 6));
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-        ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+        {4, 11, 6, L"alice", L"alice", 1, L"eng", L"2222", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " account type "
+                                        << c.accountAuth << " " << vesk::WideToUtf8(c.user));
+        CVESKMFPDevice* d = Connect({c.major, c.minor, 1, c.accountAuth}, -1051);
+        ASSERT_EQ(UserLogin(d, c.user, c.password), 1);
+        EXPECT_EQ(d->GetConnected(), c.connected);
+        if (!c.account)
+            continue;
+        EXPECT_EQ(AccountLogin(d, c.account, c.accountPassword), c.accountResult);
         EXPECT_EQ(d->GetConnected(), 1);
-        EXPECT_EQ(d->AccountLogin(L"eng", L"2222", nullptr, result), 1);
-        EXPECT_EQ(d->GetLastAccountName(), L"eng");
+        if (c.accountResult == 1) {
+            EXPECT_EQ(d->GetLastAccountName(), c.account);
+        }
     }
 }
 
 TEST_F(Login, ColourRestrictionOfTheUserSurvivesAnAccountThatAllowsColour) {
-    SimDevice emu(Device(4, 11, 1, 3));
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    int result = 0;
-    ASSERT_EQ(d->UserLogin(L"bob", L"bob", nullptr, result), 1);
-    EXPECT_EQ(d->GetColourForbidden(), 1);
-    EXPECT_EQ(d->GetColorSendForbidden(), 1);
-    EXPECT_EQ(d->GetColourPrintForbidden(), 1);
-    EXPECT_EQ(d->GetCopyForbidden(), 0);
-    ASSERT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), 1);
-    EXPECT_EQ(d->GetColourForbidden(), 1);
-    EXPECT_EQ(d->GetColourPrintForbidden(), 1);
-    EXPECT_EQ(d->GetPrintForbidden(), 0);
+    CVESKMFPDevice* d = Connect({4, 11, 1, 3}, -1051);
+    ASSERT_EQ(UserLogin(d, L"bob", L"bob"), 1);
+    // Colour, colour send, colour print, copy, print.
+    auto restrictions = [d] {
+        return std::vector<int>{d->GetColourForbidden(), d->GetColorSendForbidden(),
+                                d->GetColourPrintForbidden(), d->GetCopyForbidden(),
+                                d->GetPrintForbidden()};
+    };
+    EXPECT_EQ(restrictions(), (std::vector<int>{1, 1, 1, 0, 0}));
+    ASSERT_EQ(AccountLogin(d, L"sales", L"1111"), 1);
+    EXPECT_EQ(restrictions(), (std::vector<int>{1, 1, 1, 0, 0}));
 }
 
 // A device that reports only the account's own restrictions: the first nine kinds
 // merge with the user's, the others stay as the user login left them.
 TEST_F(Login, AccountRestrictionsMergeIntoTheFirstNineKinds) {
-    SimDevice emu(Device(4, 11, 1, 3));
+    SimDevice& emu = Emulator({4, 11, 1, 3}, {}, false);
     tagUTIL_DOCOPERATIONPERMISSION user{};
     user.nColourForbidden = 1;
     user.nColorCopyForbidden = 1;
@@ -178,21 +153,21 @@ TEST_F(Login, AccountRestrictionsMergeIntoTheFirstNineKinds) {
                                        }});
     CVESKMFPDevice* d = AddDevice(1, 2);
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    int result = 0;
-    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
-    ASSERT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), 1);
-    EXPECT_EQ(d->GetColourForbidden(), 1);
-    EXPECT_EQ(d->GetCopyForbidden(), 1);
-    EXPECT_EQ(d->GetBlackPrintForbidden(), 1);
-    EXPECT_EQ(d->GetColorCopyForbidden(), 1);
-    EXPECT_EQ(d->GetColorPrinterForbidden(), 0);
-    EXPECT_EQ(d->GetColorSendPrintForbidden(), 0);
-    EXPECT_EQ(d->GetColorPrintScanFaxTXForbidden(), 0);
-    EXPECT_EQ(d->GetPrintForbidden(), 0);
+    ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
+    ASSERT_EQ(AccountLogin(d, L"sales", L"1111"), 1);
+    const std::vector<int> got = {d->GetColourForbidden(),
+                                  d->GetCopyForbidden(),
+                                  d->GetBlackPrintForbidden(),
+                                  d->GetColorCopyForbidden(),
+                                  d->GetColorPrinterForbidden(),
+                                  d->GetColorSendPrintForbidden(),
+                                  d->GetColorPrintScanFaxTXForbidden(),
+                                  d->GetPrintForbidden()};
+    EXPECT_EQ(got, (std::vector<int>{1, 1, 1, 1, 0, 0, 0, 0}));
 }
 
 TEST_F(Login, OldProtocolsKeepOnlyTheColourRestriction) {
-    SimDevice emu(Device(2, 5, 1, 3));
+    SimDevice& emu = Emulator({2, 5, 1, 3}, {}, false);
     tagUTIL_DOCOPERATIONPERMISSION none{};
     bool allowColour = false;
     ScriptedLinks links(emu.Engine(), {nullptr, [&](tc::Frame& f) {
@@ -202,64 +177,36 @@ TEST_F(Login, OldProtocolsKeepOnlyTheColourRestriction) {
     CVESKMFPDevice* d = AddDevice(1, 2);
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
     ASSERT_EQ(d->GetTCPVersion(), 25);
-    int result = 0;
     // Bob may neither print in colour nor send colour; only the second comes back.
-    ASSERT_EQ(d->UserLogin(L"bob", L"bob", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"bob", L"bob"), 1);
     EXPECT_EQ(d->GetColourForbidden(), 1);
     EXPECT_EQ(d->GetColourPrintForbidden(), 0);
     allowColour = true;
-    ASSERT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), 1);
+    ASSERT_EQ(AccountLogin(d, L"sales", L"1111"), 1);
     EXPECT_EQ(d->GetColourForbidden(), 1);
     EXPECT_EQ(LoginForms(links), std::vector<tc::LoginForm>{tc::LoginForm::kLegacy});
 }
 
-TEST_F(Login, PublicNeedsNoAccountFromProtocol32) {
-    struct Case {
-        int minor;
-        const wchar_t* user;
-        const wchar_t* password;
-        int connected;
-    };
-    const Case cases[] = {
-        {2, L"PUBLIC", L"", 1},
-        {2, L"alice", L"alice", 0},
-        {1, L"Public", L"", 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "3." << c.minor);
-        SimDevice emu(Device(3, c.minor, 1, 1));
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-        int result = 0;
-        ASSERT_EQ(d->UserLogin(c.user, c.password, nullptr, result), 1);
-        EXPECT_EQ(d->GetConnected(), c.connected);
-    }
-}
-
 TEST_F(Login, EmptyNamesAndMissingSessionsAreRefused) {
-    int result = 0;
     CVESKMFPDevice* unconnected = AddDevice(1, 2);
     unconnected->SetUserType(1);
     unconnected->SetAccountType(3);
-    EXPECT_EQ(unconnected->UserLogin(L"", L"x", nullptr, result), -1033);
+    EXPECT_EQ(UserLogin(unconnected, L"", L"x"), -1033);
     // No communication object has ever been made.
-    EXPECT_EQ(unconnected->UserLogin(L"alice", L"alice", nullptr, result), -1012);
-    EXPECT_EQ(unconnected->AccountLogin(L"sales", L"1111", nullptr, result), -1012);
+    EXPECT_EQ(UserLogin(unconnected, L"alice", L"alice"), -1012);
+    EXPECT_EQ(AccountLogin(unconnected, L"sales", L"1111"), -1012);
 
-    SimDevice emu(Device(4, 11, 1, 3));
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    EXPECT_EQ(d->UserLogin(L"", L"alice", nullptr, result), -1033);
+    SimDevice& emu = Emulator({4, 11, 1, 3});
+    CVESKMFPDevice* d = Connect(emu, -1051);
+    EXPECT_EQ(UserLogin(d, L"", L"alice"), -1033);
 
     // The device goes away: the session is gone.
     emu.Stop();
     CTcpCore* core = d->GetCurTcpCoreObject();
     for (int i = 0; i < 200 && core->IsConnected(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), -1012);
-    EXPECT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), -1012);
+    EXPECT_EQ(UserLogin(d, L"alice", L"alice"), -1012);
+    EXPECT_EQ(AccountLogin(d, L"sales", L"1111"), -1012);
     EXPECT_EQ(d->GetConnected(), 0);
 }
 
@@ -275,12 +222,10 @@ TEST_F(Login, VendorLoginFromProtocol40ForUserType7) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " type " << c.userAuth);
-        SimDevice emu(Device(c.major, c.minor, c.userAuth, 0));
-        ScriptedLinks links(emu.Engine(), {});
+        ScriptedLinks links(Emulator({c.major, c.minor, c.userAuth}, {}, false).Engine(), {});
         CVESKMFPDevice* d = AddDevice(1, 2);
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-        int result = 0;
-        ASSERT_EQ(d->UserLogin(L"service", L"service", nullptr, result), 1);
+        ASSERT_EQ(UserLogin(d, L"service", L"service"), 1);
         EXPECT_EQ(d->GetConnected(), 1);
         EXPECT_EQ(LoginForms(links), std::vector<tc::LoginForm>{c.form});
     }
@@ -291,8 +236,7 @@ TEST_F(Login, CustomizedLoginOnlyForItsUserTypes) {
     static const char kWrong[] = "alice\0nope";
     for (int userAuth : {3, 8, 9, 1, 7, 0}) {
         SCOPED_TRACE(userAuth);
-        SimDevice emu(Device(4, 11, userAuth, 2));
-        ScriptedLinks links(emu.Engine(), {});
+        ScriptedLinks links(Emulator({4, 11, userAuth, 2}, {}, false).Engine(), {});
         CVESKMFPDevice* d = AddDevice(1, 2);
         d->Connect(nullptr, L"");
         const bool customized = userAuth == 3 || userAuth == 8 || userAuth == 9;
@@ -320,8 +264,7 @@ TEST_F(Login, CustomizedLoginOnlyForItsUserTypes) {
 }
 
 TEST_F(Login, CurrentUserAndServerInquiries) {
-    SimDevice emu([](mfpsim::DeviceState& st) {
-        Configure(st, 4, 11, 2, 0);
+    CVESKMFPDevice* d = Connect({4, 11, 2}, -1051, [](mfpsim::DeviceState& st) {
         st.users["alice"].accountSync = 2;
         st.users["alice"].authServer = "LDAP-A";
         st.identity.authServers = {"LOCAL", "LDAP-A"};
@@ -331,11 +274,7 @@ TEST_F(Login, CurrentUserAndServerInquiries) {
         st.identity.enhancedSecurity = 1;
         st.identity.simpleAuth = 1;
     });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    int result = 0;
-    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
 
     EXPECT_EQ(d->SetCurrentUserInfo(), 1);
     EXPECT_EQ(d->GetLastUserName(), L"alice");
@@ -370,123 +309,109 @@ TEST_F(Login, CurrentUserAndServerInquiries) {
     EXPECT_EQ(value, 3);
     EXPECT_EQ(d->GetIOption(), 3);
     EXPECT_EQ(d->IsEnhancedSecurityModeEnabled(), 1);
-}
 
-TEST_F(Login, ServerListNeedsAServerLogin) {
-    SimDevice emu(Device(4, 11, 1, 0));
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    CArray<tagUTIL_AUTHSERVERINFO, tagUTIL_AUTHSERVERINFO&> servers;
-    EXPECT_EQ(d->GetServerList(servers), 0);
-    EXPECT_EQ(d->SetServerInfo(0, L"LDAP-B", L""), 0);
-    EXPECT_EQ(servers.GetSize(), 0);
+    // Without a server login there is no server list to read or change.
+    CVESKMFPDevice* plain = Connect({4, 11, 1}, -1051);
+    CArray<tagUTIL_AUTHSERVERINFO, tagUTIL_AUTHSERVERINFO&> none;
+    EXPECT_EQ(plain->GetServerList(none), 0);
+    EXPECT_EQ(plain->SetServerInfo(0, L"LDAP-B", L""), 0);
+    EXPECT_EQ(none.GetSize(), 0);
 }
 
 TEST_F(Login, RxDataSecurityAnswersAndTheirTrace) {
     const std::string inside = "TL:inside BOOL CVESKMFPDevice::GetRXDataSecured()";
-    for (int secured : {1, 0}) {
-        SimDevice emu([&](mfpsim::DeviceState& st) {
-            Configure(st, 4, 11, 0, 0);
-            st.identity.rxSecured = secured;
-        });
-        ASSERT_TRUE(emu.Start());
-        CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort());
-        ASSERT_EQ(d->Connect(nullptr, L""), 1);
-        EXPECT_EQ(d->GetStoredRXDataSecured(), secured);
-        const size_t before = TraceLines().size();
-        EXPECT_EQ(d->GetRXDataSecured(), secured);
+    // The trace lines since the last call.
+    size_t seen = 0;
+    auto newLines = [&] {
         std::vector<std::string> lines = TraceLines();
-        lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
-        EXPECT_EQ(lines, (std::vector<std::string>{inside, secured == 1
-                                                               ? "Returning Value 1, RXData Secured"
-                                                               : "Returning Value 0, RXData "
-                                                                 "Secured"}));
+        lines.erase(lines.begin(), lines.begin() + static_cast<long>(seen));
+        seen += lines.size();
+        return lines;
+    };
+    for (int secured : {1, 0}) {
+        CVESKMFPDevice* d =
+            Connect({}, 1, [&](mfpsim::DeviceState& st) { st.identity.rxSecured = secured; });
+        EXPECT_EQ(d->GetStoredRXDataSecured(), secured);
+        newLines();
+        EXPECT_EQ(d->GetRXDataSecured(), secured);
+        EXPECT_EQ(newLines(),
+                  (std::vector<std::string>{
+                      inside, "Returning Value " + std::to_string(secured) + ", RXData Secured"}));
     }
 
     // A device that cannot tell: -1, at connect as well.
-    SimDevice emu(Device(4, 11, 0, 0));
+    auto rx = static_cast<std::uint16_t>(tc::Inquiry::kRxDataSecurity);
     ScriptedLinks links(
-        emu.Engine(),
-        {[](const tc::Frame& request, const tc::FrameEmitter& emit) {
+        Emulator({}, {}, false).Engine(),
+        {[rx](const tc::Frame& request, const tc::FrameEmitter& emit) {
              tc::InquireRequest in;
-             if (request.op != tc::Op::kInquire || !tc::ParsePayload(request, in) ||
-                 in.tag != static_cast<std::uint16_t>(tc::Inquiry::kRxDataSecurity)) {
+             if (request.op != tc::Op::kInquire || !tc::ParsePayload(request, in) || in.tag != rx)
                  return false;
-             }
              emit(vesk::test::FailureReply(request, QTCP_DEV_UNSUPPORTED));
              return true;
          },
-         [](tc::Frame& f) {
+         [rx](tc::Frame& f) {
              tc::ConnectReply reply;
              if (f.op != tc::Op::kConnect || f.kind != tc::FrameKind::kReply ||
                  !tc::ParsePayload(f, reply)) {
                  return;
              }
-             reply.inquiries.items.erase(static_cast<std::uint16_t>(tc::Inquiry::kRxDataSecurity));
-             f.payload.clear();
-             tc::Writer w(f.payload);
-             reply.Put(w);
+             reply.inquiries.items.erase(rx);
+             f = tc::MakeFrame(f.kind, f.op, f.seq, reply, f.status, f.detail);
          }});
     CVESKMFPDevice* d = AddDevice(1, 2);
     ASSERT_EQ(d->Connect(nullptr, L""), 1);
     EXPECT_EQ(d->GetStoredRXDataSecured(), -1);
+    newLines();
     EXPECT_EQ(d->GetRXDataSecured(), -1);
-    std::vector<std::string> lines = TraceLines();
+    const std::vector<std::string> lines = newLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], inside);
     EXPECT_EQ(lines.back(), "Error return from InquireSecuritySettingOfRXData Function");
 }
 
-// Every byte the library wrote below the test's profile, registry included.
-std::string EverythingOnDisk(const std::filesystem::path& root) {
-    std::string all;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file())
-            all += vesk::test::ReadBytes(entry.path());
-    }
-    return all;
-}
-
-bool Contains(const std::string& haystack, const std::wstring& secret) {
-    const std::string utf8 = vesk::WideToUtf8(secret);
-    std::string utf32;
+// Whether text holds the secret in UTF-8, UTF-16 or UTF-32 (little-endian).
+bool Contains(const std::string& text, const std::wstring& secret) {
     std::string utf16;
+    std::string utf32;
     for (wchar_t c : secret) {
         const auto u = static_cast<std::uint32_t>(c);
         for (int i = 0; i < 4; ++i)
             utf32 += static_cast<char>((u >> (8 * i)) & 0xff);
-        utf16 += static_cast<char>(u & 0xff);
-        utf16 += static_cast<char>((u >> 8) & 0xff);
+        utf16 += utf32.substr(utf32.size() - 4, 2);
     }
-    return haystack.find(utf8) != std::string::npos || haystack.find(utf32) != std::string::npos ||
-           haystack.find(utf16) != std::string::npos;
+    return text.find(vesk::WideToUtf8(secret)) != std::string::npos ||
+           text.find(utf16) != std::string::npos || text.find(utf32) != std::string::npos;
 }
 
 TEST_F(Login, PasswordsNeverReachDiskOrTrace) {
     const std::wstring userPassword = L"Us3r-Pa55-7731";
     const std::wstring accountPassword = L"Acc0unt-Pa55-4412";
     const std::wstring wrongPassword = L"Wr0ng-Pa55-9090";
-    SimDevice emu([&](mfpsim::DeviceState& st) {
-        Configure(st, 4, 11, 1, 3);
-        st.users["alice"].password = vesk::WideToUtf8(userPassword);
-        st.accounts["sales"].password = vesk::WideToUtf8(accountPassword);
-    });
-    ASSERT_TRUE(emu.Start(true, true));
+    SimDevice& emu = Emulator(
+        {4, 11, 1, 3},
+        [&](mfpsim::DeviceState& st) {
+            st.users["alice"].password = vesk::WideToUtf8(userPassword);
+            st.accounts["sales"].password = vesk::WideToUtf8(accountPassword);
+        },
+        true, true);
     TreeRoot().SetSaveUserName(1);
     TreeRoot().SetSaveAccountName(1);
-    CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), 1);
-    ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-    int result = 0;
-    EXPECT_EQ(d->UserLogin(L"alice", wrongPassword.c_str(), nullptr, result), 0);
-    ASSERT_EQ(d->UserLogin(L"alice", userPassword.c_str(), nullptr, result), 1);
-    EXPECT_EQ(d->AccountLogin(L"sales", wrongPassword.c_str(), nullptr, result), 0);
-    ASSERT_EQ(d->AccountLogin(L"sales", accountPassword.c_str(), nullptr, result), 1);
+    CVESKMFPDevice* d = Connect(emu, -1051, 1);
+    EXPECT_EQ(UserLogin(d, L"alice", wrongPassword.c_str()), 0);
+    ASSERT_EQ(UserLogin(d, L"alice", userPassword.c_str()), 1);
+    EXPECT_EQ(AccountLogin(d, L"sales", wrongPassword.c_str()), 0);
+    ASSERT_EQ(AccountLogin(d, L"sales", accountPassword.c_str()), 1);
     ASSERT_EQ(d->GetConnected(), 1);
     EXPECT_EQ(d->Reconnect(), 1);
     EXPECT_EQ(d->Disconnect(), 1);
 
-    const std::string disk = EverythingOnDisk(Root());
+    // Every byte the library wrote below the test's profile, registry included.
+    std::string disk;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Root())) {
+        if (entry.is_regular_file())
+            disk += vesk::test::ReadBytes(entry.path());
+    }
     ASSERT_NE(disk.find("alice"), std::string::npos) << "the registry file was not written";
     std::string trace;
     for (const std::string& line : TraceLines())
@@ -500,33 +425,30 @@ TEST_F(Login, PasswordsNeverReachDiskOrTrace) {
 // A memory exception inside a connect, a login or a disconnect gives -1001 and leaves
 // the item able to connect and log in afterwards.
 TEST_F(Login, MemoryExceptionsGive1001) {
-    SimDevice emu(Device(4, 11, 1, 3));
-    ScriptedLinks links(emu.Engine(), {});
+    ScriptedLinks links(Emulator({4, 11, 1, 3}, {}, false).Engine(), {});
     CVESKMFPDevice* d = AddDevice(1, 2);
 
-    // Runs op with its nth allocation failing for n = 1, 2, ... until it completes;
-    // prepare runs unarmed before each run. Returns how many runs gave -1001.
-    auto eachFailure = [&](const std::function<void()>& prepare, const std::function<int()>& op,
-                           const std::vector<int>& allowed, int complete) {
+    // Runs op with its 1st, 2nd, ... allocation failing until it completes (with
+    // complete); prepare runs unarmed before each run. Returns the runs that gave -1001.
+    auto eachFailure = [](const std::function<void()>& prepare, const std::function<int()>& op,
+                          const std::vector<int>& allowed, int complete) {
         int memory = 0;
-        for (long n = 1;; ++n) {
-            if (n > 20000) {
-                ADD_FAILURE() << "no end";
-                return memory;
-            }
-            prepare();
-            vesk::test::FailAllocationAt(n);
-            const int result = op();
-            const bool failed = vesk::test::AllocationFailureHappened();
-            vesk::test::FailAllocationAt(0);
-            if (!failed) {
-                EXPECT_EQ(result, complete);
-                return memory;
-            }
-            EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end())
-                << "allocation " << n << " gave " << result;
-            memory += result == -1001;
-        }
+        prepare();
+        const int runs = vesk::test::ForEachAllocationFailure(
+            op,
+            [&](const vesk::test::AllocationFailureRun& run) {
+                if (!run.failed) {
+                    EXPECT_EQ(run.result, complete);
+                    return;
+                }
+                EXPECT_NE(std::find(allowed.begin(), allowed.end(), run.result), allowed.end())
+                    << "allocation " << run.failAt << " gave " << run.result;
+                memory += run.result == -1001;
+                prepare();
+            },
+            20000);
+        EXPECT_GT(runs, 0) << "no end";
+        return memory;
     };
 
     // The library reports its own shortage as a failed call.
@@ -539,27 +461,23 @@ TEST_F(Login, MemoryExceptionsGive1001) {
     int result = 0;
     CString name;
     CString password;
-    auto arguments = [&](const wchar_t* n, const wchar_t* p) {
+    auto connectWith = [&](const wchar_t* n, const wchar_t* p, bool user) {
+        ASSERT_EQ(d->Connect(nullptr, L""), -1051);
+        if (user) {
+            ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
+        }
         name = n;
         password = p;
     };
     // The logins allocate little of their own: most runs fail inside the library, and
     // what counts is that every run ends in a known result.
-    eachFailure(
-        [&] {
-            ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-            arguments(L"alice", L"alice");
-        },
-        [&] { return d->UserLogin(std::move(name), std::move(password), nullptr, result); },
-        {-1001, 0, 1}, 1);
+    eachFailure([&] { connectWith(L"alice", L"alice", false); },
+                [&] { return d->UserLogin(std::move(name), std::move(password), nullptr, result); },
+                {-1001, 0, 1}, 1);
     EXPECT_EQ(d->GetConnected(), 0);
 
     eachFailure(
-        [&] {
-            ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-            ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
-            arguments(L"sales", L"1111");
-        },
+        [&] { connectWith(L"sales", L"1111", true); },
         [&] { return d->AccountLogin(std::move(name), std::move(password), nullptr, result); },
         {-1001, 0, 1}, 1);
     EXPECT_EQ(d->GetConnected(), 1);
@@ -567,9 +485,8 @@ TEST_F(Login, MemoryExceptionsGive1001) {
     const int disconnects = eachFailure(
         [&] {
             if (!d->GetConnected()) {
-                ASSERT_EQ(d->Connect(nullptr, L""), -1051);
-                ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
-                ASSERT_EQ(d->AccountLogin(L"sales", L"1111", nullptr, result), 1);
+                connectWith(L"sales", L"1111", true);
+                ASSERT_EQ(AccountLogin(d, L"sales", L"1111"), 1);
             }
         },
         [&] { return d->Disconnect(); }, {-1001, -1021, 1}, 1);

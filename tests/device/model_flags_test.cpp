@@ -4,15 +4,14 @@
 
 #include <string>
 
+#include "device/item_fixture.h"
 #include "device/model_flags.h"
 #include "platform/charset.h"
-#include "support/sim_fixture.h"
 
 namespace {
 
 using vesk::device::IsModelOf;
 using vesk::device::ModelFamily;
-using vesk::test::SimDevice;
 
 const std::wstring kFirst = L"1.3.6.1.4.1.59731.1.1.1.2.1.";
 const std::wstring kSecond = L"1.3.6.1.4.1.59731.1.2.1.2.1.";
@@ -74,24 +73,16 @@ TEST(ModelFamilies, OnlyThePrefixAndTheModelDigitsCount) {
     EXPECT_EQ(IsModelOf(Id(kFirst, 21), ModelFamily::kBrioBKZPlus), 0);
 }
 
-class ModelFlags : public vesk::test::DeviceFixture {
+class ModelFlags : public vesk::test::ItemFixture {
 protected:
     // Connects d to a new emulated device reporting this version and identifier.
     void ConnectTo(CVESKMFPDevice* d, int major, int minor, const std::string& identifier) {
-        auto emu = std::make_unique<SimDevice>([&](mfpsim::DeviceState& st) {
-            st.identity.identifier = identifier;
-            st.identity.major = major;
-            st.identity.minor = minor;
-            st.identity.userAuthType = 0;
-            st.identity.accountAuthType = 0;
-        });
-        ASSERT_TRUE(emu->Start());
-        d->SetPortNo(emu->Port());
+        d->SetPortNo(Emulator({major, minor}, [&](mfpsim::DeviceState& st) {
+                         st.identity.identifier = identifier;
+                     }).Port());
         ASSERT_EQ(d->Connect(nullptr, L""), 1);
         ASSERT_EQ(d->Disconnect(), 1);
-        m_devices.push_back(std::move(emu));
     }
-    std::vector<std::unique_ptr<SimDevice>> m_devices;
 };
 
 TEST_F(ModelFlags, FlagsComeFromVersionsThatKnowTheFamily) {

@@ -2,13 +2,12 @@
 // to log in again after a reconnect. Every other copy made on the way to the device
 // (conversion, request, frame, TLS record) must be wiped, not merely freed.
 //
-// The device runs as its own program, so its copy of the password is not in this
+// The device runs in a process of its own, so its copy of the password is not in this
 // process; the test itself only ever holds the password as wide text and looks for it
 // in a masked form, so neither the test nor the scan adds a copy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,16 +15,16 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/sim_fixture.h"
 
 namespace {
 
 // ASCII only, so its bytes are the same in every narrow encoding; never narrowed here
-// except inside the child that prepares the device. Long, because the allocator writes
+// except inside the child that runs the device. Long, because the allocator writes
 // its own list pointers over the start of a freed block: the scan looks for the tail.
 constexpr wchar_t kPassword[] = L"Qv7-orn-PLyt-5538-hw2K-zzuB-0gT4-mmRc-Ld91-xEq6-PoV3-aaJ8-Tn5s";
 constexpr std::size_t kTail = 40;
@@ -88,77 +87,39 @@ int CountPasswordCopies() {
     return count;
 }
 
-// The emulator as a program of its own, with alice's password set to the test's one.
-class DeviceProgram {
-public:
-    explicit DeviceProgram(const std::string& folder) {
-        const std::string root = folder + "/device";
-        const std::string portFile = folder + "/ports";
-        const std::string program = std::string(VESK_BINARY_DIR) + "/mfpsim";
-        m_pid = fork();
-        if (m_pid == 0) {
-            if (std::system((program + " --init " + root + " >/dev/null").c_str()) != 0)
-                _exit(3);
-            const std::string user = root + "/users/616c696365.ini";  // "alice"
-            std::ifstream in(user);
-            std::ostringstream out;
-            for (std::string line; std::getline(in, line);) {
-                if (line.rfind("password", 0) == 0) {
-                    line = "password = ";
-                    for (const wchar_t* p = kPassword; *p; ++p)
-                        line += static_cast<char>(*p);
-                }
-                out << line << '\n';
-            }
-            in.close();
-            std::ofstream(user, std::ios::trunc) << out.str();
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, STDOUT_FILENO);
-            dup2(quiet, STDERR_FILENO);
-            execl(program.c_str(), program.c_str(), "--root", root.c_str(), "--port", "0",
-                  "--tls-port", "0", "--port-file", portFile.c_str(), static_cast<char*>(nullptr));
-            _exit(4);
-        }
-        for (int i = 0; i < 300 && m_pid > 0; ++i) {
-            std::ifstream ports(portFile);
-            std::string line;
-            while (std::getline(ports, line)) {
-                if (line.rfind("port=", 0) == 0)
-                    m_port = std::stoi(line.substr(5));
-                else if (line.rfind("tls-port=", 0) == 0)
-                    m_tlsPort = std::stoi(line.substr(9));
-            }
-            if (m_port > 0 && m_tlsPort > 0)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~DeviceProgram() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    int Port() const { return m_port; }
-    int TlsPort() const { return m_tlsPort; }
-
-private:
-    pid_t m_pid = -1;
-    int m_port = 0;
-    int m_tlsPort = 0;
-};
-
 using PasswordMemory = vesk::test::DeviceFixture;
 
 TEST_F(PasswordMemory, OneCopyOutlivesTheLoginOverEitherMode) {
     ASSERT_EQ(CountPasswordCopies(), 0) << "the scan must not find a copy of its own";
-    DeviceProgram program(Root());
-    ASSERT_GT(program.TlsPort(), 0) << "the emulator program did not start";
+    // The emulator in a forked copy of this process, with alice's password set to the
+    // test's one; its ports come back through a file.
+    const std::filesystem::path portFile = Root() / "ports";
+    vesk::test::Pipe stop;
+    vesk::test::ForkedChild device([&] {
+        vesk::test::SimDevice emu([](mfpsim::DeviceState& st) {
+            std::string& password = st.users["alice"].password;
+            password.clear();
+            for (const wchar_t* p = kPassword; *p; ++p)
+                password += static_cast<char>(*p);
+        });
+        if (!emu.Start(true, true))
+            return 3;
+        std::ofstream(portFile.string() + ".new") << emu.Port() << " " << emu.TlsPort();
+        std::filesystem::rename(portFile.string() + ".new", portFile);
+        stop.Receive(120000);
+        return 0;
+    });
+    int port = 0;
+    int tlsPort = 0;
+    for (int i = 0; i < 600 && tlsPort <= 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream(portFile) >> port >> tlsPort;
+    }
+    ASSERT_GT(tlsPort, 0) << "the emulator did not start";
 
     for (const bool tls : {true, false}) {
         SCOPED_TRACE(tls ? "TLS" : "plain TCP");
-        CVESKMFPDevice* d =
-            AddDevice(tls ? ClosedPort() : program.Port(), tls ? program.TlsPort() : ClosedPort());
+        CVESKMFPDevice* d = AddDevice(tls ? ClosedPort() : port, tls ? tlsPort : ClosedPort());
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
         int result = 0;
         ASSERT_EQ(d->UserLogin(L"alice", kPassword, nullptr, result), 1);
@@ -166,6 +127,8 @@ TEST_F(PasswordMemory, OneCopyOutlivesTheLoginOverEitherMode) {
         EXPECT_EQ(d->Disconnect(), 1);
         EXPECT_LE(CountPasswordCopies(), 1);
     }
+    stop.Send('q');
+    EXPECT_EQ(device.Wait(), 0);
 }
 
 }  // namespace

@@ -1,38 +1,21 @@
-// Printing a box document through the device item, and the format support the
-// device reported at connect.
+// Printing a box document through the device item, and the bounds of the format
+// support the device reported at connect (its values per protocol: connect_test).
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "support/sim_fixture.h"
+#include "device/item_fixture.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
 
 using vesk::test::SimDevice;
 
-class Print : public vesk::test::DeviceFixture {
+class Print : public vesk::test::ItemFixture {
 protected:
-    static vesk::test::SimEdit Version(int major, int minor) {
-        return [=](mfpsim::DeviceState& st) {
-            st.identity.identifier = vesk::test::ModelId(140);
-            st.identity.major = major;
-            st.identity.minor = minor;
-            st.identity.userAuthType = 1;
-            st.identity.accountAuthType = 0;
-            st.identity.searchablePdf = 1;
-            st.identity.officeSupport = 1;
-            st.identity.languages = {11, 12, 13, 14};
-            st.identity.pdfA = 1;
-            st.identity.linearizedPdf = 1;
-        };
-    }
-
     CVESKMFPDevice* Connect(SimDevice& emu, bool tls) {
-        CVESKMFPDevice* d = AddDevice(emu.Port(), emu.TlsPort(), tls ? 1 : 0);
-        EXPECT_EQ(d->Connect(nullptr, L""), -1051);
-        int result = 0;
-        EXPECT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+        CVESKMFPDevice* d = ItemFixture::Connect(emu, -1051, tls ? 1 : 0);
+        EXPECT_EQ(UserLogin(d, L"alice", L"alice"), 1);
         return d;
     }
 
@@ -49,8 +32,7 @@ protected:
 TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "TLS" : "plain");
-        SimDevice emu(Version(4, 11));
-        ASSERT_TRUE(emu.Start(true, true));
+        SimDevice& emu = Emulator({4, 11, 1}, {}, true, true);
         CVESKMFPDevice* d = Connect(emu, tls);
         ASSERT_EQ(d->IsConnectedViaSSL(), tls ? 1 : 0);
         const int doc = SharedDocument(emu);
@@ -90,8 +72,7 @@ TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
 }
 
 TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
-    SimDevice emu(Version(4, 11));
-    ASSERT_TRUE(emu.Start());
+    SimDevice& emu = Emulator({4, 11, 1});
     CVESKMFPDevice* d = Connect(emu, false);
     PrintSetting settings{};
     // No box is open: the library's own answer.
@@ -104,46 +85,10 @@ TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
     EXPECT_EQ(code, QTCP_DEV_BOX_NOT_LOGGED_IN);
 }
 
-TEST_F(Print, FormatSupportBelowProtocol40ComesFromTheSearchablePdfRecord) {
-    SimDevice emu(Version(3, 9));
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = Connect(emu, false);
-    ASSERT_EQ(d->GetTCPVersion(), 39);
-    EXPECT_EQ(d->GetSearchPdfSupport(), 1);
-    EXPECT_EQ(d->GetLangNumSupport(), 4);
-    EXPECT_EQ(d->GetLangSupport(0), 11);
-    EXPECT_EQ(d->GetLangSupport(3), 14);
-    EXPECT_EQ(d->GetLangSupport(4), 0);
-    // The device supports both, but these answers need the extended records.
-    EXPECT_EQ(d->GetPDFASupport(), 0);
-    EXPECT_EQ(d->GetLinearizedPDFSupport(), 0);
-    EXPECT_EQ(d->GetOpenOfcSupport(), 0);
-}
-
-TEST_F(Print, FormatSupportFromProtocol40ComesFromTheExtendedRecords) {
-    SimDevice emu([](mfpsim::DeviceState& st) {
-        Version(4, 0)(st);
-        st.identity.linearizedPdf = 0;
-        st.identity.languages = {21, 22};
-    });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = Connect(emu, false);
-    ASSERT_EQ(d->GetTCPVersion(), 40);
-    EXPECT_EQ(d->GetSearchPdfSupport(), 1);
-    EXPECT_EQ(d->GetOpenOfcSupport(), 1);
-    EXPECT_EQ(d->GetLangNumSupport(), 2);
-    EXPECT_EQ(d->GetLangSupport(1), 22);
-    EXPECT_EQ(d->GetPDFASupport(), 1);
-    EXPECT_EQ(d->GetLinearizedPDFSupport(), 0);
-}
-
 TEST_F(Print, LanguageIndexOutsideTheTableAnswersZero) {
-    SimDevice emu([](mfpsim::DeviceState& st) {
-        Version(4, 11)(st);
-        st.identity.languages.assign(31, 7);
-    });
-    ASSERT_TRUE(emu.Start());
-    CVESKMFPDevice* d = Connect(emu, false);
+    CVESKMFPDevice* d = Connect(
+        Emulator({4, 11, 1}, [](mfpsim::DeviceState& st) { st.identity.languages.assign(31, 7); }),
+        false);
     EXPECT_EQ(d->GetLangNumSupport(), 31);
     EXPECT_EQ(d->GetLangSupport(0), 7);
     EXPECT_EQ(d->GetLangSupport(30), 7);

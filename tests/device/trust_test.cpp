@@ -7,25 +7,16 @@
 #include <string>
 
 #include "core/current_tcpcore.h"
-#include "support/sim_fixture.h"
+#include "device/item_fixture.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
 
-using vesk::test::ModelId;
 using vesk::test::SimDevice;
 using vesk::test::TamperingPeer;
 
 constexpr int kCertificateChanged = -1090;
 constexpr int kUserLoginNeeded = -1051;
-
-void UserAuthDevice(mfpsim::DeviceState& st) {
-    st.identity.identifier = ModelId(140);
-    st.identity.major = 4;
-    st.identity.minor = 11;
-    st.identity.userAuthType = 1;
-    st.identity.accountAuthType = 0;
-}
 
 bool PassThrough(vesk::tcpcore::Frame&) {
     return true;
@@ -35,16 +26,12 @@ bool Contains(const std::vector<std::uint8_t>& bytes, const std::string& text) {
     return std::search(bytes.begin(), bytes.end(), text.begin(), text.end()) != bytes.end();
 }
 
-using Trust = vesk::test::DeviceFixture;
+using Trust = vesk::test::ItemFixture;
 
 TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
-    SimDevice emu(UserAuthDevice);
-    ASSERT_TRUE(emu.Start(false, true));
+    SimDevice& emu = Emulator({4, 11, 1}, {}, false, true);
     const int tlsPort = emu.TlsPort();
-    CVESKMFPDevice* d = AddDevice(ClosedPort(), tlsPort);
-    int result = 0;
-
-    ASSERT_EQ(d->Connect(nullptr, L""), kUserLoginNeeded);
+    CVESKMFPDevice* d = Connect(emu, kUserLoginNeeded);
     EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustNew);
     const std::string genuine = d->GetPresentedFingerprint();
     ASSERT_EQ(genuine.size(), 64u);
@@ -53,7 +40,7 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
 
     ASSERT_EQ(d->Connect(nullptr, L""), kUserLoginNeeded);
     EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustTrusted);
-    ASSERT_EQ(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
     EXPECT_EQ(d->Disconnect(), 1);
 
     // Someone else answers on the device's address and TLS port, with its own
@@ -69,7 +56,7 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
     EXPECT_EQ(d->GetPresentedFingerprint().size(), 64u);
     EXPECT_NE(d->GetPresentedFingerprint(), genuine);
     EXPECT_EQ(d->GetConnected(), 0);
-    EXPECT_NE(d->UserLogin(L"alice", L"alice", nullptr, result), 1);
+    EXPECT_NE(UserLogin(d, L"alice", L"alice"), 1);
     // Not a frame reached the middle, so neither did the name or the password.
     const std::vector<vesk::tcpcore::Frame> seen = middle.Received();
     EXPECT_TRUE(seen.empty());
@@ -84,8 +71,7 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
 }
 
 TEST_F(Trust, PinnedDeviceIsNotReachedInTheClearUnlessAllowed) {
-    SimDevice emu(UserAuthDevice);
-    ASSERT_TRUE(emu.Start(true, false));
+    SimDevice& emu = Emulator({4, 11, 1});
     // The plain port is watched: a peer that passes everything on and keeps it.
     TamperingPeer plain(*emu.Engine(), 0, PassThrough);
     ASSERT_GT(plain.Port(), 0);
@@ -128,16 +114,9 @@ long __stdcall NoteWaiting(tagQTCP_COMMSTATE* state) {
 }
 
 TEST_F(Trust, ConnectOnAnotherThreadWaitsForTheLoginUnderWay) {
-    SimDevice slow(UserAuthDevice);
-    SimDevice other([](mfpsim::DeviceState& st) {
-        UserAuthDevice(st);
-        st.identity.userAuthType = 0;
-    });
-    ASSERT_TRUE(slow.Start());
-    ASSERT_TRUE(other.Start());
-    CVESKMFPDevice* a = AddDevice(slow.Port(), ClosedPort());
-    CVESKMFPDevice* b = AddDevice(other.Port(), ClosedPort());
-    ASSERT_EQ(a->Connect(nullptr, L""), kUserLoginNeeded);
+    SimDevice& slow = Emulator({4, 11, 1});
+    CVESKMFPDevice* a = Connect(slow, kUserLoginNeeded);
+    CVESKMFPDevice* b = AddDevice(Emulator({}).Port(), ClosedPort());
     mfpsim::FaultConfig lag;
     lag.latencyMs = 400;
     slow.Server().GetEngine().GetFaults().Set(lag);

@@ -3,6 +3,7 @@
 // device folder.
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 
 #include "support/sim_fixture.h"
 
@@ -38,12 +39,11 @@ TEST_P(Boxes, ListsShowUserBoxesAndFilingNumberBoxesApart) {
     for (const tagUTIL_BOXINFO& b : boxes) {
         SCOPED_TRACE(b.lBoxNo);
         const mfpsim::Box& want = state.boxes.at(b.lBoxNo);
-        EXPECT_EQ(std::string(b.szBoxName), want.name);
-        EXPECT_EQ(std::string(b.szUserName), want.owner);
-        EXPECT_EQ(b.nPasswordProtected, want.password.empty() ? 0 : 1);
-        EXPECT_EQ(b.nBoxType, want.type);
-        EXPECT_EQ(std::string(b.szEntryDate), want.entryDate);
-        EXPECT_EQ(b.nAutoDelTime, want.autoDelTime);
+        EXPECT_EQ(
+            std::tuple(std::string(b.szBoxName), std::string(b.szUserName), b.nPasswordProtected,
+                       b.nBoxType, std::string(b.szEntryDate), b.nAutoDelTime),
+            std::tuple(want.name, want.owner, want.password.empty() ? 0 : 1, want.type,
+                       want.entryDate, want.autoDelTime));
     }
 
     std::vector<tagUTIL_BOXINFO> filing;

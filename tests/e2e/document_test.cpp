@@ -4,8 +4,9 @@
 // for byte.
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
-#include "support/sim_fixture.h"
+#include "e2e/synthetic_document.h"
 #include "tools/mfpsim/lib/render.h"
 
 namespace vesk::test {
@@ -45,18 +46,13 @@ TEST_P(Documents, ListMatchesWhatTheDeviceHolds) {
         SCOPED_TRACE(r.szDocName);
         const mfpsim::Document& d = state.documents.at(r.lDocID);
         EXPECT_EQ(d.box, kSharedBox);
-        EXPECT_EQ(std::string(r.szDocName), d.name);
-        EXPECT_EQ(std::string(r.szUserName), d.owner);
-        EXPECT_EQ(std::string(r.szEntryDate), d.entryDate);
-        EXPECT_EQ(r.nFileType, d.fileType);
-        EXPECT_EQ(r.nPageNo, d.pages);
-        EXPECT_EQ(r.nColorType, d.colorType);
-        EXPECT_EQ(r.nBitsPerPixel, d.bitsPerPixel);
-        EXPECT_EQ(r.nWidth, d.width);
-        EXPECT_EQ(r.nHeight, d.height);
-        EXPECT_EQ(r.nXResolution, d.xResolution);
-        EXPECT_EQ(r.nEncrypted, d.encrypted);
-        EXPECT_EQ(r.nAttributeNum, static_cast<int>(d.attributes.size()));
+        EXPECT_EQ(std::tuple(std::string(r.szDocName), std::string(r.szUserName),
+                             std::string(r.szEntryDate), r.nFileType, r.nPageNo, r.nColorType,
+                             r.nBitsPerPixel, r.nWidth, r.nHeight, r.nXResolution, r.nEncrypted,
+                             r.nAttributeNum),
+                  std::tuple(d.name, d.owner, d.entryDate, d.fileType, d.pages, d.colorType,
+                             d.bitsPerPixel, d.width, d.height, d.xResolution, d.encrypted,
+                             static_cast<int>(d.attributes.size())));
     }
     // Names the device stores with characters a file system would not like.
     EXPECT_TRUE(FindDoc(docs, "a:b <c>&d"));
@@ -268,19 +264,7 @@ TEST_P(Documents, AbortInTheMiddleKeepsTheSession) {
 TEST_P(Documents, MegabyteStreamArrivesByteExactWhateverTheBufferSize) {
     constexpr long long kSize = (5LL << 20) + 777;
     int bigId = 0;
-    SimOptions o;
-    o.edit = [&](mfpsim::DeviceState& s) {
-        mfpsim::Document d;
-        d.id = bigId = s.nextDocumentId++;
-        d.box = kSharedBox;
-        d.name = "Big";
-        d.owner = "alice";
-        d.entryDate = "2024/03/04 09:05:03";
-        d.fileType = mfpsim::kFilePdf;
-        d.syntheticSize = kSize;
-        s.documents[d.id] = d;
-    };
-    ASSERT_TRUE(StartDevice(o));
+    ASSERT_TRUE(StartDevice(WithSyntheticDocument(kSize, bigId)));
     ASSERT_TRUE(OpenBox(kSharedBox));
     ASSERT_EQ(DocId("Big"), bigId);
     std::vector<unsigned char> expected(static_cast<size_t>(kSize));

@@ -1,12 +1,13 @@
 // Faults end to end: a connection dropped in the middle of a document, a stream the
 // device ends with an error, a device that stops answering, and a hostile device
-// (malformed frames, broken thumbnails, more data than it announced). The client
-// must fail each call with the right code, never hang past its time-out, and never
-// read or write outside what it was given (the sanitizer build runs these too).
+// (malformed frames, streams that break their own account). The client must fail each
+// call with the right code, never hang past its time-out, and never read or write
+// outside what it was given (the sanitizer build runs these too). Broken thumbnails
+// are the client's own matter: tests/tcpcore/client_test.cpp.
 #include <algorithm>
 #include <cstring>
 
-#include "support/sim_fixture.h"
+#include "e2e/synthetic_document.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 
@@ -25,27 +26,10 @@ tagUTIL_OPENDOCPARAM AsPdf() {
     return p;
 }
 
-// A device whose shared box also holds a synthetic document of the given size.
-SimOptions WithBigDocument(long long size, int& id) {
-    SimOptions o;
-    o.edit = [size, &id](mfpsim::DeviceState& s) {
-        mfpsim::Document d;
-        d.id = id = s.nextDocumentId++;
-        d.box = kSharedBox;
-        d.name = "Big";
-        d.owner = "alice";
-        d.entryDate = "2024/03/04 09:05:03";
-        d.fileType = mfpsim::kFilePdf;
-        d.syntheticSize = size;
-        s.documents[d.id] = d;
-    };
-    return o;
-}
-
 TEST_P(Faults, ConnectionDroppedMidDocumentFailsTheReadAndClosesCleanly) {
     constexpr long long kSize = 3 << 20;
     int id = 0;
-    ASSERT_TRUE(StartDevice(WithBigDocument(kSize, id)));
+    ASSERT_TRUE(StartDevice(WithSyntheticDocument(kSize, id)));
     ASSERT_TRUE(OpenBox(kSharedBox));
     // The connection dies about a megabyte into the document, inside a frame.
     mfpsim::FaultConfig drop;
@@ -241,74 +225,51 @@ TEST_P(HostileDevice, MalformedRepliesAreRefusedAndTheSessionCanBeRebuilt) {
     }
 }
 
-TEST_P(HostileDevice, BrokenThumbnailsNeverOverrunTheBuffer) {
-    ASSERT_TRUE(OpenBox(kSharedBox));
-    const long id = DocId("Invoice 2024-001");
-    int real = 0;
-    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, real), 1);
-    ASSERT_GT(real, 200);
-    Core().CloseThumbnail();
+// The hostile device behind its own listener, lying about a stream in one way or
+// another: each is refused, nothing is written past the buffer, and the stream closes.
+using TamperedStream = E2E;
 
-    // A buffer of the announced size with guard bytes behind it.
-    auto read = [&](int announced, int& length) {
-        std::vector<unsigned char> buf(static_cast<size_t>(announced) + 64, 0xee);
-        length = -1;
-        EXPECT_EQ(Core().ReadThumbnail(buf.data(), announced, length), 1);
-        EXPECT_TRUE(std::all_of(buf.begin() + announced, buf.end(),
-                                [](unsigned char c) { return c == 0xee; }));
-        return buf;
+TEST_P(TamperedStream, StreamsThatBreakTheirOwnAccountAreRefused) {
+    struct Case {
+        const char* what;
+        TamperingPeer::Tamper tamper;
+        int read;  // what the last read gives
     };
-
-    mfpsim::FaultConfig f;
-    f.thumbnail = mfpsim::Session::ThumbnailFault::kTruncate;
-    f.thumbnailBytes = 100;
-    Device().SetFaults(f);
-    int announced = 0;
-    int length = 0;
-    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 1);
-    EXPECT_EQ(announced, real);
-    read(announced, length);
-    EXPECT_EQ(length, 100);  // only what arrived
-    Core().CloseThumbnail();
-
-    f.thumbnail = mfpsim::Session::ThumbnailFault::kOversize;
-    f.thumbnailBytes = 4096;
-    Device().SetFaults(f);
-    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 1);
-    EXPECT_EQ(announced, real);
-    read(announced, length);
-    EXPECT_EQ(length, announced);  // never more than the buffer
-    // Nor more than announced, however large the buffer.
-    std::vector<unsigned char> big(1 << 20);
-    EXPECT_EQ(Core().ReadThumbnail(big.data(), static_cast<int>(big.size()), length), 1);
-    EXPECT_EQ(length, announced);
-    Core().CloseThumbnail();
-
-    for (long long absurd : {0x7fffffffLL, -5LL, (16LL << 20) + 1}) {
-        SCOPED_TRACE(absurd);
-        f.thumbnail = mfpsim::Session::ThumbnailFault::kAbsurdSize;
-        f.thumbnailBytes = absurd;
-        Device().SetFaults(f);
-        announced = 0;
-        EXPECT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 0);
-        EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_PROTOCOL);
-        unsigned char b[8];
-        EXPECT_EQ(Core().ReadThumbnail(b, sizeof b, length), 0);
-    }
-    // The replies were well formed: the session is still in step.
-    Device().ClearFaults();
-    EXPECT_EQ(Core().IsConnected(), 1);
-    ASSERT_EQ(Core().OpenThumbnail(id, 1, 1, announced), 1);
-    EXPECT_EQ(announced, real);
-}
-
-// The hostile device behind its own listener, with one way of lying about a stream.
-class TamperedStream : public E2E {
-protected:
-    void Run(TamperingPeer::Tamper tamper, int expectRead, int expectCode) {
+    const Case cases[] = {
+        {"more data than announced",
+         [](tc::Frame& f) {
+             // The open reply announces half of what the device then sends.
+             if (f.kind == tc::FrameKind::kReply && f.op == tc::Op::kOpenDoc && f.status == 0)
+                 f = tc::MakeFrame(f.kind, f.op, f.seq, tc::OpenReply{512 << 10});
+             return true;
+         },
+         -1},
+        {"an end frame counting other bytes",
+         [](tc::Frame& f) {
+             if (f.kind == tc::FrameKind::kEnd)
+                 f = tc::MakeFrame(f.kind, f.op, f.seq, tc::StreamEnd{(1 << 20) + 1});
+             return true;
+         },
+         -2},
+        {"a missing piece",
+         // The second data frame never comes; the end frame still claims everything.
+         [data = 0](tc::Frame& f) mutable {
+             return !(f.kind == tc::FrameKind::kData && ++data == 2);
+         },
+         -2},
+        {"data of another request",
+         [](tc::Frame& f) {
+             if (f.kind == tc::FrameKind::kData)
+                 f.seq += 1;
+             return true;
+         },
+         -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         int id = 0;
-        ASSERT_TRUE(StartDevice(WithBigDocument(1 << 20, id)));
-        TamperingPeer peer(Device().Server().GetEngine(), Mode(), std::move(tamper));
+        ASSERT_TRUE(StartDevice(WithSyntheticDocument(1 << 20, id)));
+        TamperingPeer peer(Device().Server().GetEngine(), Mode(), c.tamper);
         ASSERT_GT(peer.Port(), 0);
         std::string why;
         m_conn = ConnectRoad(Mode(), peer.Port(), why);
@@ -324,58 +285,17 @@ protected:
         const auto start = Clock::now();
         while ((n = Core().ReadDocument(buffer.data(), 1 << 20)) > 0)
             total += n;
-        EXPECT_EQ(n, expectRead);
-        EXPECT_EQ(ErrorOf(Core()).code, expectCode);
+        EXPECT_EQ(n, c.read);
+        EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_PROTOCOL);
         EXPECT_LE(total, 1 << 20);
         EXPECT_TRUE(std::all_of(buffer.begin() + (1 << 20), buffer.end(),
-                                [](unsigned char c) { return c == 0xee; }));
+                                [](unsigned char x) { return x == 0xee; }));
         EXPECT_NE(Core().GetLastStackError(), -1);
         EXPECT_EQ(Core().CloseDocument(0), 0);
         EXPECT_EQ(Core().CloseDocument(1), 1);
         EXPECT_LT(SecondsSince(start), 5.0);
         m_conn.core.reset();
     }
-};
-
-TEST_P(TamperedStream, MoreDataThanAnnouncedIsRefused) {
-    Run(
-        [](tc::Frame& f) {
-            // The open reply announces half of what the device then sends.
-            if (f.kind == tc::FrameKind::kReply && f.op == tc::Op::kOpenDoc && f.status == 0)
-                f = tc::MakeFrame(f.kind, f.op, f.seq, tc::OpenReply{512 << 10});
-            return true;
-        },
-        -1, QTCP_ERR_PROTOCOL);
-}
-
-TEST_P(TamperedStream, EndFrameCountingOtherBytesIsNotACleanEnd) {
-    Run(
-        [](tc::Frame& f) {
-            if (f.kind == tc::FrameKind::kEnd)
-                f = tc::MakeFrame(f.kind, f.op, f.seq, tc::StreamEnd{(1 << 20) + 1});
-            return true;
-        },
-        -2, QTCP_ERR_PROTOCOL);
-}
-
-TEST_P(TamperedStream, MissingPieceIsNotACleanEnd) {
-    int data = 0;
-    Run(
-        [&data](tc::Frame& f) {
-            // The second data frame never comes; the end frame still claims everything.
-            return !(f.kind == tc::FrameKind::kData && ++data == 2);
-        },
-        -2, QTCP_ERR_PROTOCOL);
-}
-
-TEST_P(TamperedStream, DataOfAnotherRequestIsRefused) {
-    Run(
-        [](tc::Frame& f) {
-            if (f.kind == tc::FrameKind::kData)
-                f.seq += 1;
-            return true;
-        },
-        -1, QTCP_ERR_PROTOCOL);
 }
 
 VESK_E2E_MODES(Faults);

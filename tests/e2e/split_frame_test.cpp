@@ -4,7 +4,7 @@
 // in step (cancel) or close it cleanly (time-out).
 #include <atomic>
 
-#include "support/sim_fixture.h"
+#include "e2e/synthetic_document.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 
@@ -42,19 +42,7 @@ protected:
     void SetUp() override {
         E2E::SetUp();
         g_pauseStart = 0;
-        SimOptions o;
-        o.edit = [this](mfpsim::DeviceState& s) {
-            mfpsim::Document d;
-            d.id = m_id = s.nextDocumentId++;
-            d.box = kSharedBox;
-            d.name = "Two frames";
-            d.owner = "alice";
-            d.entryDate = "2024/03/04 09:05:03";
-            d.fileType = mfpsim::kFilePdf;
-            d.syntheticSize = 2 * kChunk;
-            s.documents[d.id] = d;
-        };
-        ASSERT_TRUE(StartDevice(o));
+        ASSERT_TRUE(StartDevice(WithSyntheticDocument(2 * kChunk, m_id)));
         TamperingPeer::Split split;
         split.pick = [data = 0](const tc::Frame& f) mutable {
             return f.kind == tc::FrameKind::kData && ++data == 2;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +23,7 @@
 #include "platform/syscalls.h"
 #include "registry/device_registry_file.h"
 #include "registry_entry_print.h"
+#include "support/child_process.h"
 #include "support/registry_fixture.h"
 
 namespace {
@@ -294,9 +294,7 @@ TEST_F(RegistryFile, KilledWriterNeverLeavesATornFile) {
     CString path = PathOf("k.xml");
     std::mt19937 rng(12345);
     for (int round = 0; round < 25; ++round) {
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        vesk::test::ForkedChild writer([&] {
             DeviceRegistryFile file;
             file.StartNew();
             for (long n = 1;; ++n) {
@@ -310,12 +308,11 @@ TEST_F(RegistryFile, KilledWriterNeverLeavesATornFile) {
                 }
                 file.Save(path);
             }
-        }
+            return 0;
+        });
         std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 30000));
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
+        writer.Kill(SIGKILL);
+        ASSERT_EQ(writer.Wait(), 128 + SIGKILL);
 
         if (!std::filesystem::exists(Dir() / "k.xml"))
             continue;  // killed before the first save
@@ -329,30 +326,25 @@ TEST_F(RegistryFile, KilledWriterNeverLeavesATornFile) {
 
     // Killed writers may have left their temporary files. The next save removes those
     // of processes that are gone, and keeps that of a writer still at work.
-    pid_t live = ::fork();
-    ASSERT_GE(live, 0);
-    if (live == 0) {
+    vesk::test::ForkedChild live([] {
         ::pause();
-        ::_exit(0);
-    }
-    pid_t dead = ::fork();
-    ASSERT_GE(dead, 0);
-    if (dead == 0)
-        ::_exit(0);
-    ::waitpid(dead, nullptr, 0);
+        return 0;
+    });
+    vesk::test::ForkedChild dead([] { return 0; });
+    ASSERT_EQ(dead.Wait(), 0);
     auto temporary = [&](pid_t pid) {
         std::ostringstream name;
         name << "k.xml.vesk-new-" << std::hex << pid << "-7";
         return Dir() / name.str();
     };
-    WriteBytes(temporary(dead), "half");
-    WriteBytes(temporary(live), "half");
+    WriteBytes(temporary(dead.pid()), "half");
+    WriteBytes(temporary(live.pid()), "half");
     DeviceRegistryFile file;
     file.StartNew();
     ASSERT_TRUE(file.Save(path));
-    ::kill(live, SIGKILL);
-    ::waitpid(live, nullptr, 0);
-    EXPECT_TRUE(std::filesystem::exists(temporary(live)));
+    live.Kill(SIGKILL);
+    live.Wait();
+    EXPECT_TRUE(std::filesystem::exists(temporary(live.pid())));
     EXPECT_EQ(EntriesIn(Dir()), 2);  // k.xml and the live writer's file
 }
 

@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vesk::test::EntryOf;
 using vesk::test::ReadBytes;
 using vesk::test::WriteBytes;
 
@@ -48,13 +49,6 @@ std::vector<CVESKMFPDevice*> Devices(CVESKRoot& root) {
         out.push_back(DYNAMIC_DOWNCAST(CVESKMFPDevice, list->GetNext(pos)));
     }
     return out;
-}
-
-// A device's registry fields, as one entry.
-vesk::DeviceRegistryEntry EntryOf(CVESKMFPDevice* d) {
-    return {d->GetItemID(),      d->GetItemName(),       d->GetDevAddress(),   d->GetPortNo(),
-            d->GetSSLPortNo(),   d->GetLastTCPComm(),    d->GetLastUserName(), d->GetLastUserType(),
-            d->GetAccountType(), d->GetLastAccountName()};
 }
 
 std::vector<long> Ids(CVESKRoot& root) {
@@ -491,50 +485,53 @@ TEST_F(RootItem, NoOpOperationsAndIdentity) {
 class RootMemory : public RootItem {
 protected:
     struct Run {
-        long failAt;
-        bool failed;
-        int result;
+        bool failed = false;
+        int result = 0;
         std::vector<long> idsBefore;
         std::string fileBefore;
     };
 
-    // Runs op on a freshly listed root with its nth allocation failing, n = 1, 2, ...,
-    // until a run completes; check sees each run. Two runs first, one complete and one
-    // failing at once, warm up what the process makes lazily (the first exception
-    // thrown, for one); they are checked but not measured.
+    // Runs op on a freshly listed root with its 1st, 2nd, ... allocation failing until
+    // a run completes; check sees each run. Once the root is gone, every run has given
+    // back what it took.
     template <class Op, class Check>
     void EachFailure(const std::string& initialFile, Op op, Check check) {
-        for (long warmUp : {0L, 1L})
-            OneRun(initialFile, op, check, warmUp);
-        for (long n = 1;; ++n) {
+        std::unique_ptr<CVESKRoot> root;
+        Run run;
+        std::int64_t baseline = 0;
+        bool measure = false;
+        auto prepare = [&] {
+            root.reset();
+            run = {};
             vesk::ClearOsError();  // the per-thread error record holds strings
-            const std::int64_t baseline = vesk::test::LiveAllocations();
-            const bool failed = OneRun(initialFile, op, check, n);
+            baseline = vesk::test::LiveAllocations();
+            WriteRegistry(initialFile);
+            root = std::make_unique<CVESKRoot>();
+            EXPECT_EQ(root->GetChildList(0), 1);
+            run = {false, 0, Ids(*root), RegistryBytes()};
+        };
+        auto each = [&](const vesk::test::AllocationFailureRun& r) {
+            {
+                SCOPED_TRACE("allocation " + std::to_string(r.failAt));
+                run.failed = r.failed;
+                run.result = r.result;
+                check(*root, run);
+            }
+            root.reset();
+            run = {};
             vesk::ClearOsError();
-            EXPECT_EQ(vesk::test::LiveAllocations(), baseline) << "allocation " << n;
-            if (!failed)
-                break;
-            ASSERT_LT(n, 5000);
-        }
-    }
-
-    // One run with the nth allocation failing (none for 0); true when it failed.
-    template <class Op, class Check>
-    bool OneRun(const std::string& initialFile, Op& op, Check& check, long n) {
-        WriteRegistry(initialFile);
-        Run run{n, false, 0, {}, {}};
-        CVESKRoot root;
-        EXPECT_EQ(root.GetChildList(0), 1);
-        run.idsBefore = Ids(root);
-        run.fileBefore = RegistryBytes();
-        {
-            vesk::test::AllocationFailures armed(n);
-            run.result = op(root);
-            run.failed = armed.Happened();
-        }
-        SCOPED_TRACE("allocation " + std::to_string(n));
-        check(root, run);
-        return run.failed;
+            if (measure) {
+                EXPECT_EQ(vesk::test::LiveAllocations(), baseline) << "allocation " << r.failAt;
+            }
+            prepare();
+        };
+        // Warm up what the process makes lazily (the first exception thrown, for one):
+        // a complete run and one failing at once, checked but not measured.
+        prepare();
+        each({0, false, op(*root), 0});
+        vesk::test::ForEachAllocationFailure([&] { return op(*root); }, each, 1);
+        measure = true;
+        EXPECT_GT(vesk::test::ForEachAllocationFailure([&] { return op(*root); }, each, 5000), 0);
     }
 
     // A change either happened in both the file and the list, or in neither. With
