@@ -301,40 +301,6 @@ SimConnection ConnectRoad(int mode, int port, std::string& why, const char* unit
     return c;
 }
 
-std::vector<InquiryResult> ItemInquiries(CTcpCore& core, int v) {
-    std::vector<InquiryResult> out;
-    auto add = [&](const char* name, int r) { out.push_back({name, r}); };
-    int value = 0;
-    if (v >= 43)
-        add("InquireSecuritySettingOfRXData", core.InquireSecuritySettingOfRXData(value));
-    if (v >= 34)
-        add("GetHDDCount", core.GetHDDCount(value));
-    if (v >= 32) {
-        tagUTIL_BOXCONTROLPERMISSION bc{};
-        tagUTIL_AUTODELTIMEPERMISSION ad{};
-        add("GetBoxControlPermission", core.GetBoxControlPermission(bc));
-        add("GetAutoDelTimePermission", core.GetAutoDelTimePermission(ad));
-        add("GetMono2ColorDocPolicy", core.GetMono2ColorDocPolicy(value));
-    }
-    add("IsIOption", core.IsIOption(value));
-    if (v >= 40) {
-        tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO e1{};
-        tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 e2{};
-        add("GetExtendedFormatSupportInfo", core.GetExtendedFormatSupportInfo(e1));
-        add("GetExtendedFormatSupportInfo2", core.GetExtendedFormatSupportInfo2(e2));
-    } else if (v >= 33) {
-        tagUTIL_SPDF_SUPPORT_INFO s{};
-        add("GetSearchablePDFSupportInfo", core.GetSearchablePDFSupportInfo(s));
-    }
-    if (v >= 44) {
-        long f = 0;
-        add("GetOptionalFunction", core.GetOptionalFunction(f));
-    }
-    if (v >= 49)
-        add("InquireEnhancedSecurityMode", core.InquireEnhancedSecurityMode(value));
-    return out;
-}
-
 LastError ErrorOf(CTcpCore& core) {
     LastError e;
     core.GetLastErrorCode(e.code, e.detail);

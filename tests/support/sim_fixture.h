@@ -143,14 +143,6 @@ struct SimConnection {
 SimConnection ConnectRoad(int mode, int port, std::string& why, const char* unitName = nullptr,
                           QTCP_COMMSTATE_CALLBACK cb = nullptr);
 
-// The inquiries the device item makes after Connect, in its order, for that protocol
-// number: each name with the call's result. Ones the item does not ask are left out.
-struct InquiryResult {
-    std::string name;
-    int result = 0;
-};
-std::vector<InquiryResult> ItemInquiries(CTcpCore& core, int tcpVersion);
-
 // The last error code and detail of a client object.
 struct LastError {
     int code = 0;
