@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "mib/qdevmib.h"
 #include "support/isolated_env.h"
@@ -19,15 +22,7 @@ using vesk::test::SnmpdAgent;
 
 constexpr const char* kFamily = "1.3.6.1.4.1.59731.1.2.1.2.1.";
 
-struct Entry {
-    std::string address;
-    std::string objectId;
-    bool operator==(const Entry&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Entry& e) {
-    return os << e.address << "=" << e.objectId;
-}
+using Entry = std::pair<std::string, std::string>;  // address, object id
 
 struct Discovery {
     int result = -1;

@@ -119,19 +119,6 @@ TEST_F(ObListTest, PositionsOfOtherElementsSurviveRemovalsAndInserts) {
     EXPECT_EQ(Checked(list), (V{2, 9, 8, 5}));
 }
 
-TEST_F(ObListTest, SwapsAnElementByInsertingAfterAndRemoving) {
-    // How a parent replaces a child with an updated one in place.
-    CObList list;
-    list.AddTail(N(0));
-    POSITION old = list.AddTail(N(1));
-    list.AddTail(N(2));
-    POSITION found = list.Find(N(1));
-    ASSERT_EQ(found, old);
-    list.InsertAfter(found, N(7));
-    list.RemoveAt(found);
-    EXPECT_EQ(Checked(list), (V{0, 7, 2}));
-}
-
 TEST_F(ObListTest, FindsByValueAndByIndex) {
     CObList list;
     list.AddTail(N(4));
@@ -244,11 +231,8 @@ TEST(TypedPtrList, HandsBackTheStoredPointers) {
     std::vector<Mixed*> seen;
     for (POSITION pos = list.GetHeadPosition(); pos != nullptr;)
         seen.push_back(list.GetNext(pos));
-    ASSERT_EQ(seen.size(), 4u);
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(seen[i], &items[i]);
-        EXPECT_EQ(seen[i]->tag, 7);
-    }
+    EXPECT_EQ(seen, (std::vector<Mixed*>{&items[0], &items[1], &items[2], &items[3]}));
+    EXPECT_EQ(seen[3]->tag, 7);
     EXPECT_EQ(list.GetHead(), &items[0]);
     EXPECT_EQ(list.GetTail(), &items[3]);
     POSITION p2 = list.Find(&items[2]);
@@ -332,38 +316,35 @@ TEST(StringArray, TakesElementsFromItself) {
 
 TEST(StringArray, FailedAllocationLeavesTheArrayAsItWas) {
     const std::vector<std::wstring> start = {L"alpha alpha alpha alpha", L"beta beta beta beta"};
-    CStringArray a, more;
-    for (const auto& s : start)
-        a.Add(s.c_str());
+    const auto reset = [&](CStringArray& x) {
+        x.RemoveAll();
+        for (const auto& s : start)
+            x.Add(s.c_str());
+    };
+    CStringArray a, more, ref;
+    reset(a);
+    reset(ref);
     more.Add(L"gamma gamma gamma gamma");
     more.Add(L"delta delta delta delta");
-
-    const auto steps = [&](CStringArray& x) {
-        x.InsertAt(1, &more);
-        x.InsertAt(0, x[3], 2);
-        x.Append(x);
-        x.SetAtGrow(20, x[1]);
-    };
-    // The state after each whole step, from a run without failures.
-    std::vector<std::vector<std::wstring>> states = {start};
-    {
-        CStringArray ref;
-        for (const auto& s : start)
-            ref.Add(s.c_str());
-        ref.InsertAt(1, &more);
+    const std::function<void(CStringArray&)> steps[] = {
+        [&](CStringArray& x) { x.InsertAt(1, &more); },
+        [](CStringArray& x) { x.InsertAt(0, x[3], 2); }, [](CStringArray& x) { x.Append(x); },
+        [](CStringArray& x) { x.SetAtGrow(20, x[1]); }};
+    // The state before each step, from a run without failures.
+    std::vector<std::vector<std::wstring>> states;
+    for (const auto& step : steps) {
         states.push_back(Strings(ref));
-        ref.InsertAt(0, ref[3], 2);
-        states.push_back(Strings(ref));
-        ref.Append(ref);
-        states.push_back(Strings(ref));
+        step(ref);
     }
     ASSERT_EQ(states[2].size(), 6u);
     EXPECT_EQ(states[2][0], start[1]);
+    ASSERT_EQ(ref.GetSize(), 21);
 
     int64_t baseline = 0;
     const std::function<int()> op = [&] {
         try {
-            steps(a);
+            for (const auto& step : steps)
+                step(a);
         } catch (const std::bad_alloc&) {
             return -1001;
         }
@@ -373,19 +354,17 @@ TEST(StringArray, FailedAllocationLeavesTheArrayAsItWas) {
         [&](const vesk::test::AllocationFailureRun& run) {
             {
                 const auto now = Strings(a);
+                // Each step happened completely or not at all.
                 if (run.failed) {
                     EXPECT_EQ(run.result, -1001);
-                    // Each step happened completely or not at all.
                     EXPECT_NE(std::find(states.begin(), states.end(), now), states.end())
                         << "failing allocation " << run.failAt;
                 } else {
                     EXPECT_EQ(run.result, 1);
-                    EXPECT_EQ(now.size(), 21u);
+                    EXPECT_EQ(now, Strings(ref));
                 }
             }
-            a.RemoveAll();
-            for (const auto& s : start)
-                a.Add(s.c_str());
+            reset(a);
             EXPECT_EQ(vesk::test::LiveAllocations(), baseline)
                 << "failing allocation " << run.failAt;
         };

@@ -8,26 +8,24 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <random>
+#include <utility>
 
 #include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/syscalls.h"
 #include "support/alloc_failure.h"
-#include "support/child_process.h"
 #include "support/temp_folder.h"
-
-// Paths in the library's wide form.
-static std::wstring W(const std::string& utf8) {
-    return vesk::Utf8ToWide(utf8);
-}
+#include "sys_faults.h"
 
 namespace fs = vesk::fs;
 using vesk::test::PathExists;
 using vesk::test::ReadFile;
 using vesk::test::TempFolder;
+using vesk::test::W;
 using vesk::test::WriteFile;
 
 namespace {
@@ -141,29 +139,23 @@ TEST_F(FsList, GivesNamesAndKinds) {
 
     std::vector<fs::DirEntry> entries{{L"stale", true}};
     ASSERT_TRUE(fs::ListDirectory(P(), entries));
-    ASSERT_EQ(entries.size(), 4u);
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& x, const auto& y) { return x.name < y.name; });
-    EXPECT_EQ(entries[0].name, L"a.txt");
-    EXPECT_FALSE(entries[0].isDirectory);
-    EXPECT_EQ(entries[1].name, L"link");
-    EXPECT_FALSE(entries[1].isDirectory) << "a link to a folder must not be walked into";
-    EXPECT_EQ(entries[2].name, L"sub");
-    EXPECT_TRUE(entries[2].isDirectory);
-    EXPECT_EQ(entries[3].name, L"\u00fcber \u2603.jpg");
+    std::vector<std::pair<std::wstring, bool>> got;
+    for (const auto& e : entries)
+        got.emplace_back(e.name, e.isDirectory);
+    std::sort(got.begin(), got.end());
+    // A link to a folder must not be walked into.
+    EXPECT_EQ(got, (decltype(got){{L"a.txt", false},
+                                  {L"link", false},
+                                  {L"sub", true},
+                                  {L"\u00fcber \u2603.jpg", false}}));
 
     EXPECT_FALSE(fs::ListDirectory(P("missing"), entries));
     EXPECT_TRUE(entries.empty());
     EXPECT_EQ(vesk::LastOsError().call, "opendir");
 }
 
-static size_t OpenDescriptors() {
-    std::vector<fs::DirEntry> fds;
-    fs::ListDirectory(L"/proc/self/fd", fds);
-    return fds.size();
-}
-
-// Running out of memory while a listing grows must not leave the directory open.
+// Running out of memory while a listing grows or a tree is removed must not leave a
+// directory open.
 TEST_F(FsList, OutOfMemoryClosesTheDirectory) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/sub")));
     for (int i = 0; i < 40; ++i) {
@@ -172,32 +164,24 @@ TEST_F(FsList, OutOfMemoryClosesTheDirectory) {
     std::vector<fs::DirEntry> entries;
     ASSERT_TRUE(fs::ListDirectory(P("tree"), entries));
     ASSERT_EQ(entries.size(), 41u);
-    const size_t before = OpenDescriptors();
+    const int before = vesk::test::OpenDescriptors();
     int failures = 0;
-    vesk::test::ForEachAllocationFailure(
-        [&] {
-            try {
-                return fs::ListDirectory(P("tree"), entries) ? 1 : 0;
-            } catch (const std::bad_alloc&) {
-                return -1001;
-            }
-        },
-        [&](const vesk::test::AllocationFailureRun& run) {
-            failures += run.failed;
-            EXPECT_EQ(OpenDescriptors(), before) << "allocation " << run.failAt;
-        });
-    EXPECT_GT(failures, 0);
-    vesk::test::ForEachAllocationFailure(
-        [&] {
-            try {
-                return fs::RemoveTree(P("tree")) ? 1 : 0;
-            } catch (const std::bad_alloc&) {
-                return -1001;
-            }
-        },
-        [&](const vesk::test::AllocationFailureRun& run) {
-            EXPECT_EQ(OpenDescriptors(), before) << "allocation " << run.failAt;
-        });
+    for (auto op : {std::function<bool()>([&] { return fs::ListDirectory(P("tree"), entries); }),
+                    std::function<bool()>([&] { return fs::RemoveTree(P("tree")); })}) {
+        vesk::test::ForEachAllocationFailure(
+            [&] {
+                try {
+                    return op() ? 1 : 0;
+                } catch (const std::bad_alloc&) {
+                    return -1001;
+                }
+            },
+            [&](const vesk::test::AllocationFailureRun& run) {
+                failures += run.failed;
+                EXPECT_EQ(vesk::test::OpenDescriptors(), before) << "allocation " << run.failAt;
+            });
+    }
+    EXPECT_GT(failures, 1);
 }
 
 TEST_F(FsRemove, TreeGoesWithEverythingInside) {
@@ -344,23 +328,23 @@ TEST_F(FsVolume, RootSizeAndKind) {
 
 // ---- failures injected through the system-call table ------------------------
 
+// The path (or, for unlinkat, the name) whose call fails.
 std::string g_failPath;
-std::string g_failName;
-int g_failErr = 0;
 
-int MkdirFailingAt(const char* p, mode_t m) {
-    if (g_failPath == p) {
-        errno = g_failErr;
-        return -1;
-    }
-    return vesk::RealSysCalls().mkdir(p, m);
+// True, with errno set to err, when the call is about g_failPath.
+bool Refuse(const char* path, int err) {
+    if (g_failPath != path)
+        return false;
+    errno = err;
+    return true;
 }
 
 TEST_F(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
     vesk::ScopedSysCalls restore;
-    vesk::Sys().mkdir = MkdirFailingAt;
+    vesk::Sys().mkdir = [](const char* p, mode_t m) {
+        return Refuse(p, EACCES) ? -1 : vesk::RealSysCalls().mkdir(p, m);
+    };
     g_failPath = t.Sub("base/a/b");
-    g_failErr = EACCES;
     ASSERT_TRUE(fs::CreateDirectory(P("base")));
 
     EXPECT_FALSE(fs::CreateDirectoryTree(P("base/a/b/c/d")));
@@ -373,63 +357,31 @@ TEST_F(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
     EXPECT_TRUE(fs::IsDirectory(P("base")));
 }
 
-size_t g_writeBudget = 0;
-
-ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
-    if (g_writeBudget == 0) {
-        errno = ENOSPC;
-        return -1;
-    }
-    n = std::min(n, g_writeBudget);
-    g_writeBudget -= n;
-    return vesk::RealSysCalls().write(fd, buf, n);
-}
-
 TEST_F(FsFaults, CopyOnAFullDiskLeavesNoPartialTarget) {
     WriteFile(t.Sub("src"), RandomBytes(1 << 20, 2));
     WriteFile(t.Sub("old"), "previous");
     vesk::ScopedSysCalls restore;
-    vesk::Sys().write = WriteUntilFull;
+    vesk::Sys().write = vesk::test::WriteUntilFull;
 
-    g_writeBudget = 100'000;
+    vesk::test::g_writeBudget = 100'000;
     EXPECT_FALSE(fs::CopyFile(P("src"), P("new"), true));
     EXPECT_EQ(vesk::LastOsError().call, "write");
     EXPECT_EQ(vesk::LastOsError().code, ENOSPC);
     EXPECT_FALSE(PathExists(t.Sub("new")));
 
-    g_writeBudget = 100'000;
+    vesk::test::g_writeBudget = 100'000;
     EXPECT_FALSE(fs::CopyFile(P("src"), P("old"), false));
     EXPECT_EQ(ReadFile(t.Sub("old")), "previous");
     // No temporary file left behind either.
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"old", "src"}));
 }
 
-int g_writeCalls = 0;
-
-// Every other call is interrupted; the others write at most 7 bytes.
-ssize_t InterruptedShortWrite(int fd, const void* buf, size_t n) {
-    if (++g_writeCalls % 2) {
-        errno = EINTR;
-        return -1;
-    }
-    return vesk::RealSysCalls().write(fd, buf, std::min<size_t>(n, 7));
-}
-
-TEST_F(FsFaults, InterruptedAndShortWritesAreResumed) {
+TEST_F(FsFaults, InterruptedAndShortCallsAreResumed) {
     const std::string data = RandomBytes(5000, 3);
     WriteFile(t.Sub("src"), data);
-    vesk::ScopedSysCalls restore;
-    vesk::Sys().write = InterruptedShortWrite;
+    vesk::test::InterruptedCalls interrupted;
     ASSERT_TRUE(fs::CopyFile(P("src"), P("dst"), true));
     EXPECT_EQ(ReadFile(t.Sub("dst")), data);
-}
-
-int RenameAcrossVolumes(const char* from, const char* to, unsigned flags) {
-    if (g_failPath == from) {
-        errno = EXDEV;
-        return -1;
-    }
-    return vesk::RealSysCalls().rename(from, to, flags);
 }
 
 TEST_F(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
@@ -439,7 +391,9 @@ TEST_F(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
     mkdir(t.Sub("other").c_str(), 0700);
     mkdir(t.Sub("folder").c_str(), 0700);
     vesk::ScopedSysCalls restore;
-    vesk::Sys().rename = RenameAcrossVolumes;
+    vesk::Sys().rename = [](const char* from, const char* to, unsigned flags) {
+        return Refuse(from, EXDEV) ? -1 : vesk::RealSysCalls().rename(from, to, flags);
+    };
 
     g_failPath = t.Sub("doc.pdf");
     ASSERT_TRUE(fs::MoveFile(P("doc.pdf"), P("other/doc.pdf")));
@@ -457,14 +411,6 @@ TEST_F(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
     EXPECT_FALSE(PathExists(t.Sub("other/folder")));
 }
 
-int UnlinkatRefusing(int dirfd, const char* name, int flags) {
-    if (g_failName == name) {
-        errno = EACCES;
-        return -1;
-    }
-    return vesk::RealSysCalls().unlinkat(dirfd, name, flags);
-}
-
 TEST_F(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/a")));
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/b")));
@@ -472,8 +418,10 @@ TEST_F(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
     WriteFile(t.Sub("tree/a/free.txt"), "2");
     WriteFile(t.Sub("tree/b/free.txt"), "3");
     vesk::ScopedSysCalls restore;
-    vesk::Sys().unlinkat = UnlinkatRefusing;
-    g_failName = "locked.txt";
+    vesk::Sys().unlinkat = [](int dirfd, const char* name, int flags) {
+        return Refuse(name, EACCES) ? -1 : vesk::RealSysCalls().unlinkat(dirfd, name, flags);
+    };
+    g_failPath = "locked.txt";
 
     EXPECT_FALSE(fs::RemoveTree(P("tree")));
     EXPECT_EQ(vesk::LastOsError().call, "unlink");

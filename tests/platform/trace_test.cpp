@@ -12,11 +12,9 @@
 #include "platform/trace.h"
 #include "support/isolated_env.h"
 #include "support/temp_folder.h"
+#include "sys_faults.h"
 
-// Paths in the library's wide form.
-static std::wstring W(const std::string& utf8) {
-    return vesk::Utf8ToWide(utf8);
-}
+using vesk::test::W;
 
 namespace {
 
