@@ -31,13 +31,14 @@ struct Discovery {
     std::chrono::milliseconds elapsed{};
 };
 
-Discovery Discover(int handle, int initialStop = 0) {
+// With a stop flag of the caller's, d.stop is not used.
+Discovery Discover(int handle, int initialStop = 0, int* stop = nullptr) {
     Discovery d;
     d.stop = initialStop;
     vesk::mib::HGLOBAL memory = nullptr;
     int count = -1;
     auto start = std::chrono::steady_clock::now();
-    d.result = _Mib_GetsysObjectIDList(handle, &memory, &count, 0, &d.stop, 0);
+    d.result = _Mib_GetsysObjectIDList(handle, &memory, &count, 0, stop ? stop : &d.stop, 0);
     d.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     if (d.result != 1) {
@@ -136,6 +137,20 @@ TEST_F(QDevMib, DiscoveryListsAnsweringAgentsInTargetOrder) {
     // The hidden agent answered the discovery without a description.
     EXPECT_EQ(Describe(h, "127.0.0.4").first, 0);
     EXPECT_NE(vesk::mib::GetLastErrorText(h).find("no description"), std::string::npos);
+
+    // A description is cut on a character boundary: "Unit three " is 11 bytes, then a
+    // 2-byte and a 3-byte character.
+    const std::pair<int, std::string> cuts[] = {{12, "Unit three "},
+                                                {13, "Unit three "},
+                                                {14, "Unit three \xC3\xA9"},
+                                                {16, "Unit three \xC3\xA9"},
+                                                {17, "Unit three \xC3\xA9\xE2\x82\xAC"},
+                                                {1, ""}};
+    for (const auto& [size, text] : cuts)
+        EXPECT_EQ(Describe(h, "127.0.0.3", size), std::make_pair(1, text)) << size;
+    char untouched = 'x';
+    EXPECT_EQ(_Mib_GetsysDescr(h, &untouched, 0, "127.0.0.3", 0, nullptr, 0), 0);
+    EXPECT_EQ(untouched, 'x');
 }
 
 TEST_F(QDevMib, DescriptionsAreAnsweredFromTheDiscovery) {
@@ -216,35 +231,16 @@ TEST_F(QDevMib, StopFlagIsHonoured) {
     slow.timeoutMs = 3000;
     slow.retries = 0;
     vesk::mib::SetOverrides(slow);
-    int h2 = NewHandle("127.0.0.70-72");
     int stop = 0;
     std::thread raiser([&stop] {
         std::this_thread::sleep_for(200ms);
         std::atomic_ref<int>(stop).store(1);
     });
-    vesk::mib::HGLOBAL memory = nullptr;
-    int count = -1;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(_Mib_GetsysObjectIDList(h2, &memory, &count, 0, &stop, 0), 1);
+    Discovery raised = Discover(NewHandle("127.0.0.70-72"), 0, &stop);
     raiser.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
-    EXPECT_EQ(count, 0);
-    vesk::mib::GlobalFree(memory);
-}
-
-TEST_F(QDevMib, DescriptionIsCutOnACharacterBoundary) {
-    int h = NewHandle(Agent(1).target());
-    ASSERT_EQ(Discover(h).entries.size(), 1u);
-    // "Unit three " is 11 bytes, then a 2-byte and a 3-byte character.
-    EXPECT_EQ(Describe(h, "127.0.0.3", 12).second, "Unit three ");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 13).second, "Unit three ");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 14).second, "Unit three \xC3\xA9");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 16).second, "Unit three \xC3\xA9");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 17).second, "Unit three \xC3\xA9\xE2\x82\xAC");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 1), std::make_pair(1, std::string()));
-    char untouched = 'x';
-    EXPECT_EQ(_Mib_GetsysDescr(h, &untouched, 0, "127.0.0.3", 0, nullptr, 0), 0);
-    EXPECT_EQ(untouched, 'x');
+    EXPECT_EQ(raised.result, 1);
+    EXPECT_LT(raised.elapsed, 1500ms);
+    EXPECT_TRUE(raised.entries.empty());
 }
 
 TEST_F(QDevMib, EntryPointsRefuseBadArgumentsAndUnsafeTargets) {

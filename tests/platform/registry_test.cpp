@@ -28,24 +28,15 @@ using vesk::test::W;
 using namespace vesk::reg;
 using vesk::test::ForkedChild;
 using vesk::test::Pipe;
-using vesk::test::TempFolder;
 
 namespace {
 
 const std::wstring kCache = L"Software\\Orvane\\HALD3.1\\cache";
 
 // Every test gets its own pair of hive files.
-class Registry : public ::testing::Test {
+class Registry : public vesk::test::IsolatedEnv {
 protected:
-    void SetUp() override {
-        SetHivePath(Hive::CurrentUser, W(m_dir.Sub("hkcu.db")));
-        SetHivePath(Hive::LocalMachine, W(m_dir.Sub("hklm.db")));
-    }
-    void TearDown() override {
-        SetHivePath(Hive::CurrentUser, L"");
-        SetHivePath(Hive::LocalMachine, L"");
-    }
-    TempFolder m_dir;
+    std::string Sub(const char* name) const { return (Root() / name).string(); }
 };
 
 TEST_F(Registry, TellsCreatedFromOpened) {
@@ -259,7 +250,7 @@ int DenyDatabase(const char* path, int flags, mode_t mode) {
 }
 
 TEST_F(Registry, UnreadableStoreFailsCleanly) {
-    SetHivePath(Hive::CurrentUser, W(m_dir.Sub("denied.db")));
+    SetHivePath(Hive::CurrentUser, W(Sub("denied.db")));
     vesk::ScopedSysCalls restore;
     vesk::Sys().open = DenyDatabase;
     EXPECT_FALSE(Key::CreateOrOpen(Hive::CurrentUser, kCache));
@@ -269,11 +260,11 @@ TEST_F(Registry, UnreadableStoreFailsCleanly) {
 }
 
 TEST_F(Registry, CorruptStoreIsRefused) {
-    vesk::test::WriteFile(m_dir.Sub("corrupt.db"), std::string(8192, 'Z'));
-    SetHivePath(Hive::CurrentUser, W(m_dir.Sub("corrupt.db")));
+    vesk::test::WriteFile(Sub("corrupt.db"), std::string(8192, 'Z'));
+    SetHivePath(Hive::CurrentUser, W(Sub("corrupt.db")));
     EXPECT_FALSE(Key::CreateOrOpen(Hive::CurrentUser, kCache));
     EXPECT_NE(vesk::LastOsError().detail.find("sqlite"), std::string::npos);
-    EXPECT_EQ(vesk::test::ReadFile(m_dir.Sub("corrupt.db")), std::string(8192, 'Z'))
+    EXPECT_EQ(vesk::test::ReadFile(Sub("corrupt.db")), std::string(8192, 'Z'))
         << "a store that cannot be read is left as it was";
 }
 

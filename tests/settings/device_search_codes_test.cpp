@@ -177,12 +177,10 @@ TEST_F(SearchCodes, EveryAllocationFailureIsReportedWithoutLeaks) {
     int found = 0, deleted = 0;
     bool created = false;
     auto forget = [&] {
-        mib_.described.clear();
-        mib_.described.shrink_to_fit();
-        mib_.timeouts.clear();
-        mib_.timeouts.shrink_to_fit();
-        registered_.asked.clear();
-        registered_.asked.shrink_to_fit();
+        // Moving an empty vector in gives the old one's memory back.
+        mib_.described = std::vector<std::string>();
+        mib_.timeouts = std::vector<std::pair<int, int>>();
+        registered_.asked = std::vector<std::wstring>();
         results_.RemoveAll();
         results_.FreeExtra();
         for (CStringArray* list : {&search.m_arrOIDInclude, &search.m_arrOIDExclude}) {

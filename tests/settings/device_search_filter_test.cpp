@@ -83,15 +83,16 @@ TEST(MibPattern, TargetNeedsAnIncludeAndNoExclude) {
 }
 
 // A filter file in a temporary application folder named by a temporary HKLM hive.
-class FilterFile : public ::testing::Test {
+class FilterFile : public vesk::test::IsolatedEnv {
 protected:
-    void SetUp() override { app_ = vesk::test::UseApplicationFolder(dir_); }
-    void TearDown() override { vesk::test::ResetHive(); }
+    void SetUp() override {
+        IsolatedEnv::SetUp();
+        app_ = vesk::test::UseApplicationFolder(Root() / "app");
+    }
     void Write(const std::string& text) {
         std::ofstream(app_ + "SrchMIB.conf", std::ios::binary | std::ios::trunc) << text;
     }
 
-    vesk::test::TempFolder dir_{"vesk-filter"};
     std::string app_;
 };
 
@@ -138,14 +139,14 @@ TEST_F(FilterFile, MissingPiecesGiveZeroAndNoPatterns) {
 
     // The value is the folder with its separator; without it the name runs on.
     Write("OIDInclude = 1.3.6.*\n");
-    vesk::test::SetApplicationPath(vesk::Utf8ToWide(dir_.path() + "/app"));
+    vesk::test::SetApplicationPath(vesk::Utf8ToWide(Root().string() + "/app"));
     EXPECT_EQ(s.LoadParameterFromFile(), 0);
-    std::ofstream(dir_.path() + "/appSrchMIB.conf") << "OIDInclude = 1.3.7.*\n";
+    std::ofstream(Root().string() + "/appSrchMIB.conf") << "OIDInclude = 1.3.7.*\n";
     EXPECT_EQ(s.LoadParameterFromFile(), 1);
     EXPECT_EQ(Patterns(s.m_arrOIDInclude), std::vector<std::wstring>{L"1.3.7.*"});
 
     // A value longer than the 260-byte buffer cannot be read.
-    std::string deep = dir_.path() + "/" + std::string(140, 'd') + "/";
+    std::string deep = Root().string() + "/" + std::string(140, 'd') + "/";
     std::filesystem::create_directories(deep);
     std::ofstream(deep + "SrchMIB.conf") << "OIDInclude = 1.3.8.*\n";
     vesk::test::SetApplicationPath(vesk::Utf8ToWide(deep));

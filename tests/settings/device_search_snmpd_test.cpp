@@ -23,7 +23,7 @@ const std::string kFamily2 = "1.3.6.1.4.1.59731.1.2.1.2.1.";
 
 // Real agents; discovery goes to them (and one silent address) in this order, never to
 // a broadcast. The application folder holds the shipped filter.
-class SearchAgainstAgents : public ::testing::Test {
+class SearchAgainstAgents : public vesk::test::IsolatedEnv {
 protected:
     static void SetUpTestSuite() {
         agents_.Start({{"127.0.0.10", kFamily2 + "14", "Echo unit"},
@@ -36,6 +36,7 @@ protected:
     static void TearDownTestSuite() { agents_.Stop(); }
 
     void SetUp() override {
+        IsolatedEnv::SetUp();
         ASSERT_TRUE(agents_.Error().empty()) << agents_.Error();
         std::string targets;
         for (auto& a : agents_.All())
@@ -46,20 +47,20 @@ protected:
         o.retries = 1;
         o.loopbackOnly = true;
         vesk::mib::SetOverrides(o);
-        std::filesystem::copy_file(std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf",
-                                   vesk::test::UseApplicationFolder(dir_) + "SrchMIB.conf");
+        std::filesystem::copy_file(
+            std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf",
+            vesk::test::UseApplicationFolder(Root() / "app") + "SrchMIB.conf");
     }
     void TearDown() override {
-        vesk::test::ResetHive();
         vesk::mib::Overrides safe;
         safe.loopbackOnly = true;
         vesk::mib::SetOverrides(safe);
         if (HasFailure())
             std::cerr << agents_.Logs();
+        IsolatedEnv::TearDown();
     }
 
     static inline vesk::test::AgentSet agents_;
-    vesk::test::TempFolder dir_{"vesk-search-app"};
     CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results_;
 };
 
@@ -69,7 +70,7 @@ protected:
 // under the names it lists.
 TEST_F(SearchAgainstAgents, RootMarksItsRegisteredDevices) {
     CVESKRoot root;
-    root.SetDeviceInfoPath(vesk::Utf8ToWide(dir_.path() + "/devices.xml"));
+    root.SetDeviceInfoPath(vesk::Utf8ToWide(Root().string() + "/devices.xml"));
     ITEMINFO info;
     info.strName = L"Echo at the desk";
     info.strIP = L"127.0.0.10";

@@ -16,6 +16,7 @@
 #include "platform/charset.h"
 #include "platform/registry.h"
 #include "settings/device_search.h"
+#include "support/isolated_env.h"
 #include "support/temp_folder.h"
 
 namespace vesk::test {
@@ -153,23 +154,18 @@ public:
     std::size_t Size(mib::HGLOBAL memory) override { return mib::GlobalSize(memory); }
 };
 
-// Points a temporary HKLM hive in dir at an application folder dir/app/, where the
-// search looks for its filter file; returns that folder. ResetHive() undoes it.
+// Makes the folder (with its trailing separator) the application folder, where the
+// search looks for its filter file; the HKLM hive should be a test's own (IsolatedEnv).
 inline void SetApplicationPath(const std::wstring& value) {
     auto key =
         reg::Key::CreateOrOpen(reg::Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
     ASSERT_TRUE(key);
     ASSERT_TRUE(key->SetString(L"ApplicationPath", value));
 }
-inline std::string UseApplicationFolder(const TempFolder& dir) {
-    reg::SetHivePath(reg::Hive::LocalMachine, Utf8ToWide(dir.path() + "/hklm.db"));
-    const std::string app = dir.path() + "/app/";
-    std::filesystem::create_directories(app);
-    SetApplicationPath(Utf8ToWide(app));
-    return app;
-}
-inline void ResetHive() {
-    reg::SetHivePath(reg::Hive::LocalMachine, L"");
+inline std::string UseApplicationFolder(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    SetApplicationPath(folder.wstring() + L"/");
+    return folder.string() + "/";
 }
 
 inline std::vector<std::wstring> Addresses(
