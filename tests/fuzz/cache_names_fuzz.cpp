@@ -9,15 +9,9 @@
 
 #include "cache/utility.h"
 #include "platform/charset.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 bool HasSeparator(const CString& s) {
     return s.Find(L'/') >= 0 || s.Find(L'\\') >= 0;

@@ -244,27 +244,24 @@ TEST_F(QDevMib, StopFlagIsHonoured) {
 }
 
 TEST_F(QDevMib, EntryPointsRefuseBadArgumentsAndUnsafeTargets) {
-    EXPECT_EQ(_Mib_Bind(987654, "quorle", 161), 0);
-    EXPECT_EQ(_Mib_IsEnabled(987654), 0);
-    EXPECT_EQ(_Mib_SetTimeout(987654, 1, 5), 0);
-    EXPECT_EQ(_Mib_Cancel(987654), 0);
-    EXPECT_EQ(Discover(987654).result, 0);
+    // Braced lists are evaluated in order, so each list is a sequence of calls.
+    using R = std::vector<int>;
+    const int none = 987654;
+    EXPECT_EQ((R{_Mib_Bind(none, "quorle", 161), _Mib_IsEnabled(none), _Mib_SetTimeout(none, 1, 5),
+                 _Mib_Cancel(none), Discover(none).result}),
+              R(5, 0));
 
     int h = _Mib_Create();
     ASSERT_NE(h, -1);
     handles_.push_back(h);
     EXPECT_EQ(_Mib_IsEnabled(h), 0) << "enabled before bind";
-    EXPECT_EQ(_Mib_Bind(h, "", 161), 0);
-    EXPECT_EQ(_Mib_Bind(h, nullptr, 161), 0);
-    EXPECT_EQ(_Mib_Bind(h, "quorle", 0), 0);
-    EXPECT_EQ(_Mib_Bind(h, "quorle", 65536), 0);
-    EXPECT_EQ(_Mib_Bind(h, std::string(256, 'c').c_str(), 161), 0);
-    EXPECT_EQ(_Mib_Bind(h, "quorle", 161), 1);
-    EXPECT_EQ(_Mib_SetTimeout(h, 0, 8), 1);
-    EXPECT_EQ(_Mib_SetTimeout(h, 3, 15), 1);
-    EXPECT_EQ(_Mib_SetTimeout(h, -1, 15), 0);
-    EXPECT_EQ(_Mib_SetTimeout(h, 11, 15), 0);
-    EXPECT_EQ(_Mib_SetTimeout(h, 1, 0), 0);
+    EXPECT_EQ((R{_Mib_Bind(h, "", 161), _Mib_Bind(h, nullptr, 161), _Mib_Bind(h, "quorle", 0),
+                 _Mib_Bind(h, "quorle", 65536), _Mib_Bind(h, std::string(256, 'c').c_str(), 161),
+                 _Mib_Bind(h, "quorle", 161)}),
+              (R{0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ((R{_Mib_SetTimeout(h, 0, 8), _Mib_SetTimeout(h, 3, 15), _Mib_SetTimeout(h, -1, 15),
+                 _Mib_SetTimeout(h, 11, 15), _Mib_SetTimeout(h, 1, 0)}),
+              (R{1, 1, 0, 0, 0}));
 
     // Loopback-only refuses the broadcast default and any other outside address.
     EXPECT_EQ(_Mib_IsEnabled(h), 0);

@@ -78,10 +78,9 @@ private:
 
 // A child process that takes the lock and keeps it until killed; with a helper, it
 // first forks a process that outlives it (until the Waiter it was given ends).
-pid_t StartHolder(const std::wstring& name, std::unique_ptr<ForkedChild>& holder,
-                  Pipe* helperQuit = nullptr) {
+std::unique_ptr<ForkedChild> StartHolder(const std::wstring& name, Pipe* helperQuit = nullptr) {
     Pipe p;
-    holder = std::make_unique<ForkedChild>([&] {
+    auto holder = std::make_unique<ForkedChild>([&] {
         auto lock = NamedLock::CreateOrOpen(name);
         if (!lock || lock->Wait() != Result::Acquired)
             return 10;
@@ -96,7 +95,7 @@ pid_t StartHolder(const std::wstring& name, std::unique_ptr<ForkedChild>& holder
             pause();
     });
     EXPECT_EQ(p.Receive(kAnswerMs), 'h');
-    return holder->pid();
+    return holder;
 }
 
 // Another process waits until the owning thread has released each acquisition, by
@@ -146,8 +145,7 @@ TEST_F(NamedLockTest, ObjectCarriedThroughForkStillExcludes) {
 
 TEST_F(NamedLockTest, HolderKilledWhileHoldingIsReportedAbandoned) {
     const auto name = UniqueName();
-    std::unique_ptr<ForkedChild> holder;
-    StartHolder(name, holder);
+    auto holder = StartHolder(name);
     auto lock = NamedLock::CreateOrOpen(name);
     ASSERT_TRUE(lock);
     // Wait while the holder still lives; it is killed during the wait.
@@ -170,8 +168,7 @@ TEST_F(NamedLockTest, HolderKilledBeforeTheNextArrivesIsAbandoned) {
         SCOPED_TRACE(helper ? "with a helper" : "alone");
         const auto name = UniqueName() + (helper ? L"h" : L"");
         Pipe quit;
-        std::unique_ptr<ForkedChild> holder;
-        StartHolder(name, holder, helper ? &quit : nullptr);
+        auto holder = StartHolder(name, helper ? &quit : nullptr);
         holder->Kill(SIGKILL);
         holder->Wait();
         EXPECT_EQ(Waiter(name).Outcome(), 'B') << "the lock outlived its dead holder";

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,36 +40,30 @@ protected:
     std::string Sub(const char* name) const { return (Root() / name).string(); }
 };
 
-TEST_F(Registry, TellsCreatedFromOpened) {
+// What creating or opening the key did; nothing when it failed.
+std::optional<Disposition> Made(const std::wstring& path) {
     Disposition d{};
-    auto key = Key::CreateOrOpen(Hive::CurrentUser, kCache, &d);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(d, Disposition::CreatedNewKey);
-    ASSERT_TRUE(Key::CreateOrOpen(Hive::CurrentUser, kCache, &d));
-    EXPECT_EQ(d, Disposition::OpenedExistingKey);
+    return Key::CreateOrOpen(Hive::CurrentUser, path, &d) ? std::optional(d) : std::nullopt;
+}
 
+TEST_F(Registry, TellsCreatedFromOpenedWhateverTheCaseAndBackslashes) {
+    using D = std::vector<std::optional<Disposition>>;
+    const auto created = Disposition::CreatedNewKey, opened = Disposition::OpenedExistingKey;
     // Parents come into being with the key.
+    EXPECT_EQ((D{Made(kCache), Made(kCache), Made(L"Software"), Made(kCache + L"\\sub")}),
+              (D{created, opened, opened, created}));
     EXPECT_TRUE(Key::Open(Hive::CurrentUser, L"Software\\Orvane"));
-    ASSERT_TRUE(Key::CreateOrOpen(Hive::CurrentUser, L"Software", &d));
-    EXPECT_EQ(d, Disposition::OpenedExistingKey);
-    ASSERT_TRUE(Key::CreateOrOpen(Hive::CurrentUser, kCache + L"\\sub", &d));
-    EXPECT_EQ(d, Disposition::CreatedNewKey);
-
     EXPECT_FALSE(Key::Open(Hive::CurrentUser, L"Software\\Other"));
     EXPECT_EQ(vesk::LastOsError().code, ENOENT);
     EXPECT_FALSE(Key::Open(Hive::LocalMachine, kCache)) << "hives are separate";
-}
 
-TEST_F(Registry, KeyPathsIgnoreCaseAndStrayBackslashes) {
     auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Software\\\u00dcbung\\Stra\u00dfe");
-    ASSERT_TRUE(key);
-    ASSERT_TRUE(key->SetDword(L"X", 7));
-    Disposition d{};
-    auto same =
-        Key::CreateOrOpen(Hive::CurrentUser, L"\\SOFTWARE\\\\\u00fcBUNG\\stra\u00dfe\\", &d);
-    ASSERT_TRUE(same);
-    EXPECT_EQ(d, Disposition::OpenedExistingKey);
-    EXPECT_EQ(same->GetDword(L"x"), 7u);
+    ASSERT_TRUE(key && key->SetDword(L"X", 7));
+    const std::wstring same = L"\\SOFTWARE\\\\\u00fcBUNG\\stra\u00dfe\\";
+    ASSERT_EQ(Made(same), opened);
+    auto found = Key::Open(Hive::CurrentUser, same);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->GetDword(L"x"), 7u);
 }
 
 TEST_F(Registry, ValuesRoundTripWithTheirTypes) {
