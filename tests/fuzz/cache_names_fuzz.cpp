@@ -2,8 +2,6 @@
 // splitting and joining, address comparison. The input is UTF-8; a newline splits it
 // into two texts for the two-argument functions.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 

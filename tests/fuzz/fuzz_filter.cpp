@@ -4,8 +4,6 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/charset.h"

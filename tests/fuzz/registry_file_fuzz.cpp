@@ -1,9 +1,6 @@
 // libFuzzer target for the device registry file as it comes from disk: load it and
 // read its entries, whatever the bytes.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include "platform/charset.h"
 #include "registry/device_registry_file.h"

@@ -1,14 +1,9 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
-#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/syscalls.h"
@@ -34,11 +29,6 @@ int CauseOf(F f) {
     return -1;
 }
 
-int OpenDenied(const char*, int, mode_t) {
-    errno = EACCES;
-    return -1;
-}
-
 TEST(CFileOpen, ReportsWhyItFailed) {
     TempFolder t;
     struct Case {
@@ -60,7 +50,7 @@ TEST(CFileOpen, ReportsWhyItFailed) {
         SCOPED_TRACE(c.path);
         vesk::ScopedSysCalls restore;
         if (c.denyOpen)
-            vesk::Sys().open = OpenDenied;
+            vesk::Sys().open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
         CFile f;
         CFileException e;
         EXPECT_FALSE(f.Open(W(c.path).c_str(), c.mode, &e));

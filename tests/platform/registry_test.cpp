@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -11,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/syscalls.h"

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/trace.h"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <sys/stat.h>
 
 #include <cwchar>
 #include <fstream>

@@ -3,7 +3,6 @@
 
 #include <climits>
 #include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
