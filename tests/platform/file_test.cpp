@@ -152,10 +152,7 @@ TEST(CFileLifetime, DestructorClosesEvenAfterFailures) {
     for (int i = 0; i < 20; ++i) {
         CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeReadWrite);
         f.Write("abc", 3);
-        try {
-            f.Seek(-1, CFile::begin);
-        } catch (const CFileException&) {
-        }
+        EXPECT_EQ(CauseOf([&] { f.Seek(-1, CFile::begin); }), CFileException::badSeek);
     }
     EXPECT_EQ(OpenDescriptors(), before);
 }
