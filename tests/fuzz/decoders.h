@@ -34,40 +34,16 @@ void Try(const Frame& f) {
 }
 
 using Decoder = void (*)(const Frame&);
-inline constexpr Decoder kDecoders[] = {
-    Try<HelloRequest>,
-    Try<HelloReply>,
-    Try<ConnectRequest>,
-    Try<ConnectReply>,
-    Try<LoginRequest>,
-    Try<LoginReply>,
-    Try<CustomLoginRequest>,
-    Try<CustomLoginReply>,
-    Try<CustomLoginInfoRequest>,
-    Try<CustomLoginInfoReply>,
-    Try<CurrentUserReply>,
-    Try<AuthServerListReply>,
-    Try<SetAuthServerRequest>,
-    Try<TextMessage>,
-    Try<InquireReply>,
-    Try<ForcedAttributesReply>,
-    Try<BoxListReply>,
-    Try<CreateBoxRequest>,
-    Try<RenameBoxRequest>,
-    Try<BoxPasswordRequest>,
-    Try<ChangeBoxRequest>,
-    Try<DocListReply>,
-    Try<RemoveDocRequest>,
-    Try<RenameDocRequest>,
-    Try<OpenDocRequest>,
-    Try<OpenBindRequest>,
-    Try<OpenReply>,
-    Try<StreamEnd>,
-    Try<ThumbnailRequest>,
-    Try<ThumbnailReply>,
-    Try<PrintSettingMessage>,
-    Try<IntMessage>,
-    Try<InquireRequest>,
-};
+template <class... Messages>
+inline constexpr Decoder kDecodersOf[] = {Try<Messages>...};
+inline constexpr auto& kDecoders =
+    kDecodersOf<HelloRequest, HelloReply, ConnectRequest, ConnectReply, LoginRequest, LoginReply,
+                CustomLoginRequest, CustomLoginReply, CustomLoginInfoRequest, CustomLoginInfoReply,
+                CurrentUserReply, AuthServerListReply, SetAuthServerRequest, TextMessage,
+                InquireReply, ForcedAttributesReply, BoxListReply, CreateBoxRequest,
+                RenameBoxRequest, BoxPasswordRequest, ChangeBoxRequest, DocListReply,
+                RemoveDocRequest, RenameDocRequest, OpenDocRequest, OpenBindRequest, OpenReply,
+                StreamEnd, ThumbnailRequest, ThumbnailReply, PrintSettingMessage, IntMessage,
+                InquireRequest>;
 
 }  // namespace vesk::tcpcore::fuzz
