@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <set>
 
 #include "core/item.h"
 #include "device/mfp_device.h"

@@ -2,22 +2,14 @@
 // splitting and joining, address comparison. The input is UTF-8; a newline splits it
 // into two texts for the two-argument functions.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "cache/utility.h"
 #include "platform/charset.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 bool HasSeparator(const CString& s) {
     return s.Find(L'/') >= 0 || s.Find(L'\\') >= 0;

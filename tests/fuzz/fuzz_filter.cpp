@@ -2,53 +2,20 @@
 // pattern check and match on arbitrary text, and the address parser of the sort
 // (compared with the C library's inet_addr). Built and run by scripts/fuzz.
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/charset.h"
 #include "settings/device_search.h"
-
-namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-
-const std::string& FilterPath() {
-    // A memory file system when there is one: a file is written for every input.
-    static const std::string path = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string folder = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                             : tmp && *tmp                   ? tmp
-                                                             : "/tmp";
-        return folder + "/vesk-fuzz-filter-" + std::to_string(::getpid()) + ".conf";
-    }();
-    static const bool cleanup = [] {
-        return std::atexit([] { std::remove(path.c_str()); }) == 0;
-    }();
-    (void)cleanup;
-    return path;
-}
-
-}  // namespace
+#include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
 
     // The file path: whatever the bytes, reading keeps only checked patterns.
-    if (std::FILE* f = std::fopen(FilterPath().c_str(), "wb")) {
-        std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
     CDeviceSearch search;
-    search.SetFilterFilePath(vesk::Utf8ToWide(FilterPath()));
+    search.SetFilterFilePath(vesk::Utf8ToWide(WriteScratchFile("filter.conf", data, size)));
     Check(search.LoadParameterFromFile() == 1, "an existing file reads");
     for (const CStringArray* list : {&search.m_arrOIDInclude, &search.m_arrOIDExclude}) {
         for (INT_PTR i = 0; i < list->GetSize(); ++i) {

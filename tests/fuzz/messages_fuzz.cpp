@@ -1,77 +1,12 @@
 // libFuzzer target for every message decoder on its own: the first byte picks the
-// message, the rest is its payload. Decoded inquiry blocks are also read back with
-// every tag, and what decodes must encode to a payload that decodes again.
+// message, the rest is its payload (see decoders.h for what is checked).
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <iterator>
 
-#include "tcpcore/records.h"
-#include "tcpcore/wire.h"
+#include "tests/fuzz/decoders.h"
 
 using namespace vesk::tcpcore;
-
-namespace {
-
-void ReadInquiries(const Inquiries& b) {
-    for (std::uint16_t tag = 0; tag <= 16; ++tag) {
-        std::int32_t v = 0;
-        b.GetInt(static_cast<Inquiry>(tag), v);
-        tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO big{};
-        b.GetRecord(static_cast<Inquiry>(tag), big);
-    }
-}
-
-template <class M>
-void Try(const Frame& f) {
-    M m;
-    if (!ParsePayload(f, m))
-        return;
-    if constexpr (requires { m.inquiries; })
-        ReadInquiries(m.inquiries);
-    const Frame again = MakeFrame(FrameKind::kReply, Op::kNone, 0, m);
-    M back;
-    if (!ParsePayload(again, back))
-        std::abort();  // what decoded must survive its own encoding
-}
-
-using Decoder = void (*)(const Frame&);
-constexpr Decoder kDecoders[] = {
-    Try<HelloRequest>,
-    Try<HelloReply>,
-    Try<ConnectRequest>,
-    Try<ConnectReply>,
-    Try<LoginRequest>,
-    Try<LoginReply>,
-    Try<CustomLoginRequest>,
-    Try<CustomLoginReply>,
-    Try<CustomLoginInfoRequest>,
-    Try<CustomLoginInfoReply>,
-    Try<CurrentUserReply>,
-    Try<AuthServerListReply>,
-    Try<SetAuthServerRequest>,
-    Try<TextMessage>,
-    Try<InquireReply>,
-    Try<ForcedAttributesReply>,
-    Try<BoxListReply>,
-    Try<CreateBoxRequest>,
-    Try<RenameBoxRequest>,
-    Try<BoxPasswordRequest>,
-    Try<ChangeBoxRequest>,
-    Try<DocListReply>,
-    Try<RemoveDocRequest>,
-    Try<RenameDocRequest>,
-    Try<OpenDocRequest>,
-    Try<OpenBindRequest>,
-    Try<OpenReply>,
-    Try<StreamEnd>,
-    Try<ThumbnailRequest>,
-    Try<ThumbnailReply>,
-    Try<PrintSettingMessage>,
-    Try<IntMessage>,
-    Try<InquireRequest>,
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
@@ -79,6 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Frame f;
     f.kind = FrameKind::kReply;
     f.payload.assign(data + 1, data + size);
-    kDecoders[data[0] % (sizeof kDecoders / sizeof kDecoders[0])](f);
+    fuzz::kDecoders[data[0] % std::size(fuzz::kDecoders)](f);
     return 0;
 }

@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "mib/qdevmib.h"
 #include "support/isolated_env.h"
@@ -19,15 +21,7 @@ using vesk::test::SnmpdAgent;
 
 constexpr const char* kFamily = "1.3.6.1.4.1.59731.1.2.1.2.1.";
 
-struct Entry {
-    std::string address;
-    std::string objectId;
-    bool operator==(const Entry&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Entry& e) {
-    return os << e.address << "=" << e.objectId;
-}
+using Entry = std::pair<std::string, std::string>;  // address, object id
 
 struct Discovery {
     int result = -1;
@@ -36,13 +30,14 @@ struct Discovery {
     std::chrono::milliseconds elapsed{};
 };
 
-Discovery Discover(int handle, int initialStop = 0) {
+// With a stop flag of the caller's, d.stop is not used.
+Discovery Discover(int handle, int initialStop = 0, int* stop = nullptr) {
     Discovery d;
     d.stop = initialStop;
     vesk::mib::HGLOBAL memory = nullptr;
     int count = -1;
     auto start = std::chrono::steady_clock::now();
-    d.result = _Mib_GetsysObjectIDList(handle, &memory, &count, 0, &d.stop, 0);
+    d.result = _Mib_GetsysObjectIDList(handle, &memory, &count, 0, stop ? stop : &d.stop, 0);
     d.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     if (d.result != 1) {
@@ -141,6 +136,20 @@ TEST_F(QDevMib, DiscoveryListsAnsweringAgentsInTargetOrder) {
     // The hidden agent answered the discovery without a description.
     EXPECT_EQ(Describe(h, "127.0.0.4").first, 0);
     EXPECT_NE(vesk::mib::GetLastErrorText(h).find("no description"), std::string::npos);
+
+    // A description is cut on a character boundary: "Unit three " is 11 bytes, then a
+    // 2-byte and a 3-byte character.
+    const std::pair<int, std::string> cuts[] = {{12, "Unit three "},
+                                                {13, "Unit three "},
+                                                {14, "Unit three \xC3\xA9"},
+                                                {16, "Unit three \xC3\xA9"},
+                                                {17, "Unit three \xC3\xA9\xE2\x82\xAC"},
+                                                {1, ""}};
+    for (const auto& [size, text] : cuts)
+        EXPECT_EQ(Describe(h, "127.0.0.3", size), std::make_pair(1, text)) << size;
+    char untouched = 'x';
+    EXPECT_EQ(_Mib_GetsysDescr(h, &untouched, 0, "127.0.0.3", 0, nullptr, 0), 0);
+    EXPECT_EQ(untouched, 'x');
 }
 
 TEST_F(QDevMib, DescriptionsAreAnsweredFromTheDiscovery) {
@@ -221,59 +230,37 @@ TEST_F(QDevMib, StopFlagIsHonoured) {
     slow.timeoutMs = 3000;
     slow.retries = 0;
     vesk::mib::SetOverrides(slow);
-    int h2 = NewHandle("127.0.0.70-72");
     int stop = 0;
     std::thread raiser([&stop] {
         std::this_thread::sleep_for(200ms);
         std::atomic_ref<int>(stop).store(1);
     });
-    vesk::mib::HGLOBAL memory = nullptr;
-    int count = -1;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(_Mib_GetsysObjectIDList(h2, &memory, &count, 0, &stop, 0), 1);
+    Discovery raised = Discover(NewHandle("127.0.0.70-72"), 0, &stop);
     raiser.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
-    EXPECT_EQ(count, 0);
-    vesk::mib::GlobalFree(memory);
-}
-
-TEST_F(QDevMib, DescriptionIsCutOnACharacterBoundary) {
-    int h = NewHandle(Agent(1).target());
-    ASSERT_EQ(Discover(h).entries.size(), 1u);
-    // "Unit three " is 11 bytes, then a 2-byte and a 3-byte character.
-    EXPECT_EQ(Describe(h, "127.0.0.3", 12).second, "Unit three ");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 13).second, "Unit three ");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 14).second, "Unit three \xC3\xA9");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 16).second, "Unit three \xC3\xA9");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 17).second, "Unit three \xC3\xA9\xE2\x82\xAC");
-    EXPECT_EQ(Describe(h, "127.0.0.3", 1), std::make_pair(1, std::string()));
-    char untouched = 'x';
-    EXPECT_EQ(_Mib_GetsysDescr(h, &untouched, 0, "127.0.0.3", 0, nullptr, 0), 0);
-    EXPECT_EQ(untouched, 'x');
+    EXPECT_EQ(raised.result, 1);
+    EXPECT_LT(raised.elapsed, 1500ms);
+    EXPECT_TRUE(raised.entries.empty());
 }
 
 TEST_F(QDevMib, EntryPointsRefuseBadArgumentsAndUnsafeTargets) {
-    EXPECT_EQ(_Mib_Bind(987654, "quorle", 161), 0);
-    EXPECT_EQ(_Mib_IsEnabled(987654), 0);
-    EXPECT_EQ(_Mib_SetTimeout(987654, 1, 5), 0);
-    EXPECT_EQ(_Mib_Cancel(987654), 0);
-    EXPECT_EQ(Discover(987654).result, 0);
+    // Braced lists are evaluated in order, so each list is a sequence of calls.
+    using R = std::vector<int>;
+    const int none = 987654;
+    EXPECT_EQ((R{_Mib_Bind(none, "quorle", 161), _Mib_IsEnabled(none), _Mib_SetTimeout(none, 1, 5),
+                 _Mib_Cancel(none), Discover(none).result}),
+              R(5, 0));
 
     int h = _Mib_Create();
     ASSERT_NE(h, -1);
     handles_.push_back(h);
     EXPECT_EQ(_Mib_IsEnabled(h), 0) << "enabled before bind";
-    EXPECT_EQ(_Mib_Bind(h, "", 161), 0);
-    EXPECT_EQ(_Mib_Bind(h, nullptr, 161), 0);
-    EXPECT_EQ(_Mib_Bind(h, "quorle", 0), 0);
-    EXPECT_EQ(_Mib_Bind(h, "quorle", 65536), 0);
-    EXPECT_EQ(_Mib_Bind(h, std::string(256, 'c').c_str(), 161), 0);
-    EXPECT_EQ(_Mib_Bind(h, "quorle", 161), 1);
-    EXPECT_EQ(_Mib_SetTimeout(h, 0, 8), 1);
-    EXPECT_EQ(_Mib_SetTimeout(h, 3, 15), 1);
-    EXPECT_EQ(_Mib_SetTimeout(h, -1, 15), 0);
-    EXPECT_EQ(_Mib_SetTimeout(h, 11, 15), 0);
-    EXPECT_EQ(_Mib_SetTimeout(h, 1, 0), 0);
+    EXPECT_EQ((R{_Mib_Bind(h, "", 161), _Mib_Bind(h, nullptr, 161), _Mib_Bind(h, "quorle", 0),
+                 _Mib_Bind(h, "quorle", 65536), _Mib_Bind(h, std::string(256, 'c').c_str(), 161),
+                 _Mib_Bind(h, "quorle", 161)}),
+              (R{0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ((R{_Mib_SetTimeout(h, 0, 8), _Mib_SetTimeout(h, 3, 15), _Mib_SetTimeout(h, -1, 15),
+                 _Mib_SetTimeout(h, 11, 15), _Mib_SetTimeout(h, 1, 0)}),
+              (R{1, 1, 0, 0, 0}));
 
     // Loopback-only refuses the broadcast default and any other outside address.
     EXPECT_EQ(_Mib_IsEnabled(h), 0);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/charset.h"
 #include "platform/cstring.h"
@@ -80,15 +81,11 @@ TEST(CStringFormat, WideAndNarrowArgumentsAsOnWindows) {
 
 TEST(CStringMembers, ExtractionClampsLikeMfc) {
     CString s(L"Hello World");
-    EXPECT_EQ(s.Left(99), s);
-    EXPECT_EQ(s.Left(-1), CString());
-    EXPECT_EQ(s.Mid(6), CString(L"World"));
-    EXPECT_EQ(s.Mid(20), CString());
-    EXPECT_EQ(s.Right(5), CString(L"World"));
-    EXPECT_EQ(s.ReverseFind(L'o'), 7);
-    EXPECT_EQ(s.Find(L"World"), 6);
-    EXPECT_EQ(s.Find(L'z'), -1);
-    EXPECT_EQ(CString(L"ABC").CompareNoCase(L"abc"), 0);
+    EXPECT_EQ((std::vector<CString>{s.Left(99), s.Left(-1), s.Mid(6), s.Mid(20), s.Right(5)}),
+              (std::vector<CString>{s, L"", L"World", L"", L"World"}));
+    EXPECT_EQ((std::vector<int>{s.ReverseFind(L'o'), s.Find(L"World"), s.Find(L'z'),
+                                CString(L"ABC").CompareNoCase(L"abc")}),
+              (std::vector<int>{7, 6, -1, 0}));
     CString t(L"  x y  ");
     EXPECT_EQ(t.Trim(), CString(L"x y"));
     CString r(L"a.b.c");

@@ -1,41 +1,31 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
-#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/syscalls.h"
-#include "support/child_process.h"
 #include "support/temp_folder.h"
+#include "sys_faults.h"
 
-// Paths in the library's wide form.
-static std::wstring W(const std::string& utf8) {
-    return vesk::Utf8ToWide(utf8);
-}
-
+using vesk::test::OpenDescriptors;
 using vesk::test::ReadFile;
 using vesk::test::TempFolder;
+using vesk::test::W;
 using vesk::test::WriteFile;
 
 namespace {
 
-int OpenDescriptors() {
-    int n = 0;
-    for (int fd = 0; fd < 1024; ++fd)
-        if (fcntl(fd, F_GETFD) != -1)
-            ++n;
-    return n;
-}
-
-int OpenDenied(const char*, int, mode_t) {
-    errno = EACCES;
+// The cause of the CFileException f throws, -1 when it throws none.
+template <class F>
+int CauseOf(F f) {
+    try {
+        f();
+    } catch (const CFileException& e) {
+        return e.m_cause;
+    }
     return -1;
 }
 
@@ -60,7 +50,7 @@ TEST(CFileOpen, ReportsWhyItFailed) {
         SCOPED_TRACE(c.path);
         vesk::ScopedSysCalls restore;
         if (c.denyOpen)
-            vesk::Sys().open = OpenDenied;
+            vesk::Sys().open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
         CFile f;
         CFileException e;
         EXPECT_FALSE(f.Open(W(c.path).c_str(), c.mode, &e));
@@ -123,18 +113,8 @@ TEST(CFileIo, MisuseThrowsInsteadOfFailingSilently) {
     TempFolder t;
     WriteFile(t.Sub("f"), "abc");
     CFile reader(W(t.Sub("f")).c_str(), CFile::modeRead | CFile::shareDenyNone);
-    try {
-        reader.Write("x", 1);
-        FAIL() << "write on a read-only file";
-    } catch (const CFileException& e) {
-        EXPECT_EQ(e.m_cause, CFileException::accessDenied);
-    }
-    try {
-        reader.Seek(-10, CFile::begin);
-        FAIL() << "seek before the start";
-    } catch (const CFileException& e) {
-        EXPECT_EQ(e.m_cause, CFileException::badSeek);
-    }
+    EXPECT_EQ(CauseOf([&] { reader.Write("x", 1); }), CFileException::accessDenied);
+    EXPECT_EQ(CauseOf([&] { reader.Seek(-10, CFile::begin); }), CFileException::badSeek);
     CFile closed;
     char c;
     EXPECT_THROW(closed.Read(&c, 1), CFileException);
@@ -172,34 +152,18 @@ TEST(CFileLifetime, DestructorClosesEvenAfterFailures) {
     for (int i = 0; i < 20; ++i) {
         CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeReadWrite);
         f.Write("abc", 3);
-        try {
-            f.Seek(-1, CFile::begin);
-        } catch (const CFileException&) {
-        }
+        EXPECT_EQ(CauseOf([&] { f.Seek(-1, CFile::begin); }), CFileException::badSeek);
     }
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
 // ---- failures injected through the system-call table ------------------------
 
-size_t g_budget = 0;
-int g_calls = 0;
-
-ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
-    if (g_budget == 0) {
-        errno = ENOSPC;
-        return -1;
-    }
-    n = std::min(n, g_budget);
-    g_budget -= n;
-    return vesk::RealSysCalls().write(fd, buf, n);
-}
-
 TEST(CFileFaults, FullDiskThrowsDiskFull) {
     TempFolder t;
     vesk::ScopedSysCalls restore;
-    vesk::Sys().write = WriteUntilFull;
-    g_budget = 10;
+    vesk::Sys().write = vesk::test::WriteUntilFull;
+    vesk::test::g_writeBudget = 10;
     CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeWrite);
     try {
         f.Write("0123456789ABCDEF", 16);
@@ -212,37 +176,9 @@ TEST(CFileFaults, FullDiskThrowsDiskFull) {
     EXPECT_EQ(vesk::LastOsError().code, ENOSPC);
 }
 
-ssize_t InterruptedRead(int fd, void* buf, size_t n) {
-    if (++g_calls % 2) {
-        errno = EINTR;
-        return -1;
-    }
-    return vesk::RealSysCalls().read(fd, buf, std::min<size_t>(n, 3));
-}
-
-ssize_t InterruptedWrite(int fd, const void* buf, size_t n) {
-    if (++g_calls % 2) {
-        errno = EINTR;
-        return -1;
-    }
-    return vesk::RealSysCalls().write(fd, buf, std::min<size_t>(n, 3));
-}
-
-int InterruptedOpen(const char* p, int flags, mode_t mode) {
-    if (++g_calls % 2) {
-        errno = EINTR;
-        return -1;
-    }
-    return vesk::RealSysCalls().open(p, flags, mode);
-}
-
 TEST(CFileFaults, InterruptedCallsAreRepeated) {
     TempFolder t;
-    vesk::ScopedSysCalls restore;
-    vesk::Sys().open = InterruptedOpen;
-    vesk::Sys().read = InterruptedRead;
-    vesk::Sys().write = InterruptedWrite;
-    g_calls = 0;
+    vesk::test::InterruptedCalls interrupted;
     {
         CFile f(W(t.Sub("f")).c_str(), CFile::modeCreate | CFile::modeWrite);
         f.Write("interrupted but whole", 21);

@@ -1,33 +1,30 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <random>
+#include <utility>
 
 #include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/syscalls.h"
 #include "support/alloc_failure.h"
-#include "support/child_process.h"
 #include "support/temp_folder.h"
-
-// Paths in the library's wide form.
-static std::wstring W(const std::string& utf8) {
-    return vesk::Utf8ToWide(utf8);
-}
+#include "sys_faults.h"
 
 namespace fs = vesk::fs;
 using vesk::test::PathExists;
 using vesk::test::ReadFile;
 using vesk::test::TempFolder;
+using vesk::test::W;
 using vesk::test::WriteFile;
 
 namespace {
@@ -59,17 +56,13 @@ protected:
     }
     TempFolder t;
 };
-using FsCopy = FsTest;
-using FsCreate = FsTest;
-using FsFaults = FsTest;
-using FsList = FsTest;
-using FsMove = FsTest;
-using FsQueries = FsTest;
-using FsRemove = FsTest;
-using FsTimes = FsTest;
-using FsVolume = FsTest;
 
-TEST_F(FsQueries, TellKindsOfPathsApart) {
+// The error a failed call left, 0 when the call succeeded.
+int Err(bool ok) {
+    return ok ? 0 : vesk::LastOsError().code;
+}
+
+TEST_F(FsTest, QueriesTellKindsOfPathsApart) {
     WriteFile(t.Sub("file"), "x");
     mkdir(t.Sub("dir").c_str(), 0700);
     ASSERT_EQ(symlink("missing-target", t.Sub("dangling").c_str()), 0);
@@ -102,10 +95,9 @@ TEST_F(FsQueries, TellKindsOfPathsApart) {
     }
 }
 
-TEST_F(FsCreate, DirectoryAndTree) {
+TEST_F(FsTest, CreateDirectoryAndTree) {
     EXPECT_TRUE(fs::CreateDirectory(P("one")));
-    EXPECT_FALSE(fs::CreateDirectory(P("one")));
-    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(Err(fs::CreateDirectory(P("one"))), EEXIST);
     EXPECT_EQ(vesk::LastOsError().call, "mkdir");
 
     EXPECT_TRUE(fs::CreateDirectoryTree(P("a/b/c/")));
@@ -114,24 +106,21 @@ TEST_F(FsCreate, DirectoryAndTree) {
     EXPECT_TRUE(fs::CreateDirectoryTree(P("a//b/d")));
 
     WriteFile(t.Sub("plain"), "");
-    EXPECT_FALSE(fs::CreateDirectoryTree(P("plain/x/y")));
-    EXPECT_EQ(vesk::LastOsError().code, ENOTDIR);
+    EXPECT_EQ(Err(fs::CreateDirectoryTree(P("plain/x/y"))), ENOTDIR);
     EXPECT_FALSE(PathExists(t.Sub("plain/x")));
     EXPECT_FALSE(fs::CreateDirectoryTree(L""));
 }
 
-TEST_F(FsCreate, NewFileIsExclusiveAndEmpty) {
+TEST_F(FsTest, CreateNewFileIsExclusiveAndEmpty) {
     EXPECT_TRUE(fs::CreateNewFile(P("n.tmp")));
     EXPECT_EQ(fs::FileSize(P("n.tmp")), 0u);
     WriteFile(t.Sub("n.tmp"), "kept");
-    EXPECT_FALSE(fs::CreateNewFile(P("n.tmp")));
-    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(Err(fs::CreateNewFile(P("n.tmp"))), EEXIST);
     EXPECT_EQ(ReadFile(t.Sub("n.tmp")), "kept");
-    EXPECT_FALSE(fs::CreateNewFile(P("no/such/dir/f")));
-    EXPECT_EQ(vesk::LastOsError().code, ENOENT);
+    EXPECT_EQ(Err(fs::CreateNewFile(P("no/such/dir/f"))), ENOENT);
 }
 
-TEST_F(FsList, GivesNamesAndKinds) {
+TEST_F(FsTest, ListGivesNamesAndKinds) {
     WriteFile(t.Sub("a.txt"), "1");
     WriteFile(t.Sub("\xc3\xbc"
                     "ber \xe2\x98\x83.jpg"),
@@ -141,30 +130,24 @@ TEST_F(FsList, GivesNamesAndKinds) {
 
     std::vector<fs::DirEntry> entries{{L"stale", true}};
     ASSERT_TRUE(fs::ListDirectory(P(), entries));
-    ASSERT_EQ(entries.size(), 4u);
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& x, const auto& y) { return x.name < y.name; });
-    EXPECT_EQ(entries[0].name, L"a.txt");
-    EXPECT_FALSE(entries[0].isDirectory);
-    EXPECT_EQ(entries[1].name, L"link");
-    EXPECT_FALSE(entries[1].isDirectory) << "a link to a folder must not be walked into";
-    EXPECT_EQ(entries[2].name, L"sub");
-    EXPECT_TRUE(entries[2].isDirectory);
-    EXPECT_EQ(entries[3].name, L"\u00fcber \u2603.jpg");
+    std::vector<std::pair<std::wstring, bool>> got;
+    for (const auto& e : entries)
+        got.emplace_back(e.name, e.isDirectory);
+    std::sort(got.begin(), got.end());
+    // A link to a folder must not be walked into.
+    EXPECT_EQ(got, (decltype(got){{L"a.txt", false},
+                                  {L"link", false},
+                                  {L"sub", true},
+                                  {L"\u00fcber \u2603.jpg", false}}));
 
     EXPECT_FALSE(fs::ListDirectory(P("missing"), entries));
     EXPECT_TRUE(entries.empty());
     EXPECT_EQ(vesk::LastOsError().call, "opendir");
 }
 
-static size_t OpenDescriptors() {
-    std::vector<fs::DirEntry> fds;
-    fs::ListDirectory(L"/proc/self/fd", fds);
-    return fds.size();
-}
-
-// Running out of memory while a listing grows must not leave the directory open.
-TEST_F(FsList, OutOfMemoryClosesTheDirectory) {
+// Running out of memory while a listing grows or a tree is removed must not leave a
+// directory open.
+TEST_F(FsTest, ListOutOfMemoryClosesTheDirectory) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/sub")));
     for (int i = 0; i < 40; ++i) {
         WriteFile(t.Sub("tree/f" + std::to_string(i)), "x");
@@ -172,53 +155,43 @@ TEST_F(FsList, OutOfMemoryClosesTheDirectory) {
     std::vector<fs::DirEntry> entries;
     ASSERT_TRUE(fs::ListDirectory(P("tree"), entries));
     ASSERT_EQ(entries.size(), 41u);
-    const size_t before = OpenDescriptors();
+    const int before = vesk::test::OpenDescriptors();
     int failures = 0;
-    vesk::test::ForEachAllocationFailure(
-        [&] {
-            try {
-                return fs::ListDirectory(P("tree"), entries) ? 1 : 0;
-            } catch (const std::bad_alloc&) {
-                return -1001;
-            }
-        },
-        [&](const vesk::test::AllocationFailureRun& run) {
-            failures += run.failed;
-            EXPECT_EQ(OpenDescriptors(), before) << "allocation " << run.failAt;
-        });
-    EXPECT_GT(failures, 0);
-    vesk::test::ForEachAllocationFailure(
-        [&] {
-            try {
-                return fs::RemoveTree(P("tree")) ? 1 : 0;
-            } catch (const std::bad_alloc&) {
-                return -1001;
-            }
-        },
-        [&](const vesk::test::AllocationFailureRun& run) {
-            EXPECT_EQ(OpenDescriptors(), before) << "allocation " << run.failAt;
-        });
+    for (auto op : {std::function<bool()>([&] { return fs::ListDirectory(P("tree"), entries); }),
+                    std::function<bool()>([&] { return fs::RemoveTree(P("tree")); })}) {
+        vesk::test::ForEachAllocationFailure(
+            [&] {
+                try {
+                    return op() ? 1 : 0;
+                } catch (const std::bad_alloc&) {
+                    return -1001;
+                }
+            },
+            [&](const vesk::test::AllocationFailureRun& run) {
+                failures += run.failed;
+                EXPECT_EQ(vesk::test::OpenDescriptors(), before) << "allocation " << run.failAt;
+            });
+    }
+    EXPECT_GT(failures, 1);
 }
 
-TEST_F(FsRemove, TreeGoesWithEverythingInside) {
+TEST_F(FsTest, RemoveTreeGoesWithEverythingInside) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/x/y/z")));
     WriteFile(t.Sub("tree/top"), "1");
     WriteFile(t.Sub("tree/x/y/z/deep"), "2");
     chmod(t.Sub("tree/x/y/z/deep").c_str(), 0400);  // read-only files go too
 
-    EXPECT_FALSE(fs::RemoveDirectory(P("tree")));  // not empty
-    EXPECT_EQ(vesk::LastOsError().code, ENOTEMPTY);
+    EXPECT_EQ(Err(fs::RemoveDirectory(P("tree"))), ENOTEMPTY);
     EXPECT_TRUE(fs::RemoveTree(P("tree/")));
     EXPECT_FALSE(PathExists(t.Sub("tree")));
-    EXPECT_FALSE(fs::RemoveTree(P("tree")));
-    EXPECT_EQ(vesk::LastOsError().code, ENOENT);
+    EXPECT_EQ(Err(fs::RemoveTree(P("tree"))), ENOENT);
 
     WriteFile(t.Sub("single"), "s");
     EXPECT_TRUE(fs::RemoveTree(P("single")));
     EXPECT_FALSE(PathExists(t.Sub("single")));
 }
 
-TEST_F(FsRemove, TreeNeverFollowsLinksOutside) {
+TEST_F(FsTest, RemoveTreeNeverFollowsLinksOutside) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("outside/inner")));
     WriteFile(t.Sub("outside/precious"), "keep me");
     WriteFile(t.Sub("outside/inner/also"), "keep me too");
@@ -239,11 +212,10 @@ TEST_F(FsRemove, TreeNeverFollowsLinksOutside) {
     EXPECT_EQ(ReadFile(t.Sub("outside/inner/also")), "keep me too");
 }
 
-TEST_F(FsMove, RefusesAnExistingTargetAndMovesFolders) {
+TEST_F(FsTest, MoveRefusesAnExistingTargetAndMovesFolders) {
     WriteFile(t.Sub("from"), "new");
     WriteFile(t.Sub("to"), "old");
-    EXPECT_FALSE(fs::MoveFile(P("from"), P("to")));
-    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(Err(fs::MoveFile(P("from"), P("to"))), EEXIST);
     EXPECT_EQ(ReadFile(t.Sub("from")), "new");
     EXPECT_EQ(ReadFile(t.Sub("to")), "old");
 
@@ -255,11 +227,10 @@ TEST_F(FsMove, RefusesAnExistingTargetAndMovesFolders) {
     WriteFile(t.Sub("d1/inner/f"), "f");
     EXPECT_TRUE(fs::MoveFile(P("d1"), P("d2")));
     EXPECT_EQ(ReadFile(t.Sub("d2/inner/f")), "f");
-    EXPECT_FALSE(fs::MoveFile(P("missing"), P("x")));
-    EXPECT_EQ(vesk::LastOsError().code, ENOENT);
+    EXPECT_EQ(Err(fs::MoveFile(P("missing"), P("x"))), ENOENT);
 }
 
-TEST_F(FsCopy, KeepsContentModeAndModificationTime) {
+TEST_F(FsTest, CopyKeepsContentModeAndModificationTime) {
     const std::string data = RandomBytes(3 * 1024 * 1024 + 17, 1);
     WriteFile(t.Sub("src"), data);
     chmod(t.Sub("src").c_str(), 0640);
@@ -274,18 +245,16 @@ TEST_F(FsCopy, KeepsContentModeAndModificationTime) {
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"dst", "src"}));
 }
 
-TEST_F(FsCopy, FailIfExistsDecidesAboutTheTarget) {
+TEST_F(FsTest, CopyFailIfExistsDecidesAboutTheTarget) {
     WriteFile(t.Sub("src"), "fresh");
     WriteFile(t.Sub("dst"), "old");
-    EXPECT_FALSE(fs::CopyFile(P("src"), P("dst"), true));
-    EXPECT_EQ(vesk::LastOsError().code, EEXIST);
+    EXPECT_EQ(Err(fs::CopyFile(P("src"), P("dst"), true)), EEXIST);
     EXPECT_EQ(ReadFile(t.Sub("dst")), "old");
     EXPECT_TRUE(fs::CopyFile(P("src"), P("dst"), false));
     EXPECT_EQ(ReadFile(t.Sub("dst")), "fresh");
 
     mkdir(t.Sub("folder").c_str(), 0700);
-    EXPECT_FALSE(fs::CopyFile(P("folder"), P("copy"), false));
-    EXPECT_EQ(vesk::LastOsError().code, EISDIR);
+    EXPECT_EQ(Err(fs::CopyFile(P("folder"), P("copy"), false)), EISDIR);
     EXPECT_FALSE(fs::CopyFile(P("missing"), P("copy"), false));
     EXPECT_FALSE(PathExists(t.Sub("copy")));
     // A folder in the way is not replaced by a file.
@@ -294,7 +263,7 @@ TEST_F(FsCopy, FailIfExistsDecidesAboutTheTarget) {
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"dst", "folder", "src"}));
 }
 
-TEST_F(FsTimes, CreationTimeIsKeptApartFromModificationTime) {
+TEST_F(FsTest, TimesCreationTimeIsKeptApartFromModificationTime) {
     WriteFile(t.Sub("f"), "x");
     // The time a fresh file reports without an attribute is its birth (or change) time.
     auto born = fs::CreationTime(P("f"));
@@ -320,7 +289,7 @@ TEST_F(FsTimes, CreationTimeIsKeptApartFromModificationTime) {
     EXPECT_FALSE(fs::CreationTime(P("missing")));
 }
 
-TEST_F(FsVolume, RootSizeAndKind) {
+TEST_F(FsTest, VolumeRootSizeAndKind) {
     char real[PATH_MAX];
     ASSERT_TRUE(realpath(t.path().c_str(), real));
     std::wstring root = fs::VolumeRoot(P());
@@ -344,23 +313,23 @@ TEST_F(FsVolume, RootSizeAndKind) {
 
 // ---- failures injected through the system-call table ------------------------
 
+// The path (or, for unlinkat, the name) whose call fails.
 std::string g_failPath;
-std::string g_failName;
-int g_failErr = 0;
 
-int MkdirFailingAt(const char* p, mode_t m) {
-    if (g_failPath == p) {
-        errno = g_failErr;
-        return -1;
-    }
-    return vesk::RealSysCalls().mkdir(p, m);
+// True, with errno set to err, when the call is about g_failPath.
+bool Refuse(const char* path, int err) {
+    if (g_failPath != path)
+        return false;
+    errno = err;
+    return true;
 }
 
-TEST_F(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
+TEST_F(FsTest, FaultsTreeCreationFailsCleanlyAtAMiddleLevel) {
     vesk::ScopedSysCalls restore;
-    vesk::Sys().mkdir = MkdirFailingAt;
+    vesk::Sys().mkdir = [](const char* p, mode_t m) {
+        return Refuse(p, EACCES) ? -1 : vesk::RealSysCalls().mkdir(p, m);
+    };
     g_failPath = t.Sub("base/a/b");
-    g_failErr = EACCES;
     ASSERT_TRUE(fs::CreateDirectory(P("base")));
 
     EXPECT_FALSE(fs::CreateDirectoryTree(P("base/a/b/c/d")));
@@ -373,73 +342,43 @@ TEST_F(FsFaults, TreeCreationFailsCleanlyAtAMiddleLevel) {
     EXPECT_TRUE(fs::IsDirectory(P("base")));
 }
 
-size_t g_writeBudget = 0;
-
-ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
-    if (g_writeBudget == 0) {
-        errno = ENOSPC;
-        return -1;
-    }
-    n = std::min(n, g_writeBudget);
-    g_writeBudget -= n;
-    return vesk::RealSysCalls().write(fd, buf, n);
-}
-
-TEST_F(FsFaults, CopyOnAFullDiskLeavesNoPartialTarget) {
+TEST_F(FsTest, FaultsCopyOnAFullDiskLeavesNoPartialTarget) {
     WriteFile(t.Sub("src"), RandomBytes(1 << 20, 2));
     WriteFile(t.Sub("old"), "previous");
     vesk::ScopedSysCalls restore;
-    vesk::Sys().write = WriteUntilFull;
+    vesk::Sys().write = vesk::test::WriteUntilFull;
 
-    g_writeBudget = 100'000;
+    vesk::test::g_writeBudget = 100'000;
     EXPECT_FALSE(fs::CopyFile(P("src"), P("new"), true));
     EXPECT_EQ(vesk::LastOsError().call, "write");
     EXPECT_EQ(vesk::LastOsError().code, ENOSPC);
     EXPECT_FALSE(PathExists(t.Sub("new")));
 
-    g_writeBudget = 100'000;
+    vesk::test::g_writeBudget = 100'000;
     EXPECT_FALSE(fs::CopyFile(P("src"), P("old"), false));
     EXPECT_EQ(ReadFile(t.Sub("old")), "previous");
     // No temporary file left behind either.
     EXPECT_EQ(Names(t.path()), (std::vector<std::string>{"old", "src"}));
 }
 
-int g_writeCalls = 0;
-
-// Every other call is interrupted; the others write at most 7 bytes.
-ssize_t InterruptedShortWrite(int fd, const void* buf, size_t n) {
-    if (++g_writeCalls % 2) {
-        errno = EINTR;
-        return -1;
-    }
-    return vesk::RealSysCalls().write(fd, buf, std::min<size_t>(n, 7));
-}
-
-TEST_F(FsFaults, InterruptedAndShortWritesAreResumed) {
+TEST_F(FsTest, FaultsInterruptedAndShortCallsAreResumed) {
     const std::string data = RandomBytes(5000, 3);
     WriteFile(t.Sub("src"), data);
-    vesk::ScopedSysCalls restore;
-    vesk::Sys().write = InterruptedShortWrite;
+    vesk::test::InterruptedCalls interrupted;
     ASSERT_TRUE(fs::CopyFile(P("src"), P("dst"), true));
     EXPECT_EQ(ReadFile(t.Sub("dst")), data);
 }
 
-int RenameAcrossVolumes(const char* from, const char* to, unsigned flags) {
-    if (g_failPath == from) {
-        errno = EXDEV;
-        return -1;
-    }
-    return vesk::RealSysCalls().rename(from, to, flags);
-}
-
-TEST_F(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
+TEST_F(FsTest, FaultsMoveAcrossVolumesCopiesFilesButNotFolders) {
     WriteFile(t.Sub("doc.pdf"), "document body");
     ASSERT_TRUE(fs::SetModificationTime(P("doc.pdf"), 1'500'000'000));
     const bool xattrs = fs::SetCreationTime(P("doc.pdf"), 1'400'000'000);
     mkdir(t.Sub("other").c_str(), 0700);
     mkdir(t.Sub("folder").c_str(), 0700);
     vesk::ScopedSysCalls restore;
-    vesk::Sys().rename = RenameAcrossVolumes;
+    vesk::Sys().rename = [](const char* from, const char* to, unsigned flags) {
+        return Refuse(from, EXDEV) ? -1 : vesk::RealSysCalls().rename(from, to, flags);
+    };
 
     g_failPath = t.Sub("doc.pdf");
     ASSERT_TRUE(fs::MoveFile(P("doc.pdf"), P("other/doc.pdf")));
@@ -451,29 +390,22 @@ TEST_F(FsFaults, MoveAcrossVolumesCopiesFilesButNotFolders) {
     }
 
     g_failPath = t.Sub("folder");
-    EXPECT_FALSE(fs::MoveFile(P("folder"), P("other/folder")));
-    EXPECT_EQ(vesk::LastOsError().code, EXDEV);
+    EXPECT_EQ(Err(fs::MoveFile(P("folder"), P("other/folder"))), EXDEV);
     EXPECT_TRUE(fs::IsDirectory(P("folder")));
     EXPECT_FALSE(PathExists(t.Sub("other/folder")));
 }
 
-int UnlinkatRefusing(int dirfd, const char* name, int flags) {
-    if (g_failName == name) {
-        errno = EACCES;
-        return -1;
-    }
-    return vesk::RealSysCalls().unlinkat(dirfd, name, flags);
-}
-
-TEST_F(FsFaults, TreeRemovalReportsTheFailureAndRemovesTheRest) {
+TEST_F(FsTest, FaultsTreeRemovalReportsTheFailureAndRemovesTheRest) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/a")));
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/b")));
     WriteFile(t.Sub("tree/a/locked.txt"), "1");
     WriteFile(t.Sub("tree/a/free.txt"), "2");
     WriteFile(t.Sub("tree/b/free.txt"), "3");
     vesk::ScopedSysCalls restore;
-    vesk::Sys().unlinkat = UnlinkatRefusing;
-    g_failName = "locked.txt";
+    vesk::Sys().unlinkat = [](int dirfd, const char* name, int flags) {
+        return Refuse(name, EACCES) ? -1 : vesk::RealSysCalls().unlinkat(dirfd, name, flags);
+    };
+    g_failPath = "locked.txt";
 
     EXPECT_FALSE(fs::RemoveTree(P("tree")));
     EXPECT_EQ(vesk::LastOsError().call, "unlink");

@@ -2,84 +2,66 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/charset.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/syscalls.h"
 #include "support/child_process.h"
 #include "support/isolated_env.h"
 #include "support/temp_folder.h"
+#include "sys_faults.h"
 
 // Every test of this program runs with private lock, registry and profile folders.
 [[maybe_unused]] static auto* const g_isolation =
     ::testing::AddGlobalTestEnvironment(new vesk::test::IsolatedProgram);
 
-// Paths in the library's wide form.
-static std::wstring W(const std::string& utf8) {
-    return vesk::Utf8ToWide(utf8);
-}
+using vesk::test::W;
 
 using namespace vesk::reg;
 using vesk::test::ForkedChild;
 using vesk::test::Pipe;
-using vesk::test::TempFolder;
 
 namespace {
 
 const std::wstring kCache = L"Software\\Orvane\\HALD3.1\\cache";
 
 // Every test gets its own pair of hive files.
-class Registry : public ::testing::Test {
+class Registry : public vesk::test::IsolatedEnv {
 protected:
-    void SetUp() override {
-        SetHivePath(Hive::CurrentUser, W(m_dir.Sub("hkcu.db")));
-        SetHivePath(Hive::LocalMachine, W(m_dir.Sub("hklm.db")));
-    }
-    void TearDown() override {
-        SetHivePath(Hive::CurrentUser, L"");
-        SetHivePath(Hive::LocalMachine, L"");
-    }
-    TempFolder m_dir;
+    std::string Sub(const char* name) const { return (Root() / name).string(); }
 };
 
-TEST_F(Registry, TellsCreatedFromOpened) {
+// What creating or opening the key did; nothing when it failed.
+std::optional<Disposition> Made(const std::wstring& path) {
     Disposition d{};
-    auto key = Key::CreateOrOpen(Hive::CurrentUser, kCache, &d);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(d, Disposition::CreatedNewKey);
-    ASSERT_TRUE(Key::CreateOrOpen(Hive::CurrentUser, kCache, &d));
-    EXPECT_EQ(d, Disposition::OpenedExistingKey);
+    return Key::CreateOrOpen(Hive::CurrentUser, path, &d) ? std::optional(d) : std::nullopt;
+}
 
+TEST_F(Registry, TellsCreatedFromOpenedWhateverTheCaseAndBackslashes) {
+    using D = std::vector<std::optional<Disposition>>;
+    const auto created = Disposition::CreatedNewKey, opened = Disposition::OpenedExistingKey;
     // Parents come into being with the key.
+    EXPECT_EQ((D{Made(kCache), Made(kCache), Made(L"Software"), Made(kCache + L"\\sub")}),
+              (D{created, opened, opened, created}));
     EXPECT_TRUE(Key::Open(Hive::CurrentUser, L"Software\\Orvane"));
-    ASSERT_TRUE(Key::CreateOrOpen(Hive::CurrentUser, L"Software", &d));
-    EXPECT_EQ(d, Disposition::OpenedExistingKey);
-    ASSERT_TRUE(Key::CreateOrOpen(Hive::CurrentUser, kCache + L"\\sub", &d));
-    EXPECT_EQ(d, Disposition::CreatedNewKey);
-
     EXPECT_FALSE(Key::Open(Hive::CurrentUser, L"Software\\Other"));
     EXPECT_EQ(vesk::LastOsError().code, ENOENT);
     EXPECT_FALSE(Key::Open(Hive::LocalMachine, kCache)) << "hives are separate";
-}
 
-TEST_F(Registry, KeyPathsIgnoreCaseAndStrayBackslashes) {
     auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Software\\\u00dcbung\\Stra\u00dfe");
-    ASSERT_TRUE(key);
-    ASSERT_TRUE(key->SetDword(L"X", 7));
-    Disposition d{};
-    auto same =
-        Key::CreateOrOpen(Hive::CurrentUser, L"\\SOFTWARE\\\\\u00fcBUNG\\stra\u00dfe\\", &d);
-    ASSERT_TRUE(same);
-    EXPECT_EQ(d, Disposition::OpenedExistingKey);
-    EXPECT_EQ(same->GetDword(L"x"), 7u);
+    ASSERT_TRUE(key && key->SetDword(L"X", 7));
+    const std::wstring same = L"\\SOFTWARE\\\\\u00fcBUNG\\stra\u00dfe\\";
+    ASSERT_EQ(Made(same), opened);
+    auto found = Key::Open(Hive::CurrentUser, same);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->GetDword(L"x"), 7u);
 }
 
 TEST_F(Registry, ValuesRoundTripWithTheirTypes) {
@@ -177,48 +159,33 @@ std::vector<int> RunTogether(int n, const std::function<int(int)>& body) {
     return codes;
 }
 
-TEST_F(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
-    constexpr int kProcs = 3, kValues = 200;
+std::wstring ValueName(int writer, int i) {
+    return L"w" + std::to_wstring(writer) + L"-" + std::to_wstring(i);
+}
+
+// Each process first races the others to create the same keys, then writes values of
+// its own and one they all share.
+TEST_F(Registry, ConcurrentProcessesLoseNothingAndCreateEachKeyOnce) {
+    constexpr int kProcs = 3, kValues = 200, kKeys = 20;
     {
         auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Shared");
         ASSERT_TRUE(key && key->SetString(L"FROM_PARENT", L"p\u00e4rent"));
     }
     const std::vector<int> codes = RunTogether(kProcs, [&](int p) {
-        auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Shared");
-        if (!key || key->GetString(L"FROM_PARENT") != L"p\u00e4rent")
-            return 1;
-        for (int i = 0; i < kValues; ++i) {
-            if (!key->SetDword(L"p" + std::to_wstring(p) + L"-" + std::to_wstring(i),
-                               static_cast<uint32_t>(p * 1000 + i)))
-                return 3;
-            if (!key->SetDword(L"last", static_cast<uint32_t>(p)))
-                return 4;
-        }
-        return 0;
-    });
-    EXPECT_EQ(codes, std::vector<int>(kProcs, 0));
-
-    auto key = Key::Open(Hive::CurrentUser, L"Shared");
-    ASSERT_TRUE(key);
-    int found = 0;
-    for (int p = 0; p < kProcs; ++p)
-        for (int i = 0; i < kValues; ++i)
-            if (key->GetDword(L"p" + std::to_wstring(p) + L"-" + std::to_wstring(i)) ==
-                static_cast<uint32_t>(p * 1000 + i))
-                ++found;
-    EXPECT_EQ(found, kProcs * kValues);
-    EXPECT_LT(key->GetDword(L"last").value_or(99), static_cast<uint32_t>(kProcs));
-}
-
-TEST_F(Registry, RacingCreatorsSeeExactlyOneCreation) {
-    constexpr int kProcs = 4, kKeys = 20;
-    const std::vector<int> codes = RunTogether(kProcs, [&](int) {
         int created = 0;
         for (int k = 0; k < kKeys; ++k) {
             Disposition d{};
             if (!Key::CreateOrOpen(Hive::CurrentUser, L"Race\\K" + std::to_wstring(k), &d))
                 return 102;
             created += d == Disposition::CreatedNewKey;
+        }
+        auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Shared");
+        if (!key || key->GetString(L"FROM_PARENT") != L"p\u00e4rent")
+            return 103;
+        for (int i = 0; i < kValues; ++i) {
+            if (!key->SetDword(ValueName(p, i), static_cast<uint32_t>(p * 1000 + i)) ||
+                !key->SetDword(L"last", static_cast<uint32_t>(p)))
+                return 104;
         }
         return created;
     });
@@ -228,6 +195,15 @@ TEST_F(Registry, RacingCreatorsSeeExactlyOneCreation) {
         total += code;
     }
     EXPECT_EQ(total, kKeys);
+
+    auto key = Key::Open(Hive::CurrentUser, L"Shared");
+    ASSERT_TRUE(key);
+    int found = 0;
+    for (int p = 0; p < kProcs; ++p)
+        for (int i = 0; i < kValues; ++i)
+            found += key->GetDword(ValueName(p, i)) == static_cast<uint32_t>(p * 1000 + i);
+    EXPECT_EQ(found, kProcs * kValues);
+    EXPECT_LT(key->GetDword(L"last").value_or(99), static_cast<uint32_t>(kProcs));
 }
 
 TEST_F(Registry, ThreadsOfOneProcessShareTheStore) {
@@ -238,8 +214,7 @@ TEST_F(Registry, ThreadsOfOneProcessShareTheStore) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kValues; ++i) {
                 auto key = Key::CreateOrOpen(Hive::CurrentUser, L"Threads");
-                if (!key || !key->SetString(L"t" + std::to_wstring(t) + L"-" + std::to_wstring(i),
-                                            std::to_wstring(i))) {
+                if (!key || !key->SetString(ValueName(t, i), std::to_wstring(i))) {
                     ++failures[static_cast<size_t>(t)];
                     ADD_FAILURE() << vesk::DescribeOsError(vesk::LastOsError());
                 }
@@ -254,8 +229,7 @@ TEST_F(Registry, ThreadsOfOneProcessShareTheStore) {
     ASSERT_TRUE(key);
     for (int t = 0; t < kThreads; ++t)
         for (int i = 0; i < kValues; ++i)
-            EXPECT_EQ(key->GetString(L"t" + std::to_wstring(t) + L"-" + std::to_wstring(i)),
-                      std::to_wstring(i));
+            EXPECT_EQ(key->GetString(ValueName(t, i)), std::to_wstring(i));
 }
 
 // Lets the store create its file but refuses SQLite's own opens of it, which
@@ -269,7 +243,7 @@ int DenyDatabase(const char* path, int flags, mode_t mode) {
 }
 
 TEST_F(Registry, UnreadableStoreFailsCleanly) {
-    SetHivePath(Hive::CurrentUser, W(m_dir.Sub("denied.db")));
+    SetHivePath(Hive::CurrentUser, W(Sub("denied.db")));
     vesk::ScopedSysCalls restore;
     vesk::Sys().open = DenyDatabase;
     EXPECT_FALSE(Key::CreateOrOpen(Hive::CurrentUser, kCache));
@@ -279,11 +253,11 @@ TEST_F(Registry, UnreadableStoreFailsCleanly) {
 }
 
 TEST_F(Registry, CorruptStoreIsRefused) {
-    vesk::test::WriteFile(m_dir.Sub("corrupt.db"), std::string(8192, 'Z'));
-    SetHivePath(Hive::CurrentUser, W(m_dir.Sub("corrupt.db")));
+    vesk::test::WriteFile(Sub("corrupt.db"), std::string(8192, 'Z'));
+    SetHivePath(Hive::CurrentUser, W(Sub("corrupt.db")));
     EXPECT_FALSE(Key::CreateOrOpen(Hive::CurrentUser, kCache));
     EXPECT_NE(vesk::LastOsError().detail.find("sqlite"), std::string::npos);
-    EXPECT_EQ(vesk::test::ReadFile(m_dir.Sub("corrupt.db")), std::string(8192, 'Z'))
+    EXPECT_EQ(vesk::test::ReadFile(Sub("corrupt.db")), std::string(8192, 'Z'))
         << "a store that cannot be read is left as it was";
 }
 

@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <sys/stat.h>
 
 #include <cwchar>
 #include <fstream>
+#include <sstream>
+#include <utility>
 
+#include "device_search_support.h"
 #include "platform/charset.h"
 #include "platform/registry.h"
 #include "platform/syscalls.h"
-#include "settings/device_search.h"
-#include "support/temp_folder.h"
 
 namespace {
 
@@ -25,58 +25,46 @@ std::vector<std::wstring> Patterns(const CStringArray& list) {
     return out;
 }
 
+// A wildcard may stand third- or fifth-last, or right after the ninth dot; an empty
+// component passes; only ASCII digits count.
 TEST(MibPattern, CheckAcceptsDigitsDotsAndPlacedWildcards) {
     CDeviceSearch s;
-    struct Case {
-        const wchar_t* pattern;
-        int expected;
-    };
-    const Case cases[] = {
-        {L"1.3.6.1.4.1.59731.1.2.1.2.1.*", 1},
-        {L"1.3.6.*", 1},
-        {L"*.3.6.1.4.1", 0},  // six components, wildcard first
-        {L"1.3.6.1.4.1.59731", 1},
-        {L"1.3.6.1.4.1.5973a", 0},
-        {L"1..3", 1},  // an empty component passes
-        {L".", 1},
-        {L"1.3.*.5", 1},                      // third-last character
-        {L"1.3.*.5.7", 1},                    // fifth-last character
-        {L"1.*.3.4.5", 0},                    // too far from the end
-        {L"1.2.3.4.5.6.7.8.*.1.2.3.4.5", 1},  // at the ninth dot
-        {L"1.2.3.4.5.6.7.*.1.2.3.4.5", 0},    // at the eighth
-        {L"1.2.3.4.5.6.7.8.9.*", 1},
-        {L"1.2.**", 0},
-        {L"1.2.*5", 0},
-        {L"1.3.6 ", 0},
-        {L"-1.3", 0},
-        {L"1.\u0663", 0},  // a digit, but not a decimal ASCII one
-        {L"", 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(s.IsCorrectMIB(c.pattern), c.expected) << c.pattern;
+    for (const wchar_t* good :
+         {L"1.3.6.1.4.1.59731.1.2.1.2.1.*", L"1.3.6.*", L"1.3.6.1.4.1.59731", L"1..3", L".",
+          L"1.3.*.5", L"1.3.*.5.7", L"1.2.3.4.5.6.7.8.*.1.2.3.4.5", L"1.2.3.4.5.6.7.8.9.*"})
+        EXPECT_EQ(s.IsCorrectMIB(good), 1) << good;
+    for (const wchar_t* bad :
+         {L"*.3.6.1.4.1", L"1.3.6.1.4.1.5973a", L"1.*.3.4.5", L"1.2.3.4.5.6.7.*.1.2.3.4.5",
+          L"1.2.**", L"1.2.*5", L"1.3.6 ", L"-1.3", L"1.\u0663", L""})
+        EXPECT_EQ(s.IsCorrectMIB(bad), 0) << bad;
     EXPECT_EQ(s.IsCorrectMIB(nullptr), 0);
 }
 
 TEST(MibPattern, WildcardStandsForExactlyOneWholeComponent) {
     CDeviceSearch s;
-    const CString family = L"1.3.6.1.4.1.59731.1.2.1.2.1.*";
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12", family), 1);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12345", family), 1);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1", family), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", family), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.1.1.2.1.12", family), 0);
-    EXPECT_EQ(
-        s.IsMatchDeviceID(L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", L"1.3.6.1.4.1.59731.1.2.1.2.1.*.*"),
-        1);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.123.5", L"1.3.6.*.5"), 1);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.123.6", L"1.3.6.*.5"), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1", L"1.3.6.1"), 1);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3.6.1", L"1.3.6.2"), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"13", L"14"), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1.3", L"1.3.6"), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"", L"*"), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"1", L""), 0);
-    EXPECT_EQ(s.IsMatchDeviceID(L"7", L"*"), 1);
+    const wchar_t* family = L"1.3.6.1.4.1.59731.1.2.1.2.1.*";
+    struct Case {
+        const wchar_t *id, *pattern;
+        int match;
+    };
+    const Case cases[] = {
+        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12", family, 1},
+        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12345", family, 1},
+        {L"1.3.6.1.4.1.59731.1.2.1.2.1", family, 0},
+        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", family, 0},
+        {L"1.3.6.1.4.1.59731.1.1.1.2.1.12", family, 0},
+        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", L"1.3.6.1.4.1.59731.1.2.1.2.1.*.*", 1},
+        {L"1.3.6.123.5", L"1.3.6.*.5", 1},
+        {L"1.3.6.123.6", L"1.3.6.*.5", 0},
+        {L"1.3.6.1", L"1.3.6.1", 1},
+        {L"1.3.6.1", L"1.3.6.2", 0},
+        {L"13", L"14", 0},
+        {L"1.3", L"1.3.6", 0},
+        {L"", L"*", 0},
+        {L"1", L"", 0},
+        {L"7", L"*", 1}};
+    for (const Case& c : cases)
+        EXPECT_EQ(s.IsMatchDeviceID(c.id, c.pattern), c.match) << c.id << " " << c.pattern;
 }
 
 TEST(MibPattern, TargetNeedsAnIncludeAndNoExclude) {
@@ -94,27 +82,16 @@ TEST(MibPattern, TargetNeedsAnIncludeAndNoExclude) {
 }
 
 // A filter file in a temporary application folder named by a temporary HKLM hive.
-class FilterFile : public ::testing::Test {
+class FilterFile : public vesk::test::IsolatedEnv {
 protected:
     void SetUp() override {
-        vesk::reg::SetHivePath(Hive::LocalMachine, vesk::Utf8ToWide(dir_.path() + "/hklm.db"));
-        app_ = dir_.path() + "/app/";
-        std::filesystem::create_directories(app_);
-        SetApplicationPath(vesk::Utf8ToWide(app_));
-    }
-    void TearDown() override { vesk::reg::SetHivePath(Hive::LocalMachine, L""); }
-
-    static void SetApplicationPath(const std::wstring& value) {
-        auto key = vesk::reg::Key::CreateOrOpen(Hive::LocalMachine,
-                                                L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
-        ASSERT_TRUE(key);
-        ASSERT_TRUE(key->SetString(L"ApplicationPath", value));
+        IsolatedEnv::SetUp();
+        app_ = vesk::test::UseApplicationFolder(Root() / "app");
     }
     void Write(const std::string& text) {
         std::ofstream(app_ + "SrchMIB.conf", std::ios::binary | std::ios::trunc) << text;
     }
 
-    vesk::test::TempFolder dir_{"vesk-filter"};
     std::string app_;
 };
 
@@ -161,17 +138,17 @@ TEST_F(FilterFile, MissingPiecesGiveZeroAndNoPatterns) {
 
     // The value is the folder with its separator; without it the name runs on.
     Write("OIDInclude = 1.3.6.*\n");
-    SetApplicationPath(vesk::Utf8ToWide(dir_.path() + "/app"));
+    vesk::test::SetApplicationPath(vesk::Utf8ToWide(Root().string() + "/app"));
     EXPECT_EQ(s.LoadParameterFromFile(), 0);
-    std::ofstream(dir_.path() + "/appSrchMIB.conf") << "OIDInclude = 1.3.7.*\n";
+    std::ofstream(Root().string() + "/appSrchMIB.conf") << "OIDInclude = 1.3.7.*\n";
     EXPECT_EQ(s.LoadParameterFromFile(), 1);
     EXPECT_EQ(Patterns(s.m_arrOIDInclude), std::vector<std::wstring>{L"1.3.7.*"});
 
     // A value longer than the 260-byte buffer cannot be read.
-    std::string deep = dir_.path() + "/" + std::string(140, 'd') + "/";
+    std::string deep = Root().string() + "/" + std::string(140, 'd') + "/";
     std::filesystem::create_directories(deep);
     std::ofstream(deep + "SrchMIB.conf") << "OIDInclude = 1.3.8.*\n";
-    SetApplicationPath(vesk::Utf8ToWide(deep));
+    vesk::test::SetApplicationPath(vesk::Utf8ToWide(deep));
     EXPECT_EQ(s.LoadParameterFromFile(), 0);
 
     auto key = vesk::reg::Key::Open(Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
@@ -280,99 +257,53 @@ TEST_F(FilterFile, TargetListKeepsOrderAndReadsAtMostFortyCharacters) {
     EXPECT_EQ(s.m_arrOIDInclude.GetSize(), 0);
 }
 
-DEVICE_SEARCH_INFOEX Info(const wchar_t* address, int index) {
-    DEVICE_SEARCH_INFOEX r{};
-    std::wcsncpy(r.szIPAddress, address, 32);
-    r.nIndex = index;
-    return r;
-}
-
-std::vector<std::wstring> SortedAddresses(std::vector<const wchar_t*> addresses,
-                                          std::vector<int>* indexes = nullptr) {
+// Sorts the space-separated addresses as search records; gives them back the same way.
+std::wstring Sorted(const std::wstring& addresses) {
     CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> list;
-    for (size_t i = 0; i < addresses.size(); ++i) {
-        DEVICE_SEARCH_INFOEX r = Info(addresses[i], static_cast<int>(i));
+    std::wistringstream in(addresses);
+    for (std::wstring address; in >> address;) {
+        DEVICE_SEARCH_INFOEX r{};
+        std::wcsncpy(r.szIPAddress, address.c_str(), 32);
         list.Add(r);
     }
     CDeviceSearch s;
     EXPECT_EQ(s.SortIPAddressAsend(list), 1);
-    std::vector<std::wstring> out;
-    for (INT_PTR i = 0; i < list.GetSize(); ++i) {
-        out.push_back(list[i].szIPAddress);
-        if (indexes)
-            indexes->push_back(list[i].nIndex);
-    }
+    std::wstring out;
+    for (INT_PTR i = 0; i < list.GetSize(); ++i)
+        out += (i ? L" " : L"") + std::wstring(list[i].szIPAddress);
     return out;
 }
 
-TEST(AddressSort, NumericNotTextualOrder) {
-    std::vector<int> indexes;
-    EXPECT_EQ(SortedAddresses({L"10.0.0.20", L"10.0.0.3", L"9.1.1.1"}, &indexes),
-              (std::vector<std::wstring>{L"9.1.1.1", L"10.0.0.3", L"10.0.0.20"}));
-    EXPECT_EQ(indexes, (std::vector<int>{2, 1, 0})) << "records move whole";
-    EXPECT_EQ(SortedAddresses({L"192.168.1.200", L"192.168.1.3", L"192.168.0.250", L"1.2.3.4"}),
-              (std::vector<std::wstring>{L"1.2.3.4", L"192.168.0.250", L"192.168.1.3",
-                                         L"192.168.1.200"}));
-}
-
-TEST(AddressSort, UnparsableAddressesStopNothingButNeverMove) {
-    // The exchange sort compares each place with every later one; a pair with a bad
-    // address is left as it is.
-    EXPECT_EQ(SortedAddresses({L"10.0.0.2", L"printer", L"10.0.0.1"}),
-              (std::vector<std::wstring>{L"10.0.0.1", L"printer", L"10.0.0.2"}));
-    EXPECT_EQ(SortedAddresses({L"255.255.255.255", L"10.0.0.1"}),
-              (std::vector<std::wstring>{L"255.255.255.255", L"10.0.0.1"}));
-    EXPECT_EQ(SortedAddresses({L"10.0.0.2", L"10.0.0.1", L"255.255.255.255"}),
-              (std::vector<std::wstring>{L"10.0.0.1", L"10.0.0.2", L"255.255.255.255"}));
-    // inet_addr forms: 10.1 is 10.0.0.1, 0x0a.0.0.3 is 10.0.0.3.
-    EXPECT_EQ(SortedAddresses({L"0x0a.0.0.3", L"10.0.0.2", L"10.1"}),
-              (std::vector<std::wstring>{L"10.1", L"10.0.0.2", L"0x0a.0.0.3"}));
-    EXPECT_EQ(SortedAddresses({}), std::vector<std::wstring>{});
-    EXPECT_EQ(SortedAddresses({L"3.3.3.3"}), std::vector<std::wstring>{L"3.3.3.3"});
+// Numeric, not textual, order (that records move whole is in device_search_codes_test).
+// The exchange sort compares each place with every later one and leaves a pair with an
+// unparsable address (or the all-ones one, inet_addr's failure value) as it is;
+// inet_addr forms count by their value (10.1 is 10.0.0.1, 0x0a.0.0.3 is 10.0.0.3).
+TEST(AddressSort, NumericOrderWhereUnparsableAddressesNeverMove) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"192.168.1.200 192.168.1.3 192.168.0.250 1.2.3.4",
+         L"1.2.3.4 192.168.0.250 192.168.1.3 192.168.1.200"},
+        {L"10.0.0.2 printer 10.0.0.1", L"10.0.0.1 printer 10.0.0.2"},
+        {L"255.255.255.255 10.0.0.1", L"255.255.255.255 10.0.0.1"},
+        {L"10.0.0.2 10.0.0.1 255.255.255.255", L"10.0.0.1 10.0.0.2 255.255.255.255"},
+        {L"0x0a.0.0.3 10.0.0.2 10.1", L"10.1 10.0.0.2 0x0a.0.0.3"},
+        {L"", L""},
+        {L"3.3.3.3", L"3.3.3.3"}};
+    for (auto [in, sorted] : cases)
+        EXPECT_EQ(Sorted(in), sorted) << in;
 }
 
 TEST(AddressSort, AddressParsingAgreesWithTheCLibrary) {
-    const char* inputs[] = {"1.2.3.4",
-                            "0.0.0.0",
-                            "255.255.255.254",
-                            "255.255.255.255",
-                            "256.1.1.1",
-                            "1.2.3.256",
-                            "1.2.3",
-                            "1.2.65535",
-                            "1.2.65536",
-                            "1.16777215",
-                            "1.16777216",
-                            "4294967294",
-                            "4294967295",
-                            "4294967296",
-                            "99999999999999999999",
-                            "0x7f.1",
-                            "0X7F.0.0.1",
-                            "0x",
-                            "0x.1.2.3",
-                            "0xg",
-                            "010.0.0.1",
-                            "08.0.0.1",
-                            "0.0.0.08",
-                            "1.2.3.4 ",
-                            "1.2.3.4\tjunk",
-                            "1.2.3.4x",
-                            " 1.2.3.4",
-                            "+1.2.3.4",
-                            "-1.2.3.4",
-                            "1..2.3",
-                            "1.2.3.",
-                            ".1.2.3",
-                            "1.2.3.4.5",
-                            "",
-                            "0x100.0.0.1",
-                            "0xffffffff",
-                            "0xfffffffe",
-                            "00000000001.2.3.4",
-                            "1.2.3.0x",
-                            "127.0.0.1\n"};
-    for (const char* in : inputs) {
+    // Separated by '|'.
+    const std::string inputs =
+        "1.2.3.4|0.0.0.0|255.255.255.254|255.255.255.255|256.1.1.1|1.2.3.256|1.2.3|1.2.65535|"
+        "1.2.65536|1.16777215|1.16777216|4294967294|4294967295|4294967296|99999999999999999999|"
+        "0x7f.1|0X7F.0.0.1|0x|0x.1.2.3|0xg|010.0.0.1|08.0.0.1|0.0.0.08|1.2.3.4 |1.2.3.4\tjunk|"
+        "1.2.3.4x| 1.2.3.4|+1.2.3.4|-1.2.3.4|1..2.3|1.2.3.|.1.2.3|1.2.3.4.5||0x100.0.0.1|"
+        "0xffffffff|0xfffffffe|00000000001.2.3.4|1.2.3.0x|127.0.0.1\n";
+    for (size_t from = 0, to = 0; to != std::string::npos; from = to + 1) {
+        to = inputs.find('|', from);
+        const std::string text = inputs.substr(from, to - from);
+        const char* in = text.c_str();
         in_addr_t expected = ::inet_addr(in);
         auto ours = vesk::InetAddr(in);
         if (expected == INADDR_NONE) {

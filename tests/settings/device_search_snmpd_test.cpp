@@ -14,7 +14,6 @@
 
 namespace {
 
-using vesk::reg::Hive;
 using vesk::test::Addresses;
 using vesk::test::Records;
 using vesk::test::RegisteredDevices;
@@ -22,7 +21,9 @@ using vesk::test::RegisteredDevices;
 const std::string kFamily1 = "1.3.6.1.4.1.59731.1.1.1.2.1.";
 const std::string kFamily2 = "1.3.6.1.4.1.59731.1.2.1.2.1.";
 
-class SearchAgainstAgents : public ::testing::Test {
+// Real agents; discovery goes to them (and one silent address) in this order, never to
+// a broadcast. The application folder holds the shipped filter.
+class SearchAgainstAgents : public vesk::test::IsolatedEnv {
 protected:
     static void SetUpTestSuite() {
         agents_.Start({{"127.0.0.10", kFamily2 + "14", "Echo unit"},
@@ -35,71 +36,41 @@ protected:
     static void TearDownTestSuite() { agents_.Stop(); }
 
     void SetUp() override {
+        IsolatedEnv::SetUp();
         ASSERT_TRUE(agents_.Error().empty()) << agents_.Error();
-        // Discovery goes to the agents (and one silent address) in this order, never
-        // to a broadcast.
         std::string targets;
         for (auto& a : agents_.All())
             targets += a->target() + ",";
-        targets += "127.0.0.6:" + std::to_string(agents_[0].port());
         vesk::mib::Overrides o;
-        o.targets = targets;
+        o.targets = targets + "127.0.0.6:" + std::to_string(agents_[0].port());
         o.timeoutMs = 300;
         o.retries = 1;
         o.loopbackOnly = true;
         vesk::mib::SetOverrides(o);
-
-        vesk::reg::SetHivePath(Hive::LocalMachine, vesk::Utf8ToWide(dir_.path() + "/hklm.db"));
-        app_ = dir_.path() + "/app/";
-        std::filesystem::create_directories(app_);
-        auto key = vesk::reg::Key::CreateOrOpen(Hive::LocalMachine,
-                                                L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
-        ASSERT_TRUE(key);
-        ASSERT_TRUE(key->SetString(L"ApplicationPath", vesk::Utf8ToWide(app_)));
+        std::filesystem::copy_file(
+            std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf",
+            vesk::test::UseApplicationFolder(Root() / "app") + "SrchMIB.conf");
     }
     void TearDown() override {
-        vesk::reg::SetHivePath(Hive::LocalMachine, L"");
         vesk::mib::Overrides safe;
         safe.loopbackOnly = true;
         vesk::mib::SetOverrides(safe);
         if (HasFailure())
             std::cerr << agents_.Logs();
+        IsolatedEnv::TearDown();
     }
-
-    void UseShippedFilter() {
-        std::filesystem::copy_file(std::string(VESK_SOURCE_DIR) + "/settings/SrchMIB.conf",
-                                   app_ + "SrchMIB.conf");
-    }
-
-    vesk::test::TempFolder dir_{"vesk-search-app"};
-    std::string app_;
-    RegisteredDevices registered_;
-    CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results_;
 
     static inline vesk::test::AgentSet agents_;
+    CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results_;
 };
 
-TEST_F(SearchAgainstAgents, ShippedFilterFindsOurDevicesSortedByAddress) {
-    UseShippedFilter();
-    registered_.devices = {{L"127.0.0.3", L"Second floor"}};
-    CDeviceSearch search(&registered_);
-    ASSERT_EQ(search.SearchDevice(results_), 1);
-    // The other host is no target; the hidden one gives no description. Targets in
-    // discovery order: .10, .3, .2, .5.
-    EXPECT_EQ(Records(results_),
-              (std::vector<std::wstring>{
-                  L"127.0.0.2 #2 1.3.6.1.4.1.59731.1.2.1.2.1.12 'Alpha unit' -",
-                  L"127.0.0.3 #1 1.3.6.1.4.1.59731.1.1.1.2.1.40.1 'Bravo unit' Second floor",
-                  L"127.0.0.10 #0 1.3.6.1.4.1.59731.1.2.1.2.1.14 'Echo unit' -"}));
-    EXPECT_EQ(search.m_nMibHandle.load(), -1);
-}
-
-// Through the root: the devices it has registered are the ones marked, by exact
-// address, under the names it lists.
+// Through the root: the other host is no target, the hidden one gives no description,
+// the rest come sorted by address with their index in discovery order (.10, .3, .2,
+// .5); the devices the root has registered are the ones marked, by exact address,
+// under the names it lists.
 TEST_F(SearchAgainstAgents, RootMarksItsRegisteredDevices) {
-    UseShippedFilter();
     CVESKRoot root;
-    root.SetDeviceInfoPath(vesk::Utf8ToWide(dir_.path() + "/devices.xml"));
+    root.SetDeviceInfoPath(vesk::Utf8ToWide(Root().string() + "/devices.xml"));
     ITEMINFO info;
     info.strName = L"Echo at the desk";
     info.strIP = L"127.0.0.10";
@@ -112,16 +83,17 @@ TEST_F(SearchAgainstAgents, RootMarksItsRegisteredDevices) {
                   L"127.0.0.3 #1 1.3.6.1.4.1.59731.1.1.1.2.1.40.1 'Bravo unit' -",
                   L"127.0.0.10 #0 1.3.6.1.4.1.59731.1.2.1.2.1.14 'Echo unit' Echo at the desk"}));
     EXPECT_GT(root.GetDeviceSearch()->m_arrOIDInclude.GetSize(), 0);
+    EXPECT_EQ(root.GetDeviceSearch()->m_nMibHandle.load(), -1);
 }
 
 TEST_F(SearchAgainstAgents, StopReturnsTheRecordsGatheredSoFarUnsorted) {
-    UseShippedFilter();
-    CDeviceSearch search(&registered_);
+    RegisteredDevices registered;
+    CDeviceSearch search(&registered);
     int handleSeen = -1;
     // The user cancels while the second device is being marked.
-    registered_.onQuery = [&](const std::wstring&) {
+    registered.onQuery = [&](const std::wstring&) {
         handleSeen = search.m_nMibHandle.load();
-        if (registered_.asked.size() == 2)
+        if (registered.asked.size() == 2)
             search.CancelSearch();
     };
     ASSERT_EQ(search.SearchDevice(results_), 1);
@@ -131,7 +103,7 @@ TEST_F(SearchAgainstAgents, StopReturnsTheRecordsGatheredSoFarUnsorted) {
     EXPECT_EQ(_Mib_IsEnabled(handleSeen), 0) << "the search's handle was deleted";
 
     // The next search starts afresh.
-    registered_.onQuery = nullptr;
+    registered.onQuery = nullptr;
     ASSERT_EQ(search.SearchDevice(results_), 1);
     EXPECT_EQ(results_.GetSize(), 3);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <new>
@@ -13,7 +14,9 @@
 #include <vector>
 
 #include "platform/charset.h"
+#include "platform/registry.h"
 #include "settings/device_search.h"
+#include "support/isolated_env.h"
 #include "support/temp_folder.h"
 
 namespace vesk::test {
@@ -72,7 +75,7 @@ public:
     std::string stopAt;            // asking for this address raises the stop flag
     bool fillWholeBuffer = false;  // write the description without a terminator
 
-    std::vector<std::string> calls;
+    int creates = 0;
     std::vector<std::pair<int, int>> timeouts;
     std::string community;
     int port = 0;
@@ -80,15 +83,11 @@ public:
     int deletedCount = 0;
     int lastDeleted = 0;
     int freed = 0;
-    int unlocked = 0;
     std::vector<std::string> described;
 
-    int Initialize() override {
-        calls.push_back("Initialize");
-        return initialize;
-    }
+    int Initialize() override { return initialize; }
     int Create() override {
-        calls.push_back("Create");
+        ++creates;
         return handle;
     }
     int SetTimeout(int, int first, int second) override {
@@ -96,21 +95,13 @@ public:
         return 1;
     }
     int Bind(int, const char* c, int p) override {
-        calls.push_back("Bind");
         community = c;
         port = p;
         return bind;
     }
-    int IsEnabled(int) override {
-        calls.push_back("IsEnabled");
-        return enabled;
-    }
+    int IsEnabled(int) override { return enabled; }
     int GetsysObjectIDList(int, mib::HGLOBAL* memory, int* count, int* stop) override {
-        calls.push_back("GetsysObjectIDList");
-        EXPECT_NE(stop, nullptr);
-        if (stop) {
-            EXPECT_EQ(*stop, 0);
-        }
+        EXPECT_TRUE(stop && *stop == 0);
         if (listResult != 1)
             return listResult;
         *memory = mib::GlobalAlloc(entries.size() * mib::kEntryBytes);
@@ -155,16 +146,27 @@ public:
     void* Lock(mib::HGLOBAL memory) override {
         return failLock ? nullptr : mib::GlobalLock(memory);
     }
-    void Unlock(mib::HGLOBAL memory) override {
-        ++unlocked;
-        mib::GlobalUnlock(memory);
-    }
+    void Unlock(mib::HGLOBAL memory) override { mib::GlobalUnlock(memory); }
     void Free(mib::HGLOBAL memory) override {
         ++freed;
         mib::GlobalFree(memory);
     }
     std::size_t Size(mib::HGLOBAL memory) override { return mib::GlobalSize(memory); }
 };
+
+// Makes the folder (with its trailing separator) the application folder, where the
+// search looks for its filter file; the HKLM hive should be a test's own (IsolatedEnv).
+inline void SetApplicationPath(const std::wstring& value) {
+    auto key =
+        reg::Key::CreateOrOpen(reg::Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetString(L"ApplicationPath", value));
+}
+inline std::string UseApplicationFolder(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    SetApplicationPath(folder.wstring() + L"/");
+    return folder.string() + "/";
+}
 
 inline std::vector<std::wstring> Addresses(
     const CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results) {

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <memory>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/charset.h"
 #include "platform/registry.h"
@@ -16,75 +18,84 @@ namespace {
 using vesk::reg::Hive;
 using vesk::reg::Key;
 
-const wchar_t kBox[] = L"Software\\Orvane\\HALD3.1\\Box";
-const wchar_t kGeneral[] = L"Software\\Orvane\\HALD3.1\\General";
-const wchar_t kLogin[] = L"Software\\Orvane\\HALD3.1\\Login";
+const std::wstring kBase = L"Software\\Orvane\\HALD3.1";
 const wchar_t kNewStart[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\HideDesktopIcons\\NewStartPanel";
 const wchar_t kClassic[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\HideDesktopIcons\\ClassicStartMenu";
 const wchar_t kIcon[] = L"{3D1F7A60-8C42-4E1B-9A57-C20E64B81F93}";
 
+// Every option in the order the root reads them: its group key (none: the desktop
+// icon value of the two shell keys), its value name and its member.
+struct Option {
+    const wchar_t* group;
+    const wchar_t* name;
+    void (CVESKRoot::*set)(int);
+    int (CVESKRoot::*get)();
+};
+const Option kOptions[] = {
+    {L"Box", L"DISPLAY_RX_BOX", &CVESKRoot::SetDisplayRXBOX, &CVESKRoot::GetDisplayRXBox},
+    {L"Box", L"SAVE_PASSWORD", &CVESKRoot::SetSaveBoxPassword, &CVESKRoot::GetsaveBoxPassword},
+    {L"Box", L"OPEN_BOX", &CVESKRoot::SetOpenBoxAtSingleClick, &CVESKRoot::GetOpenBoxAtSingleClick},
+    {L"Box", L"OPEN_HALD_V", &CVESKRoot::SetOpenWithHaldViewer, &CVESKRoot::GetOpenWithHaldViewer},
+    {L"General", L"FILE_FORMAT", &CVESKRoot::SetSelectFileFormat, &CVESKRoot::GetSelectFileFormat},
+    {L"General", L"TIMEOUT", &CVESKRoot::SetTimeout, &CVESKRoot::GetTimeout},
+    {L"General", L"TIMELIMIT", &CVESKRoot::SetTime, &CVESKRoot::GetTime},
+    {L"Login", L"SAVE_USER_NAME", &CVESKRoot::SetSaveUserName, &CVESKRoot::GetSaveUserName},
+    {L"Login", L"SAVE_ACCOUNT_NAME", &CVESKRoot::SetSaveAccountName,
+     &CVESKRoot::GetSaveAccountName},
+    {L"Login", L"DISPLAY_CONFIRMATION", &CVESKRoot::SetDisplayConfirmation,
+     &CVESKRoot::GetDisplayConfirmation},
+    {nullptr, kIcon, &CVESKRoot::SetDesktopIconStatus, &CVESKRoot::GetDispDeskIcon},
+};
+
 class Options : public vesk::test::IsolatedEnv {
 protected:
-    static std::optional<uint32_t> Value(const std::wstring& key, const wchar_t* name,
-                                         Hive hive = Hive::CurrentUser) {
-        auto k = Key::Open(hive, key);
-        if (!k)
-            return std::nullopt;
-        return k->GetDword(name);
+    using M = std::vector<int>;
+    using V = std::vector<std::optional<uint32_t>>;
+
+    static std::optional<uint32_t> Value(const std::wstring& key, const wchar_t* name) {
+        auto k = Key::Open(Hive::CurrentUser, key);
+        return k ? k->GetDword(name) : std::nullopt;
     }
     static void Put(const std::wstring& key, const wchar_t* name, uint32_t value) {
         auto k = Key::CreateOrOpen(Hive::CurrentUser, key);
         ASSERT_TRUE(k);
         ASSERT_TRUE(k->SetDword(name, value));
     }
-    static void PutAll(const std::wstring& base, uint32_t v) {
-        for (const wchar_t* name :
-             {L"DISPLAY_RX_BOX", L"SAVE_PASSWORD", L"OPEN_BOX", L"OPEN_HALD_V"})
-            Put(base + L"\\Box", name, v);
-        for (const wchar_t* name : {L"FILE_FORMAT", L"TIMEOUT", L"TIMELIMIT"})
-            Put(base + L"\\General", name, v);
-        for (const wchar_t* name :
-             {L"SAVE_USER_NAME", L"SAVE_ACCOUNT_NAME", L"DISPLAY_CONFIRMATION"})
-            Put(base + L"\\Login", name, v);
-        Put(kNewStart, kIcon, v);
-        Put(kClassic, kIcon, v);
+    // The keys of each option under base; the icon value is in both shell keys.
+    static std::vector<std::wstring> Keys(const Option& o, const std::wstring& base) {
+        if (o.group)
+            return {base + L"\\" + o.group};
+        return {kNewStart, kClassic};
     }
-    // Sets every option member to v.
+    // What the store holds for every option, in table order.
+    static V Stored(const std::wstring& base = kBase) {
+        V out;
+        for (const Option& o : kOptions)
+            for (const auto& key : Keys(o, base))
+                out.push_back(Value(key, o.name));
+        return out;
+    }
+    static void PutAll(uint32_t v) {
+        for (const Option& o : kOptions)
+            for (const auto& key : Keys(o, kBase))
+                Put(key, o.name, v);
+    }
     static void SetAll(CVESKRoot& root, int v) {
-        root.SetDisplayRXBOX(v);
-        root.SetSaveBoxPassword(v);
-        root.SetOpenBoxAtSingleClick(v);
-        root.SetOpenWithHaldViewer(v);
-        root.SetSelectFileFormat(v);
-        root.SetTimeout(v);
-        root.SetTime(v);
-        root.SetSaveUserName(v);
-        root.SetSaveAccountName(v);
-        root.SetDisplayConfirmation(v);
-        root.SetDesktopIconStatus(v);
+        for (const Option& o : kOptions)
+            (root.*o.set)(v);
     }
-    static void ExpectNoDefaultGroups() {
-        for (const wchar_t* key : {kBox, kGeneral, kLogin}) {
+    static M Members(CVESKRoot& root) {
+        M out;
+        for (const Option& o : kOptions)
+            out.push_back((root.*o.get)());
+        return out;
+    }
+    static void ExpectNoKeys(std::initializer_list<std::wstring> keys) {
+        for (const auto& key : keys)
             EXPECT_FALSE(Key::Open(Hive::CurrentUser, key)) << vesk::WideToUtf8(key);
-        }
     }
-    // Every option member, in the order SetAll sets them.
-    static std::vector<int> Members(CVESKRoot& r) {
-        return {r.GetDisplayRXBox(),
-                r.GetsaveBoxPassword(),
-                r.GetOpenBoxAtSingleClick(),
-                r.GetOpenWithHaldViewer(),
-                r.GetSelectFileFormat(),
-                r.GetTimeout(),
-                r.GetTime(),
-                r.GetSaveUserName(),
-                r.GetSaveAccountName(),
-                r.GetDisplayConfirmation(),
-                r.GetDispDeskIcon()};
-    }
-    using M = std::vector<int>;
 };
 
 TEST_F(Options, FirstRunCreatesTheKeysWithTheirDefaults) {
@@ -94,20 +105,9 @@ TEST_F(Options, FirstRunCreatesTheKeysWithTheirDefaults) {
 
     // The viewer option is not a default of a new key; the time limit is in minutes.
     EXPECT_EQ(Members(root), (M{0, 0, 1, 7, 1, 1, 10 * 60000, 0, 0, 1, 0}));
-    EXPECT_EQ(Value(kBox, L"DISPLAY_RX_BOX"), 0u);
-    EXPECT_EQ(Value(kBox, L"SAVE_PASSWORD"), 0u);
-    EXPECT_EQ(Value(kBox, L"OPEN_BOX"), 1u);
-    EXPECT_EQ(Value(kBox, L"OPEN_HALD_V"), std::nullopt);
-    EXPECT_EQ(Key::Open(Hive::CurrentUser, kBox)->GetType(L"OPEN_HALD_V"),
+    EXPECT_EQ(Stored(), (V{0, 0, 1, std::nullopt, 1, 1, 10, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(Key::Open(Hive::CurrentUser, kBase + L"\\Box")->GetType(L"OPEN_HALD_V"),
               vesk::reg::ValueType::None);
-    EXPECT_EQ(Value(kGeneral, L"FILE_FORMAT"), 1u);
-    EXPECT_EQ(Value(kGeneral, L"TIMEOUT"), 1u);
-    EXPECT_EQ(Value(kGeneral, L"TIMELIMIT"), 10u);
-    EXPECT_EQ(Value(kLogin, L"SAVE_USER_NAME"), 0u);
-    EXPECT_EQ(Value(kLogin, L"SAVE_ACCOUNT_NAME"), 0u);
-    EXPECT_EQ(Value(kLogin, L"DISPLAY_CONFIRMATION"), 1u);
-    EXPECT_EQ(Value(kNewStart, kIcon), 0u);
-    EXPECT_EQ(Value(kClassic, kIcon), 0u);
 
     // A second load reads what the first one wrote (the viewer value is still absent
     // and reads as 0).
@@ -128,8 +128,8 @@ TEST_F(Options, TimeLimitInMillisecondsNeverWraps) {
 }
 
 TEST_F(Options, AGroupIsReadWhollyOrNotAtAll) {
-    PutAll(L"Software\\Orvane\\HALD3.1", 3);
-    ASSERT_TRUE(Key::Open(Hive::CurrentUser, kBox)->DeleteValue(L"OPEN_HALD_V"));
+    PutAll(3);
+    ASSERT_TRUE(Key::Open(Hive::CurrentUser, kBase + L"\\Box")->DeleteValue(L"OPEN_HALD_V"));
     CVESKRoot root;
     SetAll(root, 7);
     ASSERT_EQ(root.LoadOptions(), 1);
@@ -137,14 +137,14 @@ TEST_F(Options, AGroupIsReadWhollyOrNotAtAll) {
 
     // Without OPEN_BOX the Box group fails and no Box member changes; the later groups
     // are not read either.
-    ASSERT_TRUE(Key::Open(Hive::CurrentUser, kBox)->DeleteValue(L"OPEN_BOX"));
+    ASSERT_TRUE(Key::Open(Hive::CurrentUser, kBase + L"\\Box")->DeleteValue(L"OPEN_BOX"));
     SetAll(root, 7);
     EXPECT_EQ(root.LoadOptions(), 0);
     EXPECT_EQ(Members(root), (M{7, 7, 7, 7, 7, 7, 7 * 60000, 7, 7, 7, 7}));
 
     // A value of another type counts as missing.
-    Put(kBox, L"OPEN_BOX", 3);
-    ASSERT_TRUE(Key::Open(Hive::CurrentUser, kGeneral)->SetString(L"TIMEOUT", L"3"));
+    Put(kBase + L"\\Box", L"OPEN_BOX", 3);
+    ASSERT_TRUE(Key::Open(Hive::CurrentUser, kBase + L"\\General")->SetString(L"TIMEOUT", L"3"));
     EXPECT_EQ(root.LoadOptions(), 0);
     EXPECT_EQ(Members(root), (M{3, 3, 3, 0, 7, 7, 7 * 60000, 7, 7, 7, 7}));
 }
@@ -153,19 +153,13 @@ TEST_F(Options, SavingNeedsTheKeysALoadCreates) {
     CVESKRoot root;
     SetAll(root, 5);
     EXPECT_EQ(root.SetOptions(), 0);
-    for (const wchar_t* key : {kBox, kGeneral, kLogin, kNewStart, kClassic}) {
-        EXPECT_FALSE(Key::Open(Hive::CurrentUser, key)) << vesk::WideToUtf8(key);
-    }
+    ExpectNoKeys({kBase + L"\\Box", kBase + L"\\General", kBase + L"\\Login", kNewStart, kClassic});
 
     ASSERT_EQ(root.LoadOptions(), 1);
     SetAll(root, 5);
     root.SetTime(20);
     ASSERT_EQ(root.SetOptions(), 1);
-    EXPECT_EQ(Value(kBox, L"OPEN_HALD_V"), 5u);
-    EXPECT_EQ(Value(kGeneral, L"TIMELIMIT"), 20u);
-    EXPECT_EQ(Value(kLogin, L"DISPLAY_CONFIRMATION"), 5u);
-    EXPECT_EQ(Value(kNewStart, kIcon), 5u);
-    EXPECT_EQ(Value(kClassic, kIcon), 5u);
+    EXPECT_EQ(Stored(), (V{5, 5, 5, 5, 5, 5, 20, 5, 5, 5, 5, 5}));
     // The machine-wide copy is only for the oldest Windows shell.
     EXPECT_FALSE(Key::Open(Hive::LocalMachine, kNewStart));
 
@@ -175,22 +169,18 @@ TEST_F(Options, SavingNeedsTheKeysALoadCreates) {
 }
 
 TEST_F(Options, RegistryInformationPathMovesEveryGroup) {
+    const std::wstring own = L"Software\\Test\\Own";
     CVESKRoot root;
-    root.SetRegInfoPath(L"Software\\Test\\Own");
-    EXPECT_EQ(root.GetRegInfoPath(), L"Software\\Test\\Own");
+    root.SetRegInfoPath(own.c_str());
+    EXPECT_EQ(root.GetRegInfoPath(), own.c_str());
     ASSERT_EQ(root.LoadOptions(), 1);
-    EXPECT_EQ(Value(L"Software\\Test\\Own\\Box", L"OPEN_BOX"), 1u);
-    EXPECT_EQ(Value(L"Software\\Test\\Own\\General", L"TIMELIMIT"), 10u);
-    EXPECT_EQ(Value(L"Software\\Test\\Own\\Login", L"DISPLAY_CONFIRMATION"), 1u);
-    ExpectNoDefaultGroups();
-
     root.SetDisplayRXBOX(1);
     ASSERT_EQ(root.SetOptions(), 1);
-    EXPECT_EQ(Value(L"Software\\Test\\Own\\Box", L"DISPLAY_RX_BOX"), 1u);
-    ExpectNoDefaultGroups();
+    EXPECT_EQ(Stored(own), (V{1, 0, 1, 0, 1, 1, 10, 0, 0, 1, 0, 0}));
+    ExpectNoKeys({kBase + L"\\Box", kBase + L"\\General", kBase + L"\\Login"});
 
     // The default location has its own values.
-    PutAll(L"Software\\Orvane\\HALD3.1", 4);
+    PutAll(4);
     CVESKRoot other;
     ASSERT_EQ(other.LoadOptions(), 1);
     EXPECT_EQ(Members(other), (M{4, 4, 4, 4, 4, 4, 4 * 60000, 4, 4, 4, 4}));
@@ -199,16 +189,15 @@ TEST_F(Options, RegistryInformationPathMovesEveryGroup) {
 }
 
 TEST_F(Options, DesktopIconStatusComesFromBothShellKeys) {
-    PutAll(L"Software\\Orvane\\HALD3.1", 0);
+    PutAll(0);
     Put(kNewStart, kIcon, 1);
-    Put(kClassic, kIcon, 0);
     CVESKRoot root;
     ASSERT_EQ(root.LoadOptions(), 1);
     EXPECT_EQ(root.GetDispDeskIcon(), 0);  // the later key decides
 
     // The NewStartPanel key without the value: the load fails after the three groups.
     ASSERT_TRUE(Key::Open(Hive::CurrentUser, kNewStart)->DeleteValue(kIcon));
-    Put(L"Software\\Orvane\\HALD3.1\\Login", L"SAVE_USER_NAME", 1);
+    Put(kBase + L"\\Login", L"SAVE_USER_NAME", 1);
     SetAll(root, 7);
     EXPECT_EQ(root.LoadOptions(), 0);
     EXPECT_EQ(root.GetSaveUserName(), 1);
