@@ -17,9 +17,8 @@ protected:
     void TearDown() override;
 
     // Starts the sample device changed by edit, connects to it over the test's transport
-    // and logs in; null (with a failure recorded) when a step fails.
-    CVESKMFPDevice* Open(const SimEdit& edit = {}, const wchar_t* user = L"alice",
-                         const wchar_t* password = L"alice");
+    // and logs in as alice; null (with a failure recorded) when a step fails.
+    CVESKMFPDevice* Open(const SimEdit& edit = {});
     // Opens the device, lists its boxes and logs into box number with password.
     CVESKMFPBox* OpenBox(long number, const wchar_t* password = L"", const SimEdit& edit = {});
 
