@@ -362,8 +362,9 @@ int CVESKMFPBox::SetUserNameForPublicUser(CString strName) {
     CTcpCore* pCore = GetCurTcpCoreObject();
     if (!pCore)
         return 0;
+    // Whole characters only, and the device's field keeps its terminating zero.
     char name[QTCP_USERNAME_SIZE] = {};
-    const int length = _QChar_UnicodeToUtf8(strName.GetString(), name, QTCP_USERNAME_SIZE);
+    const int length = _QChar_UnicodeToUtf8(strName.GetString(), name, QTCP_USERNAME_SIZE - 1);
     return pCore->SetUserNameDuringPublicLogin(name, length);
 }
 

@@ -30,6 +30,8 @@ TEST_P(BoxItem, OneBoxIsLoggedInPerDeviceAndRefusalsLeaveNoneIn) {
     EXPECT_EQ(shared->GetBoxLogin(), 0);
     EXPECT_EQ(Login(alice), L"1||0|2|1|alice");
     EXPECT_EQ(alice->GetChildList(1), 1);  // the device's session is alice's box
+    EXPECT_EQ(alice->IsPublicUserNameNeeded(), 1);
+    EXPECT_EQ(alice->SetUserNameForPublicUser(std::wstring(70, L'\u65e5')), 1);  // too long: cut
     for (const wchar_t* wrong : {L"bad", L""}) {
         ASSERT_EQ(alice->Connect(nullptr, L""), 1);
         EXPECT_EQ(secure->Connect(nullptr, wrong), -1020);
