@@ -134,8 +134,11 @@ public:
     // Width, height and resolutions from the downloaded file m_strTransFilePath (JPEG
     // or TIFF, told by content). Always 1; a file that cannot be read changes nothing.
     int LoadFileInfo();
-    // The file's creation time as "yyyy/mm/dd hh:mm:ss" in local time: 1, or 0 when
-    // pszPath is null or names no file (then text is "" unless pszPath was null).
+    // The creation time of the file at exactly pszPath (no pattern matching) as
+    // "yyyy/mm/dd hh:mm:ss" in local time: 1, or 0 when pszPath is null or names no file
+    // (then text is "" unless pszPath was null). On Linux the creation time is the one
+    // the library set (kept in an extended attribute), else the statx birth time, else
+    // the inode change time: see vesk::fs::CreationTime.
     static int GetFileCreationTime(const wchar_t* pszPath, CString& text);
 
 private:
@@ -165,7 +168,7 @@ private:
     int m_nDownloadAll = 0;
     int m_nColor = 0;
     int m_nResolution = 0;
-    tagUTIL_OPENDOCPARAM m_openDocParam{0, 0, 5};  // full colour until chosen
+    tagUTIL_OPENDOCPARAM m_openDocParam{};  // the constructor makes nColor 5 (full colour)
     int m_nAttributeNum = 0;
     tagUTIL_ATTRIBUTEINFO m_attributeInfo[QTCP_MAX_ATTRIBUTES]{};
     tagUTIL_SPDF_OUTLINEPDF_INFO m_defOutlinePDFInfo{};
