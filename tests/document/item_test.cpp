@@ -31,11 +31,11 @@ TEST(DocumentItem, SettersKeepTheListingCopyApartFromTheCurrentRecord) {
     std::vector<std::string> trace;
     vesk::SetTraceSink([&](const std::string& s) { trace.push_back(s); });
     CVESKDocument doc;
-    EXPECT_EQ(doc.GetOpenDocParam().nColor, 5);
+    const tagUTIL_OPENDOCPARAM& sent = doc.GetOpenDocParam();
+    EXPECT_EQ(sent.nColor, 5);
     doc.SetColor(1);
     doc.SetResolution(600);
-    EXPECT_EQ(std::tie(doc.GetOpenDocParam().nColor, doc.GetOpenDocParam().nResolution),
-              std::make_tuple(1, 600));
+    EXPECT_EQ(std::tie(sent.nColor, sent.nResolution), std::make_tuple(1, 600));
 
     tagUTIL_SPDF_OUTLINEPDF_INFO listedPdf{1, 2, 3, 4}, chosenPdf{0, 9, 0, 9}, pdf{};
     tagUTIL_OFFICE_OPEN_XML_INFO listedXml{1, 2, 3, 4, 5}, chosenXml{}, xml{};
@@ -50,7 +50,6 @@ TEST(DocumentItem, SettersKeepTheListingCopyApartFromTheCurrentRecord) {
         doc.GetDefOutlinePDFinfo(pdf) + doc.GetOfficeXMLinfo(xml) + doc.GetLinearizedPDFinfo(ext),
         3);
     EXPECT_TRUE(Same(pdf, listedPdf) && Same(xml, listedXml) && Same(ext, listedExt));
-    const tagUTIL_OPENDOCPARAM& sent = doc.GetOpenDocParam();
     EXPECT_TRUE(Same(sent.outlinePDFInfo, chosenPdf) && Same(sent.officeXMLInfo, chosenXml) &&
                 Same(sent.extendedPDFInfo, chosenExt));
     EXPECT_EQ(doc.GetnSupportLang(), 9);
@@ -128,67 +127,46 @@ protected:
         m_devices;
 };
 
-TEST_F(DocumentOnDevice, PredicatesFollowProtocolAndRestrictions) {
+TEST_F(DocumentOnDevice, PredicatesFollowProtocolPolicyAndRestrictions) {
     const struct {
-        int major, minor;
+        int major, minor, policy;
         const char* user;
         int colorType, encrypted;
-        int thumbnail, scan, transfer;
+        int thumbnail, scan, transfer, colour;
     } rows[] = {
-        {3, 0, "noscan", 2, 0, 1, 1, 1},       {3, 1, "noscan", 2, 1, -1055, -1078, 1},
-        {3, 1, "nocolour", 3, 0, 1, 1, -1054}, {3, 1, "nocolour", 2, 0, 1, 1, -1054},
-        {3, 1, "nocolour", 1, 0, 1, 1, 1},     {3, 1, "free", 3, 0, 1, 1, 1},
-        {3, 2, "nocolour", 3, 0, 1, 1, 1},     {3, 2, "noscan", 2, 0, 1, -1078, 1},
+        {3, 0, 0, "noscan", 2, 0, 1, 1, 1, 5},       {3, 1, 0, "noscan", 2, 1, -1055, -1078, 1, 5},
+        {3, 1, 0, "nocolour", 3, 0, 1, 1, -1054, 5}, {3, 1, 0, "nocolour", 1, 0, 1, 1, 1, 5},
+        {3, 1, 0, "free", 3, 0, 1, 1, 1, 5},         {3, 2, 0, "nocolour", 3, 0, 1, 1, 1, 5},
+        {3, 2, 0, "noscan", 2, 0, 1, -1078, 1, 5},   {3, 2, 0, "nocolour", 2, 0, 1, 1, 1, 1},
+        {3, 2, 0, "nocolour", 6, 0, 1, 1, 1, 5},     {4, 11, 1, "nocolour", 6, 0, 1, 1, 1, 1},
+        {4, 11, 1, "nocolour", 7, 0, 1, 1, 1, 1},    {4, 11, 1, "nocolour", 3, 0, 1, 1, 1, 5},
+        {4, 11, 1, "free", 6, 0, 1, 1, 1, 5},        {4, 11, 2, "nocolour", 2, 0, 1, 1, 1, 5},
+    };
+    auto answers = [](CVESKDocument& d) {
+        return std::make_tuple(d.CanDisplayDocThumbNail(), d.CanDocScan(), d.CanTransferDoc(),
+                               d.GetDefaultDownloadColor());
     };
     for (const auto& r : rows) {
-        CVESKMFPDevice* device = LoggedIn(r.major, r.minor, 0, r.user);
-        ASSERT_TRUE(device) << r.major << "." << r.minor << " " << r.user;
-        CVESKMFPBox box;
-        box.SetDevice(device);
-        CVESKDocument doc;
-        doc.SetBox(&box);
-        doc.SetColorType(r.colorType);
-        doc.SetEncrypted(r.encrypted);
-        EXPECT_EQ(
-            std::make_tuple(doc.CanDisplayDocThumbNail(), doc.CanDocScan(), doc.CanTransferDoc()),
-            std::make_tuple(r.thumbnail, r.scan, r.transfer))
-            << r.major << "." << r.minor << " " << r.user << " colour " << r.colorType;
-        // The same device once it is no longer connected.
-        device->Disconnect();
-        EXPECT_EQ(
-            std::make_tuple(doc.CanDisplayDocThumbNail(), doc.CanDocScan(), doc.CanTransferDoc()),
-            std::make_tuple(-1012, -1012, -1012));
-    }
-    // Without a box or without a device nothing is allowed and nothing is dereferenced.
-    CVESKDocument orphan;
-    CVESKMFPBox box;
-    for (CVESKMFPBox* parent : {static_cast<CVESKMFPBox*>(nullptr), &box}) {
-        orphan.SetBox(parent);
-        EXPECT_EQ(std::make_tuple(orphan.CanDisplayDocThumbNail(), orphan.CanDocScan(),
-                                  orphan.CanTransferDoc(), orphan.GetDefaultDownloadColor()),
-                  std::make_tuple(-1012, -1012, -1012, 5));
-    }
-}
-
-TEST_F(DocumentOnDevice, DefaultDownloadColourFollowsThePolicy) {
-    const struct {
-        int policy;
-        const char* user;
-        int colorType, expected;
-    } rows[] = {
-        {1, "nocolour", 6, 1}, {1, "nocolour", 7, 1}, {1, "nocolour", 3, 5}, {1, "free", 6, 5},
-        {0, "nocolour", 6, 5}, {0, "nocolour", 2, 1}, {0, "free", 2, 5},     {2, "nocolour", 2, 5},
-    };
-    for (const auto& r : rows) {
-        CVESKMFPDevice* device = LoggedIn(4, 11, r.policy, r.user);
+        CVESKMFPDevice* device = LoggedIn(r.major, r.minor, r.policy, r.user);
         ASSERT_TRUE(device);
         CVESKMFPBox box;
         box.SetDevice(device);
         CVESKDocument doc;
         doc.SetBox(&box);
         doc.SetColorType(r.colorType);
-        EXPECT_EQ(doc.GetDefaultDownloadColor(), r.expected)
-            << "policy " << r.policy << " " << r.user << " colour " << r.colorType;
+        doc.SetEncrypted(r.encrypted);
+        EXPECT_EQ(answers(doc), std::make_tuple(r.thumbnail, r.scan, r.transfer, r.colour))
+            << r.major << "." << r.minor << " policy " << r.policy << " " << r.user << " colour "
+            << r.colorType;
+        device->Disconnect();
+        EXPECT_EQ(answers(doc), std::make_tuple(-1012, -1012, -1012, r.colour));
+    }
+    // Without a box or without a device nothing is allowed and nothing is dereferenced.
+    CVESKMFPBox box;
+    for (CVESKMFPBox* parent : {static_cast<CVESKMFPBox*>(nullptr), &box}) {
+        CVESKDocument orphan;
+        orphan.SetBox(parent);
+        EXPECT_EQ(answers(orphan), std::make_tuple(-1012, -1012, -1012, 5));
     }
 }
 
@@ -201,41 +179,36 @@ TEST_F(DocumentOnDevice, RenameSendsTheNameCutAtACharacterAndKeepsWhatWasSent) {
         if (d.name == "Report")
             id = docId;
     ASSERT_GT(id, 0);
-    auto nameOnDevice = [&] { return sim.State().documents.at(id).name; };
-
     CVESKMFPBox box;
     box.SetDevice(device);
-    box.SetItemID(vesk::test::kSharedBox);
     CVESKDocument doc;
     doc.SetBox(&box);
     doc.SetItemID(id);
     doc.SetFileType(8);
     doc.SetItemName(L"Report");
     doc.SetDispDocname(L"Report.docx");
+    // Item name, display name, and the name the device holds.
+    auto names = [&] {
+        return std::make_tuple(doc.GetItemName().str(), doc.GetDispDocname().str(),
+                               vesk::Utf8ToWide(sim.State().documents.at(id).name));
+    };
+    using Names = std::tuple<std::wstring, std::wstring, std::wstring>;
     EXPECT_EQ(doc.RenameItem(L"b", L""), -1009);
     int flag = 0;
     ASSERT_EQ(vesk::GetCurrentTcpCore()->BoxLogin(vesk::test::kSharedBox, "", flag), 1);
     box.SetBoxLogin(1);
-
     EXPECT_EQ(doc.RenameItem(L"", L""), -1033);
-    EXPECT_EQ(nameOnDevice(), "Report");
+    EXPECT_EQ(names(), (Names{L"Report", L"Report.docx", L"Report"}));
     ASSERT_EQ(doc.RenameItem(L"b", L""), 1);
-    EXPECT_EQ(std::make_tuple(doc.GetItemName(), doc.GetDispDocname(), nameOnDevice()),
-              std::make_tuple(CString(L"b"), CString(L"b.docx"), std::string("b")));
+    EXPECT_EQ(names(), (Names{L"b", L"b.docx", L"b"}));
 
     // 1 + 3 x 99 bytes: the cut falls inside the thirtieth ideograph, which is left out.
-    const std::wstring asked = L"a" + std::wstring(99, L'\x65E5');
     const std::wstring sent = L"a" + std::wstring(29, L'\x65E5');
-    ASSERT_EQ(doc.RenameItem(asked.c_str(), L""), 1);
-    EXPECT_EQ(doc.GetItemName(), CString(sent));
-    EXPECT_EQ(doc.GetDispDocname(), CString(sent + L".docx"));
-    EXPECT_EQ(nameOnDevice(), vesk::WideToUtf8(sent));
-
-    // A type without extension keeps its display name.
-    doc.SetFileType(3);
+    ASSERT_EQ(doc.RenameItem((L"a" + std::wstring(99, L'\x65E5')).c_str(), L""), 1);
+    EXPECT_EQ(names(), (Names{sent, sent + L".docx", sent}));
+    doc.SetFileType(3);  // a type without extension keeps its display name
     ASSERT_EQ(doc.RenameItem(L"c", L""), 1);
-    EXPECT_EQ(doc.GetDispDocname(), CString(sent + L".docx"));
-
+    EXPECT_EQ(names(), (Names{L"c", sent + L".docx", L"c"}));
     doc.SetItemID(id + 100000);
     EXPECT_EQ(doc.RenameItem(L"d", L""), -1031);
     EXPECT_EQ(doc.GetItemName(), L"c");

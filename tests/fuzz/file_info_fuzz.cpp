@@ -22,51 +22,34 @@ void Check(bool condition, const char* what) {
     }
 }
 
-void CheckSane(const ImageInfo& info) {
-    Check(info.width > 0 && info.height > 0, "a read image has a size");
-    Check(info.xResolution >= 0 && info.yResolution >= 0, "resolutions are never negative");
-}
-
-const std::string& TempPath() {
-    static const std::string path = [] {
-        const char* base = std::getenv("TMPDIR");
-        return std::string(base && *base ? base : "/tmp") + "/fileinfo-fuzz-" +
-               std::to_string(getpid());
-    }();
-    return path;
+// Reads data both ways with read; returns whether it succeeded.
+template <class Read>
+bool ReadBothWays(const uint8_t* data, size_t size, const std::string& file, Read read) {
+    vesk::image::MemorySource memory(data, size);
+    ImageInfo fromMemory;
+    ImageInfo fromFile;
+    const bool ok = read(memory, fromMemory);
+    if (ok)
+        Check(fromMemory.width > 0 && fromMemory.height > 0 && fromMemory.xResolution >= 0 &&
+                  fromMemory.yResolution >= 0,
+              "a read image has a size and no negative resolution");
+    Check(read(vesk::Utf8ToWide(file), fromFile) == ok, "the file agrees with memory");
+    Check(fromFile == fromMemory, "the same values from the file");
+    return ok;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ImageInfo jpeg;
-    ImageInfo tiff;
-    vesk::image::MemorySource jpegBytes(data, size);
-    vesk::image::MemorySource tiffBytes(data, size);
-    const bool isJpeg = vesk::image::ReadJpegInfo(jpegBytes, jpeg);
-    const bool isTiff = vesk::image::ReadTiffInfo(tiffBytes, tiff);
-    Check(!(isJpeg && isTiff), "one file is never both kinds");
-    if (isJpeg)
-        CheckSane(jpeg);
-    if (isTiff)
-        CheckSane(tiff);
-
-    // The road LoadFileInfo takes: the same bytes in a file at an exact path.
-    FILE* f = std::fopen(TempPath().c_str(), "wb");
-    if (!f)
-        return 0;
-    const bool written = std::fwrite(data, 1, size, f) == size;
-    std::fclose(f);
-    if (!written)
-        return 0;
-    const std::wstring path = vesk::Utf8ToWide(TempPath());
-    ImageInfo fromFile;
-    Check(vesk::image::ReadJpegInfo(path, fromFile) == isJpeg, "JPEG: file agrees with memory");
-    if (isJpeg)
-        Check(fromFile == jpeg, "JPEG: same size from file");
-    fromFile = {};
-    Check(vesk::image::ReadTiffInfo(path, fromFile) == isTiff, "TIFF: file agrees with memory");
-    if (isTiff)
-        Check(fromFile == tiff, "TIFF: same values from file");
+    static const std::string file = "/tmp/fileinfo-fuzz-" + std::to_string(getpid());
+    FILE* f = std::fopen(file.c_str(), "wb");
+    Check(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0, "input file written");
+    const bool jpeg = ReadBothWays(data, size, file, [](auto&& from, ImageInfo& info) {
+        return vesk::image::ReadJpegInfo(from, info);
+    });
+    const bool tiff = ReadBothWays(data, size, file, [](auto&& from, ImageInfo& info) {
+        return vesk::image::ReadTiffInfo(from, info);
+    });
+    Check(!(jpeg && tiff), "one file is never both kinds");
     return 0;
 }
