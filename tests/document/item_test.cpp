@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "box/mfp_box.h"
-#include "core/current_tcpcore.h"
 #include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "platform/trace.h"
@@ -174,28 +173,30 @@ TEST_F(DocumentOnDevice, RenameSendsTheNameCutAtACharacterAndKeepsWhatWasSent) {
     CVESKMFPDevice* device = LoggedIn(4, 11, 0, "free");
     ASSERT_TRUE(device);
     SimDevice& sim = *m_devices.begin()->second.first;
-    long id = -1;
-    for (const auto& [docId, d] : sim.State().documents)
-        if (d.name == "Report")
-            id = docId;
-    ASSERT_GT(id, 0);
+    // The document as the box lists it.
     CVESKMFPBox box;
     box.SetDevice(device);
-    CVESKDocument doc;
-    doc.SetBox(&box);
-    doc.SetItemID(id);
-    doc.SetFileType(8);
-    doc.SetItemName(L"Report");
-    doc.SetDispDocname(L"Report.docx");
+    box.SetItemID(vesk::test::kSharedBox);
+    ASSERT_EQ(box.Connect(nullptr, L""), 1);
+    ASSERT_EQ(box.GetChildList(1), 1);
+    CVESKDocument* listed = nullptr;
+    for (POSITION pos = box.GetItemList()->GetHeadPosition(); pos;) {
+        auto* d = static_cast<CVESKDocument*>(box.GetItemList()->GetNext(pos));
+        if (d->GetItemName() == L"Report")
+            listed = d;
+    }
+    ASSERT_TRUE(listed);
+    CVESKDocument& doc = *listed;
+    const long id = doc.GetItemID();
+    ASSERT_EQ(doc.GetDispDocname(), L"Report.docx");
     // Item name, display name, and the name the device holds.
     auto names = [&] {
         return std::make_tuple(doc.GetItemName().str(), doc.GetDispDocname().str(),
                                vesk::Utf8ToWide(sim.State().documents.at(id).name));
     };
     using Names = std::tuple<std::wstring, std::wstring, std::wstring>;
+    box.SetBoxLogin(0);
     EXPECT_EQ(doc.RenameItem(L"b", L""), -1009);
-    int flag = 0;
-    ASSERT_EQ(vesk::GetCurrentTcpCore()->BoxLogin(vesk::test::kSharedBox, "", flag), 1);
     box.SetBoxLogin(1);
     EXPECT_EQ(doc.RenameItem(L"", L""), -1033);
     EXPECT_EQ(names(), (Names{L"Report", L"Report.docx", L"Report"}));
