@@ -131,8 +131,10 @@ public:
     tagUTIL_OPENDOCPARAM& GetOpenDocParam() { return m_openDocParam; }
 
     // ---- local files (document/file_info.cpp) ------------------------------
-    // Width, height and resolutions from the downloaded file m_strTransFilePath (JPEG
-    // or TIFF, told by content). Always 1; a file that cannot be read changes nothing.
+    // Width and height (file type 0, JPEG) or width, height and resolutions (file type
+    // 1, TIFF; a listing whose resolutions agree is kept) from the downloaded file at
+    // exactly m_strTransFilePath. The file's content must be of that kind. Always 1; a
+    // file that cannot be read, or another type, changes nothing.
     int LoadFileInfo();
     // The creation time of the file at exactly pszPath (no pattern matching) as
     // "yyyy/mm/dd hh:mm:ss" in local time: 1, or 0 when pszPath is null or names no file

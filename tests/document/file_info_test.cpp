@@ -1,0 +1,127 @@
+// A downloaded page image's size and resolutions, read from the file's header, and a
+// file's creation time as the text the cache compares with entry dates.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "document/vesk_document.h"
+#include "platform/charset.h"
+#include "platform/fs.h"
+#include "support/temp_folder.h"
+#include "tools/mfpsim/lib/imaging.h"
+
+namespace {
+
+using vesk::test::TempFolder;
+using vesk::test::WriteFile;
+
+struct Tiff {
+    float xRes = 0;  // 0: no resolution tags
+    float yRes = 0;
+    uint16_t unit = RESUNIT_INCH;
+};
+
+// A 200 x 100 bilevel page.
+void WriteTiff(const std::string& path, const Tiff& t) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    ASSERT_TRUE(tif);
+    for (auto [tag, value] : {std::pair<ttag_t, int>{TIFFTAG_IMAGEWIDTH, 200},
+                              {TIFFTAG_IMAGELENGTH, 100},
+                              {TIFFTAG_BITSPERSAMPLE, 1},
+                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE}})
+        TIFFSetField(tif, tag, value);
+    if (t.xRes > 0) {
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, t.xRes);
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, t.yRes);
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, t.unit);
+    }
+    std::vector<unsigned char> strip(25 * 100, 0);
+    TIFFWriteEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
+    TIFFClose(tif);
+}
+
+struct Values {  // width, height, horizontal and vertical resolution
+    int w, h, x, y;
+    bool operator==(const Values&) const = default;
+};
+
+// A document of fileType listed with `listed`, after it loaded the file at path.
+Values Load(const std::string& path, int fileType, Values listed) {
+    CVESKDocument doc;
+    doc.SetFileType(fileType);
+    doc.SetWidth(listed.w), doc.SetHeight(listed.h);
+    doc.SetXResolution(listed.x), doc.SetYResolution(listed.y);
+    doc.SetTransFilePath(vesk::Utf8ToWide(path));
+    EXPECT_EQ(doc.LoadFileInfo(), 1);
+    return {doc.GetWidth(), doc.GetHeight(), doc.GetXResolution(), doc.GetYResolution()};
+}
+
+TEST(FileInfo, TiffResolutionsCorrectOnlyAListingThatDisagrees) {
+    const struct {
+        int x, y;
+        Tiff file;
+        int expectedX, expectedY;
+    } rows[] = {
+        {600, 600, {200, 100}, 600, 600},  // agreeing listing kept
+        {0, 0, {200, 100}, 200, 100},      // unknown: the file's
+        {300, 600, {200, 100}, 200, 100},  // horizontal, then vertical
+        {300, 600, {600, 100}, 600, 600},  // the new horizontal agrees: vertical kept
+        {0, 600, {200, 100}, 200, 100},
+        {300, 600, {78.74f, 39.37f, RESUNIT_CENTIMETER}, 200, 100},
+        {300, 600, {}, 300, 600},  // a file without resolutions says nothing
+    };
+    TempFolder dir;
+    for (const auto& r : rows) {
+        WriteTiff(dir.Sub("page.tif"), r.file);
+        EXPECT_EQ(Load(dir.Sub("page.tif"), 1, {640, 480, r.x, r.y}),
+                  (Values{200, 100, r.expectedX, r.expectedY}))
+            << r.x << "x" << r.y << " file " << r.file.xRes;
+    }
+}
+
+TEST(FileInfo, JpegGivesItsSizeAndAnythingElseChangesNothing) {
+    TempFolder dir;
+    const std::vector<uint8_t> jpeg =
+        mfpsim::img::EncodeJpeg({33, 17, 1, 300, std::vector<uint8_t>(33 * 17, 128)});
+    WriteFile(dir.Sub("a.jpg"), std::string(jpeg.begin(), jpeg.end()));
+    WriteFile(dir.Sub("cut.jpg"), std::string(jpeg.begin(), jpeg.begin() + 40));
+    WriteFile(dir.Sub("junk"), std::string("\xFF\xD8\xFFgarbage") + std::string(500, '\x7F'));
+    WriteFile(dir.Sub("tiffish"), std::string("II*\0\x08\0\0\0", 8) + std::string(64, '\xFF'));
+    WriteTiff(dir.Sub("b.tif"), {200, 200});
+    const Values listed{640, 480, 300, 300};
+    EXPECT_EQ(Load(dir.Sub("a.jpg"), 0, listed), (Values{33, 17, 300, 300}));
+    const struct {
+        std::string file;
+        int fileType;
+    } rows[] = {
+        {"b.tif", 0},   {"a.jpg", 1}, {"a.jpg", 2}, {"cut.jpg", 0}, {"junk", 0},
+        {"tiffish", 1}, {"none", 0},  {"*.jpg", 0},  // a pattern is a name, not a search
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(Load(dir.Sub(r.file), r.fileType, listed), listed)
+            << r.file << " as " << r.fileType;
+}
+
+TEST(FileInfo, CreationTimeIsLocalTimeWithTwoDigitFields) {
+    TempFolder dir;
+    const std::wstring path = vesk::Utf8ToWide(dir.Sub("f.pdf"));
+    WriteFile(dir.Sub("f.pdf"), "x");
+    std::tm tm{};  // 2024-03-04 09:05:03
+    tm.tm_year = 124, tm.tm_mon = 2, tm.tm_mday = 4, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 3;
+    tm.tm_isdst = -1;
+    ASSERT_TRUE(vesk::fs::SetCreationTime(path, std::mktime(&tm)));
+
+    CString text = L"old";
+    EXPECT_EQ(CVESKDocument::GetFileCreationTime(nullptr, text), 0);
+    EXPECT_EQ(text, L"old");
+    EXPECT_EQ(CVESKDocument::GetFileCreationTime(path.c_str(), text), 1);
+    EXPECT_EQ(text, L"2024/03/04 09:05:03");
+    const std::wstring pattern = vesk::Utf8ToWide(dir.Sub("f.*"));
+    EXPECT_EQ(CVESKDocument::GetFileCreationTime(pattern.c_str(), text), 0);
+    EXPECT_EQ(text, L"");
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// CVESKDocument as an item: the records a download sends, the attribute bound, the
+// format rule, the predicates against devices of each protocol and restriction, and the
+// rename on the device.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "box/mfp_box.h"
+#include "document/vesk_document.h"
+#include "platform/charset.h"
+#include "platform/trace.h"
+#include "support/sim_fixture.h"
+#include "tcpcore/tcpcore.h"
+
+namespace {
+
+using vesk::test::SimDevice;
+
+template <class T>
+bool Same(const T& a, const T& b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+TEST(DocumentItem, SettersKeepTheListingCopyApartFromTheCurrentRecord) {
+    std::vector<std::string> trace;
+    vesk::SetTraceSink([&](const std::string& s) { trace.push_back(s); });
+    CVESKDocument doc;
+    const tagUTIL_OPENDOCPARAM& sent = doc.GetOpenDocParam();
+    EXPECT_EQ(sent.nColor, 5);
+    doc.SetColor(1);
+    doc.SetResolution(600);
+    EXPECT_EQ(std::tie(sent.nColor, sent.nResolution), std::make_tuple(1, 600));
+
+    tagUTIL_SPDF_OUTLINEPDF_INFO listedPdf{1, 2, 3, 4}, chosenPdf{0, 9, 0, 9}, pdf{};
+    tagUTIL_OFFICE_OPEN_XML_INFO listedXml{1, 2, 3, 4, 5}, chosenXml{}, xml{};
+    tagUTIL_EXTENDED_PDF_INFO listedExt{1, 1}, chosenExt{0, 0}, ext{};
+    doc.SetOutLinePDFInfo(listedPdf, 1);
+    doc.SetOfficeXMLInfo(listedXml, 1);
+    doc.SetPDFA_LinearizedInfo(listedExt, 1);
+    doc.SetOutLinePDFInfo(chosenPdf, 0);
+    doc.SetOfficeXMLInfo(chosenXml, 0);
+    doc.SetPDFA_LinearizedInfo(chosenExt, 0);
+    EXPECT_EQ(
+        doc.GetDefOutlinePDFinfo(pdf) + doc.GetOfficeXMLinfo(xml) + doc.GetLinearizedPDFinfo(ext),
+        3);
+    EXPECT_TRUE(Same(pdf, listedPdf) && Same(xml, listedXml) && Same(ext, listedExt));
+    EXPECT_TRUE(Same(sent.outlinePDFInfo, chosenPdf) && Same(sent.officeXMLInfo, chosenXml) &&
+                Same(sent.extendedPDFInfo, chosenExt));
+    EXPECT_EQ(doc.GetnSupportLang(), 9);
+
+    doc.SetPassword(L"p");
+    EXPECT_EQ(doc.GetPassword(), L"p");
+    vesk::SetTraceSink(nullptr);
+    EXPECT_EQ(trace, (std::vector<std::string>{"Inside CVESKDocument::SetPassword()",
+                                               "Inside CVESKDocument::GetPassword()"}));
+}
+
+TEST(DocumentItem, AttributeCountNeverLeavesTheArray) {
+    std::vector<tagUTIL_ATTRIBUTEINFO> device(25);
+    for (int i = 0; i < 25; ++i)
+        device[i] = {i + 1, 1, i};
+    for (const auto& [count, kept] : {std::pair{25, 20}, {-4, 0}, {7, 7}}) {
+        CVESKDocument doc;
+        doc.SetAttributeNum(count);
+        EXPECT_EQ(doc.GetAttributeNum(), kept) << count;
+        doc.SetAttributeInfo(device.data());
+        for (int i = 0; i < QTCP_MAX_ATTRIBUTES; ++i)
+            EXPECT_EQ(doc.GetAttributeInfo()[i].nType, i < kept ? i + 1 : 0) << count << " " << i;
+    }
+}
+
+TEST(DocumentItem, CompatibleFormats) {
+    const struct {
+        int fileType, colorType, format, expected;
+    } rows[] = {
+        {0, 2, -1, 0}, {0, 2, 10, 0}, {0, 2, 1, 0}, {0, 2, 0, 1}, {1, 0, 0, 0},
+        {1, 0, 2, 1},  {2, 0, 0, 0},  {2, 0, 1, 1}, {2, 2, 1, 0}, {2, 2, 0, 1},
+        {4, 2, 2, 0},  {4, 2, 4, 1},  {3, 2, 3, 1}, {8, 1, 9, 1},
+    };
+    for (const auto& r : rows) {
+        CVESKDocument doc;
+        doc.SetFileType(r.fileType);
+        doc.SetColorType(r.colorType);
+        EXPECT_EQ(doc.IsDocCompatible(r.format), r.expected)
+            << "type " << r.fileType << " colour " << r.colorType << " format " << r.format;
+    }
+}
+
+// Devices of one protocol and colour policy, each with a user per restriction.
+class DocumentOnDevice : public vesk::test::DeviceFixture {
+protected:
+    // The device item of that kind, logged in as user; null (with a failure) if not.
+    CVESKMFPDevice* LoggedIn(int major, int minor, int policy, const char* user) {
+        auto& [sim, device] = m_devices[{major, minor, policy}];
+        if (!sim) {
+            sim = std::make_unique<SimDevice>([=](mfpsim::DeviceState& st) {
+                st.identity.major = major;
+                st.identity.minor = minor;
+                st.identity.mono2ColorPolicy = policy;
+                for (const char* name : {"free", "noscan", "nocolour"}) {
+                    mfpsim::User u;
+                    u.name = u.password = name;
+                    st.users[name] = u;
+                }
+                st.users["noscan"].restrictions[2] = 1;
+                st.users["nocolour"].restrictions[mfpsim::kColourRestriction] = 1;
+            });
+            if (!sim->Start())
+                return nullptr;
+            device = AddDevice(sim->Port(), ClosedPort());
+        }
+        device->Disconnect();
+        EXPECT_EQ(device->Connect(nullptr, L""), -1051);
+        int result = 0;
+        const std::wstring name = vesk::Utf8ToWide(user);
+        EXPECT_EQ(device->UserLogin(name.c_str(), name.c_str(), nullptr, result), 1) << user;
+        return device->GetConnected() == 1 ? device : nullptr;
+    }
+
+    std::map<std::tuple<int, int, int>, std::pair<std::unique_ptr<SimDevice>, CVESKMFPDevice*>>
+        m_devices;
+};
+
+TEST_F(DocumentOnDevice, PredicatesFollowProtocolPolicyAndRestrictions) {
+    const struct {
+        int major, minor, policy;
+        const char* user;
+        int colorType, encrypted;
+        int thumbnail, scan, transfer, colour;
+    } rows[] = {
+        {3, 0, 0, "noscan", 2, 0, 1, 1, 1, 5},       {3, 1, 0, "noscan", 2, 1, -1055, -1078, 1, 5},
+        {3, 1, 0, "nocolour", 3, 0, 1, 1, -1054, 5}, {3, 1, 0, "nocolour", 1, 0, 1, 1, 1, 5},
+        {3, 1, 0, "free", 3, 0, 1, 1, 1, 5},         {3, 2, 0, "nocolour", 3, 0, 1, 1, 1, 5},
+        {3, 2, 0, "noscan", 2, 0, 1, -1078, 1, 5},   {3, 2, 0, "nocolour", 2, 0, 1, 1, 1, 1},
+        {3, 2, 0, "nocolour", 6, 0, 1, 1, 1, 5},     {4, 11, 1, "nocolour", 6, 0, 1, 1, 1, 1},
+        {4, 11, 1, "nocolour", 7, 0, 1, 1, 1, 1},    {4, 11, 1, "nocolour", 3, 0, 1, 1, 1, 5},
+        {4, 11, 1, "free", 6, 0, 1, 1, 1, 5},        {4, 11, 2, "nocolour", 2, 0, 1, 1, 1, 5},
+    };
+    auto answers = [](CVESKDocument& d) {
+        return std::make_tuple(d.CanDisplayDocThumbNail(), d.CanDocScan(), d.CanTransferDoc(),
+                               d.GetDefaultDownloadColor());
+    };
+    for (const auto& r : rows) {
+        CVESKMFPDevice* device = LoggedIn(r.major, r.minor, r.policy, r.user);
+        ASSERT_TRUE(device);
+        CVESKMFPBox box;
+        box.SetDevice(device);
+        CVESKDocument doc;
+        doc.SetBox(&box);
+        doc.SetColorType(r.colorType);
+        doc.SetEncrypted(r.encrypted);
+        EXPECT_EQ(answers(doc), std::make_tuple(r.thumbnail, r.scan, r.transfer, r.colour))
+            << r.major << "." << r.minor << " policy " << r.policy << " " << r.user << " colour "
+            << r.colorType;
+        device->Disconnect();
+        EXPECT_EQ(answers(doc), std::make_tuple(-1012, -1012, -1012, r.colour));
+    }
+    // Without a box or without a device nothing is allowed and nothing is dereferenced.
+    CVESKMFPBox box;
+    for (CVESKMFPBox* parent : {static_cast<CVESKMFPBox*>(nullptr), &box}) {
+        CVESKDocument orphan;
+        orphan.SetBox(parent);
+        EXPECT_EQ(answers(orphan), std::make_tuple(-1012, -1012, -1012, 5));
+    }
+}
+
+TEST_F(DocumentOnDevice, RenameSendsTheNameCutAtACharacterAndKeepsWhatWasSent) {
+    CVESKMFPDevice* device = LoggedIn(4, 11, 0, "free");
+    ASSERT_TRUE(device);
+    SimDevice& sim = *m_devices.begin()->second.first;
+    // The document as the box lists it.
+    CVESKMFPBox box;
+    box.SetDevice(device);
+    box.SetItemID(vesk::test::kSharedBox);
+    ASSERT_EQ(box.Connect(nullptr, L""), 1);
+    ASSERT_EQ(box.GetChildList(1), 1);
+    CVESKDocument* listed = nullptr;
+    for (POSITION pos = box.GetItemList()->GetHeadPosition(); pos;) {
+        auto* d = static_cast<CVESKDocument*>(box.GetItemList()->GetNext(pos));
+        if (d->GetItemName() == L"Report")
+            listed = d;
+    }
+    ASSERT_TRUE(listed);
+    CVESKDocument& doc = *listed;
+    const long id = doc.GetItemID();
+    ASSERT_EQ(doc.GetDispDocname(), L"Report.docx");
+    // Item name, display name, and the name the device holds.
+    auto names = [&] {
+        return std::make_tuple(doc.GetItemName().str(), doc.GetDispDocname().str(),
+                               vesk::Utf8ToWide(sim.State().documents.at(id).name));
+    };
+    using Names = std::tuple<std::wstring, std::wstring, std::wstring>;
+    box.SetBoxLogin(0);
+    EXPECT_EQ(doc.RenameItem(L"b", L""), -1009);
+    box.SetBoxLogin(1);
+    EXPECT_EQ(doc.RenameItem(L"", L""), -1033);
+    EXPECT_EQ(names(), (Names{L"Report", L"Report.docx", L"Report"}));
+    ASSERT_EQ(doc.RenameItem(L"b", L""), 1);
+    EXPECT_EQ(names(), (Names{L"b", L"b.docx", L"b"}));
+
+    // 1 + 3 x 99 bytes: the cut falls inside the thirtieth ideograph, which is left out.
+    const std::wstring sent = L"a" + std::wstring(29, L'\x65E5');
+    ASSERT_EQ(doc.RenameItem((L"a" + std::wstring(99, L'\x65E5')).c_str(), L""), 1);
+    EXPECT_EQ(names(), (Names{sent, sent + L".docx", sent}));
+    doc.SetFileType(3);  // a type without extension keeps its display name
+    ASSERT_EQ(doc.RenameItem(L"c", L""), 1);
+    EXPECT_EQ(names(), (Names{L"c", sent + L".docx", L"c"}));
+    doc.SetItemID(id + 100000);
+    EXPECT_EQ(doc.RenameItem(L"d", L""), -1031);
+    EXPECT_EQ(doc.GetItemName(), L"c");
+
+    CVESKDocument orphan;
+    EXPECT_EQ(orphan.RenameItem(L"x", L""), -1012);
+}
+
+}  // namespace
