@@ -7,8 +7,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "child_process.h"
-
 namespace vesk::test {
 namespace {
 
@@ -32,11 +30,6 @@ struct LockDirectoryHolder {
     pid_t owner = 0;  // the process that made it and so removes it
 
     LockDirectoryHolder() {
-        const char* inherited = std::getenv("VESK_LOCK_DIR");
-        if (IsChildProcess() && inherited != nullptr) {
-            path = inherited;
-            return;
-        }
         path = MakeTempDirectory("vesk-lock-");
         owner = ::getpid();
         ::setenv("VESK_LOCK_DIR", path.c_str(), 1);
@@ -59,22 +52,15 @@ std::filesystem::path ProcessLockDirectory() {
 ScopedIsolation::ScopedIsolation() {
     ProcessLockDirectory();
 
-    const char* inherited = std::getenv(kRootVar);
-    if (IsChildProcess() && inherited != nullptr) {
-        m_root = inherited;
-    } else {
-        m_root = MakeTempDirectory("vesk-test-");
-        m_owner = true;
-        for (const auto& dir :
-             {AllUsersProfile(), ConfigHome() / "vesk", DataHome(), HklmDirectory()}) {
-            std::filesystem::create_directories(dir);
-        }
-        m_env.Set(kRootVar, m_root.string());
-        m_env.Set("ALLUSERSPROFILE", AllUsersProfile().string());
-        m_env.Set("XDG_CONFIG_HOME", ConfigHome().string());
-        m_env.Set("XDG_DATA_HOME", DataHome().string());
-        m_env.Set("VESK_HKLM_DIR", HklmDirectory().string());
-    }
+    m_root = MakeTempDirectory("vesk-test-");
+    m_owner = true;
+    for (const auto& dir : {AllUsersProfile(), ConfigHome() / "vesk", DataHome(), HklmDirectory()})
+        std::filesystem::create_directories(dir);
+    m_env.Set(kRootVar, m_root.string());
+    m_env.Set("ALLUSERSPROFILE", AllUsersProfile().string());
+    m_env.Set("XDG_CONFIG_HOME", ConfigHome().string());
+    m_env.Set("XDG_DATA_HOME", DataHome().string());
+    m_env.Set("VESK_HKLM_DIR", HklmDirectory().string());
     // The same files the registry store picks from these variables by default, so a
     // child process finds them too.
     reg::SetHivePath(reg::Hive::CurrentUser, HivePath(reg::Hive::CurrentUser).wstring());
