@@ -22,14 +22,23 @@ namespace vesk::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// The box and document commands tell the device's answers apart.
+inline constexpr int kExitPassword = 3;  // a box password was refused
+inline constexpr int kExitRefused = 4;   // the device refused the operation
+inline constexpr int kExitLimit = 5;     // the device has no room for another box
 
 // The command line was wrong: exit 2, with a hint to --help.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-// The command was understood but did not work: exit 1.
+// The command was understood but did not work: exit 1, or the more precise code given.
 struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit Failure(const std::string& what, int exitCode = kExitFailed)
+        : std::runtime_error(what), m_exitCode(exitCode) {}
+    int ExitCode() const { return m_exitCode; }
+
+private:
+    int m_exitCode;
 };
 
 // ---- options -------------------------------------------------------------------
@@ -67,6 +76,16 @@ int ParseInt(const std::string& text, const std::string& what, int min, int max)
 std::string U8(const CString& s);
 CString W(const std::string& s);
 
+// Text from a device or a file, made safe for a terminal: control characters (C0, DEL
+// and C1, which can start escape sequences) become '?'.
+std::string Printable(const std::string& s);
+
+// A name the user typed for the device to keep or to look up (device, box, document,
+// owner): not blank, no control characters, valid UTF-8, at most maxBytes bytes of
+// UTF-8 (the device's field). `what` names it in the message ("a box name"). Throws
+// UsageError.
+void CheckTypedName(const std::string& name, const std::string& what, size_t maxBytes);
+
 // stdout lines for results; stderr for messages ("vesk: ...").
 void Out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void Note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -83,6 +102,10 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
+// Asks a yes/no question on stderr and reads the answer from stdin; false unless "y" or
+// "yes".
+bool Confirmed(const std::string& question);
+
 // What a library result code means, for messages ("the device registry file cannot
 // be loaded (-1018)").
 std::string ResultText(int code);
@@ -91,6 +114,12 @@ std::string ResultText(int code);
 std::string LastDeviceError();
 // The same for a given code; empty for QTCP_OK.
 std::string DeviceErrorText(int code);
+// The exit status that fits a library result code of a box or document operation:
+// kExitPassword, kExitRefused, kExitLimit, kExitUsage (an empty name) or kExitFailed.
+int ExitCodeFor(int code);
+// Throws the Failure for a library result: "<what>: <ResultText>[ (<device error>)]"
+// with ExitCodeFor(code).
+[[noreturn]] void ThrowResult(const std::string& what, int code);
 
 // ---- context -----------------------------------------------------------------
 
@@ -142,6 +171,8 @@ void AddOptionsCommands(std::vector<Command>& table);
 void AddSearchCommands(std::vector<Command>& table);
 void AddSessionCommands(std::vector<Command>& table);
 void AddDemoCommand(std::vector<Command>& table);
+void AddBoxCommands(std::vector<Command>& table);
+void AddDocumentCommands(std::vector<Command>& table);
 
 void PrintCommandHelp(const Command& c, FILE* to);
 

@@ -52,7 +52,9 @@ void PrintOverview(const std::vector<Command>& table, FILE* to) {
                  "A device is named by its registered name or its id (see 'vesk device list').\n"
                  "Passwords are never taken as arguments: use a prompt, --password-file FILE\n"
                  "or the variables VESK_PASSWORD and VESK_ACCOUNT_PASSWORD.\n"
-                 "Exit status: 0 success, 1 failure, 2 usage error.\n");
+                 "Exit status: 0 success, 1 failure, 2 usage error; the box and document\n"
+                 "commands also 3 box password refused, 4 refused by the device, 5 no room\n"
+                 "for another box.\n");
 }
 
 bool IsHelp(const std::string& a) {
@@ -179,7 +181,7 @@ int main(int argc, char** argv) {
     } catch (const vesk::cli::Failure& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "vesk: %s\n", e.what());
-        return vesk::cli::kExitFailed;
+        return e.ExitCode();
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "vesk: unexpected failure: %s\n", e.what());

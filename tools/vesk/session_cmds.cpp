@@ -17,12 +17,6 @@ void Row(const char* label, const std::string& value) {
     Out("  %-20s %s", label, value.c_str());
 }
 
-std::vector<OptionDef> With(std::vector<OptionDef> extra) {
-    std::vector<OptionDef> all = SessionOptions();
-    all.insert(all.end(), extra.begin(), extra.end());
-    return all;
-}
-
 int ConnectCmd(Context& ctx, const ParsedArgs& a) {
     CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
     DeviceSession session(ctx, d);
@@ -333,20 +327,21 @@ void AddSessionCommands(std::vector<Command>& table) {
                      "variables VESK_PASSWORD and VESK_ACCOUNT_PASSWORD, or a "
                      "prompt on a terminal.",
                      SessionOptions(), 1, 1, LoginCmd});
-    table.push_back({"print", "DEVICE DOCNUMBER", "print a document stored on the device",
-                     "Selects document DOCNUMBER of box --box N, shows its print settings, "
-                     "applies\n"
-                     "the changes asked for and has the device print it. A box password "
-                     "comes from\n"
-                     "--box-password-file FILE, VESK_BOX_PASSWORD or a prompt.",
-                     With({{"--box", "N", "the box that holds the document"},
-                           {"--box-password-file", "FILE", "read the box password from FILE"},
-                           {"--copies", "N", "number of copies (1-999)"},
-                           {"--colour", "auto|mono|colour", "colour mode"},
-                           {"--duplex", "off|long|short", "two-sided printing"},
-                           {"--pages", "FROM-TO", "print only these pages"},
-                           {"--dry-run", "", "show the settings, print nothing"}}),
-                     2, 2, PrintCmd});
+    table.push_back(
+        {"print", "DEVICE DOCNUMBER", "print a document stored on the device",
+         "Selects document DOCNUMBER of box --box N, shows its print settings, "
+         "applies\n"
+         "the changes asked for and has the device print it. A box password "
+         "comes from\n"
+         "--box-password-file FILE, VESK_BOX_PASSWORD or a prompt.",
+         SessionOptionsWith({{"--box", "N", "the box that holds the document"},
+                             {"--box-password-file", "FILE", "read the box password from FILE"},
+                             {"--copies", "N", "number of copies (1-999)"},
+                             {"--colour", "auto|mono|colour", "colour mode"},
+                             {"--duplex", "off|long|short", "two-sided printing"},
+                             {"--pages", "FROM-TO", "print only these pages"},
+                             {"--dry-run", "", "show the settings, print nothing"}}),
+         2, 2, PrintCmd});
     table.push_back({"info", "DEVICE", "show formats, disks, policies and security",
                      "What the device reported when the session opened. A login "
                      "is optional;\n"
