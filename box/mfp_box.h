@@ -56,6 +56,8 @@ public:
     // 0 for every box while the device's last login user is the box administrator,
     // else the listed flag.
     int GetPasswordProtected();
+    // The flag as listed or set, whoever is logged in (a refresh carries it over).
+    int GetPasswordProtectedFlag() const { return m_nPasswordProtected; }
     // 1 when the device takes a user name for public logins, else 0.
     int IsPublicUserNameNeeded();
     // Hands the device the user name for the public login (at most 193 UTF-8 bytes).

@@ -28,6 +28,8 @@ public:
     // Whether the last user and account names are kept after a login.
     virtual int GetSaveUserName() = 0;
     virtual int GetSaveAccountName() = 0;
+    // Whether a box password that opened a box is remembered for the next login.
+    virtual int GetSaveBoxPassword() = 0;
 };
 
 }  // namespace vesk

@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "cache/vesk_cache.h"
 #include "platform/charset.h"
@@ -14,9 +13,8 @@ IMPLEMENT_DYNCREATE(CVESKMFPDevice, CObject)
 namespace {
 
 constexpr int kListBlockSize = 10;
-constexpr int kUtf8Bytes = 1024;      // CStringToUTF8 output bound
-constexpr int kWideChars = 260;       // UTF8toCString bound, terminator included
-constexpr int kNotConnected = -1012;  // no usable connection
+constexpr int kUtf8Bytes = 1024;  // CStringToUTF8 output bound
+constexpr int kWideChars = 260;   // UTF8toCString bound, terminator included
 
 }  // namespace
 
@@ -147,18 +145,4 @@ int CVESKMFPDevice::UpdateList(CVESKItem* pNewItem) {
         break;
     }
     return 1;
-}
-
-// ---- box list ------------------------------------------------------------------
-// The box list and box administration come with the box-list work; until then these
-// report that there is no usable connection.
-
-int CVESKMFPDevice::GetChildList(int) {
-    return kNotConnected;
-}
-int CVESKMFPDevice::AddChildItem(ITEMINFO&) {
-    return kNotConnected;
-}
-int CVESKMFPDevice::DeleteChildItem(int, CString) {
-    return kNotConnected;
 }

@@ -25,6 +25,8 @@ struct DirEntry {
 VESK_API bool Exists(const std::wstring& path);
 VESK_API bool IsDirectory(const std::wstring& path);
 VESK_API bool IsFile(const std::wstring& path);  // exists and is not a folder
+// The calling process may read and write path (as _waccess with mode 6 tells).
+VESK_API bool CanReadWrite(const std::wstring& path);
 
 VESK_API bool CreateDirectory(const std::wstring& path);  // one level; false if it exists
 // Every missing level; true if it exists. On failure the levels it made are removed.

@@ -388,6 +388,13 @@ bool IsDirectory(const std::wstring& path) {
     return !p.empty() && Sys().stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool CanReadWrite(const std::wstring& path) {
+    std::string p = U8(path);
+    if (Refuse("access", p))
+        return false;
+    return ::access(p.c_str(), R_OK | W_OK) == 0 || Fail("access", p, errno);
+}
+
 bool IsFile(const std::wstring& path) {
     std::string p = U8(path);
     struct stat st;

@@ -103,6 +103,7 @@ public:
     int GetDisplayRXBox() { return m_nDisplayRXBox; }
     void SetDisplayRXBOX(int nValue) { m_nDisplayRXBox = nValue; }
     int GetsaveBoxPassword() { return m_nSaveBoxPassword; }
+    int GetSaveBoxPassword() override { return m_nSaveBoxPassword; }
     void SetSaveBoxPassword(int nValue) { m_nSaveBoxPassword = nValue; }
     int GetOpenBoxAtSingleClick() { return m_nOpenBoxAtSingleClick; }
     void SetOpenBoxAtSingleClick(int nValue) { m_nOpenBoxAtSingleClick = nValue; }

@@ -53,7 +53,7 @@ tagUTIL_DOCINFO DocRecord(const Document& d) {
     r.nFileType = d.fileType;
     r.nEncrypted = d.encrypted;
     size_t n = std::min<size_t>(d.attributes.size(), QTCP_MAX_ATTRIBUTES);
-    r.nAttributeNum = static_cast<int>(n);
+    r.nAttributeNum = d.declaredAttributes >= 0 ? d.declaredAttributes : static_cast<int>(n);
     for (size_t i = 0; i < n; ++i) {
         r.attributeInfo[i] = {d.attributes[i].type, d.attributes[i].enable,
                               d.attributes[i].colorType};
@@ -444,6 +444,7 @@ bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
         return false;  // only requests come from a client
     }
     faults_ = engine_->GetFaults().Current();
+    engine_->CountRequest();
     ++requests_;
     const std::string op = tc::OpName(req.op);
     if ((faults_.stallAfterRequests >= 0 && requests_ > faults_.stallAfterRequests) ||

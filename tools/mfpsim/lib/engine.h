@@ -32,6 +32,10 @@ public:
 
     Device& GetDevice() { return *device_; }
     Faults& GetFaults() { return faults_; }
+    // Requests received from every session so far, for tests that must see that a
+    // client sent nothing.
+    int64_t RequestCount() const { return requestCount_.load(); }
+    void CountRequest() { ++requestCount_; }
 
     // Writes raw bytes towards the client, bypassing framing (malformed frames, a
     // connection cut inside a frame). Given by the socket server; absent in-process.
@@ -50,6 +54,7 @@ private:
 
     std::unique_ptr<Device> device_;
     Faults faults_;
+    std::atomic<int64_t> requestCount_{0};
 };
 
 class EngineSession : public tc::DeviceSession {

@@ -151,6 +151,8 @@ struct Document {
     // holding it. Every open form gives the same bytes.
     int64_t syntheticSize = 0;
     std::vector<Attribute> attributes;
+    // A faulty device's listing: the attribute count it reports (-1: the number it has).
+    int declaredAttributes = -1;
     std::array<int, 4> outlinePdf{};
     std::array<int, 2> extendedPdf{};
     std::array<int, 5> officeXml{};

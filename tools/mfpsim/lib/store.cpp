@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "tools/mfpsim/lib/ini.h"
 
@@ -263,6 +265,9 @@ KeyValues DocToKv(const Document& d) {
     }
     kv.SetInt("attributes.count", static_cast<int64_t>(d.attributes.size()));
     kv.SetInts("attributes", attrs);
+    if (d.declaredAttributes >= 0) {
+        kv.SetInt("attributes.declared", d.declaredAttributes);
+    }
     kv.SetInts("outline_pdf", ArrVec(d.outlinePdf));
     kv.SetInts("extended_pdf", ArrVec(d.extendedPdf));
     kv.SetInts("office_xml", ArrVec(d.officeXml));
@@ -296,6 +301,8 @@ Document DocFromKv(const KeyValues& kv) {
     for (size_t i = 0; i < count; ++i) {
         d.attributes.push_back({attrs[i * 3], attrs[i * 3 + 1], attrs[i * 3 + 2]});
     }
+    d.declaredAttributes =
+        static_cast<int>(std::clamp<int64_t>(kv.GetInt("attributes.declared", -1), -1, INT32_MAX));
     d.outlinePdf = ToArr<4>(kv.GetInts("outline_pdf", 4));
     d.extendedPdf = ToArr<2>(kv.GetInts("extended_pdf", 2));
     d.officeXml = ToArr<5>(kv.GetInts("office_xml", 5));
@@ -486,6 +493,40 @@ bool Store::SaveAll(const DeviceState& state) const {
     }
     for (const PrintJob& j : state.jobs) {
         ok = ok && SaveJob(j);
+    }
+    return ok && RemoveStale(state);
+}
+
+bool Store::RemoveStale(const DeviceState& state) const {
+    // Folders named by a number the state no longer holds (a box, or a document of
+    // that box) are what an edit removed.
+    auto number = [](const fs::path& p) -> std::optional<int> {
+        const std::string name = p.filename().string();
+        if (name.empty() || name.size() > 9 ||
+            name.find_first_not_of("0123456789") != std::string::npos) {
+            return std::nullopt;
+        }
+        return std::stoi(name);
+    };
+    bool ok = true;
+    std::error_code ec;
+    for (const auto& be : fs::directory_iterator(root_ / "boxes", ec)) {
+        const std::optional<int> box = number(be.path());
+        if (!box) {
+            continue;
+        }
+        if (!state.boxes.count(*box)) {
+            ok = RemoveBox(*box) && ok;
+            continue;
+        }
+        std::error_code dec;
+        for (const auto& de : fs::directory_iterator(be.path() / "docs", dec)) {
+            const std::optional<int> id = number(de.path());
+            auto it = id ? state.documents.find(*id) : state.documents.end();
+            if (id && (it == state.documents.end() || it->second.box != *box)) {
+                ok = RemoveTree(de.path()) && ok;
+            }
+        }
     }
     return ok;
 }

@@ -36,7 +36,8 @@ public:
     bool IsEmpty() const;
     // Reads every object. Unreadable objects are skipped and named in `warnings`.
     bool Load(DeviceState& out, std::vector<std::string>& warnings) const;
-    // Writes the whole state (used by the sample generator and --init).
+    // Writes the whole state and removes the box and document folders it does not hold
+    // (used by the sample generator, --init and the tests' edits).
     bool SaveAll(const DeviceState& state) const;
 
     bool SaveIdentity(const Identity& identity) const;
@@ -68,6 +69,8 @@ public:
 
 private:
     bool RemoveTree(const std::filesystem::path& dir) const;
+    // Removes the box and document folders that the state does not hold.
+    bool RemoveStale(const DeviceState& state) const;
     std::filesystem::path root_;
     bool durable_ = true;
 };

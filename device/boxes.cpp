@@ -1,0 +1,359 @@
+// CVESKMFPDevice: the box list and box administration (create, delete, new password)
+// and the removal of a box's local folders.
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "box/mfp_box.h"
+#include "cache/utility.h"
+#include "cache/vesk_cache.h"
+#include "core/device_owner.h"
+#include "core/sync_lock.h"
+#include "device/mfp_device.h"
+#include "device/secret.h"
+#include "platform/charset.h"
+#include "platform/fs.h"
+#include "tcpcore/tcpcore.h"
+
+using vesk::device::WipeOnExit;
+
+namespace {
+
+constexpr int kMemory = -1001;
+constexpr int kListFailed = -1007;
+constexpr int kNoBoxes = -1010;
+constexpr int kNotConnected = -1012;
+constexpr int kWrongPassword = -1020;
+constexpr int kEmptyBoxName = -1023;
+constexpr int kCreateRefused = -1024;
+constexpr int kDeleteRefused = -1025;
+constexpr int kPasswordChangeFailed = -1030;
+constexpr int kNoCacheFolder = -1036;
+constexpr int kFolderNotRemoved = -1061;
+constexpr int kBoxLimit = -1063;
+
+// A folder that cannot be removed is moved aside to the first free "<folder>_<n>";
+// past this many names in use the removal gives up.
+constexpr int kMaxAsideNames = 10000;
+
+// Box passwords go to the device in the system code page, at most 260 bytes.
+typedef vesk::device::SecretText<QTCP_PASSWORD_SIZE + 1> BoxPassword;
+
+CVESKMFPBox* AsBox(CVESKItem* pItem) {
+    return pItem && pItem->GetItemObjectType() == VESK_ITEM_BOX ? dynamic_cast<CVESKMFPBox*>(pItem)
+                                                                : nullptr;
+}
+
+// A device text field as a wide string, read within the field even when the device
+// filled it to the last byte.
+template <std::size_t N>
+CString FieldText(const char (&field)[N]) {
+    std::size_t n = 0;
+    while (n < N && field[n])
+        ++n;
+    return CString(vesk::Utf8ToWide(std::string(field, n)));
+}
+
+// A name into a UTF-8 field of the device: whole characters only, and the terminating
+// zero always fits.
+template <std::size_t N>
+void PutName(char (&field)[N], const CString& name) {
+    _QChar_UnicodeToUtf8(name.GetString(), field, static_cast<int>(N) - 1);
+}
+
+// The box's single-byte texts keep the low byte of each character, as devices take
+// them; the terminating zero always fits.
+template <std::size_t N>
+void PutLowBytes(char (&field)[N], const CString& text) {
+    const std::wstring& s = text.str();
+    for (std::size_t i = 0; i < s.size() && i + 1 < N; ++i)
+        field[i] = static_cast<char>(static_cast<unsigned char>(s[i] & 0xff));
+}
+
+// Whether a box login or password belongs to the kept box as well as the new one: the
+// same box number in the same list.
+bool SameBox(CVESKMFPBox* a, CVESKMFPBox* b) {
+    return a->GetItemID() == b->GetItemID() && a->GetFilingBoxType() == b->GetFilingBoxType();
+}
+
+}  // namespace
+
+// ---- box list --------------------------------------------------------------------
+
+namespace {
+
+// What a box listed again takes over from the item that stood for it: what its login
+// and password entry set. The session's login moves to the new item, so that only one
+// item ever logs that box out.
+void CarryOver(CVESKMFPBox* pKept, CVESKMFPBox* pNew) {
+    CString password = pKept->GetPassword();
+    CString boxID = pKept->GetCacheObj()->GetBoxID();
+    CString owner = pKept->GetCacheObj()->GetBoxUserName();
+    pNew->SetPassword(password);
+    pNew->SetPasswordKnown(pKept->GetPasswordKnown());
+    pNew->SetPasswordProtected(pKept->GetPasswordProtectedFlag());
+    pNew->SetBoxLogin(pKept->GetBoxLogin());
+    CVESKCache* pCache = pNew->GetCacheObj();
+    pCache->SetBoxID(boxID);
+    pCache->SetBoxUserName(owner);
+    pCache->SetBoxLogin(pKept->GetCacheObj()->GetBoxLogin());
+    pKept->SetBoxLogin(0);
+    pKept->GetCacheObj()->SetBoxLogin(0);
+}
+
+}  // namespace
+
+int CVESKMFPDevice::GetChildList(int bRefresh) {
+    try {
+        CSyncMgrLock lock;
+        if (!bRefresh && !m_pChildList->IsEmpty())
+            return 1;
+
+        // The boxes listed so far may still be held by the application: they are
+        // retired, not destroyed, and the new items take over what they carry.
+        std::vector<CVESKMFPBox*> kept;
+        kept.reserve(static_cast<std::size_t>(m_pChildList->GetCount()));
+        for (POSITION pos = m_pChildList->GetHeadPosition(); pos;) {
+            if (CVESKMFPBox* pBox = AsBox(m_pChildList->GetNext(pos)))
+                kept.push_back(pBox);
+        }
+        while (!m_pChildList->IsEmpty()) {
+            m_pRetiredBoxes->AddTail(m_pChildList->GetHead());
+            m_pChildList->RemoveHead();
+        }
+
+        CTcpCore* pCore = GetCurTcpCoreObject();
+        if (!m_nConnected || !pCore)
+            return kNotConnected;
+
+        auto append = [&](std::unique_ptr<CVESKMFPBox> box) {
+            box->SetCacheObj(m_pCache);
+            box->SetDevice(this);
+            for (CVESKMFPBox* pKept : kept) {
+                if (SameBox(pKept, box.get())) {
+                    CarryOver(pKept, box.get());
+                    break;
+                }
+            }
+            m_pChildList->AddTail(box.get());
+            box.release();
+        };
+
+        auto rx = std::make_unique<CVESKMFPBox>();
+        if (rx->initializeRXBox() == 1)
+            append(std::move(rx));
+
+        int listed = 0;
+        auto appendAll = [&](const std::vector<tagUTIL_BOXINFO>& records, int filing) {
+            for (const tagUTIL_BOXINFO& r : records) {
+                auto box = std::make_unique<CVESKMFPBox>();
+                box->SetItemID(r.lBoxNo);
+                box->SetItemName(FieldText(r.szBoxName));
+                box->SetUserName(FieldText(r.szUserName));
+                box->SetPasswordProtected(r.nPasswordProtected);
+                box->SetBoxType(r.nBoxType);
+                box->SetEntryDate(FieldText(r.szEntryDate));
+                box->SetSearchChar(r.nSearchChar);
+                box->SetMain(r.nMain);
+                box->SetAutoDelTime(r.nAutoDelTime);
+                box->SetAutoDelTimeType(r.nAutoDelTimeType);
+                box->SetAutoDelTimeMinute(r.nAutoDelTimeMinute);
+                if (filing)
+                    box->SetFilingBoxType(1);
+                append(std::move(box));
+                ++listed;
+            }
+        };
+
+        std::vector<tagUTIL_BOXINFO> records;
+        if (pCore->GetBoxList(records) != 1)
+            return kListFailed;
+        appendAll(records, 0);
+
+        if (!m_nConnected)
+            return kNotConnected;
+        if (m_nHardDiskCount != 0) {
+            records.clear();
+            if (pCore->GetFilingNumberBoxList(records) == 1)
+                appendAll(records, 1);
+        }
+        return listed == 0 ? kNoBoxes : 1;
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+}
+
+// ---- creation --------------------------------------------------------------------
+
+int CVESKMFPDevice::AddChildItem(ITEMINFO& info) {
+    try {
+        CSyncMgrLock lock;
+        CTcpCore* pCore = GetCurTcpCoreObject();
+        if (!m_nConnected || !pCore)
+            return kNotConnected;
+        if (info.strBoxName.IsEmpty())
+            return kEmptyBoxName;
+
+        tagUTIL_BOXCREATEINFO record{};
+        PutName(record.szUserName, info.strBoxUserName);
+        record.nBoxType = info.nBoxType;
+        record.nBoxValueC = info.nBoxValueC;
+        record.nBoxValueD = info.nBoxValueD;
+        PutName(record.szBoxName, info.strBoxName);
+        record.nSearchChar = info.nSearchChar;
+        record.nMain = info.nMain;
+        record.nAutoDelTime = info.nAutoDelTime;
+        PutLowBytes(record.szBoxTextA, info.strBoxTextA);
+        PutLowBytes(record.szBoxTextB, info.strBoxTextB);
+        record.nBoxValueA = info.nBoxValueA;
+        record.nBoxValueB = info.nBoxValueB;
+        record.nAutoDelTimeType = info.nAutoDelTimeType;
+        record.nAutoDelTimeMinute = info.nAutoDelTimeMinute;
+        const BoxPassword password(info.strBoxPassword);
+
+        // Made before the device is asked: a box the device created is then listed.
+        auto box = std::make_unique<CVESKMFPBox>();
+        const int number = pCore->CreateBox(record, password.c_str());
+        if (number < 0) {
+            int code = 0;
+            int detail = 0;
+            pCore->GetLastErrorCode(code, detail);
+            return code == QTCP_DEV_BOX_CREATE ? kBoxLimit : kCreateRefused;
+        }
+
+        // Only a box this user may see joins the list.
+        const CString& owner = info.strBoxUserName;
+        const bool visible =
+            m_nLastUserType == 0 || info.nBoxType == 0 ||
+            (info.nBoxType == 2 && owner.CompareNoCase(m_strLastAccountName) == 0) ||
+            (info.nBoxType != 2 && owner.CompareNoCase(m_strLastUserName) == 0) ||
+            m_strLastUserName.CompareNoCase(L"boxadmin") == 0;
+        if (!visible)
+            return 1;
+        box->SetItemID(number);
+        // The name as the device keeps it: cut to its field.
+        box->SetItemName(FieldText(record.szBoxName));
+        box->SetUserName(FieldText(record.szUserName));
+        box->SetPasswordProtected(info.strBoxPassword.IsEmpty() ? 0 : 1);
+        box->SetBoxType(info.nBoxType);
+        box->SetSearchChar(info.nSearchChar);
+        box->SetMain(info.nMain);
+        box->SetAutoDelTime(info.nAutoDelTime);
+        box->SetAutoDelTimeType(info.nAutoDelTimeType);
+        box->SetAutoDelTimeMinute(info.nAutoDelTimeMinute);
+        box->SetPassword(info.strBoxPassword);
+        box->SetCacheObj(m_pCache);
+        box->SetDevice(this);
+        m_pChildList->AddTail(box.get());
+        box.release();
+        return 1;
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+}
+
+// ---- deletion --------------------------------------------------------------------
+
+int CVESKMFPDevice::DeleteChildItem(int nBoxNo, CString strPassword) {
+    WipeOnExit wipe(strPassword);
+    try {
+        CSyncMgrLock lock;
+        CTcpCore* pCore = GetCurTcpCoreObject();
+        if (!m_nConnected || !pCore)
+            return kNotConnected;
+
+        POSITION at = nullptr;
+        for (POSITION pos = m_pChildList->GetHeadPosition(); pos;) {
+            POSITION here = pos;
+            CVESKMFPBox* pBox = AsBox(m_pChildList->GetNext(pos));
+            if (pBox && pBox->GetItemID() == nBoxNo) {
+                // The box in use is never removed; the device is not even asked.
+                if (pBox->GetBoxLogin())
+                    return kDeleteRefused;
+                at = here;
+                break;
+            }
+        }
+        const BoxPassword password(strPassword);
+        int detail = 0;
+        if (pCore->RemoveBox(nBoxNo, password.c_str(), detail) != 1)
+            return detail != 0 ? kWrongPassword : kDeleteRefused;
+        if (at) {
+            // The application may still hold the item: it is retired, not destroyed.
+            m_pRetiredBoxes->AddTail(m_pChildList->GetAt(at));
+            m_pChildList->RemoveAt(at);
+        }
+
+        CVESKCache* pRootCache = m_pRoot ? m_pRoot->GetCache() : nullptr;
+        CString cacheDir;
+        CString tempDir;
+        if (!pRootCache || pRootCache->GetCacheDirectory(cacheDir) != 1 ||
+            pRootCache->GetTempFileRootDir(tempDir) != 1)
+            return kNoCacheFolder;
+        CString device;
+        device.Format(L"%ld", m_lItemID);
+        CString box;
+        box.Format(L"%d", nBoxNo);
+        for (const CString& root : {cacheDir, tempDir}) {
+            if (root.IsEmpty() || !vesk::fs::CanReadWrite(root.str()))
+                continue;
+            const CString folder = CUtility::JoinPath(CUtility::JoinPath(root, device), box);
+            if (vesk::fs::IsDirectory(folder.str()))
+                DeleteWindowFolder(folder);
+        }
+        return 1;
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+}
+
+int CVESKMFPDevice::DeleteWindowFolder(const CString& strFolder) {
+    try {
+        if (strFolder.IsEmpty())
+            return kFolderNotRemoved;
+        if (vesk::fs::RemoveTree(strFolder.str()))
+            return 1;
+        for (int n = 1; n <= kMaxAsideNames; ++n) {
+            CString aside;
+            aside.Format(L"%s_%d", strFolder.GetString(), n);
+            if (vesk::fs::Exists(aside.str()))
+                continue;
+            return vesk::fs::MoveFile(strFolder.str(), aside.str()) ? 1 : kFolderNotRemoved;
+        }
+        return kFolderNotRemoved;
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+}
+
+// ---- password ----------------------------------------------------------------------
+
+int CVESKMFPDevice::ChangeBoxPassword(CVESKItem* pItem, CString strNewPassword, int& nDetail) {
+    WipeOnExit wipe(strNewPassword);
+    try {
+        CSyncMgrLock lock;
+        CTcpCore* pCore = GetCurTcpCoreObject();
+        if (!m_nConnected || !pCore)
+            return kNotConnected;
+        CVESKMFPBox* pBox = AsBox(pItem);
+        if (!pBox)
+            return kNotConnected;
+
+        tagUTIL_BOXPROPINFO prop{};
+        prop.wMask = QTCP_BOXPROP_PASSWORD;
+        const BoxPassword oldPassword(pBox->GetPasswordProtected() ? pBox->GetPassword()
+                                                                   : CString());
+        const BoxPassword newPassword(strNewPassword);
+        CString kept = strNewPassword;
+        if (pCore->ChangeBoxSetting(pBox->GetItemID(), prop, oldPassword.c_str(),
+                                    newPassword.c_str(), nDetail) != 1)
+            return kPasswordChangeFailed;
+        // No password means no protection.
+        pBox->SetPasswordProtected(kept.IsEmpty() ? 0 : 1);
+        pBox->SetPassword(std::move(kept));
+        UpdateList(pBox);
+        return 1;
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+}
