@@ -12,34 +12,13 @@
 #include <vector>
 
 #include "platform/cstring.h"
+#include "tools/vesk/errors.h"
+#include "tools/vesk/text.h"
 
 class CVESKRoot;
 class CVESKMFPDevice;
 
 namespace vesk::cli {
-
-// Exit codes: what a shell script tests.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
-// The box and document commands tell the device's answers apart.
-inline constexpr int kExitPassword = 3;  // a box password was refused
-inline constexpr int kExitRefused = 4;   // the device refused the operation
-inline constexpr int kExitLimit = 5;     // the device has no room for another box
-
-// The command line was wrong: exit 2, with a hint to --help.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// The command was understood but did not work: exit 1, or the more precise code given.
-struct Failure : std::runtime_error {
-    explicit Failure(const std::string& what, int exitCode = kExitFailed)
-        : std::runtime_error(what), m_exitCode(exitCode) {}
-    int ExitCode() const { return m_exitCode; }
-
-private:
-    int m_exitCode;
-};
 
 // ---- options -------------------------------------------------------------------
 
@@ -76,31 +55,9 @@ int ParseInt(const std::string& text, const std::string& what, int min, int max)
 std::string U8(const CString& s);
 CString W(const std::string& s);
 
-// Text from a device or a file, made safe for a terminal: control characters (C0, DEL
-// and C1, which can start escape sequences) become '?'.
-std::string Printable(const std::string& s);
-
-// A name the user typed for the device to keep or to look up (device, box, document,
-// owner): not blank, no control characters, valid UTF-8, at most maxBytes bytes of
-// UTF-8 (the device's field). `what` names it in the message ("a box name"). Throws
-// UsageError.
-void CheckTypedName(const std::string& name, const std::string& what, size_t maxBytes);
-
 // stdout lines for results; stderr for messages ("vesk: ...").
 void Out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void Note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// A simple aligned table on stdout: columns padded to their widest cell.
-class Table {
-public:
-    explicit Table(std::vector<std::string> header) : header_(std::move(header)) {}
-    void Add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
-    void Print() const;
-
-private:
-    std::vector<std::string> header_;
-    std::vector<std::vector<std::string>> rows_;
-};
 
 // Asks a yes/no question on stderr and reads the answer from stdin; false unless "y" or
 // "yes".
