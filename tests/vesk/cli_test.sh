@@ -241,10 +241,10 @@ has "$OUT" "would print with:"
 VESK_PASSWORD=alice run 1 print office 9999 --box 1 --user alice
 has "$ERR" "cannot select document 9999"
 # Box 3 has a password; without one and without a terminal the print stops.
-VESK_PASSWORD=alice run 1 print office 20 --box 3 --user alice
-has "$ERR" "box 3 has a password"
-VESK_PASSWORD=alice VESK_BOX_PASSWORD=4321 run 1 print office 20 --box 3 --user alice
-has "$ERR" "box 3 refused the password"
+VESK_PASSWORD=alice run 2 print office 20 --box 3 --user alice
+has "$ERR" "VESK_BOX_PASSWORD"
+VESK_PASSWORD=alice VESK_BOX_PASSWORD=4321 run 3 print office 20 --box 3 --user alice
+has "$ERR" "refused the box password"
 VESK_PASSWORD=alice VESK_BOX_PASSWORD=1234 run 0 print office 20 --box 3 --user alice
 run 2 print office 1 --user alice
 # On a terminal the box password is asked for, and what is typed is not echoed.
@@ -259,7 +259,7 @@ if command -v script >/dev/null; then
   printf '1234\n' >&7
   exec 7>&-
   wait "$TTY_PID" || fail "step $STEP: print with a prompted box password failed"
-  has "$OUT" "Password for box 3 on office:"
+  has "$OUT" 'Password for box 3 "Secure" on office:'
   has "$OUT" "document 21 of box 3 sent"
   lacks "$OUT" "1234"
 fi

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cwctype>
+#include <iostream>
 
 #include "core/current_tcpcore.h"
 #include "device/mfp_device.h"
@@ -32,6 +33,8 @@ const RefusedSecret kRefusedSecrets[] = {
     {"-p", "VESK_PASSWORD", "--password-file"},
     {"--pass", "VESK_PASSWORD", "--password-file"},
     {"--account-password", "VESK_ACCOUNT_PASSWORD", "--account-password-file"},
+    {"--box-password", "VESK_BOX_PASSWORD", "--box-password-file"},
+    {"--new-box-password", "VESK_NEW_BOX_PASSWORD", "--new-box-password-file"},
 };
 
 void RefuseSecret(const std::string& option) {
@@ -176,43 +179,6 @@ void Note(const char* fmt, ...) {
     std::fputc('\n', stderr);
 }
 
-namespace {
-
-// Columns on a terminal: one per character, whatever its bytes in UTF-8.
-size_t DisplayWidth(const std::string& s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
-}  // namespace
-
-void Table::Print() const {
-    std::vector<size_t> widths(header_.size(), 0);
-    auto measure = [&](const std::vector<std::string>& row) {
-        for (size_t i = 0; i < row.size() && i < widths.size(); ++i)
-            widths[i] = std::max(widths[i], DisplayWidth(row[i]));
-    };
-    measure(header_);
-    for (const auto& r : rows_)
-        measure(r);
-    auto print = [&](const std::vector<std::string>& row) {
-        std::string line;
-        for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size())
-                line.append(widths[i] - DisplayWidth(row[i]) + 2, ' ');
-        }
-        while (!line.empty() && line.back() == ' ')
-            line.pop_back();
-        std::printf("%s\n", line.c_str());
-    };
-    print(header_);
-    for (const auto& r : rows_)
-        print(r);
-}
-
 std::string ResultText(int code) {
     static const std::map<int, const char*> kTexts = {
         {0, "refused"},
@@ -221,13 +187,27 @@ std::string ResultText(int code) {
         {-1003, "the communication library could not start"},
         {-1004, "the device did not answer (wrong address or port, or it is off)"},
         {-1005, "the communication library could not stop cleanly"},
+        {-1007, "the device did not list its boxes"},
+        {-1009, "the box is not open"},
+        {-1010, "the device has no boxes"},
+        {-1011, "the box holds no documents"},
         {-1012, "no usable connection, or the device is not supported"},
         {-1013, "the device has no address"},
         {-1014, "the device reported an identifier this program cannot use"},
         {-1017, "the device has no name or no address"},
         {-1018, "the device registry file cannot be read, locked or written"},
+        {-1019, "the box number is not valid"},
+        {-1020, "the device refused the box password"},
         {-1021, "the device did not end the session cleanly"},
+        {-1023, "an empty box name was given"},
+        {-1024, "the device refused to create the box"},
+        {-1025, "the box is in use, or the device refused to remove it"},
+        {-1030, "the device refused to change the box password"},
+        {-1031, "the device refused the new name"},
         {-1033, "an empty name was given"},
+        {-1036, "the cache folders are not available"},
+        {-1037, "the box is not logged in"},
+        {-1042, "the box logout failed"},
         {-1049, "SNMP cannot be used (check the targets and the SNMP settings)"},
         {-1050, "the SNMP discovery failed"},
         {-1051, "the device needs a user login"},
@@ -235,6 +215,7 @@ std::string ResultText(int code) {
         {-1057, "another registered device already has that name"},
         {-1058, "the device is connected; it cannot be renamed now"},
         {-1059, "the device is connected; it cannot be changed now"},
+        {-1063, "the device has no room for another box (its limit), or does not accept the name"},
         {-1064, "the device needs a customized login"},
         {-1066, "the device speaks a protocol version this program does not know"},
         {-1079, "the device did not report its supported file formats"},
@@ -244,6 +225,47 @@ std::string ResultText(int code) {
     auto it = kTexts.find(code);
     std::string text = it != kTexts.end() ? it->second : "failed";
     return text + " (" + std::to_string(code) + ")";
+}
+
+bool Confirmed(const std::string& question) {
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+int ExitCodeFor(int code) {
+    switch (code) {
+        case -1020:
+            return kExitPassword;
+        case -1002:
+        case -1024:
+        case -1025:
+        case -1030:
+        case -1031:
+            return kExitRefused;
+        case -1063:
+            return kExitLimit;
+        case -1023:
+        case -1033:
+            return kExitUsage;
+        default:
+            return kExitFailed;
+    }
+}
+
+void ThrowResult(const std::string& what, int code) {
+    // The device's own code, for the results that come from its answer; the others
+    // were decided before anything was sent, and an older error would mislead.
+    static const int kFromDevice[] = {0,     -1002, -1007, -1020, -1024,
+                                      -1025, -1030, -1031, -1042, -1063};
+    const bool fromDevice =
+        std::find(std::begin(kFromDevice), std::end(kFromDevice), code) != std::end(kFromDevice);
+    const std::string detail = fromDevice ? LastDeviceError() : std::string();
+    throw Failure(what + ": " + ResultText(code) + (detail.empty() ? "" : " (" + detail + ")"),
+                  ExitCodeFor(code));
 }
 
 std::string LastDeviceError() {

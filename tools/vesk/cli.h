@@ -12,25 +12,13 @@
 #include <vector>
 
 #include "platform/cstring.h"
+#include "tools/vesk/errors.h"
+#include "tools/vesk/text.h"
 
 class CVESKRoot;
 class CVESKMFPDevice;
 
 namespace vesk::cli {
-
-// Exit codes: what a shell script tests.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
-
-// The command line was wrong: exit 2, with a hint to --help.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// The command was understood but did not work: exit 1.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // ---- options -------------------------------------------------------------------
 
@@ -71,17 +59,9 @@ CString W(const std::string& s);
 void Out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void Note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// A simple aligned table on stdout: columns padded to their widest cell.
-class Table {
-public:
-    explicit Table(std::vector<std::string> header) : header_(std::move(header)) {}
-    void Add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
-    void Print() const;
-
-private:
-    std::vector<std::string> header_;
-    std::vector<std::vector<std::string>> rows_;
-};
+// Asks a yes/no question on stderr and reads the answer from stdin; false unless "y" or
+// "yes".
+bool Confirmed(const std::string& question);
 
 // What a library result code means, for messages ("the device registry file cannot
 // be loaded (-1018)").
@@ -91,6 +71,12 @@ std::string ResultText(int code);
 std::string LastDeviceError();
 // The same for a given code; empty for QTCP_OK.
 std::string DeviceErrorText(int code);
+// The exit status that fits a library result code of a box or document operation:
+// kExitPassword, kExitRefused, kExitLimit, kExitUsage (an empty name) or kExitFailed.
+int ExitCodeFor(int code);
+// Throws the Failure for a library result: "<what>: <ResultText>[ (<device error>)]"
+// with ExitCodeFor(code).
+[[noreturn]] void ThrowResult(const std::string& what, int code);
 
 // ---- context -----------------------------------------------------------------
 
@@ -142,6 +128,8 @@ void AddOptionsCommands(std::vector<Command>& table);
 void AddSearchCommands(std::vector<Command>& table);
 void AddSessionCommands(std::vector<Command>& table);
 void AddDemoCommand(std::vector<Command>& table);
+void AddBoxCommands(std::vector<Command>& table);
+void AddDocumentCommands(std::vector<Command>& table);
 
 void PrintCommandHelp(const Command& c, FILE* to);
 

@@ -11,10 +11,12 @@
 #include <memory>
 #include <optional>
 
+#include "box/mfp_box.h"
 #include "device/mfp_device.h"
 #include "root/vesk_root.h"
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/server.h"
+#include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/profile.h"
 #include "tools/vesk/session.h"
@@ -62,7 +64,8 @@ public:
     // the lines the step returned. A failing step stops the road.
     bool Step(const std::string& title, const std::function<Lines()>& body) {
         ++n_;
-        std::fprintf(stdout, "[%d/%d] %-44s ", n_, total_, title.c_str());
+        const int digits = static_cast<int>(std::to_string(total_).size());
+        std::fprintf(stdout, "[%*d/%d] %-44s ", digits, n_, total_, title.c_str());
         std::fflush(stdout);
         const auto start = std::chrono::steady_clock::now();
         Lines lines;
@@ -103,17 +106,18 @@ int Demo(Context& ctx, const ParsedArgs& a) {
     if (user == sample.users.end())
         throw UsageError("the sample device has no user " + userName);
 
-    Out("vesk demo: the road from a registered device to a logged-in session, "
-        "against the");
-    Out("device emulator on loopback, in a temporary profile removed afterwards");
+    Out("vesk demo: the road from a registered device to the documents of a box, against");
+    Out("the device emulator on loopback, in a temporary profile removed afterwards");
     TempFolder temp;
     if (a.Has("--keep"))
         temp.Keep();
     std::unique_ptr<mfpsim::Server> server;
     CVESKMFPDevice* device = nullptr;
     std::unique_ptr<DeviceSession> session;
+    CVESKMFPBox* box = nullptr;
+    std::unique_ptr<OpenBox> openBox;
     long id = -1;
-    Road road(9);
+    Road road(12);
 
     const bool ran = road.Step("start the emulator with its sample device", [&] {
         mfpsim::ServerOptions o;
@@ -159,7 +163,29 @@ int Demo(Context& ctx, const ParsedArgs& a) {
         req.password = user->second.password;
         session->Login(req, true);
         return RestrictionLines(*device);
-    }) && road.Step("disconnect", [&] {
+    }) && road.Step("list the boxes", [&] {
+        Table t(BoxHeader());
+        for (CVESKMFPBox* b : ListBoxes(*device)) {
+            t.Add(BoxRow(*b));
+            // The first box this user may open without a password.
+            const bool open = b->GetBoxType() == 0 || U8(b->GetUserNameW()) == userName;
+            if (!box && b->GetFilingBoxType() == 0 && b->GetItemID() != 0 &&
+                !b->GetPasswordProtected() && open)
+                box = b;
+        }
+        if (!box)
+            throw Failure("no box that " + userName + " may open without a password");
+        return t.Lines();
+    }) && road.Step("open a box", [&] {
+        openBox = std::make_unique<OpenBox>(*device, *box, std::nullopt);
+        return Lines{BoxLabel(*box) + " is open"};
+    }) && road.Step("list its documents", [&] {
+        Table t(DocumentHeader());
+        for (CVESKDocument* doc : openBox->Documents())
+            t.Add(DocumentRow(*doc));
+        return t.Lines();
+    }) && road.Step("close the box and disconnect", [&] {
+        openBox.reset();
         const int rc = session->Disconnect();
         if (rc != 1)
             throw Failure("disconnect: " + ResultText(rc));
@@ -174,6 +200,7 @@ int Demo(Context& ctx, const ParsedArgs& a) {
         }
         return Lines{};
     });
+    openBox.reset();
     session.reset();
     // The emulator stops whatever happened before.
     road.Step("stop the emulator", [&] {
@@ -197,13 +224,11 @@ void AddDemoCommand(std::vector<Command>& table) {
     table.push_back({"demo",
                      "",
                      "run the typical road against a built-in device emulator",
-                     "Starts the emulator on 127.0.0.1 with its sample device, registers it "
-                     "in a\n"
-                     "temporary profile (never the user's own), connects over TLS, logs in, "
-                     "shows the\n"
-                     "restrictions, disconnects and unregisters, timing each step. "
-                     "Everything it made\n"
-                     "is removed at the end. Exit status 0 only when every step worked.",
+                     "Starts the emulator on 127.0.0.1 with its sample device, registers it in a\n"
+                     "temporary profile (never the user's own), connects over TLS, logs in,\n"
+                     "shows the restrictions, lists the boxes, opens one and lists its\n"
+                     "documents, disconnects and unregisters, timing each step. Everything it\n"
+                     "made is removed at the end. Exit status 0 only when every step worked.",
                      {{"--user", "NAME", "sample user to log in as (default bob: no colour)"},
                       {"--keep", "", "keep the temporary folder and say where it is"}},
                      0,

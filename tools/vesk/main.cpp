@@ -22,6 +22,8 @@ std::vector<Command> BuildTable() {
     vesk::cli::AddDeviceCommands(table);
     vesk::cli::AddTrustCommands(table);
     vesk::cli::AddSessionCommands(table);
+    vesk::cli::AddBoxCommands(table);
+    vesk::cli::AddDocumentCommands(table);
     vesk::cli::AddSearchCommands(table);
     vesk::cli::AddOptionsCommands(table);
     vesk::cli::AddDemoCommand(table);
@@ -50,9 +52,12 @@ void PrintOverview(const std::vector<Command>& table, FILE* to) {
                  "  -h, --help          this overview; 'vesk <command> --help' for one command\n"
                  "\n"
                  "A device is named by its registered name or its id (see 'vesk device list').\n"
-                 "Passwords are never taken as arguments: use a prompt, --password-file FILE\n"
-                 "or the variables VESK_PASSWORD and VESK_ACCOUNT_PASSWORD.\n"
-                 "Exit status: 0 success, 1 failure, 2 usage error.\n");
+                 "Passwords are never taken as arguments: use a prompt, a --*password-file FILE\n"
+                 "option or the variables VESK_PASSWORD, VESK_ACCOUNT_PASSWORD,\n"
+                 "VESK_BOX_PASSWORD and VESK_NEW_BOX_PASSWORD.\n"
+                 "Exit status: 0 success, 1 failure, 2 usage error; the box and document\n"
+                 "commands also 3 box password refused, 4 refused by the device, 5 no room\n"
+                 "for another box.\n");
 }
 
 bool IsHelp(const std::string& a) {
@@ -179,7 +184,7 @@ int main(int argc, char** argv) {
     } catch (const vesk::cli::Failure& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "vesk: %s\n", e.what());
-        return vesk::cli::kExitFailed;
+        return e.ExitCode();
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "vesk: unexpected failure: %s\n", e.what());

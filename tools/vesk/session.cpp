@@ -138,6 +138,12 @@ LoginRequest LoginFromArgs(const ParsedArgs& a) {
     return r;
 }
 
+std::vector<OptionDef> SessionOptionsWith(std::vector<OptionDef> extra) {
+    std::vector<OptionDef> all = SessionOptions();
+    all.insert(all.end(), extra.begin(), extra.end());
+    return all;
+}
+
 int FirstModeFromArgs(const ParsedArgs& a) {
     if (a.Has("--tls") && a.Has("--plain"))
         throw UsageError("--tls and --plain exclude each other");
@@ -264,6 +270,12 @@ void DeviceSession::Login(const LoginRequest& req, bool required) {
             throw Failure(device + " needs an account login: add --account NAME");
         throw Failure(device + " needs a user login: add --user NAME (or --boxadmin)");
     }
+}
+
+void DeviceSession::OpenLoggedIn(const ParsedArgs& a) {
+    const LoginRequest req = LoginFromArgs(a);
+    Connect(FirstModeFromArgs(a));
+    Login(req, true);
 }
 
 int DeviceSession::Disconnect() {

@@ -30,6 +30,8 @@ struct LoginRequest {
 // The options every session command takes, and how they read.
 const std::vector<OptionDef>& SessionOptions();
 LoginRequest LoginFromArgs(const ParsedArgs& a);
+// SessionOptions() followed by a command's own.
+std::vector<OptionDef> SessionOptionsWith(std::vector<OptionDef> extra);
 // -2 keep the remembered order, else the LastTCPComm value to try first.
 int FirstModeFromArgs(const ParsedArgs& a);
 
@@ -47,6 +49,8 @@ public:
     // Runs the logins `req` asks for, in the order the device needs them. With
     // `required`, a device that still needs a login after them is a Failure.
     void Login(const LoginRequest& req, bool required);
+    // Connect with the first mode and Login(required) with the request of the options.
+    void OpenLoggedIn(const ParsedArgs& a);
     // Ends the session now; 1 or the library's result.
     int Disconnect();
 

@@ -1,11 +1,8 @@
 // vesk connect|login|print|info: each opens a session to one registered device
 // within the run, logs in where needed, does its work and ends the session.
-#include <cstring>
-
-#include "core/current_tcpcore.h"
-#include "core/sync_lock.h"
 #include "device/mfp_device.h"
 #include "tcpcore/tcpcore.h"
+#include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/session.h"
 
@@ -15,12 +12,6 @@ namespace {
 
 void Row(const char* label, const std::string& value) {
     Out("  %-20s %s", label, value.c_str());
-}
-
-std::vector<OptionDef> With(std::vector<OptionDef> extra) {
-    std::vector<OptionDef> all = SessionOptions();
-    all.insert(all.end(), extra.begin(), extra.end());
-    return all;
 }
 
 int ConnectCmd(Context& ctx, const ParsedArgs& a) {
@@ -112,75 +103,6 @@ int InfoCmd(Context& ctx, const ParsedArgs& a) {
 // ---- print
 // ---------------------------------------------------------------------
 
-// A box login for printing. The library's box item is not in this build, so the
-// box is opened on the device's communication object the way that item's login
-// does it: under the transaction lock, password in the system code page, a
-// refused password told apart from other failures.
-class BoxLogin {
-public:
-    BoxLogin(CVESKMFPDevice& d, long box, const std::optional<std::string>& passwordFile)
-        : box_(box) {
-        const std::string boxText = "box " + std::to_string(box);
-        const bool sourceGiven = passwordFile || std::getenv("VESK_BOX_PASSWORD");
-        Secret pw = sourceGiven ? ReadPassword({passwordFile, "VESK_BOX_PASSWORD", ""})
-                                : Secret(std::string());
-        int refused = TryLogin(pw);
-        if (refused && !sourceGiven) {
-            // The box has a password: ask for it when a terminal is there.
-            std::optional<std::string> typed =
-                PromptNoEcho("Password for " + boxText + " on " + U8(d.GetItemName()) + ": ");
-            if (!typed)
-                throw Failure(boxText +
-                              " has a password: give it with --box-password-file FILE "
-                              "or VESK_BOX_PASSWORD");
-            pw = Secret(std::move(*typed));
-            refused = TryLogin(pw);
-        }
-        if (refused)
-            throw Failure(boxText + " refused the password");
-        if (!in_) {
-            std::string detail = LastDeviceError();
-            throw Failure("cannot open " + boxText + (detail.empty() ? "" : ": " + detail));
-        }
-    }
-    ~BoxLogin() {
-        if (!in_)
-            return;
-        CSyncMgrLock lock;
-        if (CTcpCore* core = vesk::GetCurrentTcpCore())
-            core->BoxLogout();
-    }
-    BoxLogin(const BoxLogin&) = delete;
-    BoxLogin& operator=(const BoxLogin&) = delete;
-
-private:
-    // 1 when the password was refused; in_ tells whether the box is open.
-    int TryLogin(const Secret& pw) {
-        CSyncMgrLock lock;
-        CTcpCore* core = vesk::GetCurrentTcpCore();
-        if (!core)
-            throw Failure("no connection to open the box on");
-        char bytes[260] = {};
-        std::strncpy(bytes, pw.Text().c_str(), sizeof bytes - 1);
-        int flag = 0;
-        const int rc = core->BoxLogin(box_, bytes, flag);
-        volatile char* wipe = bytes;
-        for (size_t i = 0; i < sizeof bytes; ++i)
-            wipe[i] = 0;
-        if (rc == 1) {
-            in_ = true;
-            return 0;
-        }
-        int code = 0;
-        int detail = 0;
-        core->GetLastErrorCode(code, detail);
-        return flag != 0 || code == QTCP_DEV_BOX_PASSWORD || code == QTCP_DEV_BOX_PASSWORD_NEEDED;
-    }
-
-    long box_;
-    bool in_ = false;
-};
-
 const char* ColourName(int mode) {
     switch (mode) {
         case 0:
@@ -264,7 +186,7 @@ int PrintCmd(Context& ctx, const ParsedArgs& a) {
     if (d.GetPrintForbidden() == 1)
         throw Failure("printing is forbidden for this login");
 
-    BoxLogin boxLogin(d, box, a.Get("--box-password-file"));
+    OpenBox boxLogin(d, FindBox(d, std::to_string(box)), a.Get(BoxPasswordFileOption().name));
     int rc = d.SetDocumentForPrint(doc);
     if (rc != 1) {
         std::string detail = LastDeviceError();
@@ -339,13 +261,13 @@ void AddSessionCommands(std::vector<Command>& table) {
                      "the changes asked for and has the device print it. A box password "
                      "comes from\n"
                      "--box-password-file FILE, VESK_BOX_PASSWORD or a prompt.",
-                     With({{"--box", "N", "the box that holds the document"},
-                           {"--box-password-file", "FILE", "read the box password from FILE"},
-                           {"--copies", "N", "number of copies (1-999)"},
-                           {"--colour", "auto|mono|colour", "colour mode"},
-                           {"--duplex", "off|long|short", "two-sided printing"},
-                           {"--pages", "FROM-TO", "print only these pages"},
-                           {"--dry-run", "", "show the settings, print nothing"}}),
+                     SessionOptionsWith({{"--box", "N", "the box that holds the document"},
+                                         BoxPasswordFileOption(),
+                                         {"--copies", "N", "number of copies (1-999)"},
+                                         {"--colour", "auto|mono|colour", "colour mode"},
+                                         {"--duplex", "off|long|short", "two-sided printing"},
+                                         {"--pages", "FROM-TO", "print only these pages"},
+                                         {"--dry-run", "", "show the settings, print nothing"}}),
                      2, 2, PrintCmd});
     table.push_back({"info", "DEVICE", "show formats, disks, policies and security",
                      "What the device reported when the session opened. A login "

@@ -18,15 +18,6 @@ std::string Shown(const std::string& fingerprint) {
     return fingerprint.empty() ? "(none)" : "sha256 " + fingerprint;
 }
 
-bool Confirmed(const std::string& question) {
-    std::fprintf(stderr, "%s [y/N] ", question.c_str());
-    std::fflush(stderr);
-    std::string answer;
-    if (!std::getline(std::cin, answer))
-        return false;
-    return answer == "y" || answer == "Y" || answer == "yes";
-}
-
 int Trust(Context& ctx, const ParsedArgs& a) {
     CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
     const std::string name = U8(d.GetItemName());
