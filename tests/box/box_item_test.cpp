@@ -80,7 +80,7 @@ TEST_P(BoxItem, TheListingSkipsTypesWithoutExtensionAndReadsWholeFields) {
             mfpsim::Document& d = st.documents[st.nextDocumentId];
             d.id = st.nextDocumentId++;
             d.box = kTypes;
-            d.name = "t" + std::to_string(type);
+            d.name = std::to_string(type).insert(0, 1, 't');
             d.fileType = type;
         }
         mfpsim::Document& full = st.documents[st.nextDocumentId - 1];
