@@ -9,6 +9,7 @@
 
 #include "cache/vesk_cache.h"
 #include "core/device_owner.h"
+#include "core/item_list.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
 #include "device/secret.h"
@@ -287,26 +288,9 @@ int CVESKMFPBox::GetChildList(int bRefresh) {
 }
 
 int CVESKMFPBox::UpdateList(CVESKItem* pNewItem) {
-    if (!AsDocument(pNewItem) || m_docObjList->Find(pNewItem))
-        return 1;  // not a document, or already in place
-    const long id = pNewItem->GetItemID();
-    for (POSITION pos = m_docObjList->GetHeadPosition(); pos;) {
-        POSITION at = pos;
-        CVESKItem* pOld = m_docObjList->GetNext(pos);
-        if (pOld->GetItemID() != id)
-            continue;
-        try {
-            // The document replaced may still be shown; it stays alive with the box.
-            m_pRetiredDocs->AddTail(pOld);
-        } catch (const std::bad_alloc&) {
-            return kMemory;
-        }
-        if (POSITION retired = m_pRetiredDocs->Find(pNewItem))
-            m_pRetiredDocs->RemoveAt(retired);
-        m_docObjList->SetAt(at, pNewItem);
-        break;
-    }
-    return 1;
+    if (!AsDocument(pNewItem))
+        return 1;
+    return vesk::ReplaceRetiringOld(*m_docObjList, *m_pRetiredDocs, pNewItem);
 }
 
 // Documents are deleted, and the box renamed or changed, with the document work.

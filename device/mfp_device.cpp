@@ -3,9 +3,9 @@
 #include "device/mfp_device.h"
 
 #include <memory>
-#include <new>
 
 #include "cache/vesk_cache.h"
+#include "core/item_list.h"
 #include "platform/charset.h"
 
 IMPLEMENT_DYNCREATE(CVESKMFPDevice, CObject)
@@ -125,24 +125,5 @@ CString CVESKMFPDevice::UTF8toCString(const char* pszUtf8) {
 int CVESKMFPDevice::UpdateList(CVESKItem* pNewItem) {
     if (!pNewItem || pNewItem->GetItemObjectType() != 2)
         return 1;
-    if (m_pChildList->Find(pNewItem))
-        return 1;  // already in place
-    const long number = pNewItem->GetItemID();
-    for (POSITION pos = m_pChildList->GetHeadPosition(); pos;) {
-        POSITION at = pos;
-        CVESKItem* pOld = m_pChildList->GetNext(pos);
-        if (pOld->GetItemID() != number)
-            continue;
-        try {
-            // The box replaced may still be shown; it stays alive with the device.
-            m_pRetiredBoxes->AddTail(pOld);
-        } catch (const std::bad_alloc&) {
-            return -1001;
-        }
-        if (POSITION retired = m_pRetiredBoxes->Find(pNewItem))
-            m_pRetiredBoxes->RemoveAt(retired);
-        m_pChildList->SetAt(at, pNewItem);
-        break;
-    }
-    return 1;
+    return vesk::ReplaceRetiringOld(*m_pChildList, *m_pRetiredBoxes, pNewItem);
 }
