@@ -24,22 +24,8 @@ export VESK_PASSWORD=alice
 DEV=$WORK/device
 OUT=$WORK/out
 ERR=$WORK/err
-STEP=0
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- vesk stdout"; cat "$OUT" 2>/dev/null
-  echo "--- vesk stderr"; cat "$ERR" 2>/dev/null
-  exit 1
-}
-# run RC ARGS... : vesk as alice, with a time limit; checks the exit status.
-run() {
-  local want=$1; shift
-  STEP=$((STEP + 1))
-  timeout 30 "$VESK" "$@" >"$OUT" 2>"$ERR" </dev/null
-  local rc=$?
-  [ "$rc" -eq "$want" ] || fail "step $STEP: vesk $* exited $rc, expected $want"
-}
+. "$(dirname "$0")/lib.sh"
+# has FILE PATTERN: an extended regular expression here.
 has() { grep -qE -- "$2" "$1" || fail "step $STEP: /$2/ not in $(basename "$1")"; }
 # json EXPR: a Python expression over the JSON the last run printed (d) holds.
 json() {

@@ -31,30 +31,12 @@ export VESK_PROFILE=$WORK/profile
 unset VESK_PASSWORD VESK_ACCOUNT_PASSWORD VESK_BOX_PASSWORD
 unset VESK_SNMP_TARGETS VESK_SNMP_PORT VESK_SNMP_COMMUNITY
 
-STEP=0
 OUT=$WORK/out
 ERR=$WORK/err
 SIM_LOG=$WORK/mfpsim.log
 
-fail() {
-  echo "FAIL: $*"
-  echo "--- vesk stdout"; cat "$OUT" 2>/dev/null
-  echo "--- vesk stderr"; cat "$ERR" 2>/dev/null
-  echo "--- mfpsim log"; cat "$SIM_LOG" 2>/dev/null
-  exit 1
-}
-
-# run RC ARGS... : runs vesk with a time limit and checks its exit status.
-run() {
-  local want=$1; shift
-  STEP=$((STEP + 1))
-  timeout 30 "$VESK" "$@" >"$OUT" 2>"$ERR" </dev/null
-  local rc=$?
-  [ "$rc" -eq "$want" ] || fail "step $STEP: vesk $* exited $rc, expected $want"
-}
-# has FILE TEXT / lacks FILE TEXT: output checks of the last run.
-has() { grep -qF -- "$2" "$1" || fail "step $STEP: '$2' not in $(basename "$1")"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "step $STEP: '$2' should not be in $(basename "$1")"; }
+. "$(dirname "$0")/lib.sh"
+more_logs() { echo "--- mfpsim log"; cat "$SIM_LOG" 2>/dev/null; }
 # row FIELD VALUE: the last run printed the line "  FIELD   VALUE".
 row() { grep -qE "^ +$1 +$2\$" "$OUT" || fail "step $STEP: no row '$1 ... $2'"; }
 

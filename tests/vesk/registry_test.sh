@@ -16,23 +16,9 @@ HALD=$P/allusers/ORVANE/HALD/3.1
 REG=$HALD/tester.xml
 OUT=$WORK/out
 ERR=$WORK/err
-STEP=0
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- vesk stdout"; cat "$OUT" 2>/dev/null
-  echo "--- vesk stderr"; cat "$ERR" 2>/dev/null
-  exit 1
-}
-# run RC ARGS... : runs vesk on the test profile and checks its exit status.
-run() {
-  local want=$1; shift
-  STEP=$((STEP + 1))
-  timeout 60 "$VESK" --profile "$P" "$@" >"$OUT" 2>"$ERR" </dev/null
-  local rc=$?
-  [ "$rc" -eq "$want" ] || fail "step $STEP: vesk $* exited $rc, expected $want"
-}
-has() { grep -qF -- "$2" "$1" || fail "step $STEP: '$2' not in $(basename "$1")"; }
+. "$(dirname "$0")/lib.sh"
+VESK_ARGS=(--profile "$P")
+RUN_TIMEOUT=60
 # rows: the devices the last 'device list' printed (lines after the header).
 rows() { tail -n +2 "$OUT"; }
 

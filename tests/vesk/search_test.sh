@@ -21,13 +21,8 @@ unset VESK_SNMP_TARGETS VESK_SNMP_PORT VESK_SNMP_COMMUNITY
 
 OUT=$WORK/out
 ERR=$WORK/err
-fail() {
-  echo "FAIL: $*"
-  echo "--- vesk stdout"; cat "$OUT" 2>/dev/null
-  echo "--- vesk stderr"; cat "$ERR" 2>/dev/null
-  for f in "$WORK"/agent*/log; do echo "--- $f"; cat "$f"; done
-  exit 1
-}
+. "$(dirname "$0")/lib.sh"
+more_logs() { for f in "$WORK"/agent*/log; do echo "--- $f"; cat "$f"; done; }
 
 # agent N ADDRESS OID DESCR: starts snmpd on ADDRESS and a free UDP port; sets PORT.
 agent() {
@@ -54,12 +49,6 @@ CONF
   fail "snmpd on $2 did not start"
 }
 
-run() {
-  local want=$1; shift
-  timeout 30 "$VESK" "$@" >"$OUT" 2>"$ERR" </dev/null
-  local rc=$?
-  [ "$rc" -eq "$want" ] || fail "vesk $* exited $rc, expected $want"
-}
 
 agent 1 127.0.0.1 1.3.6.1.4.1.59731.1.2.1.2.1.140 "Test MFP 140"
 P1=$PORT
