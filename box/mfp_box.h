@@ -3,9 +3,12 @@
 // settings, which its documents copy.
 #pragma once
 
+#include <vector>
+
 #include "core/item.h"
 #include "platform/cstring.h"
 #include "platform/export.h"
+#include "tcpcore/records.h"
 
 class CVESKCache;
 class CVESKMFPDevice;
@@ -44,11 +47,37 @@ public:
     // Replaces the document with the same id by pNewItem, at the same place. The
     // replaced document stays alive with the box (the application may still hold it).
     int UpdateList(CVESKItem* pNewItem) override;
-    // Document deletion, box rename and box change come with the download work; until
-    // then they report no usable connection (-1012) and change nothing.
+    // (box/changes.cpp) Deletes the listed document nDocID on the device; strPassword
+    // is the memory-RX removal password where the device asks for one. 1, -1037 not
+    // logged in, -1039 not listed, -1038 refused, -1001 exception.
     int DeleteChildItem(int nDocID, CString strPassword) override;
+    // Changes the box's properties; strParam is the current box password. A logged-in
+    // box is logged in again afterwards. 1, 0 the current user's information could not
+    // be read, -1030 bad owner kind or refused, -1063 and -1065 refused settings, -1020
+    // password refused, -1001 exception.
     int ModifyItem(ITEMINFO& info, CString strParam) override;
+    // Renames the box; strParam is the box password for the new login. 1, -1033 empty
+    // name, -1020 password refused, -1065 name in use, -1056 refused, -1001 exception.
     int RenameItem(const wchar_t* pszNewName, CString strParam) override;
+
+    // ---- copy and move (box/changes.cpp, box/transfer.cpp) -------------------
+    // Copies (bCopy non-zero) or moves the listed documents into box lDestBoxID of the
+    // same device. 1, -1037 not logged in, -1027 no ids, -1028 a copy or -1029 a move
+    // failed (earlier ones stay done), -1040 an id was not listed (the others were
+    // handled), -1001 exception.
+    int CopyMoveDocumentToBox(int bCopy, long lDestBoxID, std::vector<long> ids);
+    // Downloads document nDocID into the folder (ending in a separator) or file strPath
+    // and, for a move, deletes it on the device once the file is in place. strPath gets
+    // the path written. 1, -1037 not logged in, -1027 bad id, -1035 the target exists,
+    // -1036 the download cannot be read, -1028 not put in place, -1029 a move whose
+    // device deletion failed (the local file stays), 0 bad type or the download failed,
+    // -1040 not listed, -1001 exception.
+    int CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocID, int bOverwrite,
+                                 int nFileType, int nPage, QTCP_RECVDATA_CALLBACK pfnCallback);
+    // Downloads nCount documents bound into one file of type nFileType; strPath gets its
+    // path. 1, 0 on any failure (no file is left), -1001 exception.
+    int GetDocumentAfterBind(CString& strPath, long* pIDs, int nCount, int nFileType,
+                             QTCP_RECVDATA_CALLBACK pfnCallback);
 
     // ---- box operations ----------------------------------------------------
     // Turns this object into the device's memory-RX box. 1, or -1001.

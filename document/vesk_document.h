@@ -130,6 +130,22 @@ public:
     void SetPDFA_LinearizedInfo(tagUTIL_EXTENDED_PDF_INFO& info, int bSetDefault);
     tagUTIL_OPENDOCPARAM& GetOpenDocParam() { return m_openDocParam; }
 
+    // ---- download (document/download.cpp) -----------------------------------
+    // Brings the document, or one page of it, into the transfer tree and puts the path
+    // of the file in strOutPath. nFormat: -1 the document's own, 0 to 9 a format code;
+    // nPage: the page for JPEG and all-pages downloads. pfnProgress goes to the device's
+    // open call, pfnRecvData receives the data progress during the read (the previous
+    // receive-data callback is back in place on every return); pContext is not used.
+    // 1 in place; 0 format 3 or unknown, not logged in, or the device or a file failed
+    // (nothing is left under the final name); -1028 the file could not be put in place;
+    // -1036 no transfer tree; -1045 a folder could not be made; -1001 exception.
+    int GetDocument(CString& strOutPath, int bLoadInfo, QTCP_PROGRESS_CALLBACK pfnProgress,
+                    QTCP_RECVDATA_CALLBACK pfnRecvData, void* pContext, int nFormat, int nPage);
+    // Saves a copy into the user's folder or file strPath through the parent box's
+    // copy-to-folder: 1 done, else 0; -1001 exception.
+    int SaveAs(CString strPath, int nFormat, int bOverwrite, int nPage,
+               QTCP_RECVDATA_CALLBACK pfnRecvData);
+
     // ---- local files (document/file_info.cpp) ------------------------------
     // Width and height (file type 0, JPEG) or width, height and resolutions (file type
     // 1, TIFF; a listing whose resolutions agree is kept) from the downloaded file at

@@ -156,6 +156,25 @@ std::shared_ptr<Engine> Engine::Open(const std::filesystem::path& root,
     return std::shared_ptr<Engine>(new Engine(std::move(device), std::move(faults)));
 }
 
+void Engine::Record(const tc::Frame& request) {
+    ++requestCount_;
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    // Dropping the oldest half at once keeps recording cheap on long runs.
+    if (journal_.size() >= kJournalLimit)
+        journal_.erase(journal_.begin(), journal_.begin() + kJournalLimit / 2);
+    journal_.push_back(request);
+}
+
+std::vector<tc::Frame> Engine::Journal() const {
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    return journal_;
+}
+
+void Engine::ClearJournal() {
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    journal_.clear();
+}
+
 std::unique_ptr<EngineSession> Engine::NewSession(RawWriter raw) {
     return std::make_unique<EngineSession>(shared_from_this(), std::move(raw));
 }
@@ -444,7 +463,7 @@ bool EngineSession::Handle(const Frame& req, const tc::FrameEmitter& emit) {
         return false;  // only requests come from a client
     }
     faults_ = engine_->GetFaults().Current();
-    engine_->CountRequest();
+    engine_->Record(req);
     ++requests_;
     const std::string op = tc::OpName(req.op);
     if ((faults_.stallAfterRequests >= 0 && requests_ > faults_.stallAfterRequests) ||

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,26 @@ public:
     // Requests received from every session so far, for tests that must see that a
     // client sent nothing.
     int64_t RequestCount() const { return requestCount_.load(); }
-    void CountRequest() { ++requestCount_; }
+    // Counts the request and keeps it in the journal.
+    void Record(const tc::Frame& request);
+
+    // The journal: the request frames of every session, oldest first (at most the
+    // last kJournalLimit), so that tests can see what the client carried.
+    static constexpr size_t kJournalLimit = 4096;
+    std::vector<tc::Frame> Journal() const;
+    void ClearJournal();
+    // The journal's requests of one operation, decoded (frames that do not parse as
+    // Req are left out).
+    template <class Req>
+    std::vector<Req> Requests(tc::Op op) const {
+        std::vector<Req> out;
+        for (const tc::Frame& f : Journal()) {
+            Req r{};
+            if (f.op == op && tc::ParsePayload(f, r))
+                out.push_back(r);
+        }
+        return out;
+    }
 
     // Writes raw bytes towards the client, bypassing framing (malformed frames, a
     // connection cut inside a frame). Given by the socket server; absent in-process.
@@ -55,6 +75,8 @@ private:
     std::unique_ptr<Device> device_;
     Faults faults_;
     std::atomic<int64_t> requestCount_{0};
+    mutable std::mutex journalMutex_;
+    std::vector<tc::Frame> journal_;
 };
 
 class EngineSession : public tc::DeviceSession {
