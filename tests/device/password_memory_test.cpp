@@ -106,12 +106,14 @@ TEST_F(PasswordMemory, OneCopyOutlivesTheLoginOverEitherMode) {
             return 3;
         std::ofstream(portFile.string() + ".new") << emu.Port() << " " << emu.TlsPort();
         std::filesystem::rename(portFile.string() + ".new", portFile);
-        stop.Receive(120000);
+        stop.Receive(300000);
         return 0;
     });
     int port = 0;
     int tlsPort = 0;
-    for (int i = 0; i < 600 && tlsPort <= 0; ++i) {
+    // Generous: writing the sample device under a sanitizer on a loaded machine is slow,
+    // and the loop ends as soon as the ports are there.
+    for (int i = 0; i < 2400 && tlsPort <= 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::ifstream(portFile) >> port >> tlsPort;
     }
