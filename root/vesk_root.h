@@ -14,6 +14,7 @@
 #include "platform/collections.h"
 #include "platform/cstring.h"
 #include "platform/export.h"
+#include "registry/view_settings_file.h"
 #include "settings/device_search.h"
 
 class CDeviceSearch;
@@ -92,6 +93,17 @@ public:
     int IsCorrectMIB(const wchar_t* pszPattern);
     int IsMatchDeviceID(CString strObjectID, CString strPattern);
     int IsTargetDevice(const wchar_t* pszObjectID);
+
+    // ---- view settings of the lists (root/view_settings.cpp) --------------
+    // strAddress "" is the device list, with nBoxNo -1 a device's box list, else the
+    // document list of box nBoxNo.
+    static void InitializeViewInfoStructure(VIEW_INFO& vi);
+    // Writes the list's settings (the whole file replaced at once): 1 saved; 0 not
+    // saved (also for an address that cannot be a folder name, or a file that would
+    // be the device registry file); -1001 out of memory.
+    int AddChildItemForDocViewSetting(VIEW_INFO& vi, CString strAddress, int nBoxNo);
+    // Reads the list's settings into vi: 1 read; 0 no readable file (vi unchanged).
+    int GetChildListForDocViewSetting(VIEW_INFO& vi, CString strAddress, int nBoxNo);
 
     // ---- options (root/options.cpp) --------------------------------------
     int LoadOptions();
