@@ -8,12 +8,9 @@
 #include <tuple>
 
 #include "tcpcore/wire.h"
-#include "test_device.h"
 
 namespace vesk::tcpcore {
 namespace {
-
-using test::MakeBox;
 
 std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
@@ -139,7 +136,11 @@ TEST(WireMessages, EachEncodesToTheDocumentedBytesAndBack) {
 }
 
 TEST(WireRecords, BoxRecordTravelsAsItsLittleEndianBytes) {
-    tagUTIL_BOXINFO b = MakeBox(0x0A0B0C0D, "Box", "owner");
+    tagUTIL_BOXINFO b{};
+    b.lBoxNo = 0x0A0B0C0D;
+    CopyToField(b.szBoxName, sizeof b.szBoxName, "Box");
+    CopyToField(b.szUserName, sizeof b.szUserName, "owner");
+    CopyToField(b.szEntryDate, sizeof b.szEntryDate, "2024/03/04 09:05:03");
     b.nAutoDelTimeType = 2;
     b.nAutoDelTimeMinute = 0x1234;
     BoxListReply r;
