@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "cache_env.h"
 #include "platform/charset.h"
 #include "platform/fs.h"
+#include "support/data_table.h"
 #include "tree_builder.h"
 
 namespace {
@@ -36,21 +36,8 @@ protected:
     }
 };
 
-// The rows of one kind in tests/data/cache/names.tsv: the fields after the kind.
 std::vector<std::vector<std::wstring>> Rows(const std::string& kind) {
-    std::ifstream in(std::string(VESK_TEST_DATA_DIR) + "/cache/names.tsv");
-    std::vector<std::vector<std::wstring>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::wstring> fields;
-        std::size_t start = 0;
-        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-            fields.push_back(vesk::Utf8ToWide(line.substr(start, tab - start)));
-        fields.push_back(vesk::Utf8ToWide(line.substr(start)));
-        if (fields.size() > 1 && fields[0] == vesk::Utf8ToWide(kind))
-            rows.emplace_back(fields.begin() + 1, fields.end());
-    }
-    EXPECT_FALSE(rows.empty()) << kind;
-    return rows;
+    return vesk::test::DataRows("cache/names.tsv", kind);
 }
 
 TEST(CacheHexNames, LowByteOfEachUtf16Unit) {
