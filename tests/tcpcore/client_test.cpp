@@ -125,8 +125,6 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
     test::SimOptions options;
     options.edit = [](mfpsim::DeviceState& s) {
         mfpsim::Identity& i = s.identity;
-        std::tie(i.hddCount, i.rxSecured, i.mono2ColorPolicy, i.ioption, i.enhancedSecurity) =
-            std::tuple{11, 1, 13, 14, 15};
         std::tie(i.boxCreate, i.boxEdit, i.boxDelete) = std::tuple{1, 1, 0};
         i.supportedFileFormat = 0x80000005u;
     };
@@ -137,19 +135,6 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
     EXPECT_EQ(links->Sessions(), 1);  // the query's connection was kept and reused
     EXPECT_EQ(core->IsConnected(), 1);
 
-    // Each integer inquiry with a value of its own (the RX setting is 0 or 1), so a
-    // mix-up shows.
-    const std::pair<int (CTcpCore::*)(int&), int> ints[] = {
-        {&CTcpCore::GetHDDCount, 11},
-        {&CTcpCore::InquireSecuritySettingOfRXData, 1},
-        {&CTcpCore::GetMono2ColorDocPolicy, 13},
-        {&CTcpCore::IsIOption, 14},
-        {&CTcpCore::InquireEnhancedSecurityMode, 15}};
-    for (const auto& [call, value] : ints) {
-        int v = -1;
-        EXPECT_EQ(((*core).*call)(v), 1);
-        EXPECT_EQ(v, value);
-    }
     const Inquiries& q = sent.inquiries;
     tagUTIL_BOXCONTROLPERMISSION control{};
     EXPECT_EQ(core->GetBoxControlPermission(control), 1);
