@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
-#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "cache/unique_names.h"
 #include "cache/utility.h"
@@ -17,6 +17,7 @@
 #include "cache_env.h"
 #include "platform/charset.h"
 #include "platform/fs.h"
+#include "support/data_table.h"
 #include "tree_builder.h"
 
 namespace {
@@ -34,6 +35,10 @@ protected:
         return W(Tmp() + "/" + name);
     }
 };
+
+std::vector<std::vector<std::wstring>> Rows(const std::string& kind) {
+    return vesk::test::DataRows("cache/names.tsv", kind);
+}
 
 TEST(CacheHexNames, LowByteOfEachUtf16Unit) {
     CVESKCache cache;
@@ -101,31 +106,11 @@ TEST_F(CacheNames, TransferFolderPerBox) {
 }
 
 TEST(CacheEscaping, ReservedCharactersSpacesAndDots) {
-    struct Case {
-        const wchar_t* in;
-        const wchar_t* out;
-    } cases[] = {
-        {L" a:b. ", L"%20a%3ab.%20"},
-        {L"..x..", L"%2e%2ex%2e%2e"},
-        {L"\\/:;,*?<>\"|", L"%5c%2f%3a%3b%2c%2a%3f%3c%3e%22%7c"},
-        {L"100%", L"100%"},
-        {L"   ", L"%20%20%20"},
-        {L"...", L"%2e%2e%2e"},
-        {L" . ", L"%20.%20"},
-        {L". x .", L"%2e x %2e"},
-        {L"r\u00e9sum\u00e9 \u6587\u66f8 \U0001F4C4", L"r\u00e9sum\u00e9 \u6587\u66f8 \U0001F4C4"},
-        {L"a/../b", L"a%2f..%2fb"},
-        {L"", L""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(CUtility::EscapeFileName(c.in), c.out) << vesk::WideToUtf8(c.in);
-
-    // The extension keeps its dot; separators in it are escaped all the same.
-    EXPECT_EQ(CUtility::EscapeFileNameKeepExt(L" a:b.jpg"), L"%20a%3ab.jpg");
-    EXPECT_EQ(CUtility::EscapeFileNameKeepExt(L"scan..pdf"), L"scan%2e.pdf");
-    EXPECT_EQ(CUtility::EscapeFileNameKeepExt(L"noext "), L"noext%20");
-    EXPECT_EQ(CUtility::EscapeFileNameKeepExt(L"a./x"), L"a.%2fx");
-    EXPECT_EQ(CUtility::EscapeFileNameKeepExt(L"\u6587\u66f8.tif"), L"\u6587\u66f8.tif");
+    for (const auto& r : Rows("escape"))
+        EXPECT_EQ(CUtility::EscapeFileName(r[0].c_str()), r[1].c_str()) << vesk::WideToUtf8(r[0]);
+    for (const auto& r : Rows("keepext"))
+        EXPECT_EQ(CUtility::EscapeFileNameKeepExt(r[0].c_str()), r[1].c_str())
+            << vesk::WideToUtf8(r[0]);
 }
 
 // Re-runs this test alone in a new process, where the series have never been used.
@@ -236,20 +221,9 @@ TEST_F(CacheNames, TransferFilesGetSafeValidNames) {
     // The same name again: the file exists, so no new one can be made.
     EXPECT_EQ(cache.GetTransFilePath(path, dir, L"CON.jpg", 0, 0, 1), 0);
 
-    // The extension follows the file type; the rest is escaped, spaces and dots that end
-    // the stem too although the extension follows.
-    const struct {
-        const wchar_t* name;
-        int type;
-        const wchar_t* file;
-    } names[] = {{L" a/b?.doc", 8, L"%20a%2fb%3f.docx"},
-                 {L"report", 1, L"report.tif"},
-                 {L"..", 42, L"%2e"},
-                 {L"a .jpg", 0, L"a%20.jpg"},
-                 {L"Scan...pdf", 0, L"Scan%2e%2e.jpg"}};
-    for (const auto& n : names) {
-        ASSERT_EQ(cache.GetTransFilePath(path, dir, n.name, 0, n.type, 1), 1);
-        EXPECT_EQ(path, dir + L"/" + n.file);
+    for (const auto& r : Rows("transfer")) {
+        ASSERT_EQ(cache.GetTransFilePath(path, dir, r[0].c_str(), 0, std::stoi(r[1]), 1), 1);
+        EXPECT_EQ(path, dir + L"/" + r[2]);
     }
 
     // A name longer than the file system takes is shortened, keeping whole
@@ -334,15 +308,9 @@ TEST(CachePathHelpers, JoiningSplittingAndAddresses) {
     EXPECT_EQ(CUtility::GetFileExt(L"/x.d/noext", 1), L"");
     EXPECT_EQ(CUtility::GetFileExt(L"/x/z.tar.gz", 1), L".gz");
 
-    // Numeric, not textual, order; anything that is not an address compares as less.
-    const std::tuple<const wchar_t*, const wchar_t*, int> order[] = {
-        {L"9.1.1.1", L"10.0.0.3", -1},
-        {L"10.0.0.20", L"10.0.0.3", 1},
-        {L"10.0.0.3", L"10.0.0.3", 0},
-        {L"10.0.0.256", L"1.1.1.1", -1},
-        {L"2.1.1.1", L"host", -1}};
-    for (const auto& [a, b, result] : order)
-        EXPECT_EQ(CUtility::CompareIPAddress(a, b), result) << vesk::WideToUtf8(a);
+    for (const auto& r : Rows("address"))
+        EXPECT_EQ(CUtility::CompareIPAddress(r[0].c_str(), r[1].c_str()), std::stoi(r[2]))
+            << vesk::WideToUtf8(r[0]);
 }
 
 TEST_F(CacheNames, DrivesAndFileTimes) {
@@ -367,12 +335,9 @@ TEST_F(CacheNames, DrivesAndFileTimes) {
     EXPECT_EQ(vesk::fs::CreationTime(wfile), local(2020, 1, 2, 10, 0, 0));
 
     // Bad dates fail quietly instead of throwing into a download that worked.
-    for (const wchar_t* bad :
-         {L"1899/01/01 00:00:00", L"2020/13/01 00:00:00", L"2020/01/32 00:00:00",
-          L"2020/01/01 24:00:00", L"2020/01/01 00:60:00", L"2020/01/01 00:00:60", L"2020/01/01",
-          L"", L"yyyy/mm/dd hh:mm:ss"}) {
-        EXPECT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), bad, 1), 0) << vesk::WideToUtf8(bad);
-    }
+    for (const auto& r : Rows("baddate"))
+        EXPECT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), r[0].c_str(), 1), 0)
+            << vesk::WideToUtf8(r[0]);
     EXPECT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), L"2020/01/01 00:00:00", 2), 0);
     EXPECT_EQ(CUtility::SetFileTimeFromText(W(Tmp() + "/none").c_str(), L"2020/01/01 00:00:00", 1),
               0);

@@ -131,16 +131,7 @@ class DeviceEntry : public vesk::test::RegistryFixture {
 protected:
     void SetUp() override {
         RegistryFixture::SetUp();
-        WriteRegistry(
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<MFPList>"
-            "<MFP><ID>1</ID><Name>Hall</Name><IP>10.0.0.1</IP><Port>80</Port>"
-            "<PortSSL>443</PortSSL><LastTCPComm>-1</LastTCPComm><LastUserName>ann</LastUserName>"
-            "<LastUserType>2</LastUserType><LastAccountType>0</LastAccountType>"
-            "<LastAccountName></LastAccountName></MFP>"
-            "<MFP><ID>2</ID><Name>Basement</Name><IP>10.0.0.2</IP><Port>80</Port>"
-            "<PortSSL>443</PortSSL><LastTCPComm>0</LastTCPComm><LastUserName></LastUserName>"
-            "<LastUserType>0</LastUserType><LastAccountType>0</LastAccountType>"
-            "<LastAccountName></LastAccountName></MFP></MFPList>\n");
+        WriteRegistry(ReadBytes(fs::path(VESK_TEST_DATA_DIR) / "registry/two_devices.xml"));
         root = std::make_unique<CVESKRoot>();
         ASSERT_EQ(root->GetChildList(0), 1);
         auto* list = root->GetItemList();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "device/item_fixture.h"
 #include "tcpcore/tcpcore.h"
@@ -59,13 +60,9 @@ TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
         const std::vector<mfpsim::PrintJob> jobs = emu.Engine()->GetDevice().Snapshot().jobs;
         ASSERT_EQ(jobs.size(), 1u);
         const mfpsim::PrintJob& job = jobs.front();
-        EXPECT_EQ(job.document, doc);
-        EXPECT_EQ(job.user, "alice");
-        EXPECT_EQ(job.copies, 3);
-        EXPECT_EQ(job.colour, 1);
-        EXPECT_EQ(job.duplex, 2);
-        EXPECT_EQ(job.startPage, 2);
-        EXPECT_EQ(job.endPage, 2);
+        EXPECT_EQ(std::tuple(job.document, job.user, job.copies, job.colour, job.duplex,
+                             job.startPage, job.endPage),
+                  std::tuple(doc, "alice", 3, 1, 2, 2, 2));
         ASSERT_EQ(job.settings.size(), sizeof sent);
         EXPECT_EQ(std::memcmp(job.settings.data(), &sent, sizeof sent), 0);
     }

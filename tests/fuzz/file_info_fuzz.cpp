@@ -1,26 +1,16 @@
 // libFuzzer target for the header readers behind CVESKDocument::LoadFileInfo: any bytes,
 // read as a JPEG and as a TIFF, from memory and from a file. A reader either refuses or
 // gives a positive size; the file and memory roads agree; the kinds never overlap.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "document/image_info.h"
 #include "platform/charset.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 using vesk::image::ImageInfo;
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // Reads data both ways with read; returns whether it succeeded.
 template <class Read>
@@ -41,9 +31,7 @@ bool ReadBothWays(const uint8_t* data, size_t size, const std::string& file, Rea
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string file = "/tmp/fileinfo-fuzz-" + std::to_string(getpid());
-    FILE* f = std::fopen(file.c_str(), "wb");
-    Check(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0, "input file written");
+    const std::string& file = WriteScratchFile("fileinfo", data, size);
     const bool jpeg = ReadBothWays(data, size, file, [](auto&& from, ImageInfo& info) {
         return vesk::image::ReadJpegInfo(from, info);
     });

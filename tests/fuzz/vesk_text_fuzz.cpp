@@ -2,21 +2,13 @@
 // the device as it reaches the terminal. The input is split at newlines into the cells
 // of a two-column table; the whole input is also checked as a typed name.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "tests/fuzz/fuzz_support.h"
 #include "tools/vesk/errors.h"
 #include "tools/vesk/text.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // Nothing a terminal would take as a control: no C0, DEL or C1 (0xC2 0x80..0x9F).
 bool Safe(const std::string& s) {

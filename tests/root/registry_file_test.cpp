@@ -71,24 +71,15 @@ TEST(WideToInt, FollowsWtoi) {
 }
 
 TEST_F(RegistryFile, HandMadeLayoutsReadByElementName) {
-    const std::vector<DeviceRegistryEntry> expected = {
-        {7, L"Hall", L"10.0.0.9", 80, 443, -1, L"ann", 2, 4, L"acc"},
-        {9, L"", L"", 0, 0, 0, L"", 0, 0, L""},
-        {7, L"R&D <2> \u20ac", L"h&", 0, 0, 0, L"", 0, 0, L""},  // duplicate ids as they stand
-    };
-    EXPECT_EQ(
-        ReadFrom("<?xml version=\"1.0\"?>\n<MFPList>"
-                 // other order, numbers with trailing letters and blanks
-                 "<MFP><LastAccountName>acc</LastAccountName><Port>80abc</Port><IP>10.0.0.9</IP>"
-                 "<ID>7</ID><Name>Hall</Name><PortSSL> 443</PortSSL><LastTCPComm>-1</LastTCPComm>"
-                 "<LastUserType>2</LastUserType><LastUserName>ann</LastUserName>"
-                 "<LastAccountType>4</LastAccountType></MFP>"
-                 // only an id: everything else empty or 0
-                 "<MFP><ID>9</ID></MFP>"
-                 // escaped text
-                 "<MFP><ID>7</ID><Name>R&amp;D &lt;2&gt; &#x20AC;</Name><IP>h&amp;</IP></MFP>"
-                 "</MFPList>"),
-        expected);
+    DeviceRegistryFile file;
+    ASSERT_EQ(
+        file.Load(CString(
+            (std::filesystem::path(VESK_TEST_DATA_DIR) / "registry/hand_made.xml").wstring())),
+        DeviceRegistryFile::LoadResult::Loaded);
+    EXPECT_EQ(file.ReadEntries(), (std::vector<DeviceRegistryEntry>{
+                                      {7, L"Hall", L"10.0.0.9", 80, 443, -1, L"ann", 2, 4, L"acc"},
+                                      {9, L"", L"", 0, 0, 0, L"", 0, 0, L""},
+                                      {7, L"R&D <2> \u20ac", L"h&", 0, 0, 0, L"", 0, 0, L""}}));
 }
 
 TEST_F(RegistryFile, ListingStartsAtFirstMfpAndTakesEverySibling) {
@@ -168,29 +159,13 @@ TEST_F(RegistryFile, FilesBeyondTheFormatsLimitsAreUnreadable) {
 TEST_F(RegistryFile, WritesTabsLfNoBomAndOneDeclaration) {
     DeviceRegistryFile file;
     file.StartNew();
-    DeviceRegistryEntry e;
-    e.id = -3;
-    e.name = L"A & <B> \u00e9";
-    e.address = L"host";
-    e.port = 80;
-    e.lastTCPComm = -1;
+    // Every field set, text that needs escaping, negative numbers: the layout the root
+    // writes for its first registration.
+    const DeviceRegistryEntry e{
+        1, L"Floor 2 & Co <colour>", L"192.168.1.20", 80, 443, -1, L"ann", 2, 4, L"Sal\u00e9s"};
     file.Append(e);
     const std::string expected =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<MFPList>\n"
-        "\t<MFP>\n"
-        "\t\t<ID>-3</ID>\n"
-        "\t\t<Name>A &amp; &lt;B&gt; \xc3\xa9</Name>\n"
-        "\t\t<IP>host</IP>\n"
-        "\t\t<Port>80</Port>\n"
-        "\t\t<PortSSL>0</PortSSL>\n"
-        "\t\t<LastTCPComm>-1</LastTCPComm>\n"
-        "\t\t<LastUserName></LastUserName>\n"
-        "\t\t<LastUserType>0</LastUserType>\n"
-        "\t\t<LastAccountType>0</LastAccountType>\n"
-        "\t\t<LastAccountName></LastAccountName>\n"
-        "\t</MFP>\n"
-        "</MFPList>\n";
+        ReadBytes(std::filesystem::path(VESK_TEST_DATA_DIR) / "registry/one_device.xml");
     EXPECT_EQ(file.Serialize(), expected);
 
     // Saved and loaded again, the text reads back unchanged and the declaration is
@@ -199,7 +174,7 @@ TEST_F(RegistryFile, WritesTabsLfNoBomAndOneDeclaration) {
     ASSERT_TRUE(file.Save(path));
     DeviceRegistryFile again;
     ASSERT_EQ(again.Load(path), DeviceRegistryFile::LoadResult::Loaded);
-    EXPECT_EQ(again.ReadEntries().at(0).name, e.name);
+    EXPECT_EQ(again.ReadEntries(), std::vector<DeviceRegistryEntry>{e});
     EXPECT_EQ(again.Serialize(), expected);
     EXPECT_EQ(ReadBytes(path), expected);
 

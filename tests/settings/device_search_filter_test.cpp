@@ -6,6 +6,7 @@
 
 #include <cwchar>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "platform/charset.h"
 #include "platform/registry.h"
 #include "platform/syscalls.h"
+#include "support/data_table.h"
 
 namespace {
 
@@ -25,46 +27,23 @@ std::vector<std::wstring> Patterns(const CStringArray& list) {
     return out;
 }
 
-// A wildcard may stand third- or fifth-last, or right after the ninth dot; an empty
-// component passes; only ASCII digits count.
+std::vector<std::vector<std::wstring>> Rows(const char* kind) {
+    return vesk::test::DataRows("settings/search.tsv", kind);
+}
+
 TEST(MibPattern, CheckAcceptsDigitsDotsAndPlacedWildcards) {
     CDeviceSearch s;
-    for (const wchar_t* good :
-         {L"1.3.6.1.4.1.59731.1.2.1.2.1.*", L"1.3.6.*", L"1.3.6.1.4.1.59731", L"1..3", L".",
-          L"1.3.*.5", L"1.3.*.5.7", L"1.2.3.4.5.6.7.8.*.1.2.3.4.5", L"1.2.3.4.5.6.7.8.9.*"})
-        EXPECT_EQ(s.IsCorrectMIB(good), 1) << good;
-    for (const wchar_t* bad :
-         {L"*.3.6.1.4.1", L"1.3.6.1.4.1.5973a", L"1.*.3.4.5", L"1.2.3.4.5.6.7.*.1.2.3.4.5",
-          L"1.2.**", L"1.2.*5", L"1.3.6 ", L"-1.3", L"1.\u0663", L""})
-        EXPECT_EQ(s.IsCorrectMIB(bad), 0) << bad;
+    for (const auto& [kind, result] : {std::pair{"good", 1}, {"bad", 0}})
+        for (const auto& r : Rows(kind))
+            EXPECT_EQ(s.IsCorrectMIB(r[0].c_str()), result) << kind << " " << r[0];
     EXPECT_EQ(s.IsCorrectMIB(nullptr), 0);
 }
 
 TEST(MibPattern, WildcardStandsForExactlyOneWholeComponent) {
     CDeviceSearch s;
-    const wchar_t* family = L"1.3.6.1.4.1.59731.1.2.1.2.1.*";
-    struct Case {
-        const wchar_t *id, *pattern;
-        int match;
-    };
-    const Case cases[] = {
-        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12", family, 1},
-        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12345", family, 1},
-        {L"1.3.6.1.4.1.59731.1.2.1.2.1", family, 0},
-        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", family, 0},
-        {L"1.3.6.1.4.1.59731.1.1.1.2.1.12", family, 0},
-        {L"1.3.6.1.4.1.59731.1.2.1.2.1.12.4", L"1.3.6.1.4.1.59731.1.2.1.2.1.*.*", 1},
-        {L"1.3.6.123.5", L"1.3.6.*.5", 1},
-        {L"1.3.6.123.6", L"1.3.6.*.5", 0},
-        {L"1.3.6.1", L"1.3.6.1", 1},
-        {L"1.3.6.1", L"1.3.6.2", 0},
-        {L"13", L"14", 0},
-        {L"1.3", L"1.3.6", 0},
-        {L"", L"*", 0},
-        {L"1", L"", 0},
-        {L"7", L"*", 1}};
-    for (const Case& c : cases)
-        EXPECT_EQ(s.IsMatchDeviceID(c.id, c.pattern), c.match) << c.id << " " << c.pattern;
+    for (const auto& r : Rows("match"))
+        EXPECT_EQ(s.IsMatchDeviceID(r[0].c_str(), r[1].c_str()), std::stoi(r[2]))
+            << r[0] << " " << r[1];
 }
 
 TEST(MibPattern, TargetNeedsAnIncludeAndNoExclude) {
@@ -96,20 +75,9 @@ protected:
 };
 
 TEST_F(FilterFile, LinesAreReadAsTheSyntaxSays) {
-    Write(
-        "# OIDInclude = 1.3.6.1.4.1.1.*\n"
-        "\n"
-        "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\r\n"
-        "   OIDExclude = 1.3.6.1.4.1.59731.1.2.1.2.1.12   \n"
-        "OIDInclude = 1.3.6.1.4.1.5973a.*\n"  // a letter: dropped
-        "OIDInclude = *.3.6.1.4.1\n"          // misplaced wildcard: dropped
-        "OIDInclude =1.3.6.1.4.1.2.*\n"       // no space after '='
-        "oidinclude = 1.3.6.1.4.1.3.*\n"      // keyword in other case
-        "OIDInclude: 1.3.6.1.4.1.4.*\n"
-        "Something else\n"
-        "\tOIDInclude =   1.3.6.1.4.1.59731.1.1.1.2.1.*\n"
-        "OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n"   // repeated
-        "OIDExclude = 1.3.6.1.4.1.59731.1.2.1.2.1.13");  // no final newline
+    std::ifstream syntax(std::string(VESK_TEST_DATA_DIR) + "/settings/filter_syntax.conf",
+                         std::ios::binary);
+    Write(std::string(std::istreambuf_iterator<char>(syntax), {}));
     CDeviceSearch s;
     EXPECT_EQ(s.LoadParameterFromFile(), 1);
     EXPECT_EQ(Patterns(s.m_arrOIDInclude),
@@ -205,16 +173,8 @@ TEST_F(FilterFile, ShippedFileAcceptsBothDeviceFamiliesOnly) {
     CDeviceSearch s;
     ASSERT_EQ(s.LoadParameterFromFile(), 1);
     EXPECT_EQ(s.m_arrOIDInclude.GetSize(), 8) << "every shipped pattern passes the check";
-    for (const wchar_t* id :
-         {L"1.3.6.1.4.1.59731.1.1.1.2.1.39", L"1.3.6.1.4.1.59731.1.2.1.2.1.213",
-          L"1.3.6.1.4.1.59731.1.2.1.2.1.40.1", L"1.3.6.1.4.1.59731.1.1.1.2.1.10017.1.2",
-          L"1.3.6.1.4.1.59731.1.2.1.2.1.165.1.2.3"})
-        EXPECT_EQ(s.IsTargetDevice(id), 1) << id;
-    for (const wchar_t* id :
-         {L"1.3.6.1.4.1.8072.3.2.10", L"1.3.6.1.4.1.59731.1.2.1.2.1",
-          L"1.3.6.1.4.1.59731.1.3.1.2.1.40", L"1.3.6.1.4.1.59731.1.2.1.2.1.40.1.2.3.4",
-          L"1.3.6.1.4.1.59731.1.2.1.2.2.40"})
-        EXPECT_EQ(s.IsTargetDevice(id), 0) << id;
+    for (const auto& r : Rows("shipped"))
+        EXPECT_EQ(s.IsTargetDevice(r[0].c_str()), std::stoi(r[1])) << r[0];
 }
 
 DEVICE_SEARCH_RESULT Result(const wchar_t* address, const wchar_t* objectId) {
@@ -274,22 +234,10 @@ std::wstring Sorted(const std::wstring& addresses) {
     return out;
 }
 
-// Numeric, not textual, order (that records move whole is in device_search_codes_test).
-// The exchange sort compares each place with every later one and leaves a pair with an
-// unparsable address (or the all-ones one, inet_addr's failure value) as it is;
-// inet_addr forms count by their value (10.1 is 10.0.0.1, 0x0a.0.0.3 is 10.0.0.3).
+// That records move whole is in device_search_codes_test.
 TEST(AddressSort, NumericOrderWhereUnparsableAddressesNeverMove) {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"192.168.1.200 192.168.1.3 192.168.0.250 1.2.3.4",
-         L"1.2.3.4 192.168.0.250 192.168.1.3 192.168.1.200"},
-        {L"10.0.0.2 printer 10.0.0.1", L"10.0.0.1 printer 10.0.0.2"},
-        {L"255.255.255.255 10.0.0.1", L"255.255.255.255 10.0.0.1"},
-        {L"10.0.0.2 10.0.0.1 255.255.255.255", L"10.0.0.1 10.0.0.2 255.255.255.255"},
-        {L"0x0a.0.0.3 10.0.0.2 10.1", L"10.1 10.0.0.2 0x0a.0.0.3"},
-        {L"", L""},
-        {L"3.3.3.3", L"3.3.3.3"}};
-    for (auto [in, sorted] : cases)
-        EXPECT_EQ(Sorted(in), sorted) << in;
+    for (const auto& r : Rows("sort"))
+        EXPECT_EQ(Sorted(r[0]), r[1]) << r[0];
 }
 
 TEST(AddressSort, AddressParsingAgreesWithTheCLibrary) {

@@ -441,6 +441,7 @@ struct ScriptedLinks::Shared {
     Script script;
     std::mutex mutex;
     std::vector<tc::Frame> requests;
+    std::atomic<int> sessions{0};
 };
 
 namespace {
@@ -484,6 +485,7 @@ ScriptedLinks::ScriptedLinks(std::shared_ptr<mfpsim::Engine> engine, Script scri
     tc::SetLinkFactory([shared](const tc::LinkTarget&, const tc::WaitControl&,
                                 tc::LinkStatus& status) -> std::unique_ptr<tc::DeviceLink> {
         status = tc::LinkStatus::kOk;
+        ++shared->sessions;
         return tc::MakeInProcessLink(std::make_unique<ScriptedSession>(shared));
     });
 }
@@ -497,6 +499,10 @@ ScriptedLinks::~ScriptedLinks() {
 std::vector<tc::Frame> ScriptedLinks::Requests() {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     return m_shared->requests;
+}
+
+int ScriptedLinks::Sessions() {
+    return m_shared->sessions;
 }
 
 tc::Frame FailureReply(const tc::Frame& request, int status) {

@@ -212,6 +212,8 @@ public:
 
     // The requests that reached the device so far, in order.
     std::vector<tc::Frame> Requests();
+    // The links opened so far.
+    int Sessions();
 
     struct Shared;
 

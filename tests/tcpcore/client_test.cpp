@@ -1,77 +1,87 @@
-// The client's operations against an in-process device behind the link seam: version
-// to class, the connect sequence and its round trips, error codes as the item tree
-// reads them, document streams and thumbnails.
+// The client's operations against the emulator's engine in this process, behind scripted
+// links that answer or rewrite the frames whose exact form matters: version to class,
+// the connect sequence and its round trips, inquiries, stream accounting, thumbnails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "e2e/synthetic_document.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
-#include "test_device.h"
+#include "tools/mfpsim/lib/render.h"
 
 namespace vesk::tcpcore {
 namespace {
 
-using test::DeviceScript;
-using test::MakeBox;
-using test::MakeScriptedSession;
-using test::Pattern;
+using test::ErrorOf;
 
 class InProcessDevice : public ::testing::Test {
 protected:
-    void SetUp() override {
-        script = std::make_shared<DeviceScript>();
-        auto s = script;
-        previous = SetLinkFactory([s](const LinkTarget& t, const WaitControl&, LinkStatus& st) {
-            if (t.port != 9100) {  // nothing else listens
-                st = LinkStatus::kConnectFailed;
-                return std::unique_ptr<DeviceLink>();
-            }
-            st = LinkStatus::kOk;
-            return MakeInProcessLink(MakeScriptedSession(s));
-        });
-    }
+    // Owned with the links, so a device handler still busy after the test keeps them.
+    struct Hooks {
+        std::function<bool(const Frame&, const FrameEmitter&)> request;
+        std::function<void(Frame&)> reply;
+    };
+
     void TearDown() override {
-        script->release = true;
-        SetLinkFactory(previous);
+        links.reset();
+        DropParkedLink();
     }
 
-    // The item tree's connect: query with a V20 object, pick the class, connect.
-    std::unique_ptr<CTcpCore> ConnectLikeTheDevice(int mode = 0) {
-        CTcpCoreV20 probe;
-        EXPECT_EQ(probe.Initialize(mode, nullptr), 1);
-        tagQTCP_DEVICEINFO info{};
-        int major = 0, minor = 0, canceled = 0, opened = 0;
-        EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5,
-                                      12, 12, nullptr),
-                  1);
-        EXPECT_EQ(opened, 1);
-        infoRoundTrips = probe.GetRoundTripCount();
-        EXPECT_EQ(probe.Uninitialize(), 1);
-        CTcpCore factory;
-        std::unique_ptr<CTcpCore> core(factory.GetTcpCoreObject(major, minor));
-        EXPECT_TRUE(core);
-        if (!core)
+    // A device with these options behind the links, and the item tree's connect road to it.
+    std::unique_ptr<CTcpCore> Connect(const test::SimOptions& options = {}) {
+        links.reset();
+        device = std::make_unique<test::SimDevice>(options);
+        links = std::make_unique<test::ScriptedLinks>(
+            device->Engine(),
+            test::ScriptedLinks::Script{[h = hooks](const Frame& f, const FrameEmitter& e) {
+                                            return h->request && h->request(f, e);
+                                        },
+                                        [h = hooks](Frame& f) {
+                                            if (h->reply)
+                                                h->reply(f);
+                                        }});
+        std::string why;
+        test::SimConnection c = test::ConnectRoad(0, 9100, why);
+        EXPECT_TRUE(c.core) << why;
+        probeRoundTrips = c.probeRoundTrips;
+        return std::move(c.core);
+    }
+    // Connects as alice with the shared box open.
+    std::unique_ptr<CTcpCore> ConnectToSharedBox(const test::SimOptions& options) {
+        auto core = Connect(options);
+        tagUTIL_DOCOPERATIONPERMISSION perm{};
+        int flag = 0;
+        if (core && (core->UserLogin2("alice", 5, "alice", perm) != 1 ||
+                     core->BoxLogin(test::kSharedBox, "", flag) != 1)) {
+            ADD_FAILURE() << "login refused with " << ErrorOf(*core).code;
             return nullptr;
-        EXPECT_EQ(core->Initialize(mode, "1.3.6.1"), 1);
-        int user = -1, account = -1, pub = -1;
-        EXPECT_EQ(core->Connect("127.0.0.1", 9100, user, account, pub, nullptr), 1);
-        EXPECT_EQ(user, script->userAuth);
-        EXPECT_EQ(account, script->accountAuth);
-        EXPECT_EQ(pub, script->publicSupport);
+        }
         return core;
     }
-
+    std::vector<Op> Ops() {
+        std::vector<Op> ops;
+        for (const Frame& f : links->Requests())
+            ops.push_back(f.op);
+        return ops;
+    }
+    long Count(Op op) {
+        const std::vector<Op> ops = Ops();
+        return std::count(ops.begin(), ops.end(), op);
+    }
     static std::pair<int, int> LastError(CTcpCore& c) {
-        int code = -1, detail = -1;
-        c.GetLastErrorCode(code, detail);
-        return {code, detail};
+        const test::LastError e = ErrorOf(c);
+        return {e.code, e.detail};
     }
 
-    std::shared_ptr<DeviceScript> script;
-    LinkFactory previous;
-    long long infoRoundTrips = 0;
+    std::shared_ptr<Hooks> hooks = std::make_shared<Hooks>();
+    std::unique_ptr<test::SimDevice> device;
+    std::unique_ptr<test::ScriptedLinks> links;  // after the device: goes first
+    long long probeRoundTrips = 0;
 };
 
 TEST(TcpCoreFactory, MapsReportedVersionsToClassesAndNumbers) {
@@ -98,70 +108,57 @@ TEST(TcpCoreFactory, MapsReportedVersionsToClassesAndNumbers) {
     EXPECT_EQ(CTcpCoreV31DMiOP().GetTcpVersion(), 31);
 }
 
+// Each record the client gives back is the one the connect reply carried, byte for byte.
 template <class R>
-bool SameBytes(const R& a, const R& b) {
-    return std::memcmp(&a, &b, sizeof(R)) == 0;
+bool SameRecord(const Inquiries& sent, Inquiry tag, const R& got) {
+    R want{};
+    return sent.GetRecord(tag, want) && std::memcmp(&want, &got, sizeof(R)) == 0;
 }
 
 TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
-    const tagUTIL_BOXCONTROLPERMISSION control{1, 1, 0};
-    const tagUTIL_AUTODELTIMEPERMISSION autoDel{1, 0};
-    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO ext{};
-    ext.nSearchablePDF = 1;
-    ext.nLangNum = 2;
-    ext.nLang[1] = 7;
-    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 ext2{};
-    ext2.nPDFA = 1;
-    Inquiries& q = script->inquiries;
-    q.SetRecord(Inquiry::kBoxControlPermission, control);
-    q.SetRecord(Inquiry::kAutoDelTimePermission, autoDel);
-    q.SetRecord(Inquiry::kExtendedFormat, ext);
-    q.SetRecord(Inquiry::kExtendedFormat2, ext2);
-    q.SetInt(Inquiry::kOptionalFunction, static_cast<std::int32_t>(0x80000005u));
-    // Each integer inquiry with a value of its own, so a mix-up shows.
-    struct IntInquiry {
-        Inquiry tag;
-        int (CTcpCore::*call)(int&);
-    } ints[] = {{Inquiry::kHddCount, &CTcpCore::GetHDDCount},
-                {Inquiry::kRxDataSecurity, &CTcpCore::InquireSecuritySettingOfRXData},
-                {Inquiry::kMono2ColorPolicy, &CTcpCore::GetMono2ColorDocPolicy},
-                {Inquiry::kIOption, &CTcpCore::IsIOption},
-                {Inquiry::kEnhancedSecurity, &CTcpCore::InquireEnhancedSecurityMode}};
-    for (const IntInquiry& i : ints)
-        q.SetInt(i.tag, 100 + static_cast<int>(i.tag));
-
-    auto core = ConnectLikeTheDevice();
+    ConnectReply sent;
+    hooks->reply = [&sent](Frame& f) {
+        if (f.op == Op::kConnect) {
+            ASSERT_TRUE(ParsePayload(f, sent));
+        }
+    };
+    test::SimOptions options;
+    options.edit = [](mfpsim::DeviceState& s) {
+        mfpsim::Identity& i = s.identity;
+        std::tie(i.boxCreate, i.boxEdit, i.boxDelete) = std::tuple{1, 1, 0};
+        i.supportedFileFormat = 0x80000005u;
+    };
+    auto core = Connect(options);
     ASSERT_TRUE(core);
-    EXPECT_EQ(infoRoundTrips, 1);
+    EXPECT_EQ(probeRoundTrips, 1);
     EXPECT_EQ(core->GetRoundTripCount(), 1);
-    EXPECT_EQ(script->sessions, 1);  // the query's connection was kept and reused
+    EXPECT_EQ(links->Sessions(), 1);  // the query's connection was kept and reused
     EXPECT_EQ(core->IsConnected(), 1);
 
-    for (const IntInquiry& i : ints) {
-        int v = -1;
-        EXPECT_EQ(((*core).*i.call)(v), 1);
-        EXPECT_EQ(v, 100 + static_cast<int>(i.tag));
-    }
-    tagUTIL_BOXCONTROLPERMISSION gotControl{};
-    EXPECT_EQ(core->GetBoxControlPermission(gotControl), 1);
-    EXPECT_TRUE(SameBytes(gotControl, control));
-    tagUTIL_AUTODELTIMEPERMISSION gotAutoDel{};
-    EXPECT_EQ(core->GetAutoDelTimePermission(gotAutoDel), 1);
-    EXPECT_TRUE(SameBytes(gotAutoDel, autoDel));
-    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO gotExt{};
-    EXPECT_EQ(core->GetExtendedFormatSupportInfo(gotExt), 1);
-    EXPECT_TRUE(SameBytes(gotExt, ext));
-    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 gotExt2{};
-    EXPECT_EQ(core->GetExtendedFormatSupportInfo2(gotExt2), 1);
-    EXPECT_TRUE(SameBytes(gotExt2, ext2));
+    const Inquiries& q = sent.inquiries;
+    tagUTIL_BOXCONTROLPERMISSION control{};
+    EXPECT_EQ(core->GetBoxControlPermission(control), 1);
+    EXPECT_TRUE(SameRecord(q, Inquiry::kBoxControlPermission, control));
+    EXPECT_EQ(std::tuple(control.nCreate, control.nEdit, control.nDelete), std::tuple(1, 1, 0));
+    tagUTIL_AUTODELTIMEPERMISSION autoDel{};
+    EXPECT_EQ(core->GetAutoDelTimePermission(autoDel), 1);
+    EXPECT_TRUE(SameRecord(q, Inquiry::kAutoDelTimePermission, autoDel));
+    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO ext{};
+    EXPECT_EQ(core->GetExtendedFormatSupportInfo(ext), 1);
+    EXPECT_TRUE(SameRecord(q, Inquiry::kExtendedFormat, ext));
+    tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 ext2{};
+    EXPECT_EQ(core->GetExtendedFormatSupportInfo2(ext2), 1);
+    EXPECT_TRUE(SameRecord(q, Inquiry::kExtendedFormat2, ext2));
     long functions = 0;
     EXPECT_EQ(core->GetOptionalFunction(functions), 1);
     EXPECT_EQ(functions, 0x80000005L);        // a bit set, not a negative number
     EXPECT_EQ(core->GetRoundTripCount(), 1);  // all of it without traffic
-    EXPECT_EQ(script->Seen(), (std::vector<Op>{Op::kHello, Op::kConnect}));
+    EXPECT_EQ(Ops(), (std::vector<Op>{Op::kHello, Op::kConnect}));
 }
 
 TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
+    device = std::make_unique<test::SimDevice>();
+    links = std::make_unique<test::ScriptedLinks>(device->Engine(), test::ScriptedLinks::Script{});
     CTcpCoreV20 probe;
     ASSERT_EQ(probe.Initialize(0, nullptr), 1);
     tagQTCP_DEVICEINFO info{};
@@ -172,71 +169,53 @@ TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
     EXPECT_EQ(canceled, 1);
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(LastError(probe).first, QTCP_ERR_CANCELLED);
-    EXPECT_TRUE(script->Seen().empty());
+    EXPECT_TRUE(links->Requests().empty());
     canceled = 0;
     EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5, 12,
                                   12, nullptr),
               1);
-    EXPECT_EQ(major, 4);
-    EXPECT_EQ(minor, 9);
-    EXPECT_EQ(info.nMajorVersion, 4);
-    EXPECT_STREQ(info.szDeviceID, script->deviceId.c_str());
-    EXPECT_STREQ(info.szModelName, "Test MFP");
+    const mfpsim::Identity want = device->State().identity;
+    EXPECT_EQ(std::tuple(major, minor, info.nMajorVersion), std::tuple(4, 11, 4));
+    EXPECT_EQ(info.szDeviceID, want.identifier);
+    EXPECT_EQ(info.szModelName, want.modelName);
 }
 
 TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
-    script->extraInquiries.SetInt(Inquiry::kBoxAdminSupport, 1);
-    auto core = ConnectLikeTheDevice();
+    hooks->reply = [](Frame& f) {
+        ConnectReply r;
+        if (f.op != Op::kConnect || !ParsePayload(f, r))
+            return;
+        for (Inquiry left : {Inquiry::kBoxAdminSupport, Inquiry::kSettingUserName})
+            r.inquiries.items.erase(static_cast<std::uint16_t>(left));
+        f = MakeFrame(f.kind, f.op, f.seq, r);
+    };
+    hooks->request = [](const Frame& f, const FrameEmitter& emit) {
+        InquireRequest q;
+        if (f.op != Op::kInquire || !ParsePayload(f, q) ||
+            q.tag != static_cast<std::uint16_t>(Inquiry::kSettingUserName))
+            return false;
+        emit(test::FailureReply(f, QTCP_DEV_UNSUPPORTED));
+        return true;
+    };
+    auto core = Connect();
     ASSERT_TRUE(core);
     int v = 0;
     EXPECT_EQ(core->GetBoxAdminSupport(v), 1);
     EXPECT_EQ(v, 1);
     EXPECT_EQ(core->GetBoxAdminSupport(v), 1);  // now known
-    EXPECT_EQ(script->Count(Op::kInquire), 1);
     v = -1;
     EXPECT_EQ(core->InquireSupportOfSettingUserName(v), 0);
     EXPECT_EQ(v, -1);
     EXPECT_EQ(LastError(*core).first, QTCP_DEV_UNSUPPORTED);
+    EXPECT_EQ(Count(Op::kInquire), 2);
 }
 
-TEST_F(InProcessDevice, DeviceErrorCodesReachTheCaller) {
-    script->boxPasswords[5] = "right";
-    script->refuse[Op::kCreateBox] = {QTCP_DEV_BOX_CREATE, 0};
-    script->refuse[Op::kRenameBox] = {QTCP_DEV_BOX_NAME_IN_USE, 1};
-    script->refuse[Op::kChangeBox] = {QTCP_DEV_BOX_SETTING, 0};
-    script->refuse[Op::kRemoveBox] = {QTCP_DEV_BOX_PASSWORD, 4};
-    auto core = ConnectLikeTheDevice();
-    ASSERT_TRUE(core);
-
-    int flag = 0;
-    EXPECT_EQ(core->BoxLogin(5, "wrong", flag), 0);
-    EXPECT_EQ(flag, 1);
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_BOX_PASSWORD);
-    EXPECT_EQ(core->BoxLogin(5, "right", flag), 1);
-    EXPECT_EQ(flag, 0);
-    EXPECT_EQ(LastError(*core), (std::pair<int, int>{0, 0}));  // a success clears the error
-
-    tagUTIL_BOXCREATEINFO create{};
-    EXPECT_EQ(core->CreateBox(create, ""), -1);
-    EXPECT_EQ(LastError(*core), (std::pair<int, int>{QTCP_DEV_BOX_CREATE, 7}));
-    EXPECT_EQ(core->RenameBox(5, "n", 1, "right", flag), 0);
-    EXPECT_EQ(flag, 1);
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_BOX_NAME_IN_USE);
-    tagUTIL_BOXPROPINFO prop{};
-    EXPECT_EQ(core->ChangeBoxSetting(5, prop, "a", "b", flag), 0);
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_BOX_SETTING);
-    int detail = 0;
-    EXPECT_EQ(core->RemoveBox(5, "x", detail), 0);
-    EXPECT_EQ(detail, 4);
-    EXPECT_TRUE(core->IsConnected());  // refusals leave the session standing
-}
-
-TEST_F(InProcessDevice, EverythingFailsCleanlyWithoutASession) {
+TEST(TcpCoreClient, EverythingFailsCleanlyWithoutASession) {
     CTcpCoreV31 core;
     int v = 0, flag = 0;
     std::vector<tagUTIL_BOXINFO> boxes;
     EXPECT_EQ(core.GetBoxList(boxes), 0);
-    EXPECT_EQ(LastError(core).first, QTCP_ERR_NOT_CONNECTED);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_NOT_CONNECTED);
     EXPECT_EQ(core.GetHDDCount(v), 0);
     EXPECT_EQ(core.BoxLogin(1, "", flag), 0);
     EXPECT_EQ(core.CreateBox(tagUTIL_BOXCREATEINFO{}, ""), -1);
@@ -247,33 +226,19 @@ TEST_F(InProcessDevice, EverythingFailsCleanlyWithoutASession) {
     long ids[] = {1, 2, 3};
     EXPECT_EQ(core.OpenDocumentWithBind(ids, 0, 2), 0);
     EXPECT_EQ(core.OpenDocumentWithBind(nullptr, 3, 2), 0);
-    EXPECT_EQ(LastError(core).first, QTCP_ERR_ARGUMENT);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_ARGUMENT);
     EXPECT_EQ(core.Disconnect(1), 0);
     EXPECT_EQ(core.IsConnected(), 0);
-    int code = 0, detail = 0;
     int user, account, pub;
-    EXPECT_EQ(core.Connect("127.0.0.1", 9100, user, account, pub, nullptr), 0);
-    core.GetLastErrorCode(code, detail);
-    EXPECT_EQ(code, QTCP_ERR_NOT_INITIALIZED);
+    const int closed = test::ClosedLoopbackPort();
+    EXPECT_EQ(core.Connect("127.0.0.1", closed, user, account, pub, nullptr), 0);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_NOT_INITIALIZED);
     EXPECT_EQ(core.Initialize(2, nullptr), 0);
     ASSERT_EQ(core.Initialize(0, nullptr), 1);
-    EXPECT_EQ(core.Connect("127.0.0.1", 9101, user, account, pub, nullptr), 0);
-    EXPECT_EQ(LastError(core).first, QTCP_ERR_CONNECT);
+    EXPECT_EQ(core.Connect("127.0.0.1", closed, user, account, pub, nullptr), 0);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_CONNECT);
     int status = 0, colour = 0;
     EXPECT_EQ(core.ReconnectInfinite(status, colour), 0);
-}
-
-// Reads the whole stream the way the item tree does: 1 MiB at a time.
-std::vector<std::uint8_t> ReadAll(CTcpCore& core, int& last, std::vector<int>* sizes = nullptr) {
-    std::vector<std::uint8_t> buf(1 << 20), all;
-    for (;;) {
-        last = core.ReadDocument(buf.data(), static_cast<int>(buf.size()));
-        if (last <= 0)
-            return all;
-        if (sizes)
-            sizes->push_back(last);
-        all.insert(all.end(), buf.begin(), buf.begin() + last);
-    }
 }
 
 std::vector<tagQTCP_RECVDATA> g_progress;
@@ -282,23 +247,27 @@ long __stdcall RecordProgress(tagQTCP_RECVDATA* d) {
     return 0;
 }
 
-TEST_F(InProcessDevice, DocumentStreamsInMegabyteReadsWithoutPerChunkRequests) {
-    script->document = Pattern((5u << 19) + 123);  // 2.5 MiB and a bit
-    script->chunk = 64u << 10;
-    auto core = ConnectLikeTheDevice();
+TEST_F(InProcessDevice, DocumentStreamsFillEachMegabyteReadAndReportProgress) {
+    const long long kSize = (5 << 19) + 123;  // 2.5 MiB and a bit
+    int id = 0;
+    auto core = ConnectToSharedBox(test::WithSyntheticDocument(kSize, id));
     ASSERT_TRUE(core);
-    tagUTIL_OPENDOCPARAM p{};
-    p.nPage = 1;
-    ASSERT_EQ(core->OpenDocument(7, p), 1);
+    ASSERT_EQ(core->OpenDocument(id, tagUTIL_OPENDOCPARAM{}), 1) << ErrorOf(*core).code;
     g_progress.clear();
     QTCP_RECVDATA_CALLBACK before = core->ResetCallbackRecvData(RecordProgress);
     EXPECT_EQ(before, nullptr);
-    int last = 0;
+    std::vector<std::uint8_t> buf(1 << 20), got;
     std::vector<int> sizes;
-    const std::vector<std::uint8_t> got = ReadAll(*core, last, &sizes);
+    int last = 0;
+    while ((last = core->ReadDocument(buf.data(), 1 << 20)) > 0) {
+        sizes.push_back(last);
+        got.insert(got.end(), buf.begin(), buf.begin() + last);
+    }
     EXPECT_EQ(core->ResetCallbackRecvData(before), RecordProgress);
     EXPECT_EQ(last, 0);
-    EXPECT_EQ(got, script->document);
+    std::vector<std::uint8_t> want(static_cast<std::size_t>(kSize));
+    mfpsim::SyntheticContent(0, want.data(), want.size());
+    EXPECT_TRUE(got == want);
     EXPECT_EQ(sizes, (std::vector<int>{1 << 20, 1 << 20, (1 << 19) + 123}));
     EXPECT_EQ(core->GetLastStackError(), -1);
     EXPECT_EQ(core->CloseDocument(0), 1);
@@ -306,96 +275,85 @@ TEST_F(InProcessDevice, DocumentStreamsInMegabyteReadsWithoutPerChunkRequests) {
     EXPECT_EQ(core->GetLastStackError(), 0);
 
     ASSERT_FALSE(g_progress.empty());
-    EXPECT_EQ(g_progress.back().llReceived, static_cast<long long>(script->document.size()));
+    EXPECT_EQ(g_progress.back().llReceived, kSize);
     for (std::size_t i = 0; i < g_progress.size(); ++i) {
-        EXPECT_EQ(g_progress[i].llTotal, static_cast<long long>(script->document.size()));
+        EXPECT_EQ(g_progress[i].llTotal, kSize);
         if (i) {
             EXPECT_GT(g_progress[i].llReceived, g_progress[i - 1].llReceived);
         }
     }
-    // One open, and nothing else asked for the data.
-    EXPECT_EQ(script->Seen(), (std::vector<Op>{Op::kHello, Op::kConnect, Op::kOpenDoc}));
-    EXPECT_EQ(core->GetRoundTripCount(), 2);
 }
 
-TEST_F(InProcessDevice, StreamEndingInErrorOrWithWrongSizesIsNotAComplete) {
-    script->document = Pattern(300000);
-    script->endStatus = QTCP_DEV_CONVERSION;
-    auto core = ConnectLikeTheDevice();
+TEST_F(InProcessDevice, EndCountOfAStreamWithoutAnnouncedSizeMustMatchTheData) {
+    // The device announces no size and its end frame counts 5 bytes.
+    hooks->reply = [](Frame& f) {
+        if (f.op == Op::kOpenDoc && f.kind == FrameKind::kReply)
+            f = MakeFrame(f.kind, f.op, f.seq, OpenReply{-1});
+        if (f.kind == FrameKind::kEnd)
+            f = MakeFrame(f.kind, f.op, f.seq, StreamEnd{5});
+    };
+    int id = 0;
+    auto core = ConnectToSharedBox(test::WithSyntheticDocument(300000, id));
     ASSERT_TRUE(core);
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
-    int last = 0;
-    EXPECT_EQ(ReadAll(*core, last).size(), 300000u);  // the data that came is delivered
-    EXPECT_EQ(last, -2);
-    EXPECT_EQ(core->GetLastStackError(), QTCP_DEV_CONVERSION);
-    EXPECT_EQ(LastError(*core), (std::pair<int, int>{QTCP_DEV_CONVERSION, 5}));
-    EXPECT_EQ(core->CloseDocument(0), 0);
-    std::vector<tagUTIL_BOXINFO> boxes;
-    EXPECT_EQ(core->GetBoxList(boxes), 1);  // the session is fine
-
-    // Fewer bytes than announced, with an end frame that claims success.
-    script->endStatus = 0;
-    script->announced = 300001;
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
-    ReadAll(*core, last);
-    EXPECT_EQ(last, -2);
+    ASSERT_EQ(core->OpenDocument(id, tagUTIL_OPENDOCPARAM{}), 1);
+    std::vector<unsigned char> data;
+    std::string why;
+    EXPECT_FALSE(test::ReadWhole(*core, data, why));
+    EXPECT_EQ(data.size(), 300000u);  // the data that came is delivered
+    EXPECT_EQ(core->ReadDocument(data.data(), 10), -2);
     EXPECT_EQ(core->GetLastStackError(), QTCP_ERR_PROTOCOL);
     EXPECT_EQ(core->CloseDocument(0), 0);
-
-    // An end count that disagrees with what arrived.
-    script->announced = -1;
-    script->endCount = 5;
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
-    ReadAll(*core, last);
-    EXPECT_EQ(last, -2);
-    EXPECT_EQ(core->CloseDocument(0), 0);
-
-    // More bytes than announced: the device cannot be trusted, the link goes.
-    script->endCount = -1;
-    script->announced = 1000;
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
-    ReadAll(*core, last);
-    EXPECT_EQ(last, -1);
-    EXPECT_EQ(LastError(*core).first, QTCP_ERR_PROTOCOL);
-    EXPECT_EQ(core->CloseDocument(1), 1);
-    EXPECT_EQ(core->IsConnected(), 0);
+    EXPECT_EQ(core->IsConnected(), 1);  // the stream ended in step
 }
 
 TEST_F(InProcessDevice, ANewRequestStopsAnOpenStreamFirstAndKeepsTheSession) {
-    script->document = Pattern(40u << 20);
-    script->chunk = 256u << 10;
-    auto core = ConnectLikeTheDevice();
+    std::atomic<int> aborted{0};
+    hooks->reply = [&aborted](Frame& f) {
+        aborted += f.kind == FrameKind::kEnd && f.status == QTCP_DEV_ABORTED;
+    };
+    int id = 0;
+    auto core = ConnectToSharedBox(test::WithSyntheticDocument(40 << 20, id));
     ASSERT_TRUE(core);
-    ASSERT_EQ(core->OpenDocument(1, 1, 0x81), 1);
+    ASSERT_EQ(core->OpenDocument(id, tagUTIL_OPENDOCPARAM{}), 1);
     std::vector<std::uint8_t> buf(1 << 20);
     ASSERT_EQ(core->ReadDocument(buf.data(), 1 << 20), 1 << 20);
     std::vector<tagUTIL_BOXINFO> boxes;
     EXPECT_EQ(core->GetBoxList(boxes), 1);
-    EXPECT_EQ(script->aborts, 1);
+    EXPECT_EQ(aborted, 1);
     EXPECT_EQ(core->IsConnected(), 1);
     EXPECT_EQ(core->ReadDocument(buf.data(), 1 << 20), -1);  // that stream is over
     EXPECT_EQ(core->CloseDocument(1), 1);
 }
 
 TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
-    auto core = ConnectLikeTheDevice();
+    ThumbnailReply thumb;
+    hooks->request = [&thumb](const Frame& f, const FrameEmitter& emit) {
+        if (f.op != Op::kThumbnail)
+            return false;
+        emit(MakeFrame(FrameKind::kReply, f.op, f.seq, thumb));
+        return true;
+    };
+    auto core = Connect();
     ASSERT_TRUE(core);
+    auto pattern = [](std::size_t n) {
+        std::vector<std::uint8_t> v(n);
+        mfpsim::SyntheticContent(0, v.data(), n);
+        return v;
+    };
     // The device sends more than it announced: only the announced size is copied.
-    script->thumbAnnounced = 10400;
-    script->thumbData = Pattern(20000);
+    thumb = {10400, pattern(20000)};
     int size = -1, length = -1;
     ASSERT_EQ(core->OpenThumbnail(3, 1, 1, size), 1);
     EXPECT_EQ(size, 10400);
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
     ASSERT_EQ(core->ReadThumbnail(buf.data(), size, length), 1);
     EXPECT_EQ(length, 10400);
-    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), script->thumbData.begin()));
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), thumb.data.begin()));
     EXPECT_EQ(core->CloseThumbnail(), 1);
     EXPECT_EQ(core->ReadThumbnail(buf.data(), size, length), 0);  // closed
 
     // Less than announced: the length says what really came.
-    script->thumbAnnounced = 10400;
-    script->thumbData = Pattern(5000);
+    thumb = {10400, pattern(5000)};
     ASSERT_EQ(core->OpenThumbnail(3, 1, 1, size), 1);
     ASSERT_EQ(core->ReadThumbnail(buf.data(), size, length), 1);
     EXPECT_EQ(length, 5000);
@@ -403,7 +361,7 @@ TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
 
     // A negative or absurd announcement fails the open.
     for (int bad : {-1, static_cast<int>(kMaxPayload) + 1}) {
-        script->thumbAnnounced = bad;
+        thumb.announcedSize = bad;
         size = 0;
         EXPECT_EQ(core->OpenThumbnail(3, 1, 1, size), 0);
         EXPECT_EQ(LastError(*core).first, QTCP_ERR_PROTOCOL);
@@ -412,21 +370,31 @@ TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
 }
 
 TEST_F(InProcessDevice, DisconnectEndsTheSessionAlsoAfterADrop) {
-    auto core = ConnectLikeTheDevice();
+    auto core = Connect();
     ASSERT_TRUE(core);
     EXPECT_EQ(core->Disconnect(1), 1);
     EXPECT_EQ(core->IsConnected(), 0);
-    EXPECT_EQ(script->Count(Op::kDisconnect), 1);
+    EXPECT_EQ(Count(Op::kDisconnect), 1);
     EXPECT_EQ(core->Disconnect(1), 0);
 
-    script->stallOn = Op::kBoxList;
-    core = ConnectLikeTheDevice();
+    // A device stuck in its handler longer than the link waits for it at closing.
+    auto stuck = std::make_shared<std::atomic<bool>>(false);
+    hooks->request = [stuck](const Frame& f, const FrameEmitter&) {
+        if (f.op != Op::kBoxList)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        *stuck = true;
+        return true;
+    };
+    core = Connect();
     ASSERT_TRUE(core);
     core->SetTimeouts(0, 200);
     std::vector<tagUTIL_BOXINFO> boxes;
     EXPECT_EQ(core->GetBoxList(boxes), 0);
     EXPECT_EQ(core->IsConnected(), 0);
     EXPECT_EQ(core->Disconnect(1), 1);  // the session existed; it is gone now
+    while (!*stuck)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 }  // namespace
