@@ -430,7 +430,7 @@ GpStatus WINGDIPAPI GdipSaveImageToFile(GpImage* image, const WCHAR* filename,
         if (!encoded)
             return GenericError;
     }
-    return vesk::fs::ReplaceFileAtomically(filename, bytes) ? Ok : Win32Error;
+    return vesk::fs::ReplaceFileWhole(filename, bytes) ? Ok : Win32Error;
 }
 
 }  // namespace DllExports
