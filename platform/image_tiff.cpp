@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <vector>
@@ -50,7 +51,7 @@ tmsize_t Write(thandle_t h, void* buf, tmsize_t n) {
     try {
         if (s.out->size() < s.pos + n)
             s.out->resize(s.pos + n);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // out of memory, or past what a string holds
         return -1;
     }
     std::memcpy(s.out->data() + s.pos, buf, static_cast<size_t>(n));
@@ -62,7 +63,7 @@ toff_t Seek(thandle_t h, toff_t offset, int whence) {
     Stream& s = S(h);
     const uint64_t base = whence == SEEK_CUR ? s.pos : whence == SEEK_END ? s.Size() : 0;
     const auto delta = static_cast<int64_t>(offset);  // relative offsets may be negative
-    if (whence != SEEK_SET && delta < 0 && static_cast<uint64_t>(-delta) > base)
+    if (whence != SEEK_SET && delta < 0 && 0 - static_cast<uint64_t>(delta) > base)
         return static_cast<toff_t>(-1);
     const uint64_t target = whence == SEEK_SET ? offset : base + delta;
     // Writers may seek past the end; readers may not.
