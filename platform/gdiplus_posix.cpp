@@ -1,9 +1,12 @@
 // GDI+ images over the codecs of image_codec.h. An image keeps its file's bytes and the
 // active frame's description; pixels are decoded on first need and dropped when another
 // frame is selected.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
