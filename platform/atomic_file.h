@@ -18,4 +18,9 @@ namespace vesk::fs {
 // files that killed writers of `path` left behind are removed first.
 VESK_API bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes);
 
+// The same without waiting for the disk (no fsync): readers and a crashed process still
+// see the whole old file or the whole new one, but after a power cut the file may be
+// empty. For files that can be made again, such as images in the cache.
+VESK_API bool ReplaceFileWhole(const std::wstring& path, std::string_view bytes);
+
 }  // namespace vesk::fs

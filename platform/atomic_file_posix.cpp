@@ -103,9 +103,7 @@ void SyncFolder(const std::string& folder) {
     Sys().close(fd);
 }
 
-}  // namespace
-
-bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
+bool Replace(const std::wstring& path, std::string_view bytes, bool durable) {
     if (path.empty()) {
         RecordOsError("open", ENOENT, path);
         return false;
@@ -128,7 +126,7 @@ bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
     }
     if (!failed && !WriteAll(fd, bytes))
         failed = "write";
-    if (!failed && Sys().fsync(fd) != 0)
+    if (!failed && durable && Sys().fsync(fd) != 0)
         failed = "fsync";
     int err = failed ? errno : 0;
     if (Sys().close(fd) != 0 && !failed) {
@@ -144,8 +142,19 @@ bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
         RecordOsError(failed, err, target);
         return false;
     }
-    SyncFolder(folder);
+    if (durable)
+        SyncFolder(folder);
     return true;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
+    return Replace(path, bytes, true);
+}
+
+bool ReplaceFileWhole(const std::wstring& path, std::string_view bytes) {
+    return Replace(path, bytes, false);
 }
 
 }  // namespace vesk::fs

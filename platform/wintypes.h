@@ -16,6 +16,7 @@ typedef unsigned int UINT;
 typedef std::uint8_t BYTE;
 typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
+typedef std::uint32_t UINT32;
 typedef std::int32_t LONG;
 typedef std::uint32_t ULONG;
 typedef std::int64_t LONGLONG;
@@ -68,5 +69,94 @@ typedef void* HANDLE;
 #ifndef TEXT
 #define TEXT(x) L##x
 #endif
+
+// GUIDs and class ids compare by value, as guiddef.h lets C++ callers do.
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+typedef GUID CLSID;
+typedef GUID IID;
+inline bool operator==(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+        return false;
+    for (int i = 0; i < 8; ++i)
+        if (a.Data4[i] != b.Data4[i])
+            return false;
+    return true;
+}
+inline bool operator!=(const GUID& a, const GUID& b) {
+    return !(a == b);
+}
+inline BOOL IsEqualGUID(const GUID& a, const GUID& b) {
+    return a == b;
+}
+inline BOOL IsEqualCLSID(const CLSID& a, const CLSID& b) {
+    return a == b;
+}
+
+// Device-independent bitmap records, laid out byte for byte as BMP files hold them.
+#define BI_RGB 0L
+#define BI_RLE8 1L
+#define BI_RLE4 2L
+#define BI_BITFIELDS 3L
+
+#pragma pack(push, 2)
+struct BITMAPFILEHEADER {
+    WORD bfType;
+    DWORD bfSize;
+    WORD bfReserved1;
+    WORD bfReserved2;
+    DWORD bfOffBits;
+};
+#pragma pack(pop)
+
+struct BITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight;
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+};
+
+struct RGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+};
+
+struct BITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];
+};
+
+static_assert(sizeof(BITMAPFILEHEADER) == 14 && sizeof(BITMAPINFOHEADER) == 40);
+
+// GDI object handles: distinct types, as STRICT windows.h declares them.
+struct HBITMAP__ {
+    int unused;
+};
+typedef HBITMAP__* HBITMAP;
+typedef void* HGDIOBJ;
+
+// What GetObjectW reports about a bitmap.
+struct BITMAP {
+    LONG bmType;
+    LONG bmWidth;
+    LONG bmHeight;
+    LONG bmWidthBytes;
+    WORD bmPlanes;
+    WORD bmBitsPixel;
+    LPVOID bmBits;
+};
 
 #endif  // _WIN32

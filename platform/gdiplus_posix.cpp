@@ -1,0 +1,440 @@
+// GDI+ images over the codecs of image_codec.h. An image keeps its file's bytes and the
+// active frame's description; pixels are decoded on first need and dropped when another
+// frame is selected.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/atomic_file.h"
+#include "platform/file.h"
+#include "platform/gdiplus.h"
+#include "platform/image_codec.h"
+
+namespace Gdiplus {
+
+namespace {
+
+namespace img = vesk::imaging;
+
+struct ImageObject final : GpBitmap {
+    img::Kind kind = img::Kind::kUnknown;  // kUnknown: made in memory, pixels only
+    std::vector<uint8_t> file;
+    uint32_t frames = 1;
+    uint32_t frame = 0;
+    img::FrameInfo info;
+    img::Pixels pixels;  // of the active frame, once decoded
+
+    img::Bytes Data() const { return {file.data(), file.size()}; }
+};
+
+ImageObject* Object(GpImage* image) {
+    return static_cast<ImageObject*>(static_cast<GpBitmap*>(image));
+}
+
+bool ReadInfo(ImageObject& image, uint32_t frame, img::FrameInfo& info) {
+    switch (image.kind) {
+        case img::Kind::kJpeg:
+            return frame == 0 && img::JpegInfo(image.Data(), info);
+        case img::Kind::kTiff:
+            return img::TiffInfo(image.Data(), frame, info);
+        case img::Kind::kBmp:
+            return frame == 0 && img::BmpInfo(image.Data(), info);
+        default:
+            return false;
+    }
+}
+
+Status Decode(ImageObject& image) {
+    if (image.pixels.bgra)
+        return Ok;
+    bool ok = false;
+    switch (image.kind) {
+        case img::Kind::kJpeg:
+            ok = img::DecodeJpeg(image.Data(), 0, 0, image.pixels);
+            break;
+        case img::Kind::kTiff:
+            ok = img::DecodeTiff(image.Data(), image.frame, image.pixels);
+            break;
+        case img::Kind::kBmp:
+            ok = img::DecodeBmp(image.Data(), image.pixels);
+            break;
+        default:
+            break;
+    }
+    return ok ? Ok : GenericError;
+}
+
+Status ReadWholeFile(const WCHAR* filename, std::vector<uint8_t>& out) {
+    CFile file;
+    CFileException error;
+    if (!file.Open(filename, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
+        switch (error.m_cause) {
+            case CFileException::fileNotFound:
+            case CFileException::badPath:
+                return FileNotFound;
+            case CFileException::accessDenied:
+                return AccessDenied;
+            default:
+                return Win32Error;
+        }
+    }
+    try {
+        const uint64_t length = file.GetLength();
+        if (length > SIZE_MAX / 2)
+            return OutOfMemory;
+        out.resize(length);
+        size_t done = 0;
+        while (done < out.size()) {
+            const unsigned got =
+                file.Read(out.data() + done,
+                          static_cast<unsigned>(std::min<size_t>(out.size() - done, 1u << 30)));
+            if (got == 0)
+                break;
+            done += got;
+        }
+        out.resize(done);  // a file that shrank while being read
+    } catch (const CFileException&) {
+        return Win32Error;
+    } catch (const std::bad_alloc&) {
+        return OutOfMemory;
+    }
+    return Ok;
+}
+
+Status Load(const WCHAR* filename, ImageObject** result) {
+    if (!filename || !result)
+        return InvalidParameter;
+    *result = nullptr;
+    auto* image = new (std::nothrow) ImageObject;
+    if (!image)
+        return OutOfMemory;
+    Status status = ReadWholeFile(filename, image->file);
+    if (status == Ok) {
+        image->kind = img::Sniff(image->Data());
+        if (image->kind == img::Kind::kTiff)
+            image->frames = img::TiffFrameCount(image->Data());
+        if (image->frames == 0 || !ReadInfo(*image, 0, image->info))
+            status = UnknownImageFormat;
+    }
+    if (status != Ok) {
+        delete image;
+        return status;
+    }
+    *result = image;
+    return Ok;
+}
+
+// The encoders: class id, format id, names, MIME type.
+struct Encoder {
+    CLSID clsid;
+    GUID format;
+    const WCHAR* name;
+    const WCHAR* description;
+    const WCHAR* extensions;
+    const WCHAR* mimeType;
+};
+
+constexpr Encoder kEncoders[] = {
+    {{0x557cf400, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}},
+     {0xb96b3cab, 0x0728, 0x11d3, {0x9d, 0x7b, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}},
+     L"Built-in BMP Codec",
+     L"BMP",
+     L"*.BMP;*.DIB;*.RLE",
+     L"image/bmp"},
+    {{0x557cf401, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}},
+     {0xb96b3cae, 0x0728, 0x11d3, {0x9d, 0x7b, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}},
+     L"Built-in JPEG Codec",
+     L"JPEG",
+     L"*.JPG;*.JPEG;*.JPE;*.JFIF",
+     L"image/jpeg"},
+    {{0x557cf405, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}},
+     {0xb96b3cb1, 0x0728, 0x11d3, {0x9d, 0x7b, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}},
+     L"Built-in TIFF Codec",
+     L"TIFF",
+     L"*.TIF;*.TIFF",
+     L"image/tiff"},
+};
+constexpr UINT kEncoderCount = sizeof kEncoders / sizeof kEncoders[0];
+
+size_t Chars(const WCHAR* s) {
+    return std::wcslen(s) + 1;
+}
+
+UINT EncodersSize() {
+    size_t size = sizeof(ImageCodecInfo) * kEncoderCount;
+    for (const Encoder& e : kEncoders)
+        size += (Chars(e.name) + Chars(e.description) + Chars(e.extensions) + Chars(e.mimeType)) *
+                sizeof(WCHAR);
+    return static_cast<UINT>(size);
+}
+
+// The JPEG quality asked for, or 75 (also for other encoders, which take none).
+Status ReadParameters(size_t encoder, const EncoderParameters* params, int& quality) {
+    quality = 75;
+    if (!params)
+        return Ok;
+    for (UINT i = 0; i < params->Count; ++i) {
+        const EncoderParameter& p = params->Parameter[i];
+        if (encoder != 1 || p.Guid != EncoderQuality || p.Type != EncoderParameterValueTypeLong ||
+            p.NumberOfValues != 1 || !p.Value)
+            return InvalidParameter;
+        ULONG value = 0;
+        std::memcpy(&value, p.Value, sizeof value);
+        if (value > 100)
+            return InvalidParameter;
+        quality = static_cast<int>(value);
+    }
+    return Ok;
+}
+
+std::atomic<ULONG_PTR> g_sessions{0};
+
+}  // namespace
+
+Status WINAPI GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInput* input,
+                             GdiplusStartupOutput* output) {
+    if (!token || !input || (input->SuppressBackgroundThread && !output))
+        return InvalidParameter;
+    if (input->GdiplusVersion < 1 || input->GdiplusVersion > 3)
+        return UnsupportedGdiplusVersion;
+    if (output) {
+        // No background thread to hand over: the hooks have nothing to do.
+        output->NotificationHook = [](ULONG_PTR* t) -> Status {
+            if (t)
+                *t = 0;
+            return Ok;
+        };
+        output->NotificationUnhook = [](ULONG_PTR) {};
+    }
+    *token = ++g_sessions;
+    return Ok;
+}
+
+void WINAPI GdiplusShutdown(ULONG_PTR) {}
+
+namespace DllExports {
+
+GpStatus WINGDIPAPI GdipLoadImageFromFile(const WCHAR* filename, GpImage** image) {
+    ImageObject* object = nullptr;
+    const Status status = Load(filename, &object);
+    if (image)
+        *image = object;
+    return status;
+}
+
+GpStatus WINGDIPAPI GdipCreateBitmapFromFile(const WCHAR* filename, GpBitmap** bitmap) {
+    ImageObject* object = nullptr;
+    const Status status = Load(filename, &object);
+    if (bitmap)
+        *bitmap = object;
+    return status;
+}
+
+GpStatus WINGDIPAPI GdipDisposeImage(GpImage* image) {
+    if (!image)
+        return InvalidParameter;
+    delete Object(image);
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageWidth(GpImage* image, UINT* width) {
+    if (!image || !width)
+        return InvalidParameter;
+    *width = Object(image)->info.width;
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageHeight(GpImage* image, UINT* height) {
+    if (!image || !height)
+        return InvalidParameter;
+    *height = Object(image)->info.height;
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImagePixelFormat(GpImage* image, PixelFormat* format) {
+    if (!image || !format)
+        return InvalidParameter;
+    *format = Object(image)->info.pixelFormat;
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageHorizontalResolution(GpImage* image, REAL* dpi) {
+    if (!image || !dpi)
+        return InvalidParameter;
+    *dpi = static_cast<REAL>(Object(image)->info.xDpi);
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageVerticalResolution(GpImage* image, REAL* dpi) {
+    if (!image || !dpi)
+        return InvalidParameter;
+    *dpi = static_cast<REAL>(Object(image)->info.yDpi);
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipImageGetFrameCount(GpImage* image, const GUID* dimensionID, UINT* count) {
+    if (!image || !dimensionID || !count || *dimensionID != FrameDimensionPage)
+        return InvalidParameter;
+    *count = Object(image)->frames;
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipImageSelectActiveFrame(GpImage* image, const GUID* dimensionID,
+                                               UINT frameIndex) {
+    if (!image || !dimensionID || *dimensionID != FrameDimensionPage)
+        return InvalidParameter;
+    ImageObject& object = *Object(image);
+    if (frameIndex >= object.frames)
+        return InvalidParameter;
+    if (frameIndex == object.frame)
+        return Ok;
+    img::FrameInfo info;
+    if (!ReadInfo(object, frameIndex, info))
+        return GenericError;
+    object.frame = frameIndex;
+    object.info = info;
+    object.pixels = img::Pixels{};
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageThumbnail(GpImage* image, UINT width, UINT height,
+                                          GpImage** thumbnail, GetThumbnailImageAbort callback,
+                                          void* callbackData) {
+    if (!image || !thumbnail || width == 0 || height == 0)
+        return InvalidParameter;
+    *thumbnail = nullptr;
+    if (callback && callback(callbackData))
+        return Aborted;
+    ImageObject& source = *Object(image);
+    img::Pixels scaled;
+    const img::Pixels* from = &source.pixels;
+    if (!source.pixels.bgra && source.kind == img::Kind::kJpeg) {
+        if (!img::DecodeJpeg(source.Data(), width, height, scaled))
+            return GenericError;
+        from = &scaled;
+    } else if (const Status status = Decode(source); status != Ok) {
+        return status;
+    }
+    auto* result = new (std::nothrow) ImageObject;
+    if (!result)
+        return OutOfMemory;
+    if (!img::Resize(*from, width, height, result->pixels)) {
+        delete result;
+        return OutOfMemory;
+    }
+    result->info =
+        img::FrameInfo{width, height, PixelFormat32bppARGB, img::kDefaultDpi, img::kDefaultDpi};
+    *thumbnail = result;
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipCreateHBITMAPFromBitmap(GpBitmap* bitmap, HBITMAP* hbmReturn,
+                                                ARGB background) {
+    if (!bitmap || !hbmReturn)
+        return InvalidParameter;
+    *hbmReturn = nullptr;
+    ImageObject& object = *Object(bitmap);
+    if (const Status status = Decode(object); status != Ok)
+        return status;
+    const img::Pixels& px = object.pixels;
+    if (px.width > INT32_MAX / 4 || px.height > INT32_MAX)
+        return ValueOverflow;
+    BYTE* bits = nullptr;
+    HBITMAP handle =
+        vesk::gdi::CreateBitmap32(static_cast<int>(px.width), static_cast<int>(px.height), &bits);
+    if (!handle)
+        return OutOfMemory;
+    const size_t bytes = px.Stride() * px.height;
+    if (!(object.info.pixelFormat & PixelFormatAlpha)) {
+        std::memcpy(bits, px.bgra.get(), bytes);
+    } else {
+        const unsigned bg[4] = {background & 0xFF, background >> 8 & 0xFF, background >> 16 & 0xFF,
+                                background >> 24 & 0xFF};
+        const uint8_t* src = px.bgra.get();
+        for (size_t i = 0; i < bytes; i += 4) {
+            const unsigned a = src[i + 3];
+            for (int c = 0; c < 3; ++c)
+                bits[i + c] = static_cast<BYTE>((src[i + c] * a + bg[c] * (255 - a) + 127) / 255);
+            bits[i + 3] = static_cast<BYTE>(a + (bg[3] * (255 - a) + 127) / 255);
+        }
+    }
+    *hbmReturn = handle;
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageEncodersSize(UINT* numEncoders, UINT* size) {
+    if (!numEncoders || !size)
+        return InvalidParameter;
+    *numEncoders = kEncoderCount;
+    *size = EncodersSize();
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipGetImageEncoders(UINT numEncoders, UINT size, ImageCodecInfo* encoders) {
+    if (!encoders || numEncoders != kEncoderCount || size != EncodersSize())
+        return GenericError;
+    auto* text = reinterpret_cast<WCHAR*>(encoders + kEncoderCount);
+    const auto place = [&text](const WCHAR* s) {
+        const WCHAR* at = text;
+        const size_t n = Chars(s);
+        std::memcpy(text, s, n * sizeof(WCHAR));
+        text += n;
+        return at;
+    };
+    for (UINT i = 0; i < kEncoderCount; ++i) {
+        const Encoder& e = kEncoders[i];
+        ImageCodecInfo info{};
+        info.Clsid = e.clsid;
+        info.FormatID = e.format;
+        info.CodecName = place(e.name);
+        info.FormatDescription = place(e.description);
+        info.FilenameExtension = place(e.extensions);
+        info.MimeType = place(e.mimeType);
+        info.Flags = ImageCodecFlagsEncoder | ImageCodecFlagsDecoder |
+                     ImageCodecFlagsSupportBitmap | ImageCodecFlagsBuiltin;
+        info.Version = 1;
+        std::memcpy(&encoders[i], &info, sizeof info);
+    }
+    return Ok;
+}
+
+GpStatus WINGDIPAPI GdipSaveImageToFile(GpImage* image, const WCHAR* filename,
+                                        const CLSID* clsidEncoder,
+                                        const EncoderParameters* encoderParams) {
+    if (!image || !filename || !clsidEncoder)
+        return InvalidParameter;
+    size_t encoder = 0;
+    while (encoder < kEncoderCount && kEncoders[encoder].clsid != *clsidEncoder)
+        ++encoder;
+    if (encoder == kEncoderCount)
+        return InvalidParameter;
+    int quality = 0;
+    if (const Status status = ReadParameters(encoder, encoderParams, quality); status != Ok)
+        return status;
+    ImageObject& object = *Object(image);
+    const bool alpha = (object.info.pixelFormat & PixelFormatAlpha) != 0;
+    std::string bytes;
+    const bool copied = encoder == 2 && object.kind == img::Kind::kTiff &&
+                        img::CopyTiffFrame(object.Data(), object.frame, bytes);
+    if (!copied) {
+        if (const Status status = Decode(object); status != Ok)
+            return status;
+        const img::FrameInfo& i = object.info;
+        const bool encoded =
+            encoder == 0   ? img::EncodeBmp(object.pixels, alpha, i.xDpi, i.yDpi, bytes)
+            : encoder == 1 ? img::EncodeJpeg(object.pixels, quality, i.xDpi, i.yDpi, bytes)
+                           : img::EncodeTiff(object.pixels, alpha, i.xDpi, i.yDpi, bytes);
+        if (!encoded)
+            return GenericError;
+    }
+    return vesk::fs::ReplaceFileWhole(filename, bytes) ? Ok : Win32Error;
+}
+
+}  // namespace DllExports
+}  // namespace Gdiplus

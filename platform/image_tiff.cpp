@@ -1,0 +1,356 @@
+// TIFF on libtiff, read from and written to memory through client procedures. Errors
+// and warnings go to handlers of our own (never stderr), and one allocation is bounded.
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/image_codec.h"
+
+namespace vesk::imaging {
+
+namespace {
+
+// A strip of a large uncompressed colour page, with room to spare.
+constexpr tmsize_t kMaxAllocation = tmsize_t{256} << 20;
+
+// Memory that libtiff reads (data) or writes (out, grown as needed).
+struct Stream {
+    Bytes data;
+    std::string* out = nullptr;
+    uint64_t pos = 0;
+
+    uint64_t Size() const { return out ? out->size() : data.size(); }
+};
+
+Stream& S(thandle_t h) {
+    return *static_cast<Stream*>(h);
+}
+
+tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
+    Stream& s = S(h);
+    const uint64_t size = s.Size();
+    if (n <= 0 || s.pos >= size)
+        return 0;
+    const auto got = std::min<uint64_t>(static_cast<uint64_t>(n), size - s.pos);
+    const uint8_t* base = s.out ? reinterpret_cast<const uint8_t*>(s.out->data()) : s.data.data();
+    std::memcpy(buf, base + s.pos, got);
+    s.pos += got;
+    return static_cast<tmsize_t>(got);
+}
+
+tmsize_t Write(thandle_t h, void* buf, tmsize_t n) {
+    Stream& s = S(h);
+    if (!s.out || n < 0)
+        return -1;
+    try {
+        if (s.out->size() < s.pos + n)
+            s.out->resize(s.pos + n);
+    } catch (const std::exception&) {  // out of memory, or past what a string holds
+        return -1;
+    }
+    std::memcpy(s.out->data() + s.pos, buf, static_cast<size_t>(n));
+    s.pos += n;
+    return n;
+}
+
+toff_t Seek(thandle_t h, toff_t offset, int whence) {
+    Stream& s = S(h);
+    const uint64_t base = whence == SEEK_CUR ? s.pos : whence == SEEK_END ? s.Size() : 0;
+    const auto delta = static_cast<int64_t>(offset);  // relative offsets may be negative
+    if (whence != SEEK_SET && delta < 0 && 0 - static_cast<uint64_t>(delta) > base)
+        return static_cast<toff_t>(-1);
+    const uint64_t target = whence == SEEK_SET ? offset : base + delta;
+    // Writers may seek past the end; readers may not.
+    if (!s.out && target > s.Size())
+        return static_cast<toff_t>(-1);
+    s.pos = target;
+    return target;
+}
+
+int Close(thandle_t) {
+    return 0;
+}
+toff_t Size(thandle_t h) {
+    return S(h).Size();
+}
+int Map(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void Unmap(thandle_t, void*, toff_t) {}
+int Quiet(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+struct TiffCloser {
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+TiffPtr Open(Stream& stream, const char* mode) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (!options)
+        return nullptr;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxAllocation);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, Quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, Quiet, nullptr);
+    TIFF* tif = TIFFClientOpenExt("image", mode, &stream, Read, Write, Seek, Close, Size, Map,
+                                  Unmap, options);
+    TIFFOpenOptionsFree(options);
+    return TiffPtr(tif);
+}
+
+TiffPtr OpenFrame(Stream& stream, uint32_t frame) {
+    if (Sniff(stream.data) != Kind::kTiff)
+        return nullptr;
+    TiffPtr tif = Open(stream, "r");
+    if (!tif || !TIFFSetDirectory(tif.get(), static_cast<tdir_t>(frame)))
+        return nullptr;
+    return tif;
+}
+
+bool Size(TIFF* tif, uint32_t& width, uint32_t& height) {
+    return TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) == 1 &&
+           TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) == 1 && width > 0 && height > 0 &&
+           uint64_t{width} * height <= kMaxPixels;
+}
+
+double Dpi(TIFF* tif, ttag_t tag) {
+    float value = 0;
+    uint16_t unit = RESUNIT_INCH;
+    if (TIFFGetField(tif, tag, &value) != 1 || !(value > 0) || value > 1e6f)
+        return kDefaultDpi;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    return unit == RESUNIT_CENTIMETER ? value * 2.54 : value;
+}
+
+int32_t PixelFormat(TIFF* tif) {
+    uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    const bool deep = bits > 8;
+    switch (photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+        case PHOTOMETRIC_PALETTE:
+            if (samples > 1)
+                return deep ? kFormat64bppARGB : kFormat32bppARGB;
+            return bits == 1   ? kFormat1bppIndexed
+                   : bits <= 4 ? kFormat4bppIndexed
+                   : bits <= 8 ? kFormat8bppIndexed
+                               : kFormat16bppGrayScale;
+        case PHOTOMETRIC_SEPARATED:
+            return kFormat32bppCMYK;
+        default:
+            if (samples > 3)
+                return deep ? kFormat64bppARGB : kFormat32bppARGB;
+            return deep ? kFormat48bppRGB : kFormat24bppRGB;
+    }
+}
+
+// Tags copied with the coded strips: whatever a reader needs to decode them.
+template <class T>
+void Copy1(TIFF* in, TIFF* out, ttag_t tag) {
+    T v{};
+    if (TIFFGetField(in, tag, &v) == 1)
+        TIFFSetField(out, tag, v);
+}
+
+bool CopyTags(TIFF* in, TIFF* out) {
+    uint32_t width = 0, height = 0;
+    if (!Size(in, width, height))
+        return false;
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
+    for (ttag_t tag :
+         {TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_COMPRESSION, TIFFTAG_PHOTOMETRIC,
+          TIFFTAG_FILLORDER, TIFFTAG_PLANARCONFIG, TIFFTAG_ORIENTATION, TIFFTAG_RESOLUTIONUNIT,
+          TIFFTAG_PREDICTOR, TIFFTAG_SAMPLEFORMAT, TIFFTAG_YCBCRPOSITIONING, TIFFTAG_INKSET})
+        Copy1<uint16_t>(in, out, tag);
+    for (ttag_t tag : {TIFFTAG_T4OPTIONS, TIFFTAG_T6OPTIONS})
+        Copy1<uint32_t>(in, out, tag);
+    for (ttag_t tag : {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION})
+        Copy1<float>(in, out, tag);
+    if (TIFFIsTiled(in)) {
+        Copy1<uint32_t>(in, out, TIFFTAG_TILEWIDTH);
+        Copy1<uint32_t>(in, out, TIFFTAG_TILELENGTH);
+    } else {
+        uint32_t rows = height;
+        TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows);
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows);
+    }
+    uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+    if (TIFFGetField(in, TIFFTAG_COLORMAP, &red, &green, &blue) == 1)
+        TIFFSetField(out, TIFFTAG_COLORMAP, red, green, blue);
+    uint16_t count = 0;
+    uint16_t* extra = nullptr;
+    if (TIFFGetField(in, TIFFTAG_EXTRASAMPLES, &count, &extra) == 1)
+        TIFFSetField(out, TIFFTAG_EXTRASAMPLES, count, extra);
+    uint16_t h = 0, v = 0;
+    if (TIFFGetField(in, TIFFTAG_YCBCRSUBSAMPLING, &h, &v) == 1)
+        TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, h, v);
+    float* reference = nullptr;
+    if (TIFFGetField(in, TIFFTAG_REFERENCEBLACKWHITE, &reference) == 1)
+        TIFFSetField(out, TIFFTAG_REFERENCEBLACKWHITE, reference);
+    uint32_t tablesSize = 0;
+    void* tables = nullptr;
+    if (TIFFGetField(in, TIFFTAG_JPEGTABLES, &tablesSize, &tables) == 1)
+        TIFFSetField(out, TIFFTAG_JPEGTABLES, tablesSize, tables);
+    return true;
+}
+
+bool CopyChunks(TIFF* in, TIFF* out, Bytes data) {
+    const bool tiled = TIFFIsTiled(in);
+    const uint32_t chunks = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+    std::vector<uint8_t> buffer;
+    for (uint32_t i = 0; i < chunks; ++i) {
+        const uint64_t size = TIFFGetStrileByteCount(in, i);
+        if (size == 0 || size > data.size())
+            return false;
+        buffer.resize(size);
+        const auto n = static_cast<tmsize_t>(size);
+        if ((tiled ? TIFFReadRawTile(in, i, buffer.data(), n)
+                   : TIFFReadRawStrip(in, i, buffer.data(), n)) != n)
+            return false;
+        if ((tiled ? TIFFWriteRawTile(out, i, buffer.data(), n)
+                   : TIFFWriteRawStrip(out, i, buffer.data(), n)) != n)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t TiffFrameCount(Bytes data) {
+    if (Sniff(data) != Kind::kTiff)
+        return 0;
+    Stream stream{data};
+    TiffPtr tif = Open(stream, "r");
+    return tif ? TIFFNumberOfDirectories(tif.get()) : 0;
+}
+
+bool TiffInfo(Bytes data, uint32_t frame, FrameInfo& info) {
+    Stream stream{data};
+    TiffPtr tif = OpenFrame(stream, frame);
+    uint32_t width = 0, height = 0;
+    if (!tif || !Size(tif.get(), width, height))
+        return false;
+    info = FrameInfo{width, height, PixelFormat(tif.get()), Dpi(tif.get(), TIFFTAG_XRESOLUTION),
+                     Dpi(tif.get(), TIFFTAG_YRESOLUTION)};
+    return true;
+}
+
+bool DecodeTiff(Bytes data, uint32_t frame, Pixels& out) {
+    Stream stream{data};
+    TiffPtr tif = OpenFrame(stream, frame);
+    uint32_t width = 0, height = 0;
+    char message[1024] = {};
+    if (!tif || !Size(tif.get(), width, height) || !TIFFRGBAImageOK(tif.get(), message) ||
+        !out.Allocate(width, height))
+        return false;
+    auto* raster = reinterpret_cast<uint32_t*>(out.bgra.get());
+    if (!TIFFReadRGBAImageOriented(tif.get(), width, height, raster, ORIENTATION_TOPLEFT, 1)) {
+        out.bgra.reset();
+        return false;
+    }
+    // libtiff packs red in the low byte, ours is blue first; and it multiplies colour
+    // by alpha, ours is not multiplied.
+    const size_t count = size_t{width} * height;
+    uint8_t* p = out.bgra.get();
+    for (size_t i = 0; i < count; ++i, p += 4) {
+        std::swap(p[0], p[2]);
+        if (p[3] != 255 && p[3] != 0)
+            for (int c = 0; c < 3; ++c)
+                p[c] = static_cast<uint8_t>(std::min(255, (p[c] * 255 + p[3] / 2) / p[3]));
+    }
+    uint16_t samples = 1, photometric = PHOTOMETRIC_MINISWHITE;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+    out.grey = samples == 1 &&
+               (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE);
+    return true;
+}
+
+bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out) {
+    Stream in{data};
+    TiffPtr source = OpenFrame(in, frame);
+    uint16_t compression = COMPRESSION_NONE;
+    if (!source)
+        return false;
+    TIFFGetFieldDefaulted(source.get(), TIFFTAG_COMPRESSION, &compression);
+    if (compression == COMPRESSION_OJPEG || !TIFFIsCODECConfigured(compression))
+        return false;
+    std::string result;
+    Stream written{{}, &result};
+    {
+        TiffPtr target = Open(written, TIFFIsBigEndian(source.get()) ? "wb" : "wl");
+        if (!target || !CopyTags(source.get(), target.get()) ||
+            !CopyChunks(source.get(), target.get(), data) || !TIFFWriteDirectory(target.get()))
+            return false;
+    }
+    out = std::move(result);
+    return true;
+}
+
+bool EncodeTiff(const Pixels& image, bool alpha, double xDpi, double yDpi, std::string& out) {
+    if (!image.bgra || image.width == 0 || image.height == 0)
+        return false;
+    const bool grey = image.grey && !alpha;
+    const uint16_t samples = grey ? 1 : alpha ? 4 : 3;
+    std::string result;
+    Stream written{{}, &result};
+    {
+        TiffPtr tif = Open(written, "w");
+        if (!tif)
+            return false;
+        TIFF* t = tif.get();
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, image.width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, image.height);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, grey ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        if (alpha) {
+            const uint16_t kind = EXTRASAMPLE_UNASSALPHA;
+            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &kind);
+        }
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+        TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<float>(xDpi > 0 ? xDpi : kDefaultDpi));
+        TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<float>(yDpi > 0 ? yDpi : kDefaultDpi));
+        std::vector<uint8_t> row;
+        try {
+            row.resize(size_t{image.width} * samples);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        for (uint32_t y = 0; y < image.height; ++y) {
+            const uint8_t* src = image.Row(y);
+            for (uint32_t x = 0; x < image.width; ++x, src += 4) {
+                uint8_t* dst = row.data() + size_t{x} * samples;
+                if (grey) {
+                    dst[0] = src[1];
+                } else {
+                    dst[0] = src[2], dst[1] = src[1], dst[2] = src[0];
+                    if (alpha)
+                        dst[3] = src[3];
+                }
+            }
+            if (TIFFWriteScanline(t, row.data(), y, 0) != 1)
+                return false;
+        }
+        if (!TIFFWriteDirectory(t))
+            return false;
+    }
+    out = std::move(result);
+    return true;
+}
+
+}  // namespace vesk::imaging
