@@ -100,6 +100,14 @@ long __stdcall CancelOnInterrupt(tagQTCP_COMMSTATE* state) {
     return 0;
 }
 
+bool Interrupted() {
+    return g_interrupted != 0;
+}
+
+void ClearInterrupt() {
+    g_interrupted = 0;
+}
+
 // ---- options
 // -----------------------------------------------------------------
 
