@@ -88,8 +88,10 @@ std::string ModelFamilies(CVESKMFPDevice& d) {
 
 // After a failed call: when Ctrl-C cancelled it, say so rather than blame the device.
 void ThrowIfInterrupted(const std::string& what) {
-    if (g_interrupted)
-        throw Failure(what + " interrupted");
+    if (g_interrupted) {
+        g_interrupted = 0;  // the session may still end politely
+        throw Failure(what + " interrupted", kExitInterrupted);
+    }
 }
 
 }  // namespace
