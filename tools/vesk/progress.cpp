@@ -212,7 +212,8 @@ void TransferProgress::DrawBar(Clock::time_point now) {
     const std::string figures = Figures(m_received, m_total, Rate(now), Seconds());
     const std::string name = Fit(Label(), std::max<size_t>(10, columns / 3));
     std::string line = name + "  ";
-    const size_t used = DisplayWidth(name) + 2 + figures.size() + 2;
+    // Room for the longest figures, so that the bar keeps its length while they change.
+    const size_t used = DisplayWidth(name) + 2 + std::max<size_t>(figures.size(), 56) + 2;
     if (m_total > 0 && columns > used + 10) {
         const size_t width = columns - used - 2;
         const size_t filled =
