@@ -439,6 +439,27 @@ int CopyOrMove(Context& ctx, const ParsedArgs& a, bool copy) {
     }
 }
 
+// A command whose device call failed because Ctrl-C cancelled it (while the box
+// opened or listed, say) exits as interrupted, not as refused.
+int Interruptible(Context& ctx, const ParsedArgs& a, int (*command)(Context&, const ParsedArgs&)) {
+    try {
+        return command(ctx, a);
+    } catch (const Failure& e) {
+        if (!Interrupted() || e.ExitCode() == kExitInterrupted)
+            throw;
+        ClearInterrupt();
+        throw Failure(std::string(e.what()) + " (interrupted)", kExitInterrupted);
+    }
+}
+
+int Copy(Context& ctx, const ParsedArgs& a) {
+    return CopyOrMove(ctx, a, true);
+}
+
+int Move(Context& ctx, const ParsedArgs& a) {
+    return CopyOrMove(ctx, a, false);
+}
+
 std::vector<OptionDef> TransferOptions(std::vector<OptionDef> extra) {
     extra.insert(extra.begin(), BoxPasswordFileOption());
     return SessionOptionsWith(std::move(extra));
@@ -465,7 +486,7 @@ void AddTransferCommands(std::vector<Command>& table) {
                           {"--output", "DIR", "the same as -o"},
                           kOverwriteOption,
                           kQuietOption}),
-         3, kMaxDocs, Get});
+         3, kMaxDocs, [](Context& c, const ParsedArgs& a) { return Interruptible(c, a, Get); }});
     const char* const kCopyMoveDetails =
         "DOC is a document id or name. --to-box BOX (a number or name) has the device\n"
         "do it, within the device; --to DIR downloads each document into the folder\n"
@@ -479,7 +500,7 @@ void AddTransferCommands(std::vector<Command>& table) {
                                       kOverwriteOption,
                                       kQuietOption}),
                      3, kMaxDocs,
-                     [](Context& c, const ParsedArgs& a) { return CopyOrMove(c, a, true); }});
+                     [](Context& c, const ParsedArgs& a) { return Interruptible(c, a, Copy); }});
     table.push_back({"mv", "DEVICE BOX DOC...", "move documents to another box or into a folder",
                      std::string(kCopyMoveDetails) +
                          "; the document is deleted on the device once its file is in place.\n"
@@ -491,7 +512,7 @@ void AddTransferCommands(std::vector<Command>& table) {
                                       kOverwriteOption,
                                       kQuietOption}),
                      3, kMaxDocs,
-                     [](Context& c, const ParsedArgs& a) { return CopyOrMove(c, a, false); }});
+                     [](Context& c, const ParsedArgs& a) { return Interruptible(c, a, Move); }});
 }
 
 }  // namespace vesk::cli
