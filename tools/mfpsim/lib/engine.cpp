@@ -435,9 +435,9 @@ bool EngineSession::Stream(const Frame& req, int64_t size) {
     } else if (faults_.streamShortBy > 0) {
         stop = std::max<int64_t>(0, size - faults_.streamShortBy);
     }
-    // Straight to the socket, frames as large as the protocol recommends for a
-    // receiver's 1 MiB reads; through the emitter, the usual chunk.
-    const size_t frame = data_ ? kSyntheticSliceMax : tc::kPreferredChunk;
+    // Frames of the recommended size on every link, so a fault placed by byte count
+    // cuts where it always did.
+    const size_t frame = tc::kPreferredChunk;
     int64_t sent = 0;
     for (;;) {
         size_t want = frame;

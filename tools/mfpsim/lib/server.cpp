@@ -363,7 +363,8 @@ void ServeRaw(Conn& conn) {
     std::deque<Frame> pending;
     bool clientBad = false;
     for (int64_t off = 0; off < size;) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(kSyntheticSliceMax, size - off));
+        const size_t n = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(tc::kPreferredChunk), size - off));
         if (!SendData(conn, pending, clientBad, nullptr, 0, SyntheticSlice(off, n), n)) {
             return;
         }
