@@ -25,6 +25,8 @@ struct DirEntry {
 VESK_API bool Exists(const std::wstring& path);
 VESK_API bool IsDirectory(const std::wstring& path);
 VESK_API bool IsFile(const std::wstring& path);  // exists and is not a folder
+// A regular file itself: not a folder, link, device or pipe.
+VESK_API bool IsRegularFile(const std::wstring& path);
 // The calling process may read and write path (as _waccess with mode 6 tells).
 VESK_API bool CanReadWrite(const std::wstring& path);
 
@@ -40,6 +42,10 @@ VESK_API bool RemoveTree(const std::wstring& path);
 
 // Fails if `to` exists. A file moves across volumes (copy, then removal of the source).
 VESK_API bool MoveFile(const std::wstring& from, const std::wstring& to);
+// Moves the file `from` over `to`: an existing file (or link) at `to` is replaced in one
+// step, so `to` is the old file or the new one, never absent or partial; a folder at `to`
+// is refused and kept. Across volumes the file is copied beside `to` and renamed over it.
+VESK_API bool ReplaceFile(const std::wstring& from, const std::wstring& to);
 // The target appears complete or not at all (copied beside it, then renamed); it
 // takes the source's modes and modification time.
 VESK_API bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists);

@@ -401,6 +401,12 @@ bool IsFile(const std::wstring& path) {
     return !p.empty() && Sys().stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool IsRegularFile(const std::wstring& path) {
+    std::string p = U8(path);
+    struct stat st;
+    return !p.empty() && Sys().lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool CreateDirectory(const std::wstring& path) {
     std::string p = U8(path);
     if (Refuse("mkdir", p))
@@ -533,6 +539,34 @@ bool MoveFile(const std::wstring& from, const std::wstring& to) {
         Sys().unlink(t.c_str());
         return Fail("unlink", f, uerr);
     }
+    return true;
+}
+
+bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+    std::string f = U8(from), t = U8(to);
+    if (Refuse("rename", f) || Refuse("rename", t))
+        return false;
+    struct stat st;
+    if (Sys().lstat(f.c_str(), &st) != 0)
+        return Fail("rename", f, errno);
+    if (!S_ISREG(st.st_mode))
+        return Fail("rename", f, EINVAL);
+    struct stat target;
+    if (Sys().lstat(t.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+        return Fail("rename", t, EISDIR);
+    if (Sys().rename(f.c_str(), t.c_str(), 0) == 0)
+        return true;
+    int err = errno;
+    if (err != EXDEV)
+        return Fail("rename", t, err);
+    if (!CopyRegularFile(f, t, false))
+        return false;
+    char when[32];
+    ssize_t n = getxattr(f.c_str(), kCreationTimeAttr, when, sizeof when);
+    if (n > 0)
+        (void)setxattr(t.c_str(), kCreationTimeAttr, when, static_cast<size_t>(n), 0);
+    // The new file is in place; a source that cannot be removed is only left over.
+    (void)Sys().unlink(f.c_str());
     return true;
 }
 

@@ -193,7 +193,7 @@ kill -INT "$VESK_PID"
 T0=$SECONDS
 wait "$VESK_PID"
 rc=$?
-[ "$rc" -eq 1 ] || fail "step $STEP: an interrupted login exited $rc, expected 1"
+[ "$rc" -eq 130 ] || fail "step $STEP: an interrupted login exited $rc, expected 130"
 [ $((SECONDS - T0)) -le 3 ] || fail "step $STEP: the interrupt was not honoured at once"
 has "$ERR" "interrupted"
 rm -f "$WORK/device/faults.ini"

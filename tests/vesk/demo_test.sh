@@ -29,11 +29,12 @@ fail() {
 }
 [ "$rc" -eq 0 ] || fail "vesk demo exited $rc"
 grep -q "every step worked" "$WORK/out" || fail "no success line"
-[ "$(grep -cE '^\[ ?[0-9]+/12\] .* ok ' "$WORK/out")" -eq 12 ] || fail "not twelve steps reported ok"
+[ "$(grep -cE '^\[ ?[0-9]+/13\] .* ok ' "$WORK/out")" -eq 13 ] || fail "not thirteen steps reported ok"
 grep -qE "TLS used +yes" "$WORK/out" || fail "the demo did not use TLS"
 grep -qE "colour +forbidden" "$WORK/out" || fail "bob's restrictions not shown"
 grep -qE "^ +1 +Shared Scans +- +shared +no$" "$WORK/out" || fail "the box list not shown"
 grep -qE "^ +[0-9]+ +Invoice 2024-001\.jpg +2 +JPEG " "$WORK/out" || fail "the documents not shown"
+grep -qE "saved as .*/downloads/Invoice 2024-001\.jpg$" "$WORK/out" || fail "no document downloaded"
 [ -z "$(ls -A "$WORK/home")" ] || fail "the demo wrote to the user's state: $(find "$WORK/home")"
 [ -z "$(ls -A "$WORK/tmp")" ] || fail "the demo left files behind: $(find "$WORK/tmp")"
 

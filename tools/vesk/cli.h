@@ -132,6 +132,8 @@ void AddBoxCommands(std::vector<Command>& table);
 void AddDocumentCommands(std::vector<Command>& table);
 // vesk rm, vesk bind (bind_cmds.cpp).
 void AddBindCommands(std::vector<Command>& table);
+// get, cp, mv
+void AddTransferCommands(std::vector<Command>& table);
 
 void PrintCommandHelp(const Command& c, FILE* to);
 

@@ -13,6 +13,7 @@
 
 #include "box/mfp_box.h"
 #include "device/mfp_device.h"
+#include "document/vesk_document.h"
 #include "root/vesk_root.h"
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/server.h"
@@ -99,6 +100,47 @@ private:
     double totalMs_ = 0;
 };
 
+// Saves the document in its own format into `folder` through the box, as 'vesk get'
+// does, and checks that the file begins as that format does.
+Lines DownloadFirst(CVESKMFPBox& box, CVESKDocument& doc, const fs::path& folder) {
+    static const std::pair<int, std::string> kMagic[] = {
+        {0, "\xff\xd8\xff"}, {1, "II*"},        {1, "MM"},         {2, "%PDF-"},
+        {4, "%PDF-"},        {5, "PK\x03\x04"}, {6, "PK\x03\x04"}, {7, "PK\x03\x04"},
+        {8, "PK\x03\x04"},   {9, "PK\x03\x04"}};
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    // As a save does on newer devices: the colour this login may have.
+    if (box.GetDevice() && box.GetDevice()->GetTCPVersion() >= 32) {
+        doc.SetColor(doc.GetDefaultDownloadColor());
+        doc.SetResolution(0);
+    }
+    CString path = W(folder.string() + "/");
+    const std::string name = Printable(U8(doc.GetDispDocname()));
+    const int rc =
+        box.CopyMoveDocumentToFolder(1, path, static_cast<int>(doc.GetItemID()), 0, -1, 0, nullptr);
+    if (rc != 1)
+        throw Failure(std::string("cannot save ") + name + ": " + ResultText(rc));
+    const std::string file = U8(path);
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f)
+        throw Failure(std::string("the saved file is not there: ") + file);
+    char head[8] = {};
+    const size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    const std::string begins(head, n);
+    bool known = false;
+    bool matches = false;
+    for (const auto& [type, magic] : kMagic) {
+        known = known || type == doc.GetFileType();
+        matches = matches || (type == doc.GetFileType() && begins.rfind(magic, 0) == 0);
+    }
+    if (!known || !matches)
+        throw Failure(std::string("the saved file does not begin as its type does: ") + file);
+    return Lines{
+        std::string("document ") + std::to_string(doc.GetItemID()) + " saved as " + Printable(file),
+        std::to_string(fs::file_size(file, ec)) + " bytes, in the document's own format"};
+}
+
 int Demo(Context& ctx, const ParsedArgs& a) {
     const std::string userName = a.Get("--user").value_or("bob");
     const mfpsim::DeviceState sample = mfpsim::SampleState(mfpsim::SampleOptions{});
@@ -117,7 +159,8 @@ int Demo(Context& ctx, const ParsedArgs& a) {
     CVESKMFPBox* box = nullptr;
     std::unique_ptr<OpenBox> openBox;
     long id = -1;
-    Road road(12);
+    std::vector<CVESKDocument*> docs;
+    Road road(13);
 
     const bool ran = road.Step("start the emulator with its sample device", [&] {
         mfpsim::ServerOptions o;
@@ -181,9 +224,14 @@ int Demo(Context& ctx, const ParsedArgs& a) {
         return Lines{BoxLabel(*box) + " is open"};
     }) && road.Step("list its documents", [&] {
         Table t(DocumentHeader());
-        for (CVESKDocument* doc : openBox->Documents())
+        docs = openBox->Documents();
+        for (CVESKDocument* doc : docs)
             t.Add(DocumentRow(*doc));
         return t.Lines();
+    }) && road.Step("download a document", [&] {
+        if (docs.empty())
+            throw Failure("the box holds no documents");
+        return DownloadFirst(*box, *docs.front(), temp.Path() / "downloads");
     }) && road.Step("close the box and disconnect", [&] {
         openBox.reset();
         const int rc = session->Disconnect();
@@ -227,8 +275,9 @@ void AddDemoCommand(std::vector<Command>& table) {
                      "Starts the emulator on 127.0.0.1 with its sample device, registers it in a\n"
                      "temporary profile (never the user's own), connects over TLS, logs in,\n"
                      "shows the restrictions, lists the boxes, opens one and lists its\n"
-                     "documents, disconnects and unregisters, timing each step. Everything it\n"
-                     "made is removed at the end. Exit status 0 only when every step worked.",
+                     "documents, downloads one, disconnects and unregisters, timing each\n"
+                     "step. Everything it made is removed at the end. Exit status 0 only\n"
+                     "when every step worked.",
                      {{"--user", "NAME", "sample user to log in as (default bob: no colour)"},
                       {"--keep", "", "keep the temporary folder and say where it is"}},
                      0,

@@ -14,6 +14,9 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitPassword = 3;  // a box password was refused
 inline constexpr int kExitRefused = 4;   // the device refused the operation
 inline constexpr int kExitLimit = 5;     // the device has no room for another box
+// Downloads, copies and moves.
+inline constexpr int kExitExists = 6;         // the target file exists (no --overwrite)
+inline constexpr int kExitInterrupted = 130;  // Ctrl-C stopped it (the shell's 128 + SIGINT)
 
 // The command line was wrong: exit 2, with a hint to --help.
 struct UsageError : std::runtime_error {

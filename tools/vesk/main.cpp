@@ -25,6 +25,7 @@ std::vector<Command> BuildTable() {
     vesk::cli::AddBoxCommands(table);
     vesk::cli::AddDocumentCommands(table);
     vesk::cli::AddBindCommands(table);
+    vesk::cli::AddTransferCommands(table);
     vesk::cli::AddSearchCommands(table);
     vesk::cli::AddOptionsCommands(table);
     vesk::cli::AddDemoCommand(table);

@@ -88,8 +88,10 @@ std::string ModelFamilies(CVESKMFPDevice& d) {
 
 // After a failed call: when Ctrl-C cancelled it, say so rather than blame the device.
 void ThrowIfInterrupted(const std::string& what) {
-    if (g_interrupted)
-        throw Failure(what + " interrupted");
+    if (g_interrupted) {
+        g_interrupted = 0;  // the session may still end politely
+        throw Failure(what + " interrupted", kExitInterrupted);
+    }
 }
 
 }  // namespace
@@ -98,6 +100,14 @@ long __stdcall CancelOnInterrupt(tagQTCP_COMMSTATE* state) {
     if (state && g_interrupted)
         state->nCancel = 1;
     return 0;
+}
+
+bool Interrupted() {
+    return g_interrupted != 0;
+}
+
+void ClearInterrupt() {
+    g_interrupted = 0;
 }
 
 // ---- options

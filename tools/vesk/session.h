@@ -81,5 +81,10 @@ std::string TransportText(CVESKMFPDevice& d);
 
 // Progress callback that turns Ctrl-C into a cancel of the call under way.
 long __stdcall CancelOnInterrupt(tagQTCP_COMMSTATE* state);
+// Whether Ctrl-C was pressed since the session began. Once a command has acted on it,
+// ClearInterrupt lets the session still end politely (box logout, disconnect); a
+// further Ctrl-C cancels that as well.
+bool Interrupted();
+void ClearInterrupt();
 
 }  // namespace vesk::cli

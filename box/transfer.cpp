@@ -1,0 +1,138 @@
+// CVESKMFPBox: copying or moving a document into a local folder. The document downloads
+// itself into the transfer tree; the file is then renamed over the target, so a user's
+// earlier file stays whole until the new one replaces it, and a folder is never replaced.
+#include <new>
+
+#include "box/mfp_box.h"
+#include "cache/utility.h"
+#include "core/item_list.h"
+#include "device/mfp_device.h"
+#include "document/vesk_document.h"
+#include "platform/fs.h"
+
+namespace {
+
+constexpr int kMemory = -1001;
+constexpr int kBadId = -1027;
+constexpr int kNotPlaced = -1028;
+constexpr int kMoveFailed = -1029;
+constexpr int kTargetExists = -1035;
+constexpr int kUnreadable = -1036;
+constexpr int kNotLoggedIn = -1037;
+constexpr int kNotListed = -1040;
+
+// From this protocol on a document can be fetched one JPEG page per file.
+constexpr int kPagedProtocol = 32;
+constexpr int kTypeJpeg = 0;
+constexpr int kTypeNone = 3;
+
+int Digits(long long n) {
+    int d = 1;
+    for (; n >= 10 || n <= -10; n /= 10)
+        ++d;
+    return d;
+}
+
+// Splits a file name at its last "." (the extension keeps the dot).
+void SplitName(const CString& name, CString& stem, CString& ext) {
+    const int dot = name.ReverseFind(L'.');
+    stem = dot < 0 ? name : name.Left(dot);
+    ext = dot < 0 ? CString() : name.Mid(dot);
+}
+
+// Removes the transfer-tree folder that held a downloaded file, with what it holds.
+bool RemoveHoldingFolder(const CString& downloaded) {
+    CString folder = CUtility::GetDirPart(downloaded);
+    CUtility::AddOrRemoveLastBackslash(folder, 0);
+    return !folder.IsEmpty() && vesk::fs::RemoveTree(folder.str());
+}
+
+CVESKDocument* FindDocument(CVESKItemList* pList, int nDocID) {
+    for (POSITION pos = pList->GetHeadPosition(); pos;) {
+        CVESKItem* pItem = pList->GetNext(pos);
+        if (pItem && pItem->GetItemID() == nDocID)
+            return dynamic_cast<CVESKDocument*>(pItem);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int CVESKMFPBox::CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocID, int bOverwrite,
+                                          int nFileType, int nPage,
+                                          QTCP_RECVDATA_CALLBACK pfnCallback) {
+    try {
+        if (m_nBoxLogin == 0)
+            return kNotLoggedIn;
+        if (nDocID <= 0)
+            return kBadId;
+        CVESKDocument* pDoc = FindDocument(m_docObjList, nDocID);
+        if (!pDoc)
+            return kNotListed;
+        // Nothing is fetched, and no file made, for a type that names no file.
+        if (nFileType < -1 || nFileType > 9 || nFileType == kTypeNone)
+            return 0;
+
+        CString name = CUtility::EscapeFileNameKeepExt(pDoc->GetDispDocname());
+        if (nFileType != -1) {
+            CString stem, ext;
+            SplitName(name, stem, ext);
+            name = stem + CUtility::FileTypeExtension(nFileType);
+        }
+        const CString given = CUtility::GetFileNameWithExt(strPath);
+        if (!given.IsEmpty())
+            name = given;
+        const CString folder = CUtility::GetDirPart(strPath);
+        const CString target = folder + name;
+
+        const bool paged = m_pDevice && m_pDevice->GetTCPVersion() >= kPagedProtocol &&
+                           pDoc->GetDownloadAll() == 1 && nFileType == kTypeJpeg;
+        const int count = paged ? pDoc->GetPageNo() : 1;
+        if (count <= 0)
+            return 0;
+        if (vesk::fs::Exists(target.str())) {
+            if (!bOverwrite)
+                return kTargetExists;
+            // A folder is never replaced: refused before anything is fetched.
+            if (!paged && vesk::fs::IsDirectory(target.str()))
+                return kNotPlaced;
+        }
+        strPath = folder;
+
+        CString pagedStem, pagedExt;
+        SplitName(CUtility::EscapeFileNameKeepExt(name), pagedStem, pagedExt);
+        const int width = Digits(count);
+        for (int page = 1; page <= count; ++page) {
+            CString downloaded;
+            if (pDoc->GetDocument(downloaded, 0, nullptr, pfnCallback, nullptr, nFileType,
+                                  paged ? page : nPage) != 1)
+                return 0;
+            if (!vesk::fs::CanReadWrite(downloaded.str())) {
+                RemoveHoldingFolder(downloaded);
+                return kUnreadable;
+            }
+            CString finalPath = target;
+            if (paged) {
+                const int zeros = width - Digits(page);
+                finalPath.Format(L"%s%s_%s%d%s", folder.GetString(), pagedStem.GetString(),
+                                 CString(L'0', zeros > 0 ? zeros : 0).GetString(), page,
+                                 pagedExt.GetString());
+            }
+            if (!vesk::fs::ReplaceFile(downloaded.str(), finalPath.str())) {
+                RemoveHoldingFolder(downloaded);
+                return kNotPlaced;
+            }
+            strPath = target;
+            const bool removed = RemoveHoldingFolder(downloaded);
+            if (!bCopy && page == count) {
+                // The local file stays whatever the device says; a move that could not
+                // delete the original is reported as failed.
+                if (!removed || DeleteChildItem(nDocID, CString()) != 1)
+                    return kMoveFailed;
+            }
+        }
+        return 1;
+    } catch (const std::exception&) {
+        return kMemory;
+    }
+}
