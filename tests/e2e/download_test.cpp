@@ -247,8 +247,9 @@ long __stdcall CancelAfterAMegabyte(tagQTCP_COMMSTATE* s) {
     return s->nState == QTCP_STATE_RECEIVING && s->llDone >= (1 << 20);
 }
 
-TEST_P(Download, ADroppedOrCancelledTransferLeavesTheEarlierFileAndTheCallback) {
-    for (const bool cancel : {false, true}) {
+TEST_P(Download, ADroppedCancelledOrShortTransferLeavesTheEarlierFileAndTheCallback) {
+    enum { kDrop, kCancel, kShort };
+    for (const int how : {kDrop, kCancel, kShort}) {
         int id = 0;
         ASSERT_TRUE(Shared(WithSyntheticDocument(3 << 20, id).edit));
         CVESKDocument* doc = Doc("Big");
@@ -256,9 +257,11 @@ TEST_P(Download, ADroppedOrCancelledTransferLeavesTheEarlierFileAndTheCallback) 
         const std::string earlier = Got();
         std::ofstream(earlier) << "mine";
         CTcpCore* core = GetCurrentTcpCore();
-        mfpsim::FaultConfig drop;
-        drop.dropAfterBytes = (4 << 20) + 100000;  // a megabyte into the second download
-        cancel ? (void)core->SetCallbackCommunicate(CancelAfterAMegabyte) : Sim().SetFaults(drop);
+        mfpsim::FaultConfig fault;
+        fault.dropAfterBytes = how == kDrop ? (4 << 20) + 100000 : -1;  // 1 MiB into the next
+        fault.streamShortBy = how == kShort ? 1000 : 0;                 // ends cleanly, but short
+        Sim().SetFaults(fault);
+        core->SetCallbackCommunicate(how == kCancel ? CancelAfterAMegabyte : nullptr);
         core->ResetCallbackRecvData(Previous);
         g_chunks = 0;
         EXPECT_EQ(Get(doc, -1, Counting), 0);
