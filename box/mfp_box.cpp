@@ -25,7 +25,6 @@ constexpr int kListBlockSize = 10;
 constexpr int kMemory = -1001;
 constexpr int kRefused = -1002;
 constexpr int kNoDocuments = -1011;
-constexpr int kNotSupported = -1012;
 constexpr int kBadBoxNumber = -1019;
 constexpr int kWrongPassword = -1020;
 constexpr int kNotLoggedIn = -1037;
@@ -291,17 +290,6 @@ int CVESKMFPBox::UpdateList(CVESKItem* pNewItem) {
     if (!AsDocument(pNewItem))
         return 1;
     return vesk::ReplaceRetiringOld(*m_docObjList, *m_pRetiredDocs, pNewItem);
-}
-
-// Documents are deleted, and the box renamed or changed, with the document work.
-int CVESKMFPBox::DeleteChildItem(int, CString) {
-    return kNotSupported;
-}
-int CVESKMFPBox::ModifyItem(ITEMINFO&, CString) {
-    return kNotSupported;
-}
-int CVESKMFPBox::RenameItem(const wchar_t*, CString) {
-    return kNotSupported;
 }
 
 // ---- box operations ------------------------------------------------------------

@@ -1,5 +1,6 @@
-// vesk boxes, box create|rm|passwd: the user boxes of one device, through the device
-// item's box list and box administration, in a session logged in as the options say.
+// vesk boxes, box create|rm|passwd|rename|set: the user boxes of one device, through the
+// device item's box list and box administration and the box item's own changes, in a
+// session logged in as the options say.
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,6 +168,104 @@ int Passwd(Context& ctx, const ParsedArgs& a) {
     return kExitOk;
 }
 
+// The password of a protected box, asked for only when the box has one.
+Secret PresentPassword(const ParsedArgs& a, CVESKMFPBox& box, const std::string& label) {
+    if (!box.GetPasswordProtected())
+        return Secret();
+    return ReadPassword({a.Get(BoxPasswordFileOption().name), "VESK_BOX_PASSWORD",
+                         "Present password for " + label + ": "});
+}
+
+int RenameBox(Context& ctx, const ParsedArgs& a) {
+    LoginFromArgs(a);
+    const std::string name = a.Positional()[2];
+    CheckNewName(name, "a box name", kMaxBoxNameBytes);
+    CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
+    const std::string device = Printable(U8(d.GetItemName()));
+    DeviceSession session(ctx, d);
+    session.OpenLoggedIn(a);
+    CVESKMFPBox& box = FindBox(d, a.Positional()[1]);
+    const std::string label = BoxLabel(box) + " on " + device;
+    Secret pw = PresentPassword(a, box, label);
+    const int rc = box.RenameItem(W(name).GetString(), W(pw.Text()));
+    if (rc == -1065)
+        throw Failure("cannot rename " + label + ": another box is named " + Printable(name),
+                      kExitRefused);
+    if (rc != 1)
+        ThrowResult("cannot rename " + label, rc);
+    Out("renamed %s: it is %s now", label.c_str(), BoxLabel(box).c_str());
+    return kExitOk;
+}
+
+// How the device tells who owns a box of a type: 0 nobody, 1 a user, 2 an account.
+int OwnerKind(int boxType) {
+    return boxType == 0 ? 0 : boxType == 2 ? 2 : 1;
+}
+
+int SetBox(Context& ctx, const ParsedArgs& a) {
+    LoginFromArgs(a);
+    const std::optional<std::string> name = a.Get("--name");
+    if (name)
+        CheckNewName(*name, "a box name", kMaxBoxNameBytes);
+    const std::optional<std::string> owner = a.Get("--owner");
+    if (owner)
+        CheckTypedName(*owner, "an owner name", kMaxOwnerBytes);
+    const bool clear = a.Has("--clear-password");
+    const bool rekey = a.Has(kNewPasswordFileOption.name);
+    if (clear && rekey)
+        throw UsageError("--clear-password and a new password exclude each other");
+    if (!name && !owner && !clear && !rekey && !a.Has("--type"))
+        throw UsageError("nothing to change: give --name, --type, --owner or a new password");
+    CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
+    const std::string device = Printable(U8(d.GetItemName()));
+    DeviceSession session(ctx, d);
+    session.OpenLoggedIn(a);
+    CVESKMFPBox& box = FindBox(d, a.Positional()[1]);
+    const std::string label = BoxLabel(box) + " on " + device;
+    if (box.GetItemID() == 0 || box.GetFilingBoxType() == 1)
+        throw Failure(label + " is not a user box; its settings are the device's", kExitRefused);
+
+    // The device takes every setting at once: what is not changed is sent as it is.
+    Secret present = PresentPassword(a, box, label);
+    ITEMINFO info;
+    info.strBoxName = name ? W(*name) : box.GetItemName();
+    info.nBoxType = a.GetInt("--type", box.GetBoxType(), 0, 9);
+    info.nBoxValueB = OwnerKind(info.nBoxType);
+    info.strBoxUserName = owner ? W(*owner) : box.GetUserNameW();
+    info.nSearchChar = box.GetSearchChar();
+    info.nMain = box.GetMain();
+    info.nAutoDelTime = box.GetAutoDelTime();
+    info.nAutoDelTimeType = box.GetAutoDelTimeType();
+    info.nAutoDelTimeMinute = box.GetAutoDelTimeMinute();
+    Secret next =
+        rekey ? ReadNewBoxPassword(a.Get(kNewPasswordFileOption.name), "VESK_NEW_BOX_PASSWORD",
+                                   kNewPasswordFileOption.name, label)
+              : Secret();
+    if (rekey && next.Text().empty())
+        throw UsageError("the new password is empty; use --clear-password to remove it");
+    info.strBoxPassword = W(rekey ? next.Text() : clear ? std::string() : present.Text());
+    // What the box has now, so that only changes count as changes.
+    box.SetPassword(W(present.Text()));
+    const int rc = box.ModifyItem(info, W(present.Text()));
+    info.strBoxPassword.str().assign(info.strBoxPassword.str().size(), L'\0');
+    if (rc == -1063 || rc == -1065) {
+        throw Failure("cannot change " + label + ": the device refused " +
+                          (rc == -1065 ? "the owner" : "the settings (a name in use?)"),
+                      kExitRefused);
+    }
+    if (rc != 1)
+        ThrowResult("cannot change " + label, rc);
+    if (a.Has("--json")) {
+        PrintJson(BoxJson(box));
+        return kExitOk;
+    }
+    Out("changed %s", label.c_str());
+    Table t(BoxHeader());
+    t.Add(BoxRow(box));
+    t.Print();
+    return kExitOk;
+}
+
 }  // namespace
 
 void AddBoxCommands(std::vector<Command>& table) {
@@ -207,6 +306,27 @@ void AddBoxCommands(std::vector<Command>& table) {
                                          kNewPasswordFileOption,
                                          {"--clear", "", "remove the box's password"}}),
                      2, 2, Passwd});
+    table.push_back({"box rename", "DEVICE BOX NEWNAME", "rename a box",
+                     "BOX is a box number or name; NEWNAME is at most 60 bytes of UTF-8. A\n"
+                     "protected box needs its password: --box-password-file FILE,\n"
+                     "VESK_BOX_PASSWORD or a prompt. Exit status 3 for a refused password, 4\n"
+                     "when the device refuses (the name is in use, or not this login's box).",
+                     SessionOptionsWith({BoxPasswordFileOption()}), 3, 3, RenameBox});
+    table.push_back(
+        {"box set", "DEVICE BOX", "change a box's name, type, owner or password",
+         "Changes what the options give and sends the rest as it is. A protected box\n"
+         "needs its present password (--box-password-file FILE, VESK_BOX_PASSWORD or\n"
+         "a prompt); a new one from --new-box-password-file FILE (-: standard input).\n"
+         "Prints the box as it is now. Exit\n"
+         "status 3 for a refused password, 4 when the device refuses a setting.",
+         SessionOptionsWith({{"--name", "NAME", "the new name (at most 60 bytes of UTF-8)"},
+                             {"--type", "N", "box type: 0 shared, 1 a user's, 2 an account's"},
+                             {"--owner", "USER", "the user (or account) the box belongs to"},
+                             BoxPasswordFileOption(),
+                             kNewPasswordFileOption,
+                             {"--clear-password", "", "remove the box's password"},
+                             kJsonOption}),
+         2, 2, SetBox});
 }
 
 }  // namespace vesk::cli

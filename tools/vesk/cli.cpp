@@ -221,6 +221,13 @@ std::string ResultText(int code) {
         {-1079, "the device did not report its supported file formats"},
         {-1082, "the device reports no hard disk"},
         {-1090, "the device presented another TLS certificate than the one recorded"},
+        // Document removal, box rename and settings, copy to a box.
+        {-1027, "no documents were given"},
+        {-1038, "the device refused to remove the document"},
+        {-1039, "the box does not list that document"},
+        {-1040, "some documents are not listed in the box (the others were handled)"},
+        {-1056, "the device refused to rename the box"},
+        {-1065, "the device refused the name (in use) or the owner"},
     };
     auto it = kTexts.find(code);
     std::string text = it != kTexts.end() ? it->second : "failed";
@@ -245,6 +252,9 @@ int ExitCodeFor(int code) {
         case -1025:
         case -1030:
         case -1031:
+        case -1038:
+        case -1056:
+        case -1065:
             return kExitRefused;
         case -1063:
             return kExitLimit;
@@ -259,8 +269,8 @@ int ExitCodeFor(int code) {
 void ThrowResult(const std::string& what, int code) {
     // The device's own code, for the results that come from its answer; the others
     // were decided before anything was sent, and an older error would mislead.
-    static const int kFromDevice[] = {0,     -1002, -1007, -1020, -1024,
-                                      -1025, -1030, -1031, -1042, -1063};
+    static const int kFromDevice[] = {0,     -1002, -1007, -1020, -1024, -1025, -1030,
+                                      -1031, -1038, -1042, -1056, -1063, -1065};
     const bool fromDevice =
         std::find(std::begin(kFromDevice), std::end(kFromDevice), code) != std::end(kFromDevice);
     const std::string detail = fromDevice ? LastDeviceError() : std::string();

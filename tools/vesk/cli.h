@@ -130,6 +130,8 @@ void AddSessionCommands(std::vector<Command>& table);
 void AddDemoCommand(std::vector<Command>& table);
 void AddBoxCommands(std::vector<Command>& table);
 void AddDocumentCommands(std::vector<Command>& table);
+// vesk rm, vesk bind (bind_cmds.cpp).
+void AddBindCommands(std::vector<Command>& table);
 
 void PrintCommandHelp(const Command& c, FILE* to);
 

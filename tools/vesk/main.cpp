@@ -24,6 +24,7 @@ std::vector<Command> BuildTable() {
     vesk::cli::AddSessionCommands(table);
     vesk::cli::AddBoxCommands(table);
     vesk::cli::AddDocumentCommands(table);
+    vesk::cli::AddBindCommands(table);
     vesk::cli::AddSearchCommands(table);
     vesk::cli::AddOptionsCommands(table);
     vesk::cli::AddDemoCommand(table);
