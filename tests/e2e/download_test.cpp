@@ -212,6 +212,9 @@ TEST_P(Download, CopiesIntoAFolderAreNamedSafelyAndReplaceOnlyFilesWhenAsked) {
     Sim().SetFaults(refuse);
     EXPECT_EQ(Copy("moved.pdf", id, 2, 0, 0), -1029);
     EXPECT_EQ(Sim().State().documents.count(id), 1u);
+    Sim().ClearFaults();
+    EXPECT_EQ(Copy("moved.pdf", id, 2, 1, 0), 1);
+    EXPECT_EQ(Sim().State().documents.count(id), 0u);
     EXPECT_EQ(In(m_out.Path()), (Names{"%2e%2e%2fx.jpg", "a%3ab %3cc%3e&d.pdf", "folder.pdf",
                                        "mine.pdf", "moved.pdf"}));
     EXPECT_TRUE(Left().empty());
