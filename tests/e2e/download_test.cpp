@@ -233,7 +233,15 @@ TEST_P(Download, RefusedRequestsAskTheDeviceNothingAndWriteNothing) {
         EXPECT_EQ(Copy("", c[0], c[1], 1), c[3]) << c[0] << " " << c[1] << " " << c[2];
     }
     doc->GetCacheObj()->SetBoxLogin(0);
-    EXPECT_EQ(std::pair(Get(doc, 2), Requests()), std::pair(0, before));
+    EXPECT_EQ(Get(doc, 2), 0);
+    EXPECT_EQ(Requests(), before);
+    // A file where a level of the document's folder belongs.
+    CString root;
+    doc->GetCacheObj()->GetTransFileRootDir(root);
+    const std::string level = WideToUtf8(root.str()) + "/" + std::to_string(Device().GetItemID());
+    fs::remove_all(level);
+    std::ofstream{level};
+    EXPECT_EQ(Get(doc, 2), -1045);
     ASSERT_EQ(m_box->Disconnect(), 1);
     EXPECT_EQ(Copy("", id, 2, 1), -1037);
     EXPECT_EQ(std::pair(In(m_out.Path()), Left()), std::pair(Names{}, Names{}));
