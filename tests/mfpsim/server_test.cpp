@@ -1,6 +1,11 @@
 // The emulator where the end-to-end tests do not reach it: a prompt stop (also inside an
-// injected delay) and a restart, the injected latency and bandwidth cap, and the fault
-// configuration file.
+// injected delay) and a restart, the injected latency and bandwidth cap, the journal of
+// requests, synthetic documents streamed whole (also past 4 GiB) or short of their size,
+// the unframed benchmark listener, and the fault configuration file.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -8,6 +13,7 @@
 #include "fixture.h"
 #include "tcpcore/tcpcore.h"
 #include "tools/mfpsim/lib/faults.h"
+#include "tools/mfpsim/lib/server.h"
 
 namespace mfpsim::test {
 namespace {
@@ -16,23 +22,24 @@ using Clock = std::chrono::steady_clock;
 using vesk::test::ErrorOf;
 using vesk::test::SecondsSince;
 
+// A client with a session and alice logged in, or null (with a test failure).
+std::unique_ptr<CTcpCore> AliceClient(vesk::test::SimDevice& sim, int mode) {
+    auto c = std::make_unique<CTcpCoreV31>(49);
+    EXPECT_EQ(c->Initialize(mode, nullptr), 1);
+    int ua = 0, aa = 0, ps = 0;
+    tagUTIL_DOCOPERATIONPERMISSION perm{};
+    if (c->Connect("127.0.0.1", sim.Port(mode), ua, aa, ps, nullptr) != 1 ||
+        c->UserLogin2("alice", 5, "alice", perm) != 1) {
+        ADD_FAILURE() << "no session: " << ErrorOf(*c).code;
+        return nullptr;
+    }
+    return c;
+}
+
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_sim.Start(true, true)); }
-
-    // A client with a session and alice logged in, or null (with a test failure).
-    std::unique_ptr<CTcpCore> Client(int mode) {
-        auto c = std::make_unique<CTcpCoreV31>(49);
-        EXPECT_EQ(c->Initialize(mode, nullptr), 1);
-        int ua = 0, aa = 0, ps = 0;
-        tagUTIL_DOCOPERATIONPERMISSION perm{};
-        if (c->Connect("127.0.0.1", m_sim.Port(mode), ua, aa, ps, nullptr) != 1 ||
-            c->UserLogin2("alice", 5, "alice", perm) != 1) {
-            ADD_FAILURE() << "no session: " << ErrorOf(*c).code;
-            return nullptr;
-        }
-        return c;
-    }
+    std::unique_ptr<CTcpCore> Client(int mode) { return AliceClient(m_sim, mode); }
 
     vesk::test::SimDevice m_sim;
 };
@@ -104,6 +111,169 @@ TEST_F(ServerTest, SlowLinkAddsLatencyAndCapsBandwidth) {
     EXPECT_GT(SecondsSince(t), fast);
 }
 
+// The journal holds what each request carried, decoded; a call that needs no traffic
+// adds nothing to it.
+TEST_F(ServerTest, JournalShowsWhatEachRequestCarried) {
+    auto c = Client(0);
+    ASSERT_TRUE(c);
+    int flag = 0;
+    ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
+    std::vector<tagUTIL_DOCINFO> docs;
+    ASSERT_EQ(c->GetDocumentList(docs, 1), 1);
+    const tagUTIL_DOCINFO* scan = vesk::test::FindDoc(docs, "Long scan");
+    ASSERT_TRUE(scan);
+    m_sim.Engine()->ClearJournal();
+    tagUTIL_OPENDOCPARAM p{};
+    p.nPage = 3;
+    p.nOutputType = kOutTiff;
+    p.nColor = kColourGrey;
+    p.nResolution = 20;
+    ASSERT_EQ(c->OpenDocument(scan->lDocID, p), 1);
+    std::vector<unsigned char> out;
+    std::string why;
+    ASSERT_TRUE(vesk::test::ReadWhole(*c, out, why)) << why;
+    const int64_t before = m_sim.Engine()->RequestCount();
+    EXPECT_EQ(c->CloseDocument(0), 1);
+    EXPECT_EQ(m_sim.Engine()->RequestCount(), before);
+
+    const auto opens = m_sim.Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].docId, scan->lDocID);
+    EXPECT_EQ(opens[0].form, tc::OpenForm::kParam);
+    EXPECT_EQ(std::memcmp(&opens[0].param, &p, sizeof p), 0);
+    EXPECT_EQ(m_sim.Engine()->Journal().size(), 1u);
+    m_sim.Engine()->ClearJournal();
+    EXPECT_TRUE(m_sim.Engine()->Journal().empty());
+}
+
+// A device with one synthetic document in the shared box.
+vesk::test::SimOptions WithSynthetic(int64_t size, int& id) {
+    vesk::test::SimOptions o;
+    o.edit = [size, &id](DeviceState& s) {
+        Document d;
+        d.id = id = s.nextDocumentId++;
+        d.box = kSharedBox;
+        d.name = "Big";
+        d.owner = "alice";
+        d.entryDate = "2024/03/04 09:05:03";
+        d.fileType = kFilePdf;
+        d.syntheticSize = size;
+        s.documents[d.id] = d;
+    };
+    return o;
+}
+
+bool IsSynthetic(const std::vector<unsigned char>& got, int64_t from = 0) {
+    std::vector<unsigned char> want(got.size());
+    SyntheticContent(from, want.data(), want.size());
+    return got == want;
+}
+
+// Served straight from the prepared content: whole and exact over plain and TLS. A
+// device that ends the stream cleanly but short of the size it announced has not
+// delivered the document: the client reports a failed read, not a clean end, and the
+// session goes on.
+class SyntheticStream : public ::testing::TestWithParam<int> {
+protected:
+    static constexpr int64_t kSize = (3 << 20) + 12345;
+    int m_id = 0;
+    vesk::test::SimDevice m_sim{WithSynthetic(kSize, m_id)};
+};
+
+TEST_P(SyntheticStream, ArrivesWholeOrIsReportedShort) {
+    ASSERT_TRUE(m_sim.Start(true, true));
+    auto c = AliceClient(m_sim, GetParam());
+    ASSERT_TRUE(c);
+    int flag = 0;
+    ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
+    tagUTIL_OPENDOCPARAM p{};
+    ASSERT_EQ(c->OpenDocument(m_id, p), 1);
+    std::vector<unsigned char> got;
+    std::string why;
+    ASSERT_TRUE(vesk::test::ReadWhole(*c, got, why)) << why;
+    EXPECT_EQ(static_cast<int64_t>(got.size()), kSize);
+    EXPECT_TRUE(IsSynthetic(got));
+    EXPECT_EQ(c->GetLastStackError(), -1);
+    EXPECT_EQ(c->CloseDocument(0), 1);
+
+    FaultConfig f;
+    f.streamShortBy = 1000;
+    m_sim.SetFaults(f);
+    ASSERT_EQ(c->OpenDocument(m_id, p), 1);
+    EXPECT_FALSE(vesk::test::ReadWhole(*c, got, why));
+    EXPECT_EQ(static_cast<int64_t>(got.size()), kSize - 1000);
+    EXPECT_TRUE(IsSynthetic(got));
+    unsigned char byte = 0;
+    EXPECT_EQ(c->ReadDocument(&byte, 1), -2);
+    EXPECT_EQ(ErrorOf(*c).code, QTCP_ERR_PROTOCOL);
+    EXPECT_NE(c->GetLastStackError(), -1);
+    EXPECT_EQ(c->CloseDocument(0), 0);
+    EXPECT_EQ(c->IsConnected(), 1);
+    std::vector<tagUTIL_DOCINFO> docs;
+    EXPECT_EQ(c->GetDocumentList(docs, 1), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SyntheticStream, ::testing::Values(0, 1),
+                         [](const auto& i) { return i.param ? "Tls" : "Plain"; });
+
+// Offsets past 4 GiB: a 5 GiB document is read to its last byte (slices only, no copy).
+TEST(SyntheticContentTest, FiveGibDocumentEndsAtItsSize) {
+    constexpr int64_t kSize = (5LL << 30) + 7;
+    int id = 0;
+    vesk::test::SimDevice sim(WithSynthetic(kSize, id));
+    Session s(sim.Engine()->GetDevice());
+    int ua = 0, aa = 0, ps = 0;
+    Restrictions r{};
+    int flag = 0;
+    ASSERT_TRUE(s.Connect(0, "", ua, aa, ps).Ok());
+    ASSERT_TRUE(s.UserLogin2("alice", "alice", r).Ok());
+    ASSERT_TRUE(s.BoxLogin(kSharedBox, "", flag).Ok());
+    int64_t size = 0;
+    ASSERT_TRUE(s.OpenDocument(id, 0, kOutPdf, size).Ok());
+    EXPECT_EQ(size, kSize);
+    int64_t total = 0;
+    const uint8_t* data = nullptr;
+    size_t n = 0;
+    for (;;) {
+        ASSERT_TRUE(s.DocumentSlice(1 << 20, data, n).Ok());
+        if (n == 0)
+            break;
+        if (total + static_cast<int64_t>(n) == kSize) {
+            EXPECT_TRUE(IsSynthetic({data, data + n}, total));
+        }
+        total += static_cast<int64_t>(n);
+    }
+    EXPECT_EQ(total, kSize);
+}
+
+// The benchmark listener sends the asked number of bytes unframed, then closes.
+TEST(RawListener, SendsTheAskedBytesUnframed) {
+    vesk::test::SimDevice sim;
+    ServerOptions o;
+    o.engine = sim.Engine();
+    o.port = o.tlsPort = -1;
+    o.rawPort = 0;
+    Server server(o);
+    ASSERT_TRUE(server.Start()) << server.Error();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(server.RawPort()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int64_t size = (2 << 20) + 3;  // little-endian on the wire, as on this machine
+    ASSERT_EQ(::send(fd, &size, sizeof size, 0), static_cast<ssize_t>(sizeof size));
+    std::vector<unsigned char> got;
+    unsigned char buf[65536];
+    ssize_t r = 0;
+    while ((r = ::recv(fd, buf, sizeof buf, 0)) > 0)
+        got.insert(got.end(), buf, buf + r);
+    ::close(fd);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(static_cast<int64_t>(got.size()), size);
+    EXPECT_TRUE(IsSynthetic(got));
+}
+
 // faults.ini: every key is read into the configuration and written back alike.
 TEST(FaultsFile, EveryKeyIsReadAndWrittenBackAlike) {
     const std::string text =
@@ -112,7 +282,7 @@ TEST(FaultsFile, EveryKeyIsReadAndWrittenBackAlike) {
         "error.BoxLogin.times = 1\nkeepalive.interval_ms = 50\nkeepalive.on = Connect\n"
         "link.bandwidth = 1000\nlink.latency_ms = 150\nmalformed.kind = truncated\n"
         "malformed.on = BoxList\nstall.after_requests = 3\nstall.on = Hello\n"
-        "thumbnail = oversize\nthumbnail.bytes = 500\n";
+        "stream.short_by = 100\nthumbnail = oversize\nthumbnail.bytes = 500\n";
     const FaultConfig c = FaultConfig::FromKeyValues(KeyValues::Parse(text));
     EXPECT_EQ(c.ToKeyValues().Serialize(), text);
     EXPECT_EQ(c.thumbnail, Session::ThumbnailFault::kOversize);

@@ -21,14 +21,16 @@ void Usage(FILE* out) {
                  "usage: mfpsim --root DIR [--port N] [--tls-port M] [--host ADDR]\n"
                  "              [--identity OID] [--version MAJOR.MINOR] [--model N]\n"
                  "              [--cert PEM --key PEM] [--fault KEY=VALUE]... [--port-file FILE]\n"
-                 "              [--init] [--force]\n"
+                 "              [--init] [--force] [--raw-port N] [--raw-tls-port M]\n"
                  "       mfpsim --init DIR [--force] [--dpi N]\n"
                  "\n"
                  "Serves the device in DIR (a missing or empty DIR receives the sample device).\n"
                  "Ports default to 0 (a free port is chosen and printed); -1 disables one.\n"
                  "--init writes the sample device into DIR; alone it then exits. --force lets\n"
                  "it replace an existing device folder. --fault sets fault-injection keys as\n"
-                 "faults.ini in the device folder would (see tools/mfpsim/lib/faults.h).\n");
+                 "faults.ini in the device folder would (see tools/mfpsim/lib/faults.h).\n"
+                 "--raw-port and --raw-tls-port (benchmarks) serve unframed synthetic bytes: a\n"
+                 "client sends a count (8 bytes, little-endian) and reads that many.\n");
 }
 
 bool ParseInt(const char* s, int& out) {
@@ -92,7 +94,8 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--force") {
             force = true;
-        } else if (a == "--port" || a == "--tls-port" || a == "--model" || a == "--dpi") {
+        } else if (a == "--port" || a == "--tls-port" || a == "--model" || a == "--dpi" ||
+                   a == "--raw-port" || a == "--raw-tls-port") {
             int v = 0;
             if (!ParseInt(value(a.c_str()), v)) {
                 std::fprintf(stderr, "mfpsim: bad number for %s\n", a.c_str());
@@ -104,6 +107,10 @@ int main(int argc, char** argv) {
             } else if (a == "--tls-port") {
                 options.tlsPort = v;
                 serveAsked = true;
+            } else if (a == "--raw-port") {
+                options.rawPort = v;
+            } else if (a == "--raw-tls-port") {
+                options.rawTlsPort = v;
             } else if (a == "--model") {
                 options.identity.model = v;
             } else {
@@ -205,11 +212,23 @@ int main(int argc, char** argv) {
         std::printf("tls-port %d\n", server.TlsPort());
         std::printf("tls-sha256 %s\n", server.CertificateSha256().c_str());
     }
+    if (server.RawPort() > 0) {
+        std::printf("raw-port %d\n", server.RawPort());
+    }
+    if (server.RawTlsPort() > 0) {
+        std::printf("raw-tls-port %d\n", server.RawTlsPort());
+    }
     std::printf("ready\n");
     std::fflush(stdout);
     if (!portFile.empty()) {
         std::string text = "port=" + std::to_string(server.Port()) +
                            "\ntls-port=" + std::to_string(server.TlsPort()) + "\n";
+        if (server.RawPort() > 0) {
+            text += "raw-port=" + std::to_string(server.RawPort()) + "\n";
+        }
+        if (server.RawTlsPort() > 0) {
+            text += "raw-tls-port=" + std::to_string(server.RawTlsPort()) + "\n";
+        }
         mfpsim::WriteFileAtomic(portFile, text.data(), text.size());
     }
 

@@ -1308,22 +1308,25 @@ Status Session::OpenDocumentWithBind(const std::vector<int>& ids, int bindFormat
 }
 
 Status Session::ReadDocument(size_t max, std::vector<uint8_t>& chunk) {
-    chunk.clear();
+    const uint8_t* data = nullptr;
+    size_t n = 0;
+    Status s = DocumentSlice(max, data, n);
+    chunk.assign(data, data + n);
+    return s;
+}
+
+Status Session::DocumentSlice(size_t max, const uint8_t*& data, size_t& n) {
+    data = nullptr;
+    n = 0;
     if (!docOpen_) {
         return Fail(err::kNotOpen);
     }
-    if (docSynthetic_ >= 0) {
-        size_t n = static_cast<size_t>(std::min<int64_t>(
-            static_cast<int64_t>(max), docSynthetic_ - static_cast<int64_t>(docPos_)));
-        chunk.resize(n);
-        SyntheticContent(static_cast<int64_t>(docPos_), chunk.data(), n);
-        docPos_ += n;
-        return {};
-    }
-    size_t n = std::min(max, docData_.size() - docPos_);
-    chunk.assign(docData_.begin() + static_cast<std::ptrdiff_t>(docPos_),
-                 docData_.begin() + static_cast<std::ptrdiff_t>(docPos_ + n));
-    docPos_ += n;
+    const int64_t size = docSynthetic_ >= 0 ? docSynthetic_ : static_cast<int64_t>(docData_.size());
+    n = static_cast<size_t>(
+        std::min<int64_t>(static_cast<int64_t>(std::min(max, kSyntheticSliceMax)), size - docPos_));
+    data = docSynthetic_ >= 0 ? SyntheticSlice(docPos_, n)
+                              : docData_.data() + static_cast<size_t>(docPos_);
+    docPos_ += static_cast<int64_t>(n);
     return {};
 }
 

@@ -208,6 +208,10 @@ public:
     Status OpenDocumentWithBind(const std::vector<int>& ids, int bindFormat, int64_t& size);
     // Up to `max` bytes of the open document; an empty chunk at the end.
     Status ReadDocument(size_t max, std::vector<uint8_t>& chunk);
+    // The same without a copy: `data` points at the next n (at most max, at most
+    // kSyntheticSliceMax) bytes, valid until the document is read on or closed; n is 0
+    // at the end.
+    Status DocumentSlice(size_t max, const uint8_t*& data, size_t& n);
     Status CloseDocument(int abort);
 
     // --- thumbnails: format 1 raw 104-pixel grey rows, otherwise JPEG
@@ -287,7 +291,7 @@ private:
     std::optional<int> openDocId_;  // single document being read
     std::vector<int> openBound_;    // documents of a bound read
     std::vector<uint8_t> docData_;
-    size_t docPos_ = 0;
+    int64_t docPos_ = 0;
     bool docOpen_ = false;
     int64_t docSynthetic_ = -1;  // size of an open synthetic document, else -1
 

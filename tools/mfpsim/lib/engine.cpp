@@ -1,5 +1,6 @@
 #include "tools/mfpsim/lib/engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <type_traits>
@@ -175,8 +176,8 @@ void Engine::ClearJournal() {
     journal_.clear();
 }
 
-std::unique_ptr<EngineSession> Engine::NewSession(RawWriter raw) {
-    return std::make_unique<EngineSession>(shared_from_this(), std::move(raw));
+std::unique_ptr<EngineSession> Engine::NewSession(RawWriter raw, DataWriter data) {
+    return std::make_unique<EngineSession>(shared_from_this(), std::move(raw), std::move(data));
 }
 
 std::unique_ptr<tc::DeviceLink> Engine::ConnectInProcess() {
@@ -199,8 +200,12 @@ tc::LinkFactory Engine::InProcessFactory() {
 
 // ---------------------------------------------------------------- EngineSession
 
-EngineSession::EngineSession(std::shared_ptr<Engine> engine, Engine::RawWriter raw)
-    : engine_(std::move(engine)), session_(engine_->GetDevice()), raw_(std::move(raw)) {}
+EngineSession::EngineSession(std::shared_ptr<Engine> engine, Engine::RawWriter raw,
+                             Engine::DataWriter data)
+    : engine_(std::move(engine)),
+      session_(engine_->GetDevice()),
+      raw_(std::move(raw)),
+      data_(std::move(data)) {}
 
 void EngineSession::OnClose() {
     session_.Disconnect();
@@ -261,6 +266,30 @@ bool EngineSession::Emit(const Frame& f) {
     }
     bytesSent_ += static_cast<int64_t>(n);
     return (*emit_)(f);
+}
+
+bool EngineSession::EmitData(const Frame& req, const uint8_t* payload, size_t n) {
+    const int64_t total = static_cast<int64_t>(tc::kHeaderSize + n);
+    const bool cut = faults_.dropAfterBytes >= 0 && bytesSent_ + total > faults_.dropAfterBytes;
+    if (!data_ || cut) {
+        Frame f = tc::MakeEmptyFrame(FrameKind::kData, req.op, req.seq);
+        f.payload.assign(payload, payload + n);
+        return Emit(f);
+    }
+    if (dropped_) {
+        return false;
+    }
+    Throttle(static_cast<size_t>(total));
+    if (dropped_) {
+        return false;
+    }
+    uint8_t header[tc::kHeaderSize];
+    tc::EncodeHeader(tc::MakeEmptyFrame(FrameKind::kData, req.op, req.seq), header);
+    for (int i = 0; i < 4; ++i) {
+        header[4 + i] = static_cast<uint8_t>(n >> (8 * i));  // the payload length
+    }
+    bytesSent_ += total;
+    return data_(header, payload, n);
 }
 
 bool EngineSession::Reply(const Frame& req, const Status& s) {
@@ -398,28 +427,29 @@ tc::Inquiries EngineSession::InquiryBlock(bool loginOnly) {
 
 bool EngineSession::Stream(const Frame& req, int64_t size) {
     std::optional<ErrorFault> fault = engine_->GetFaults().ErrorFor("DocStream");
-    const int64_t cut = fault ? size / 2 : -1;
+    // A faulty device stops early: half-way with an error end (DocStream), or short of
+    // the size it announced with a clean end (stream.short_by).
+    int64_t stop = -1;
+    if (fault) {
+        stop = size / 2;
+    } else if (faults_.streamShortBy > 0) {
+        stop = std::max<int64_t>(0, size - faults_.streamShortBy);
+    }
+    // Straight to the socket, frames as large as the protocol recommends for a
+    // receiver's 1 MiB reads; through the emitter, the usual chunk.
+    const size_t frame = data_ ? kSyntheticSliceMax : tc::kPreferredChunk;
     int64_t sent = 0;
-    std::vector<uint8_t> chunk;
     for (;;) {
-        size_t want = tc::kPreferredChunk;
-        if (cut >= 0) {
-            want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), cut - sent));
+        size_t want = frame;
+        if (stop >= 0) {
+            want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), stop - sent));
         }
-        if (want == 0) {
+        const uint8_t* data = nullptr;
+        size_t n = 0;
+        if (want == 0 || !session_.DocumentSlice(want, data, n).Ok() || n == 0) {
             break;
         }
-        session_.ReadDocument(want, chunk);
-        if (chunk.empty()) {
-            break;
-        }
-        Frame data;
-        data.kind = FrameKind::kData;
-        data.op = req.op;
-        data.seq = req.seq;
-        data.payload = std::move(chunk);
-        const size_t n = data.payload.size();
-        if (!Emit(data)) {
+        if (!EmitData(req, data, n)) {
             // The client aborted (or went away): stop, say so, and wait for its CloseDoc.
             session_.CloseDocument(1);
             streamAborted_ = true;
@@ -428,7 +458,6 @@ bool EngineSession::Stream(const Frame& req, int64_t size) {
             return !dropped_;
         }
         sent += static_cast<int64_t>(n);
-        chunk.clear();
     }
     // After the end frame the device holds nothing open.
     session_.CloseDocument(fault ? 1 : 0);

@@ -60,7 +60,12 @@ public:
     // Writes raw bytes towards the client, bypassing framing (malformed frames, a
     // connection cut inside a frame). Given by the socket server; absent in-process.
     using RawWriter = std::function<bool(const std::vector<uint8_t>&)>;
-    std::unique_ptr<EngineSession> NewSession(RawWriter raw = {});
+    // Sends one document data frame given as its header and a payload that stays
+    // where it is, so a stream goes out of the document's buffer without a copy; false
+    // as the frame emitter (client gone, or an abort arrived). Given by the socket
+    // server; without it data frames go through the frame emitter.
+    using DataWriter = std::function<bool(const uint8_t* header, const uint8_t* payload, size_t n)>;
+    std::unique_ptr<EngineSession> NewSession(RawWriter raw = {}, DataWriter data = {});
 
     // A client link whose far end is a new session of this device, in this process.
     std::unique_ptr<tc::DeviceLink> ConnectInProcess();
@@ -81,7 +86,8 @@ private:
 
 class EngineSession : public tc::DeviceSession {
 public:
-    EngineSession(std::shared_ptr<Engine> engine, Engine::RawWriter raw);
+    EngineSession(std::shared_ptr<Engine> engine, Engine::RawWriter raw,
+                  Engine::DataWriter data = {});
 
     bool Handle(const tc::Frame& request, const tc::FrameEmitter& emit) override;
     void OnClose() override;
@@ -103,6 +109,7 @@ private:
 
     bool Dispatch(const tc::Frame& req, const FaultConfig& faults);
     bool Emit(const tc::Frame& f);
+    bool EmitData(const tc::Frame& req, const uint8_t* payload, size_t n);
     bool Reply(const tc::Frame& req, const Status& s);
     template <class M>
     bool Reply(const tc::Frame& req, const Status& s, const M& message);
@@ -124,6 +131,7 @@ private:
     std::shared_ptr<Engine> engine_;
     Session session_;
     Engine::RawWriter raw_;
+    Engine::DataWriter data_;
     const std::atomic<bool>* stop_ = nullptr;
     const tc::FrameEmitter* emit_ = nullptr;
     FaultConfig faults_;  // for the request being handled

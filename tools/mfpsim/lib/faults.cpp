@@ -11,7 +11,7 @@ bool OperationMatches(const std::string& pattern, const std::string& operation) 
 bool FaultConfig::Empty() const {
     return errors.empty() && dropAfterBytes < 0 && dropOn.empty() && latencyMs <= 0 &&
            bandwidth <= 0 && stallAfterRequests < 0 && stallOn.empty() && keepAliveOn.empty() &&
-           thumbnail == Session::ThumbnailFault::kNone && malformedOn.empty();
+           thumbnail == Session::ThumbnailFault::kNone && malformedOn.empty() && streamShortBy <= 0;
 }
 
 FaultConfig FaultConfig::FromKeyValues(const KeyValues& kv) {
@@ -51,6 +51,7 @@ FaultConfig FaultConfig::FromKeyValues(const KeyValues& kv) {
     c.malformed = m == "length"      ? MalformedKind::kLength
                   : m == "truncated" ? MalformedKind::kTruncated
                                      : MalformedKind::kGarbage;
+    c.streamShortBy = kv.GetInt("stream.short_by", 0);
     return c;
 }
 
@@ -105,6 +106,9 @@ KeyValues FaultConfig::ToKeyValues() const {
         kv.Set("malformed.kind", malformed == MalformedKind::kLength      ? "length"
                                  : malformed == MalformedKind::kTruncated ? "truncated"
                                                                           : "garbage");
+    }
+    if (streamShortBy > 0) {
+        kv.SetInt("stream.short_by", streamShortBy);
     }
     return kv;
 }

@@ -23,6 +23,8 @@
 //                                         announced (absurd)
 //   malformed.on = <Operation>            answer that operation with a malformed frame
 //   malformed.kind = length | garbage | truncated
+//   stream.short_by = <n>                 end every document stream n bytes short of its
+//                                         announced size, with a clean end frame
 // Operation names are those of the protocol's operations (CreateBox, BoxLogin...);
 // "*" matches every operation.
 #pragma once
@@ -64,6 +66,7 @@ struct FaultConfig {
     int64_t thumbnailBytes = 0;
     std::string malformedOn;
     MalformedKind malformed = MalformedKind::kGarbage;
+    int64_t streamShortBy = 0;
 
     bool Empty() const;
     static FaultConfig FromKeyValues(const KeyValues& kv);

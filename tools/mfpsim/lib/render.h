@@ -57,5 +57,10 @@ std::string FileTypeExtension(int fileType);
 // receiver can check every byte and its place.
 inline constexpr size_t kSyntheticPeriod = 65521;
 void SyntheticContent(int64_t offset, uint8_t* out, size_t n);
+// The same bytes without a copy: a pointer to [offset, offset + n) of the content in
+// one prepared, read-only buffer (the pattern repeated), so a stream of any size is
+// sent from it as it stands. n is at most kSyntheticSliceMax.
+inline constexpr size_t kSyntheticSliceMax = 1u << 20;
+const uint8_t* SyntheticSlice(int64_t offset, size_t n);
 
 }  // namespace mfpsim

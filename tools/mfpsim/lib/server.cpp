@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -192,6 +193,70 @@ public:
         return true;
     }
 
+    // Two pieces as one write on a plain socket (a frame header and its payload leave
+    // in the same segments); TLS writes them in turn.
+    bool Write(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
+        if (ssl_ || an == 0) {
+            return Write(a, an) && Write(b, bn);
+        }
+        iovec iov[2] = {{const_cast<uint8_t*>(a), an}, {const_cast<uint8_t*>(b), bn}};
+        int first = 0;
+        int stalled = 0;
+        while (first < 2) {
+            if (stopping_ || broken_) {
+                return false;
+            }
+            msghdr m{};
+            m.msg_iov = iov + first;
+            m.msg_iovlen = static_cast<size_t>(2 - first);
+            ssize_t w = ::sendmsg(fd_, &m, MSG_NOSIGNAL);
+            if (w < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    broken_ = true;
+                    return false;
+                }
+                WaitFor(POLLOUT, kSliceMs);
+                stalled += kSliceMs;
+                if (stalled >= kWriteStallMs) {
+                    broken_ = true;
+                    return false;
+                }
+                continue;
+            }
+            stalled = 0;
+            auto done = static_cast<size_t>(w);
+            while (first < 2 && done >= iov[first].iov_len) {
+                done -= iov[first].iov_len;
+                ++first;
+            }
+            if (first < 2) {
+                iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + done;
+                iov[first].iov_len -= done;
+            }
+        }
+        return true;
+    }
+
+    // Exactly n bytes from the client, or false (closed, bad, or nothing within ms).
+    bool ReadExact(uint8_t* out, size_t n, int timeoutMs) {
+        int waited = 0;
+        while (buf_.size() < n) {
+            int got = Fill(kSliceMs);
+            if (got < 0 || stopping_) {
+                return false;
+            }
+            if (got == 0 && (waited += kSliceMs) >= timeoutMs) {
+                return false;
+            }
+        }
+        std::memcpy(out, buf_.data(), n);
+        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+        return true;
+    }
+
     void MarkBroken() { broken_ = true; }
 
 private:
@@ -266,6 +331,45 @@ private:
     std::vector<uint8_t> buf_;
     bool broken_ = false;
 };
+
+// Sends document bytes (after a frame header, or none) once a look at what the client
+// sent shows no abort. The framed stream and the unframed benchmark stream both go out
+// through here, so a benchmark's raw peer is this same sender.
+bool SendData(Conn& conn, std::deque<Frame>& pending, bool& clientBad, const uint8_t* header,
+              size_t headerLen, const uint8_t* payload, size_t n) {
+    if (!conn.Poll(pending)) {
+        clientBad = true;
+        return false;
+    }
+    for (const Frame& p : pending) {
+        if (p.op == tc::Op::kCloseDoc) {
+            return false;
+        }
+    }
+    return conn.Write(header, headerLen, payload, n);
+}
+
+// The benchmark peer: the client sends a byte count (i64, little-endian) and receives
+// that many bytes of the synthetic content, unframed, written as a document stream is.
+void ServeRaw(Conn& conn) {
+    uint8_t count[8];
+    if (!conn.ReadExact(count, sizeof count, kHandshakeMs)) {
+        return;
+    }
+    int64_t size = 0;
+    for (int i = 7; i >= 0; --i) {
+        size = (size << 8) | count[i];
+    }
+    std::deque<Frame> pending;
+    bool clientBad = false;
+    for (int64_t off = 0; off < size;) {
+        const size_t n = static_cast<size_t>(std::min<int64_t>(kSyntheticSliceMax, size - off));
+        if (!SendData(conn, pending, clientBad, nullptr, 0, SyntheticSlice(off, n), n)) {
+            return;
+        }
+        off += static_cast<int64_t>(n);
+    }
+}
 
 std::string Hex(const unsigned char* p, unsigned n) {
     static const char* kHex = "0123456789abcdef";
@@ -356,7 +460,7 @@ bool Server::SetUpTls() {
     return true;
 }
 
-bool Server::Listen(int port, bool tls, int& boundPort) {
+bool Server::Listen(int port, bool tls, bool raw, int& boundPort) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -392,6 +496,7 @@ bool Server::Listen(int port, bool tls, int& boundPort) {
     auto l = std::make_unique<Listener>();
     l->fd = fd;
     l->tls = tls;
+    l->raw = raw;
     listeners_.push_back(std::move(l));
     return true;
 }
@@ -412,7 +517,7 @@ bool Server::Start() {
             return false;
         }
     }
-    if (options_.tlsPort >= 0 && !sslCtx_ && !SetUpTls()) {
+    if ((options_.tlsPort >= 0 || options_.rawTlsPort >= 0) && !sslCtx_ && !SetUpTls()) {
         return false;
     }
     int fds[2];
@@ -424,10 +529,16 @@ bool Server::Start() {
     wakeWrite_ = fds[1];
     bool ok = true;
     if (options_.port >= 0) {
-        ok = Listen(options_.port, false, port_);
+        ok = Listen(options_.port, false, false, port_);
     }
     if (ok && options_.tlsPort >= 0) {
-        ok = Listen(options_.tlsPort, true, tlsPort_);
+        ok = Listen(options_.tlsPort, true, false, tlsPort_);
+    }
+    if (ok && options_.rawPort >= 0) {
+        ok = Listen(options_.rawPort, false, true, rawPort_);
+    }
+    if (ok && options_.rawTlsPort >= 0) {
+        ok = Listen(options_.rawTlsPort, true, true, rawTlsPort_);
     }
     if (!ok) {
         for (auto& l : listeners_) {
@@ -437,7 +548,7 @@ bool Server::Start() {
         ::close(wakeRead_);
         ::close(wakeWrite_);
         wakeRead_ = wakeWrite_ = -1;
-        port_ = tlsPort_ = -1;
+        port_ = tlsPort_ = rawPort_ = rawTlsPort_ = -1;
         return false;
     }
     running_ = true;
@@ -522,41 +633,40 @@ void Server::AcceptLoop(Listener* l) {
         ++active_;
         auto done = std::make_shared<std::atomic<bool>>(false);
         bool tls = l->tls;
-        workers_.push_back({std::thread([this, fd, tls, done] {
-                                Serve(fd, tls);
+        bool raw = l->raw;
+        workers_.push_back({std::thread([this, fd, tls, raw, done] {
+                                Serve(fd, tls, raw);
                                 done->store(true);
                             }),
                             done});
     }
 }
 
-void Server::Serve(int fd, bool tls) {
+void Server::Serve(int fd, bool tls, bool raw) {
     auto conn =
         std::make_unique<Conn>(fd, tls ? static_cast<SSL_CTX*>(sslCtx_) : nullptr, stopping_);
-    if (conn->Handshake(tls)) {
+    const bool ready = conn->Handshake(tls);
+    if (ready && raw) {
+        ServeRaw(*conn);
+    } else if (ready) {
         std::deque<Frame> pending;
         bool clientBad = false;
-        std::unique_ptr<EngineSession> session =
-            engine_->NewSession([&](const std::vector<uint8_t>& bytes) {
+        std::unique_ptr<EngineSession> session = engine_->NewSession(
+            [&](const std::vector<uint8_t>& bytes) {
                 bool ok = conn->Write(bytes.data(), bytes.size());
                 conn->MarkBroken();  // raw bytes end the connection
                 return ok;
+            },
+            [&](const uint8_t* header, const uint8_t* payload, size_t n) {
+                return SendData(*conn, pending, clientBad, header, tc::kHeaderSize, payload, n);
             });
         session->SetStopFlag(&stopping_);
         tc::FrameEmitter emit = [&](const Frame& f) {
+            std::vector<uint8_t> bytes = tc::EncodeFrame(f);
             if (f.kind == FrameKind::kData || f.kind == FrameKind::kKeepAlive) {
                 // Between stream frames, look for an abort from the client.
-                if (!conn->Poll(pending)) {
-                    clientBad = true;
-                    return false;
-                }
-                for (const Frame& p : pending) {
-                    if (p.op == tc::Op::kCloseDoc) {
-                        return false;
-                    }
-                }
+                return SendData(*conn, pending, clientBad, bytes.data(), bytes.size(), nullptr, 0);
             }
-            std::vector<uint8_t> bytes = tc::EncodeFrame(f);
             return conn->Write(bytes.data(), bytes.size());
         };
         for (;;) {

@@ -35,6 +35,12 @@ struct ServerOptions {
     std::filesystem::path certFile;
     std::filesystem::path keyFile;
     int idleTimeoutMs = 10 * 60 * 1000;  // a silent client is disconnected after this
+    // Benchmarks only, off (-1) by default: listeners that speak no protocol. A client
+    // sends a byte count (i64, little-endian) and receives that many bytes of the
+    // synthetic content unframed, written by the same code as a document stream, so
+    // that a raw copy and a client download are served alike. 0 picks a free port.
+    int rawPort = -1;
+    int rawTlsPort = -1;
 };
 
 class Server {
@@ -50,6 +56,8 @@ public:
 
     int Port() const { return port_; }
     int TlsPort() const { return tlsPort_; }
+    int RawPort() const { return rawPort_; }
+    int RawTlsPort() const { return rawTlsPort_; }
     const std::string& Error() const { return error_; }
     Engine& GetEngine() { return *engine_; }
     std::shared_ptr<Engine> SharedEngine() { return engine_; }
@@ -63,12 +71,13 @@ private:
     struct Listener {
         int fd = -1;
         bool tls = false;
+        bool raw = false;
         std::thread thread;
     };
-    bool Listen(int port, bool tls, int& boundPort);
+    bool Listen(int port, bool tls, bool raw, int& boundPort);
     bool SetUpTls();
     void AcceptLoop(Listener* l);
-    void Serve(int fd, bool tls);
+    void Serve(int fd, bool tls, bool raw);
     void Track(int fd, bool add);
 
     ServerOptions options_;
@@ -82,6 +91,8 @@ private:
     std::atomic<bool> stopping_{false};
     int port_ = -1;
     int tlsPort_ = -1;
+    int rawPort_ = -1;
+    int rawTlsPort_ = -1;
     std::string error_;
 
     struct Worker {
