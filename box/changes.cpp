@@ -44,7 +44,8 @@ constexpr int kFirstRxRemovalPassword = 43;
 // automatic deletion time is sent only when the device lets this login set it.
 constexpr int kFirstAutoDelPermission = 32;
 constexpr int kMemoryOptionProtocol = 31;
-// The login type of a user authenticated through the device's external server.
+// The device's user type for which the owner comes from the device's own record of the
+// login, and for which the box administrator does not rename users' boxes.
 constexpr int kServerUserType = 3;
 constexpr int kServerBlockSize = 33;
 
@@ -178,7 +179,7 @@ int CVESKMFPBox::RenameItem(const wchar_t* pszNewName, CString strParam) {
     WipeOnExit wipe(strParam);
     try {
         CSyncMgrLock lock;
-        // A server-authenticated box administrator may not rename users' boxes.
+        // Refused without asking: the device would not do it for this login.
         if (m_pDevice && m_pDevice->GetUserType() == kServerUserType && IsBoxAdmin(m_pDevice) &&
             m_nBoxType == 1)
             return kRenameRefused;
