@@ -475,11 +475,10 @@ void AddTransferCommands(std::vector<Command>& table) {
          "its name, made safe for the file system, into the current folder or -o DIR;\n"
          "an existing file is kept unless --overwrite, and then replaced only once the\n"
          "new one is complete. A JPEG file holds one page: --all-pages saves every page\n"
-         "of a JPEG document as NAME_01.jpg, NAME_02.jpg, ... Progress goes to stderr: a bar on a "
-         "terminal,\n"
-         "a line per tenth otherwise, none with --quiet. Ctrl-C stops the download\n"
-         "under way and leaves no partial file. Exit status 6 when a file exists, 4 when\n"
-         "the device refuses, 130 when interrupted.",
+         "of a JPEG document as NAME_01.jpg, NAME_02.jpg, ... Progress goes to stderr:\n"
+         "a bar on a terminal, a line per tenth otherwise, none with --quiet. Ctrl-C\n"
+         "stops the download under way and leaves no partial file. Exit status 6 when a\n"
+         "file exists, 4 when the device refuses, 130 when interrupted.",
          TransferOptions({kFormatOption,
                           {"--all-pages", "", "save each page of a JPEG document as its own file"},
                           {"-o", "DIR", "the folder to save into (default: the current one)"},
@@ -493,7 +492,8 @@ void AddTransferCommands(std::vector<Command>& table) {
         "(as 'vesk get' does, with --format, --overwrite, --quiet)";
     table.push_back({"cp", "DEVICE BOX DOC...", "copy documents to another box or into a folder",
                      std::string(kCopyMoveDetails) +
-                         ".\nExit status 4 when the device refuses, 6 when a file exists.",
+                         ".\nExit status 4 when the device refuses, 6 when a file exists, 130\n"
+                         "when interrupted.",
                      TransferOptions({{"--to-box", "BOX", "copy into this box of the device"},
                                       {"--to", "DIR", "copy into this folder"},
                                       kFormatOption,
@@ -503,9 +503,9 @@ void AddTransferCommands(std::vector<Command>& table) {
                      [](Context& c, const ParsedArgs& a) { return Interruptible(c, a, Copy); }});
     table.push_back({"mv", "DEVICE BOX DOC...", "move documents to another box or into a folder",
                      std::string(kCopyMoveDetails) +
-                         "; the document is deleted on the device once its file is in place.\n"
-                         "Exit status 4 when the device refuses (a file that is in place stays),"
-                         "\n6 when a file exists.",
+                         ";\nthe document is deleted on the device once its file is in place.\n"
+                         "Exit status 4 when the device refuses (a file that is in place\n"
+                         "stays), 6 when a file exists, 130 when interrupted.",
                      TransferOptions({{"--to-box", "BOX", "move into this box of the device"},
                                       {"--to", "DIR", "move into this folder"},
                                       kFormatOption,
