@@ -243,7 +243,9 @@ int CVESKDocument::GetDocument(CString& strOutPath, int bLoadInfo,
             return 0;
 
         {
-            std::unique_ptr<char[]> buffer(new char[kReadSize]);
+            std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadSize]);
+            if (!buffer)
+                return 0;
             RecvDataScope recvData(pCore, pfnRecvData);
             for (;;) {
                 const int n = pCore->ReadDocument(buffer.get(), kReadSize);

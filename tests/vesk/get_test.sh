@@ -132,4 +132,11 @@ has "$ERR" "did not delete"
 rm "$DEV/faults.ini"
 [[ " $(listed 1) " == *" Catalogue.xps "* ]] || fail "the refused move deleted the document"
 
+# ---- two documents of one name in one run: the second never replaces the first ----------
+run 0 doc rename lab 1 Archive Brochure "${G[@]}"
+mkdir "$WORK/d"
+run 6 get lab 1 3 5 -o "$WORK/d" --overwrite --quiet "${G[@]}"
+has "$ERR" "was saved from document 3 in this run"
+same "$WORK/a/Brochure.pdf" "$WORK/d/Brochure.pdf"
+
 echo "PASS: $STEP vesk runs"

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "box/mfp_box.h"
+#include "cache/utility.h"
 #include "core/current_tcpcore.h"
 #include "device/mfp_device.h"
 #include "document/vesk_document.h"
@@ -190,6 +192,18 @@ std::vector<std::string> PageFiles(const std::string& path, int pages) {
     return out;
 }
 
+// The name the box gives the document's file when saved as fileType (-1 its own):
+// its display name made safe, with the type's extension.
+std::string TargetName(CVESKDocument& doc, int fileType) {
+    CString name = CUtility::EscapeFileNameKeepExt(doc.GetDispDocname());
+    if (fileType != -1) {
+        const int dot = name.ReverseFind(L'.');
+        CString stem = dot < 0 ? name : name.Left(dot);
+        name = stem + CUtility::FileTypeExtension(fileType);
+    }
+    return U8(name);
+}
+
 // Reports what a successful (or, for a move, half successful) pass wrote.
 void ReportSaved(const FolderRequest& r, const Picked& p, const std::string& path, int pages,
                  double seconds) {
@@ -253,6 +267,9 @@ int SaveToFolder(CVESKMFPDevice& d, CVESKMFPBox& box, const std::vector<Picked>&
     const int protocol = d.GetTCPVersion();
     TransferProgress progress(ProgressStyleFor(r.quiet));
     int status = kExitOk;
+    // Files saved in this run, by the document saved there: two documents of one name
+    // never replace each other, --overwrite or not.
+    std::map<std::string, long> saved;
     const char* verb = r.copy ? "save" : "move";
     for (const Picked& p : picked) {
         if (Interrupted()) {
@@ -293,6 +310,14 @@ int SaveToFolder(CVESKMFPDevice& d, CVESKMFPBox& box, const std::vector<Picked>&
                 protocol / 10, protocol % 10, pageCount);
         }
 
+        const std::string target = r.folder + TargetName(*doc, fileType);
+        if (auto earlier = saved.find(target); earlier != saved.end()) {
+            Note("cannot %s %s: %s was saved from document %ld in this run; save it on its own",
+                 verb, DocLabel(p).c_str(), Printable(target).c_str(), earlier->second);
+            status = status ? status : kExitExists;
+            continue;
+        }
+
         CString path = W(r.folder);
         progress.Begin(p.name, pages);
         // The pointer is not used after this: a move takes the document off the list.
@@ -302,6 +327,7 @@ int SaveToFolder(CVESKMFPDevice& d, CVESKMFPBox& box, const std::vector<Picked>&
         progress.End();
         const bool interrupted = Interrupted();
         if (rc == 1 || (!r.copy && rc == -1029)) {
+            saved.emplace(U8(path), p.id);
             ReportSaved(r, p, U8(path), pages, progress.Seconds());
             if (jpeg && !split && pageCount > 1) {
                 Note(
@@ -475,11 +501,10 @@ void AddTransferCommands(std::vector<Command>& table) {
          "its name, made safe for the file system, into the current folder or -o DIR;\n"
          "an existing file is kept unless --overwrite, and then replaced only once the\n"
          "new one is complete. A JPEG file holds one page: --all-pages saves every page\n"
-         "of a JPEG document as NAME_01.jpg, NAME_02.jpg, ... Progress goes to stderr: a bar on a "
-         "terminal,\n"
-         "a line per tenth otherwise, none with --quiet. Ctrl-C stops the download\n"
-         "under way and leaves no partial file. Exit status 6 when a file exists, 4 when\n"
-         "the device refuses, 130 when interrupted.",
+         "of a JPEG document as NAME_01.jpg, NAME_02.jpg, ... Progress goes to stderr:\n"
+         "a bar on a terminal, a line per tenth otherwise, none with --quiet. Ctrl-C\n"
+         "stops the download under way and leaves no partial file. Exit status 6 when a\n"
+         "file exists, 4 when the device refuses, 130 when interrupted.",
          TransferOptions({kFormatOption,
                           {"--all-pages", "", "save each page of a JPEG document as its own file"},
                           {"-o", "DIR", "the folder to save into (default: the current one)"},
@@ -493,7 +518,8 @@ void AddTransferCommands(std::vector<Command>& table) {
         "(as 'vesk get' does, with --format, --overwrite, --quiet)";
     table.push_back({"cp", "DEVICE BOX DOC...", "copy documents to another box or into a folder",
                      std::string(kCopyMoveDetails) +
-                         ".\nExit status 4 when the device refuses, 6 when a file exists.",
+                         ".\nExit status 4 when the device refuses, 6 when a file exists, 130\n"
+                         "when interrupted.",
                      TransferOptions({{"--to-box", "BOX", "copy into this box of the device"},
                                       {"--to", "DIR", "copy into this folder"},
                                       kFormatOption,
@@ -503,9 +529,9 @@ void AddTransferCommands(std::vector<Command>& table) {
                      [](Context& c, const ParsedArgs& a) { return Interruptible(c, a, Copy); }});
     table.push_back({"mv", "DEVICE BOX DOC...", "move documents to another box or into a folder",
                      std::string(kCopyMoveDetails) +
-                         "; the document is deleted on the device once its file is in place.\n"
-                         "Exit status 4 when the device refuses (a file that is in place stays),"
-                         "\n6 when a file exists.",
+                         ";\nthe document is deleted on the device once its file is in place.\n"
+                         "Exit status 4 when the device refuses (a file that is in place\n"
+                         "stays), 6 when a file exists, 130 when interrupted.",
                      TransferOptions({{"--to-box", "BOX", "move into this box of the device"},
                                       {"--to", "DIR", "move into this folder"},
                                       kFormatOption,
