@@ -90,6 +90,19 @@ int CVESKMFPBox::CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocI
         const int count = paged ? pDoc->GetPageNo() : 1;
         if (count <= 0)
             return 0;
+        CString pagedStem, pagedExt;
+        SplitName(CUtility::EscapeFileNameKeepExt(name), pagedStem, pagedExt);
+        const int width = Digits(count);
+        const auto pagePath = [&](int page) {
+            if (!paged)
+                return target;
+            const int zeros = width - Digits(page);
+            CString path;
+            path.Format(L"%s%s_%s%d%s", folder.GetString(), pagedStem.GetString(),
+                        CString(L'0', zeros > 0 ? zeros : 0).GetString(), page,
+                        pagedExt.GetString());
+            return path;
+        };
         if (vesk::fs::Exists(target.str())) {
             if (!bOverwrite)
                 return kTargetExists;
@@ -97,11 +110,13 @@ int CVESKMFPBox::CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocI
             if (!paged && vesk::fs::IsDirectory(target.str()))
                 return kNotPlaced;
         }
+        // The page files are the user's files too: without overwrite none is replaced.
+        for (int page = 1; paged && !bOverwrite && page <= count; ++page) {
+            if (vesk::fs::Exists(pagePath(page).str()))
+                return kTargetExists;
+        }
         strPath = folder;
 
-        CString pagedStem, pagedExt;
-        SplitName(CUtility::EscapeFileNameKeepExt(name), pagedStem, pagedExt);
-        const int width = Digits(count);
         for (int page = 1; page <= count; ++page) {
             CString downloaded;
             if (pDoc->GetDocument(downloaded, 0, nullptr, pfnCallback, nullptr, nFileType,
@@ -111,13 +126,7 @@ int CVESKMFPBox::CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocI
                 RemoveHoldingFolder(downloaded);
                 return kUnreadable;
             }
-            CString finalPath = target;
-            if (paged) {
-                const int zeros = width - Digits(page);
-                finalPath.Format(L"%s%s_%s%d%s", folder.GetString(), pagedStem.GetString(),
-                                 CString(L'0', zeros > 0 ? zeros : 0).GetString(), page,
-                                 pagedExt.GetString());
-            }
+            const CString finalPath = pagePath(page);
             if (!vesk::fs::ReplaceFile(downloaded.str(), finalPath.str())) {
                 RemoveHoldingFolder(downloaded);
                 return kNotPlaced;

@@ -154,7 +154,7 @@ int CVESKDocument::GetDocument(CString& strOutPath, int bLoadInfo,
         const int protocol = pDevice->GetTCPVersion();
 
         CString folder;
-        if (m_pCache->GetTransFileRootDir(folder) != 1 || folder.IsEmpty())
+        if (!m_pCache || m_pCache->GetTransFileRootDir(folder) != 1 || folder.IsEmpty())
             return kNoTransferTree;
         if (!CUtility::CreateDirectoryTree(folder))
             return kNoFolder;

@@ -144,6 +144,10 @@ TEST_P(Download, AllPagesOfAJpegDocumentArePaddedToTheWidthOfTheCount) {
         const Names got = In(m_out.Path());
         EXPECT_EQ(std::tuple(asked, got.size(), got.count("Long scan_03.jpg"), m_path),
                   std::tuple(all, size_t(pages), 1ul, CString(m_out.Sub("Long scan.jpg"))));
+        // The page files are the user's now: without overwrite none is replaced.
+        Sim().Engine()->ClearJournal();
+        EXPECT_EQ(Copy("", doc->GetItemID(), 0), -1035);
+        EXPECT_TRUE(Opens().empty());
     }
 }
 

@@ -64,7 +64,7 @@ run 2 bind lab 1 1 --format bmp -o "$WORK/b.pdf" --user alice
 run 0 bind lab 1 1 12 --format tiff -o "$WORK/b.tif" --user alice --json
 json "d['documents'] == [1, 12] and d['bytes'] > 0"
 cp "$WORK/b.tif" "$WORK/kept"
-run 1 bind lab 1 1 -o "$WORK/b.tif" --user alice
+run 6 bind lab 1 1 -o "$WORK/b.tif" --user alice
 has "$ERR" "--overwrite"
 printf 'error.DocStream = 8090\n' >"$DEV/faults.ini"
 run 1 bind lab 1 1 12 -o "$WORK/b.tif" --overwrite --user alice

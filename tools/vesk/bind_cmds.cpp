@@ -101,7 +101,7 @@ int Bind(Context& ctx, const ParsedArgs& a) {
     if (std::filesystem::is_directory(target))
         throw UsageError(Printable(*output) + " is a folder; -o names the file to write");
     if (std::filesystem::exists(target) && !overwrite)
-        throw Failure(Printable(*output) + " exists; --overwrite replaces it");
+        throw Failure(Printable(*output) + " exists; --overwrite replaces it", kExitExists);
     if (!std::filesystem::is_directory(target.parent_path()))
         throw Failure("there is no folder " + Printable(target.parent_path().string()));
 
