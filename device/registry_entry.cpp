@@ -46,20 +46,24 @@ int CVESKMFPDevice::ModifyItem(ITEMINFO& info, CString) {
         const CString address = info.strIP.IsEmpty() ? m_strDevAddress : info.strIP;
         const int port = info.nPort > 0 ? info.nPort : m_nPortNo;
         const int sslPort = info.nPortSSL > 0 ? info.nPortSSL : m_nSSLPortNo;
-        const bool updated =
-            file.UpdateEntry(m_lItemID, {{"Name", name},
-                                         {"IP", address},
-                                         {"Port", Decimal(port)},
-                                         {"PortSSL", Decimal(sslPort)},
-                                         {"LastTCPComm", Decimal(m_nLastTCPComm)},
-                                         {"LastUserName", m_strLastUserName},
-                                         {"LastUserType", Decimal(m_nUserType)},
-                                         {"LastAccountType", Decimal(m_nAccountType)},
-                                         {"LastAccountName", m_strLastAccountName}});
+        bool changed = false;
+        const bool updated = file.UpdateEntry(m_lItemID,
+                                              {{"Name", name},
+                                               {"IP", address},
+                                               {"Port", Decimal(port)},
+                                               {"PortSSL", Decimal(sslPort)},
+                                               {"LastTCPComm", Decimal(m_nLastTCPComm)},
+                                               {"LastUserName", m_strLastUserName},
+                                               {"LastUserType", Decimal(m_nUserType)},
+                                               {"LastAccountType", Decimal(m_nAccountType)},
+                                               {"LastAccountName", m_strLastAccountName}},
+                                              &changed);
         if (!updated)
             return 1;
-        // The item changes only once the file has.
-        if (!file.Save(path))
+        // The item changes only once the file has. A file that already holds every value
+        // is not written again: every session's end records its login here, and a
+        // flushed rewrite after a large download waits for the download's write-back.
+        if (changed && !file.Save(path))
             return kRegistryFileFailed;
 
         const CString oldAddress = m_strDevAddress;

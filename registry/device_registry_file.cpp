@@ -309,7 +309,9 @@ bool DeviceRegistryFile::RemoveFirst(const CString& idText) {
     return false;
 }
 
-bool DeviceRegistryFile::UpdateEntry(long id, const std::vector<Field>& fields) {
+bool DeviceRegistryFile::UpdateEntry(long id, const std::vector<Field>& fields, bool* changed) {
+    if (changed)
+        *changed = false;
     for (pugi::xml_node entry : List().children("MFP")) {
         if (Number(entry, "ID") != id)
             continue;
@@ -317,9 +319,14 @@ bool DeviceRegistryFile::UpdateEntry(long id, const std::vector<Field>& fields) 
             pugi::xml_node element = entry.child(f.element);
             // A hand-edited entry may lack the element; adding it keeps the change
             // instead of dropping it silently.
-            if (element.empty())
+            if (element.empty()) {
                 element = AppendElement(entry, f.element);
+            } else if (WideToUtf8(f.text.str()) == element.child_value()) {
+                continue;
+            }
             SetText(element, f.text);
+            if (changed)
+                *changed = true;
         }
         return true;
     }

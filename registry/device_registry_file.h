@@ -101,12 +101,13 @@ public:
 
     // The first MFP entry whose ID converts to `id` gets the given texts in place,
     // element by element; an element the entry lacks is added at its end. False when
-    // no entry has that id.
+    // no entry has that id. `changed` (when given) tells whether any text differs from
+    // what the entry held, so that a caller can leave an unchanged file alone.
     struct Field {
         const char* element;
         CString text;
     };
-    bool UpdateEntry(long id, const std::vector<Field>& fields);
+    bool UpdateEntry(long id, const std::vector<Field>& fields, bool* changed = nullptr);
 
     // Writes the document to `path` by the writing rules (tab indentation, one element
     // per line, LF, UTF-8 without byte-order mark, the declaration only as it is in

@@ -199,6 +199,12 @@ TEST_F(RegistryFile, UpdateChangesTheFirstEntryWithThatIdInPlace) {
               "<MFPList>\n\t<MFP>\n\t\t<ID>05</ID>\n\t\t<Name>n&amp;</Name>\n\t\t<IP>x</IP>\n"
               "\t\t<Port>99</Port>\n\t\t<LastUserName>u</LastUserName>\n\t</MFP>\n\t<MFP>\n"
               "\t\t<ID>5</ID>\n\t\t<Name>b</Name>\n\t</MFP>\n\t<Spare></Spare>\n</MFPList>\n");
+    // Whether anything differs from what the entry held.
+    bool changed = true;
+    ASSERT_TRUE(file.UpdateEntry(5, {{"Name", L"n&"}, {"Port", L"99"}}, &changed));
+    EXPECT_FALSE(changed);
+    ASSERT_TRUE(file.UpdateEntry(5, {{"Name", L"n&"}, {"Port", L"98"}}, &changed));
+    EXPECT_TRUE(changed);
 }
 
 // Whichever step of a replacement fails (a full disk, a failing flush, a failing close,
