@@ -19,8 +19,8 @@
 //   VESK_BENCH_SIZE_MIB=N sets the default size (1024 MiB without it); PATH defaults to
 //   the vesk beside the bench folder (build/vesk). DIR (default $TMPDIR or /tmp) holds
 //   the device folder, vesk's profile and both files: on a tmpfs such as /dev/shm the
-//   disk stays out of the figures (on ext4, vesk's settings write after the download
-//   waits for the document's write-back, which the raw copy never does).
+//   disk stays out of the figures (on a disk, either side may be held up by the other's
+//   write-back, which widens the spread).
 //
 // On a busy two-core machine: build Release (vesk and bench_get_throughput), then run
 //   nice -n -5 build/bench/bench_get_throughput --repeat 7
