@@ -187,6 +187,8 @@ TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
             return;
         for (Inquiry left : {Inquiry::kBoxAdminSupport, Inquiry::kSettingUserName})
             r.inquiries.items.erase(static_cast<std::uint16_t>(left));
+        // A record of the wrong size is not taken as the answer.
+        r.inquiries.items[static_cast<std::uint16_t>(Inquiry::kBoxControlPermission)].resize(1);
         f = MakeFrame(f.kind, f.op, f.seq, r);
     };
     hooks->request = [](const Frame& f, const FrameEmitter& emit) {
@@ -207,7 +209,9 @@ TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
     EXPECT_EQ(core->InquireSupportOfSettingUserName(v), 0);
     EXPECT_EQ(v, -1);
     EXPECT_EQ(LastError(*core).first, QTCP_DEV_UNSUPPORTED);
-    EXPECT_EQ(Count(Op::kInquire), 2);
+    tagUTIL_BOXCONTROLPERMISSION control{};
+    EXPECT_EQ(core->GetBoxControlPermission(control), 1);
+    EXPECT_EQ(Count(Op::kInquire), 3);
 }
 
 TEST(TcpCoreClient, EverythingFailsCleanlyWithoutASession) {
