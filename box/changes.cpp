@@ -11,6 +11,7 @@
 #include "box/mfp_box.h"
 #include "core/item_list.h"
 #include "core/sync_lock.h"
+#include "device/fields.h"
 #include "device/mfp_device.h"
 #include "device/secret.h"
 #include "document/vesk_document.h"
@@ -18,6 +19,9 @@
 #include "platform/trace.h"
 #include "tcpcore/tcpcore.h"
 
+using vesk::device::FieldText;
+using vesk::device::PutLowBytes;
+using vesk::device::PutName;
 using vesk::device::WipeOnExit;
 
 namespace {
@@ -61,31 +65,6 @@ void Trace(const char* operation, const char* text) {
 
 bool IsBoxAdmin(CVESKMFPDevice* pDevice) {
     return pDevice && pDevice->GetLastUserName().CompareNoCase(L"boxadmin") == 0;
-}
-
-// A name into a UTF-8 field of the device: whole characters only, and the terminating
-// zero always fits.
-template <std::size_t N>
-void PutName(char (&field)[N], const CString& name) {
-    _QChar_UnicodeToUtf8(name.GetString(), field, static_cast<int>(N) - 1);
-}
-
-// The box's single-byte texts keep the low byte of each character, as the device takes
-// them at creation too; the terminating zero always fits.
-template <std::size_t N>
-void PutLowBytes(char (&field)[N], const CString& text) {
-    const std::wstring& s = text.str();
-    for (std::size_t i = 0; i < s.size() && i + 1 < N; ++i)
-        field[i] = static_cast<char>(static_cast<unsigned char>(s[i] & 0xff));
-}
-
-// What a UTF-8 field of the device holds, read within the field.
-template <std::size_t N>
-CString FieldText(const char (&field)[N]) {
-    std::size_t n = 0;
-    while (n < N && field[n])
-        ++n;
-    return CString(vesk::Utf8ToWide(std::string_view(field, n)));
 }
 
 }  // namespace

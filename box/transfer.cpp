@@ -7,6 +7,7 @@
 #include "cache/utility.h"
 #include "core/item_list.h"
 #include "device/mfp_device.h"
+#include "document/page_name.h"
 #include "document/vesk_document.h"
 #include "platform/fs.h"
 
@@ -25,13 +26,6 @@ constexpr int kNotListed = -1040;
 constexpr int kPagedProtocol = 32;
 constexpr int kTypeJpeg = 0;
 constexpr int kTypeNone = 3;
-
-int Digits(long long n) {
-    int d = 1;
-    for (; n >= 10 || n <= -10; n /= 10)
-        ++d;
-    return d;
-}
 
 // Splits a file name at its last "." (the extension keeps the dot).
 void SplitName(const CString& name, CString& stem, CString& ext) {
@@ -92,16 +86,8 @@ int CVESKMFPBox::CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocI
             return 0;
         CString pagedStem, pagedExt;
         SplitName(CUtility::EscapeFileNameKeepExt(name), pagedStem, pagedExt);
-        const int width = Digits(count);
         const auto pagePath = [&](int page) {
-            if (!paged)
-                return target;
-            const int zeros = width - Digits(page);
-            CString path;
-            path.Format(L"%s%s_%s%d%s", folder.GetString(), pagedStem.GetString(),
-                        CString(L'0', zeros > 0 ? zeros : 0).GetString(), page,
-                        pagedExt.GetString());
-            return path;
+            return paged ? folder + pagedStem + vesk::PageSuffix(page, count) + pagedExt : target;
         };
         if (vesk::fs::Exists(target.str())) {
             if (!bOverwrite)

@@ -9,6 +9,7 @@
 #include "cache/vesk_cache.h"
 #include "core/device_owner.h"
 #include "core/sync_lock.h"
+#include "device/fields.h"
 #include "device/mfp_device.h"
 #include "device/secret.h"
 #include "platform/charset.h"
@@ -37,37 +38,15 @@ constexpr int kBoxLimit = -1063;
 constexpr int kMaxAsideNames = 10000;
 
 // Box passwords go to the device in the system code page, at most 260 bytes.
+using vesk::device::FieldText;
+using vesk::device::PutLowBytes;
+using vesk::device::PutName;
+
 typedef vesk::device::SecretText<QTCP_PASSWORD_SIZE + 1> BoxPassword;
 
 CVESKMFPBox* AsBox(CVESKItem* pItem) {
     return pItem && pItem->GetItemObjectType() == VESK_ITEM_BOX ? dynamic_cast<CVESKMFPBox*>(pItem)
                                                                 : nullptr;
-}
-
-// A device text field as a wide string, read within the field even when the device
-// filled it to the last byte.
-template <std::size_t N>
-CString FieldText(const char (&field)[N]) {
-    std::size_t n = 0;
-    while (n < N && field[n])
-        ++n;
-    return CString(vesk::Utf8ToWide(std::string(field, n)));
-}
-
-// A name into a UTF-8 field of the device: whole characters only, and the terminating
-// zero always fits.
-template <std::size_t N>
-void PutName(char (&field)[N], const CString& name) {
-    _QChar_UnicodeToUtf8(name.GetString(), field, static_cast<int>(N) - 1);
-}
-
-// The box's single-byte texts keep the low byte of each character, as devices take
-// them; the terminating zero always fits.
-template <std::size_t N>
-void PutLowBytes(char (&field)[N], const CString& text) {
-    const std::wstring& s = text.str();
-    for (std::size_t i = 0; i < s.size() && i + 1 < N; ++i)
-        field[i] = static_cast<char>(static_cast<unsigned char>(s[i] & 0xff));
 }
 
 // Whether a box login or password belongs to the kept box as well as the new one: the

@@ -14,6 +14,7 @@
 #include "cache/vesk_cache.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
+#include "document/page_name.h"
 #include "document/vesk_document.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -63,14 +64,6 @@ bool EnsureFolder(const CString& path) {
     if (vesk::fs::IsDirectory(path.str()) && vesk::fs::CanReadWrite(path.str()))
         return true;
     return vesk::fs::CreateDirectory(path.str());
-}
-
-// The decimal digits of n (at least one).
-int Digits(long long n) {
-    int d = 1;
-    for (; n >= 10 || n <= -10; n /= 10)
-        ++d;
-    return d;
 }
 
 // The transfer file and its unique folder, removed unless the download put the file in
@@ -264,11 +257,8 @@ int CVESKDocument::GetDocument(CString& strOutPath, int bLoadInfo,
 
         if (m_nDownloadAll == 1 && format == kFormatJpeg) {
             // One file per page, numbered to the width of the page count.
-            const int zeros = Digits(m_nPageNo) - Digits(page);
-            CString paged;
-            paged.Format(L"%s_%s%d%s", m_strItemName.GetString(),
-                         CString(L'0', zeros > 0 ? zeros : 0).GetString(), page,
-                         kFormats[format].ext);
+            const CString paged =
+                m_strItemName + vesk::PageSuffix(page, m_nPageNo) + kFormats[format].ext;
             finalPath = CUtility::JoinPath(folder, CUtility::EscapeFileNameKeepExt(paged));
         }
         if (!vesk::fs::ReplaceFile(transfer.Path().str(), finalPath.str()))
