@@ -6,8 +6,10 @@
 #include "core/item.h"
 #include "platform/cstring.h"
 #include "platform/export.h"
+#include "platform/wintypes.h"
 #include "tcpcore/records.h"
 
+class CFile;
 class CVESKCache;
 class CVESKMFPBox;
 class CVESKMFPDevice;
@@ -145,6 +147,39 @@ public:
     // copy-to-folder: 1 done, else 0; -1001 exception.
     int SaveAs(CString strPath, int nFormat, int bOverwrite, int nPage,
                QTCP_RECVDATA_CALLBACK pfnRecvData);
+
+    // ---- thumbnails and page bitmaps -----------------------------------------
+    // (document/thumbnail.cpp) A picture of the document fitting 240 × 240, from the
+    // cache while its creation time matches the entry date, else from the device
+    // (protocol 30 on) or made locally from the downloaded document. 1 with a handle the
+    // caller frees with DeleteObject; on any other result *phBitmap is null and nothing
+    // is handed out: 0 a fetch, load or cache upkeep failed, -1036 no cache tree, -1045
+    // a folder level could not be made, -1046 the thumbnail could not be saved, -1001
+    // exception.
+    int GetThumbnail(HBITMAP* phBitmap);
+    // The device's own thumbnail into the file at strPath (raw grey rows become a BMP
+    // file), its creation time set from the entry date. 1 done; 0 the device or a file
+    // failed, or the device sent other than the announced size (the file is then
+    // removed); -1001 exception.
+    int GetThumbnailDocument(CString strPath);
+    // (document/bitmap.cpp) Page nPage of the document as a bitmap handle, fetched into
+    // the temporary document folder (a JPEG page, or a frame of the TIFF document), and,
+    // when pInfo is not null, its BITMAPINFOHEADER filled (vesk::FillBitmapInfoHeader).
+    // 1 done; 0 a fetch, a page past the end, the page save, a load or the handle failed
+    // (*phBitmap null); -1001 exception.
+    int GetBitmap(int nPage, HBITMAP* phBitmap, BITMAPINFO* pInfo);
+    // (document/images.cpp) The temporary document folder, temporary tree / device id /
+    // box number, made where missing: 1, -1036 no temporary tree (or no parent box and
+    // device), -1045 a level could not be made.
+    int CreateTempDocumentFolder(CString& strFolder);
+    // The 14-byte file header, 40-byte information header and 1024-byte grey palette of a
+    // BMP file holding nSize bytes of raw 104-pixel grey rows. Throws CFileException.
+    static void AddBMPHeaderInfo(CFile& file, int nSize);
+    // Reverses the order of the nRows 104-byte rows at pData.
+    static void FlipBMPRawData(int nRows, unsigned char*& pData);
+    // Index of the image encoder whose MIME type is exactly pszMimeType, its class id
+    // through pClsid; -1 when there is none.
+    static int GetEncoderClsid(const wchar_t* pszMimeType, CLSID* pClsid);
 
     // ---- local files (document/file_info.cpp) ------------------------------
     // Width and height (file type 0, JPEG) or width, height and resolutions (file type
