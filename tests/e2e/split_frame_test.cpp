@@ -1,7 +1,8 @@
 // A document frame that arrives in two pieces with a pause between them, as a slow
-// network cuts it. Document data goes from the socket straight into the caller's
-// buffer, so a cancel or a time-out in the middle of a frame must still leave the link
-// in step (cancel) or close it cleanly (time-out).
+// network cuts it: inside its payload, or inside its header. Document data goes from
+// the socket straight into the caller's buffer, several frames in one receive, so a
+// cancel or a time-out in the middle of a frame must still leave the link in step
+// (cancel) or close it cleanly (time-out).
 #include <atomic>
 
 #include "e2e/synthetic_document.h"
@@ -36,7 +37,8 @@ long __stdcall CancelWhileReceiving(tagQTCP_COMMSTATE* s) {
     return s->nState == QTCP_STATE_RECEIVING && paused != 0 && Now() - paused > 150'000'000 ? 1 : 0;
 }
 
-// A two-frame document from the emulator, the second data frame split by the peer.
+// A two-frame document from the emulator, the second data frame split by the peer after
+// GetParam() bytes (0: half-way).
 class SplitFrame : public E2E {
 protected:
     void SetUp() override {
@@ -48,11 +50,12 @@ protected:
             return f.kind == tc::FrameKind::kData && ++data == 2;
         };
         split.pauseMs = 600;
+        split.at = static_cast<std::size_t>(GetParam());
         split.paused = [] { g_pauseStart = Now(); };
         m_peer = std::make_unique<TamperingPeer>(
             Device().Server().GetEngine(), 0, [](tc::Frame&) { return true; }, 0, split);
         std::string why;
-        m_conn = ConnectRoad(0, m_peer->Port(), why);
+        m_conn = ConnectRoad(0, m_peer->Port(), why);  // the split needs the raw socket
         ASSERT_TRUE(m_conn.core) << why;
         tagUTIL_DOCOPERATIONPERMISSION perm{};
         int flag = 0;
@@ -119,8 +122,12 @@ TEST_P(SplitFrame, PatientReaderGetsBothFramesWhole) {
     EXPECT_EQ(Core().CloseDocument(0), 1);
 }
 
-// The split needs the raw socket, so plain TCP only.
-INSTANTIATE_TEST_SUITE_P(Loopback, SplitFrame, ::testing::Values(0), ModeName);
+std::string CutName(const ::testing::TestParamInfo<int>& cut) {
+    return cut.param ? "InsideTheHeader" : "InsideThePayload";
+}
+
+// Plain TCP only, so the parameter is where the cut falls rather than the mode.
+INSTANTIATE_TEST_SUITE_P(Loopback, SplitFrame, ::testing::Values(0, 10), CutName);
 
 }  // namespace
 }  // namespace vesk::test

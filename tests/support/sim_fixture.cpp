@@ -209,7 +209,7 @@ bool TamperingPeer::SendSplit(int fd, const vesk::tcpcore::Frame& frame) {
         }
         return from == to;
     };
-    const std::size_t cut = bytes.size() / 2;
+    const std::size_t cut = m_split.at > 0 ? std::min(m_split.at, bytes.size()) : bytes.size() / 2;
     if (!write(0, cut))
         return false;
     if (m_split.paused)

@@ -83,10 +83,12 @@ private:
 // and as a man in the middle: its TLS certificate is its own, and it keeps every frame
 // it received. port 0 picks a free port.
 // Plain mode only: a frame pick() chooses goes out in two halves with a pause between
-// them (paused() runs as the pause begins), as a slow network cuts it.
+// them (paused() runs as the pause begins), as a slow network cuts it: after `at`
+// bytes, or half the frame when `at` is 0.
 struct PeerSplit {
     std::function<bool(const vesk::tcpcore::Frame&)> pick;
     int pauseMs = 0;
+    std::size_t at = 0;
     std::function<void()> paused;
 };
 
