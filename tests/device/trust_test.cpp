@@ -6,7 +6,6 @@
 #include <string>
 #include <tuple>
 
-#include "core/current_tcpcore.h"
 #include "device/item_fixture.h"
 #include "tcpcore/tcpcore.h"
 
