@@ -3,13 +3,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 
-#include "platform/charset.h"
 #include "tree_builder.h"
 
 namespace vesk::cachetest {

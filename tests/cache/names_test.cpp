@@ -2,7 +2,6 @@
 // and the path helpers they rest on.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -13,6 +13,7 @@
 #include "registry/device_registry_file.h"
 #include "root/registry_entry_print.h"
 #include "settings/device_search.h"
+#include "support/data_table.h"
 #include "support/fake_item.h"
 #include "tcpcore/tcpcore.h"
 
@@ -47,9 +48,7 @@ protected:
 TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     SimDevice& emu = Emulator({});
     CVESKMFPDevice* d = Connect(emu, 1);
-    EXPECT_EQ(d->GetConnected(), 1);
-    EXPECT_EQ(d->IsConnectedViaSSL(), 0);
-    EXPECT_EQ(d->GetLastTCPComm(), 0);
+    EXPECT_EQ(StateOf(d), (State{1, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(d->GetDevId(), CString(ModelId(140)));
     EXPECT_EQ(d->GetDevUnit(), L"1.3.6.1.4.1.59731.1.1.1.2.1.140");
     EXPECT_EQ(d->GetMajorVersion(), 4);
@@ -61,71 +60,36 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     EXPECT_EQ(core->IsConnected(), 1);
 
     EXPECT_EQ(d->Disconnect(), 1);
-    EXPECT_EQ(d->GetConnected(), 0);
-    EXPECT_EQ(d->GetUserType(), -1);
-    EXPECT_EQ(d->GetAccountType(), -1);
+    EXPECT_EQ(StateOf(d), Ended());
     EXPECT_EQ(core->IsConnected(), 0);
     EXPECT_TRUE(Idle(emu));
     // The communication object stays current after the session ends.
     EXPECT_EQ(d->GetCurTcpCoreObject(), core);
-    EXPECT_EQ(d->IsConnectedViaSSL(), -1012);
 }
 
 // The result tells which login is needed; the version and model decide whether the
 // device is supported at all, and which protocol class and number the item uses.
 TEST_F(Connection, ResultFollowsVersionModelAndLoginTypes) {
-    struct Case {
-        Reported r;
-        int expected;
-        int tcpVersion = 0;  // 0: not checked
-        bool dmiop = false;
-    };
-    const Case cases[] = {
-        // Models from 169 are refused on protocol 3 only.
-        {{3, 5, 1, 0, 169}, -1012},
-        {{3, 9, 1, 0, 300}, -1012},
-        {{3, 5, 1, 0, 168}, -1051, 35},
-        {{4, 0, 1, 0, 169}, -1051, 40},
-        {{2, 0, 1, 0, 169}, -1012},
-        // The login types.
-        {{4, 11, 0, 0}, 1, 49, false},
-        {{4, 11, 0, 4}, 1},
-        {{4, 11, 0, 2}, -1052, 49},
-        {{4, 11, 0, 6}, -1052},
-        {{4, 11, 1, 0}, -1051},
-        {{4, 11, 7, 0}, -1051},
-        {{4, 11, 3, 0}, -1064},
-        {{4, 11, 8, 0}, -1051},
-        // The class: memory-option models on 3.1 only.
-        {{3, 1, 0, 0, 42}, 1, 31, false},
-        {{3, 1, 0, 0, 39}, 1, 31, true},
-        {{3, 1, 0, 0, 41}, 1, 31, true},
-        {{3, 1, 0, 0, 38}, 1, 31, true},
-        {{3, 1, 0, 0, 37}, 1, 31, true},
-        {{3, 2, 0, 0, 39}, 1, 32, false},
-        {{3, 0, 0, 0, 39}, 1, 30, false},
-        {{2, 5, 0, 0, 140}, 1, 25, false},
-        {{4, 3, 0, 0, 140}, 1, 43, false},
-    };
-    for (const Case& c : cases) {
-        const Reported& r = c.r;
+    // The cases are in tests/data/device/connect.tsv.
+    for (const std::vector<int>& v : vesk::test::DataInts("device/connect.tsv", "result")) {
+        const Reported r{v[0], v[1], v[2], v[3], v[4]};
+        const int expected = v[5], tcpVersion = v[6];  // tcpVersion 0: not checked
         SCOPED_TRACE(testing::Message() << r.major << "." << r.minor << " model " << r.model
                                         << " user " << r.userAuth << " account " << r.accountAuth);
-        CVESKMFPDevice* d = Connect(r, c.expected);
-        if (c.expected == -1012)
+        CVESKMFPDevice* d = Connect(r, expected);
+        if (expected == -1012)
             continue;
-        EXPECT_EQ(d->GetConnected(), c.expected == 1 ? 1 : 0);
-        EXPECT_EQ(d->GetUserType(), r.userAuth);
-        EXPECT_EQ(d->GetAccountType(), r.accountAuth);
-        EXPECT_EQ(d->GetLastTCPComm(), 0);
+        const long connected = expected == 1;
+        EXPECT_EQ(StateOf(d),
+                  (State{connected, connected ? 0 : -1012, 0, r.userAuth, r.accountAuth, 0, 0}));
         // A session waiting for its login is still the device's session.
         CTcpCore* core = d->GetCurTcpCoreObject();
         EXPECT_EQ(core->IsConnected(), 1);
-        if (c.tcpVersion != 0) {
-            EXPECT_EQ(d->GetTCPVersion(), c.tcpVersion);
-            EXPECT_EQ(core->GetTcpVersion(), c.tcpVersion);
-            EXPECT_EQ(dynamic_cast<CTcpCoreV31*>(core) != nullptr, c.tcpVersion >= 31);
-            EXPECT_EQ(dynamic_cast<CTcpCoreV31DMiOP*>(core) != nullptr, c.dmiop);
+        if (tcpVersion != 0) {
+            EXPECT_EQ(d->GetTCPVersion(), tcpVersion);
+            EXPECT_EQ(core->GetTcpVersion(), tcpVersion);
+            EXPECT_EQ(dynamic_cast<CTcpCoreV31*>(core) != nullptr, tcpVersion >= 31);
+            EXPECT_EQ(dynamic_cast<CTcpCoreV31DMiOP*>(core) != nullptr, v[7] != 0);
         }
         EXPECT_EQ(d->Disconnect(), 1);
     }
@@ -178,8 +142,7 @@ TEST_F(Connection, TheOtherModeIsTriedWhenTheFirstFindsNoDevice) {
     // SSL remembered, but nothing listens on the SSL port: plain follows.
     CVESKMFPDevice* d = AddDevice(emu.Port(), ClosedPort(), 1);
     ASSERT_EQ(d->Connect(nullptr, L""), 1);
-    EXPECT_EQ(d->IsConnectedViaSSL(), 0);
-    EXPECT_EQ(d->GetLastTCPComm(), 0);
+    EXPECT_EQ(StateOf(d), (State{1, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(d->Disconnect(), 1);
 
     // Nothing remembered: plain first, then SSL, and the plain port stays the plain one.
@@ -359,9 +322,8 @@ TEST_F(Connection, ConnectEndsTheSessionsOfTheOtherDevices) {
     CVESKMFPDevice* a = Connect(first, 1);
     CTcpCore* old = a->GetCurTcpCoreObject();
     CVESKMFPDevice* b = Connect(second, 1);
-    EXPECT_EQ(a->GetConnected(), 0);
-    EXPECT_EQ(a->GetUserType(), -1);
-    EXPECT_EQ(b->GetConnected(), 1);
+    EXPECT_EQ(StateOf(a), Ended());
+    EXPECT_EQ(StateOf(b), (State{1, 0, 0, 0, 0, 0, 0}));
     EXPECT_NE(b->GetCurTcpCoreObject(), old);
     // The first device was told goodbye on its own session.
     EXPECT_TRUE(Idle(first));
@@ -390,8 +352,7 @@ TEST_F(Connection, DisconnectWritesTheLastLoginAndDropsTheBoxes) {
     d->SetBoxLogin(1);
 
     EXPECT_EQ(d->Disconnect(), 1);
-    EXPECT_TRUE(d->GetItemList()->IsEmpty());
-    EXPECT_EQ(d->GetBoxLogin(), 0);
+    EXPECT_EQ(StateOf(d), Ended());
     EXPECT_EQ(d->GetLastUserName(), L"alice");
     EXPECT_TRUE(d->GetLastAccountName().IsEmpty());
     EXPECT_EQ(d->GetLastUserType(), 1);
@@ -419,11 +380,7 @@ TEST_F(Connection, DisconnectEndsTheSessionEvenWhenTheWriteBackFails) {
     std::filesystem::remove(file);
     std::filesystem::create_directory(file);
     EXPECT_EQ(d->Disconnect(), -1018);
-    EXPECT_EQ(d->GetConnected(), 0);
-    EXPECT_TRUE(d->GetItemList()->IsEmpty());
-    EXPECT_EQ(d->GetBoxLogin(), 0);
-    EXPECT_EQ(d->GetUserType(), -1);
-    EXPECT_EQ(d->GetAccountType(), -1);
+    EXPECT_EQ(StateOf(d), Ended());
 }
 
 TEST_F(Connection, ReconnectReopensADroppedSession) {
@@ -450,8 +407,7 @@ TEST_F(Connection, ReconnectReopensADroppedSession) {
     emu.Stop();
     EXPECT_EQ(d->Reconnect(), 0);
     EXPECT_EQ(d->Disconnect(), -1021);
-    EXPECT_EQ(d->GetConnected(), 0);
-    EXPECT_EQ(d->GetUserType(), -1);
+    EXPECT_EQ(StateOf(d), Ended());
     EXPECT_EQ(d->Reconnect(), 0);
 }
 

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "device/mfp_device.h"
-#include "platform/charset.h"
 #include "root/registry_entry_print.h"
 #include "root/vesk_root.h"
 #include "support/fake_item.h"

@@ -57,6 +57,21 @@ protected:
         return Connect(Emulator(r, edit), expected);
     }
 
+    // The session state of an item, compared at once: connected, via SSL, last mode,
+    // user type, account type, box login, items held.
+    using State = std::vector<long>;
+    static State StateOf(CVESKMFPDevice* d) {
+        return {d->GetConnected(),
+                d->IsConnectedViaSSL(),
+                d->GetLastTCPComm(),
+                d->GetUserType(),
+                d->GetAccountType(),
+                d->GetBoxLogin(),
+                static_cast<long>(d->GetItemList()->GetCount())};
+    }
+    // After a session ended (a plain one).
+    static State Ended() { return {0, -1012, 0, -1, -1, 0, 0}; }
+
     static int UserLogin(CVESKMFPDevice* d, const wchar_t* name, const wchar_t* password) {
         int result = 0;
         return d->UserLogin(name, password, nullptr, result);

@@ -3,10 +3,9 @@
 // known by its certificate is never reached in the clear unless the user allowed it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
+#include <tuple>
 
-#include "core/current_tcpcore.h"
 #include "device/item_fixture.h"
 #include "tcpcore/tcpcore.h"
 
@@ -20,10 +19,6 @@ constexpr int kUserLoginNeeded = -1051;
 
 bool PassThrough(vesk::tcpcore::Frame&) {
     return true;
-}
-
-bool Contains(const std::vector<std::uint8_t>& bytes, const std::string& text) {
-    return std::search(bytes.begin(), bytes.end(), text.begin(), text.end()) != bytes.end();
 }
 
 using Trust = vesk::test::ItemFixture;
@@ -50,18 +45,14 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
     TamperingPeer middle(*engine, 1, PassThrough, tlsPort);
     ASSERT_EQ(middle.Port(), tlsPort);
     EXPECT_EQ(d->Connect(nullptr, L""), kCertificateChanged);
-    EXPECT_EQ(d->GetTrustState(), CVESKMFPDevice::kTrustChanged);
-    EXPECT_EQ(d->GetConnectFailureCode(), QTCP_ERR_CERT_CHANGED);
-    EXPECT_EQ(d->GetRecordedFingerprint(), genuine);
-    EXPECT_EQ(d->GetPresentedFingerprint().size(), 64u);
+    EXPECT_EQ(
+        std::tuple(d->GetTrustState(), d->GetConnectFailureCode(), d->GetRecordedFingerprint(),
+                   d->GetPresentedFingerprint().size(), d->GetConnected()),
+        std::tuple(CVESKMFPDevice::kTrustChanged, QTCP_ERR_CERT_CHANGED, genuine, 64u, 0));
     EXPECT_NE(d->GetPresentedFingerprint(), genuine);
-    EXPECT_EQ(d->GetConnected(), 0);
     EXPECT_NE(UserLogin(d, L"alice", L"alice"), 1);
     // Not a frame reached the middle, so neither did the name or the password.
-    const std::vector<vesk::tcpcore::Frame> seen = middle.Received();
-    EXPECT_TRUE(seen.empty());
-    for (const vesk::tcpcore::Frame& f : seen)
-        EXPECT_FALSE(Contains(f.payload, "alice"));
+    EXPECT_TRUE(middle.Received().empty());
 
     // Accepted explicitly, the new certificate is the trusted one.
     ASSERT_EQ(d->TrustCertificate(""), 1);

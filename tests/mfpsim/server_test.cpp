@@ -1,15 +1,15 @@
 // The emulator where the end-to-end tests do not reach it: a prompt stop (also inside an
-// injected delay) and a restart, the injected latency and bandwidth cap, the journal of
-// requests, synthetic documents streamed whole (also past 4 GiB) or short of their size,
+// injected delay) and a restart, the injected latency and bandwidth cap, synthetic
+// documents read past 4 GiB or streamed short of their size,
 // the unframed benchmark listener, and the fault configuration file.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
+#include "e2e/synthetic_document.h"
 #include "fixture.h"
 #include "tcpcore/tcpcore.h"
 #include "tools/mfpsim/lib/faults.h"
@@ -111,57 +111,7 @@ TEST_F(ServerTest, SlowLinkAddsLatencyAndCapsBandwidth) {
     EXPECT_GT(SecondsSince(t), fast);
 }
 
-// The journal holds what each request carried, decoded; a call that needs no traffic
-// adds nothing to it.
-TEST_F(ServerTest, JournalShowsWhatEachRequestCarried) {
-    auto c = Client(0);
-    ASSERT_TRUE(c);
-    int flag = 0;
-    ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
-    std::vector<tagUTIL_DOCINFO> docs;
-    ASSERT_EQ(c->GetDocumentList(docs, 1), 1);
-    const tagUTIL_DOCINFO* scan = vesk::test::FindDoc(docs, "Long scan");
-    ASSERT_TRUE(scan);
-    m_sim.Engine()->ClearJournal();
-    tagUTIL_OPENDOCPARAM p{};
-    p.nPage = 3;
-    p.nOutputType = kOutTiff;
-    p.nColor = kColourGrey;
-    p.nResolution = 20;
-    ASSERT_EQ(c->OpenDocument(scan->lDocID, p), 1);
-    std::vector<unsigned char> out;
-    std::string why;
-    ASSERT_TRUE(vesk::test::ReadWhole(*c, out, why)) << why;
-    const int64_t before = m_sim.Engine()->RequestCount();
-    EXPECT_EQ(c->CloseDocument(0), 1);
-    EXPECT_EQ(m_sim.Engine()->RequestCount(), before);
-
-    const auto opens = m_sim.Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
-    ASSERT_EQ(opens.size(), 1u);
-    EXPECT_EQ(opens[0].docId, scan->lDocID);
-    EXPECT_EQ(opens[0].form, tc::OpenForm::kParam);
-    EXPECT_EQ(std::memcmp(&opens[0].param, &p, sizeof p), 0);
-    EXPECT_EQ(m_sim.Engine()->Journal().size(), 1u);
-    m_sim.Engine()->ClearJournal();
-    EXPECT_TRUE(m_sim.Engine()->Journal().empty());
-}
-
-// A device with one synthetic document in the shared box.
-vesk::test::SimOptions WithSynthetic(int64_t size, int& id) {
-    vesk::test::SimOptions o;
-    o.edit = [size, &id](DeviceState& s) {
-        Document d;
-        d.id = id = s.nextDocumentId++;
-        d.box = kSharedBox;
-        d.name = "Big";
-        d.owner = "alice";
-        d.entryDate = "2024/03/04 09:05:03";
-        d.fileType = kFilePdf;
-        d.syntheticSize = size;
-        s.documents[d.id] = d;
-    };
-    return o;
-}
+using vesk::test::WithSyntheticDocument;
 
 bool IsSynthetic(const std::vector<unsigned char>& got, int64_t from = 0) {
     std::vector<unsigned char> want(got.size());
@@ -169,37 +119,28 @@ bool IsSynthetic(const std::vector<unsigned char>& got, int64_t from = 0) {
     return got == want;
 }
 
-// Served straight from the prepared content: whole and exact over plain and TLS. A
-// device that ends the stream cleanly but short of the size it announced has not
+// A device that ends the stream cleanly but short of the size it announced has not
 // delivered the document: the client reports a failed read, not a clean end, and the
-// session goes on.
+// session goes on. (Whole streams: the end-to-end document tests.)
 class SyntheticStream : public ::testing::TestWithParam<int> {
 protected:
     static constexpr int64_t kSize = (3 << 20) + 12345;
     int m_id = 0;
-    vesk::test::SimDevice m_sim{WithSynthetic(kSize, m_id)};
+    vesk::test::SimDevice m_sim{WithSyntheticDocument(kSize, m_id)};
 };
 
-TEST_P(SyntheticStream, ArrivesWholeOrIsReportedShort) {
+TEST_P(SyntheticStream, ShortOfItsSizeIsReportedAndTheSessionGoesOn) {
     ASSERT_TRUE(m_sim.Start(true, true));
     auto c = AliceClient(m_sim, GetParam());
     ASSERT_TRUE(c);
     int flag = 0;
     ASSERT_EQ(c->BoxLogin(kSharedBox, "", flag), 1);
-    tagUTIL_OPENDOCPARAM p{};
-    ASSERT_EQ(c->OpenDocument(m_id, p), 1);
-    std::vector<unsigned char> got;
-    std::string why;
-    ASSERT_TRUE(vesk::test::ReadWhole(*c, got, why)) << why;
-    EXPECT_EQ(static_cast<int64_t>(got.size()), kSize);
-    EXPECT_TRUE(IsSynthetic(got));
-    EXPECT_EQ(c->GetLastStackError(), -1);
-    EXPECT_EQ(c->CloseDocument(0), 1);
-
     FaultConfig f;
     f.streamShortBy = 1000;
     m_sim.SetFaults(f);
-    ASSERT_EQ(c->OpenDocument(m_id, p), 1);
+    ASSERT_EQ(c->OpenDocument(m_id, tagUTIL_OPENDOCPARAM{}), 1);
+    std::vector<unsigned char> got;
+    std::string why;
     EXPECT_FALSE(vesk::test::ReadWhole(*c, got, why));
     EXPECT_EQ(static_cast<int64_t>(got.size()), kSize - 1000);
     EXPECT_TRUE(IsSynthetic(got));
@@ -220,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, SyntheticStream, ::testing::Values(0, 1),
 TEST(SyntheticContentTest, FiveGibDocumentEndsAtItsSize) {
     constexpr int64_t kSize = (5LL << 30) + 7;
     int id = 0;
-    vesk::test::SimDevice sim(WithSynthetic(kSize, id));
+    vesk::test::SimDevice sim(WithSyntheticDocument(kSize, id));
     Session s(sim.Engine()->GetDevice());
     int ua = 0, aa = 0, ps = 0;
     Restrictions r{};

@@ -7,9 +7,7 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>

@@ -10,10 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cache/vesk_cache.h"
 #include "device/mfp_device.h"
-#include "platform/charset.h"
-#include "platform/env.h"
 #include "platform/error.h"
 #include "platform/syscalls.h"
 #include "registry_entry_print.h"

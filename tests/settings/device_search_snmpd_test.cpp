@@ -8,7 +8,6 @@
 
 #include "device_search_support.h"
 #include "mib/qdevmib.h"
-#include "platform/registry.h"
 #include "root/vesk_root.h"
 #include "support/snmpd_agent.h"
 

@@ -31,4 +31,15 @@ inline std::vector<std::vector<std::wstring>> DataRows(const std::string& file,
     return rows;
 }
 
+// The same rows read as whole numbers.
+inline std::vector<std::vector<int>> DataInts(const std::string& file, const std::string& kind) {
+    std::vector<std::vector<int>> out;
+    for (const auto& row : DataRows(file, kind)) {
+        out.emplace_back();
+        for (const auto& field : row)
+            out.back().push_back(std::stoi(field));
+    }
+    return out;
+}
+
 }  // namespace vesk::test

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <stdexcept>
 #include <system_error>
 
 namespace vesk::test {

@@ -1,6 +1,5 @@
 #include "support/loopback.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
