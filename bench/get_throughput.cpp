@@ -16,6 +16,7 @@
 //
 //   bench_get_throughput [--vesk PATH] [--size-mib N] [--repeat R] [--mode plain|tls|both]
 //                        [--dir DIR]
+//   VESK_BENCH_PREFIX="strace -f -c -o FILE" (or perf record ...) runs vesk under a tool.
 //   VESK_BENCH_SIZE_MIB=N sets the default size (1024 MiB without it); PATH defaults to
 //   the vesk beside the bench folder (build/vesk). DIR (default $TMPDIR or /tmp) holds
 //   the device folder, vesk's profile and both files: on a tmpfs such as /dev/shm the
@@ -72,6 +73,16 @@ int RunVesk(const std::string& vesk, const std::vector<std::string>& args, const
         const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (fd < 0 || null < 0 || ::dup2(null, 0) < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0)
             ::_exit(127);
+        // A profiler or tracer in front of vesk (e.g. "strace -c -o FILE"), to see where
+        // its time goes; the figures then measure the pair.
+        if (const char* prefix = std::getenv("VESK_BENCH_PREFIX"); prefix && *prefix) {
+            std::vector<char*> wrapped = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                                          const_cast<char*>("exec $VESK_BENCH_PREFIX \"$@\""),
+                                          const_cast<char*>("sh")};
+            wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+            ::execv("/bin/sh", wrapped.data());
+            ::_exit(127);
+        }
         ::execv(vesk.c_str(), argv.data());
         ::_exit(127);
     }
