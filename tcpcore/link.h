@@ -69,8 +69,12 @@ public:
     virtual LinkStatus Receive(Frame& f, const WaitControl& wc) = 0;
     // As Receive, except that a data frame whose payload fits [dst, dst + capacity)
     // may have its payload written there instead of into f.payload; direct then gets
-    // its length, else 0. Lets a document read land in the caller's buffer without a
-    // copy. A time-out or cancel leaves the link in step, as Receive does.
+    // its length, else 0. Data frames of the same length, operation and sequence that
+    // follow it may come in the same call, their payloads one after another, direct
+    // counting them all (f describes the first). Lets a document read land in the
+    // caller's buffer without a copy, in large receives. Bytes of [dst, dst + capacity)
+    // past direct may have been written. A time-out or cancel leaves the link in step,
+    // as Receive does.
     virtual LinkStatus ReceiveInto(Frame& f, std::uint8_t* dst, std::size_t capacity,
                                    std::size_t& direct, const WaitControl& wc) {
         (void)dst;
