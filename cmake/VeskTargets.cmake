@@ -19,7 +19,7 @@ function(vesk_library name kind)
     set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
   endif()
   add_library(${name} ${kind} ${srcs})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
   target_link_libraries(${name} PUBLIC ${A_LIBS})
 endfunction()
 

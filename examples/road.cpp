@@ -2,6 +2,8 @@
 // it, connect, log in, read the restrictions the device gave this user, disconnect.
 //
 //   c++ -std=c++20 -I<source> road.cpp -L<build> -lOVVESKMiddleLayer -Wl,-rpath,<build>
+// or against an installed vesk: this folder's CMakeLists.txt (find_package), or
+//   c++ -std=c++20 road.cpp $(pkg-config --cflags --libs vesk)
 //   VESK_PASSWORD=alice ./a.out 127.0.0.1 59158 59159 alice
 #include <cstdio>
 #include <cstdlib>

@@ -14,6 +14,10 @@
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/server.h"
 
+#ifndef VESK_VERSION
+#define VESK_VERSION "unknown"
+#endif
+
 namespace {
 
 void Usage(FILE* out) {
@@ -23,12 +27,15 @@ void Usage(FILE* out) {
                  "              [--cert PEM --key PEM] [--fault KEY=VALUE]... [--port-file FILE]\n"
                  "              [--init] [--force] [--raw-port N] [--raw-tls-port M]\n"
                  "       mfpsim --init DIR [--force] [--dpi N]\n"
+                 "       mfpsim --version\n"
                  "\n"
                  "Serves the device in DIR (a missing or empty DIR receives the sample device).\n"
                  "Ports default to 0 (a free port is chosen and printed); -1 disables one.\n"
                  "--init writes the sample device into DIR; alone it then exits. --force lets\n"
                  "it replace an existing device folder. --fault sets fault-injection keys as\n"
                  "faults.ini in the device folder would (see tools/mfpsim/lib/faults.h).\n"
+                 "--version MAJOR.MINOR is the protocol version the device speaks; alone,\n"
+                 "--version prints the version of mfpsim.\n"
                  "--raw-port and --raw-tls-port (benchmarks) serve unframed synthetic bytes: a\n"
                  "client sends a count (8 bytes, little-endian) and reads that many.\n");
 }
@@ -73,6 +80,11 @@ int main(int argc, char** argv) {
     mfpsim::KeyValues faultKeys;
     bool anyFault = false;
 
+    // Alone, --version is the program's; with a value it is the device's protocol.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("mfpsim " VESK_VERSION "\n");
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](const char* what) -> const char* {

@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "device/mfp_device.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/profile.h"
 #include "tools/vesk/trust.h"
+
+#ifndef VESK_VERSION
+#define VESK_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -52,6 +57,7 @@ void PrintOverview(const std::vector<Command>& table, FILE* to) {
                  "                      hives, cache, lock) below DIR instead of the user's own;\n"
                  "                      the environment variable VESK_PROFILE does the same\n"
                  "  -h, --help          this overview; 'vesk <command> --help' for one command\n"
+                 "      --version       the version of vesk\n"
                  "\n"
                  "A device is named by its registered name or its id (see 'vesk device list').\n"
                  "Passwords are never taken as arguments: use a prompt, a --*password-file FILE\n"
@@ -64,6 +70,26 @@ void PrintOverview(const std::vector<Command>& table, FILE* to) {
 
 bool IsHelp(const std::string& a) {
     return a == "-h" || a == "--help";
+}
+
+// Words for the shell's completion, one a line, never shown in the overview:
+// "__commands" lists each command path and, after a tab, its operands ("DEVICE BOX");
+// "__devices" lists the registered device names.
+// Nothing goes to stderr, since a completion must not disturb the command line.
+int Complete(const std::vector<Command>& table, const std::string& what) {
+    if (what == "__commands") {
+        for (const Command& c : table)
+            std::printf("%s\t%s\n", c.path.c_str(), c.operands.c_str());
+        return vesk::cli::kExitOk;
+    }
+    try {
+        vesk::cli::Context context;
+        for (CVESKMFPDevice* d : context.Devices())
+            std::printf("%s\n", vesk::cli::U8(d->GetItemName()).c_str());
+        return vesk::cli::kExitOk;
+    } catch (const std::exception&) {
+        return vesk::cli::kExitFailed;
+    }
 }
 
 int Run(int argc, char** argv) {
@@ -80,6 +106,9 @@ int Run(int argc, char** argv) {
         if (IsHelp(a)) {
             PrintOverview(table, stdout);
             return vesk::cli::kExitOk;
+        } else if (a == "--version") {
+            std::printf("vesk " VESK_VERSION "\n");
+            return vesk::cli::kExitOk;
         } else if ((a == "--profile" && i + 1 < args.size()) || a.rfind("--profile=", 0) == 0) {
             profile = a == "--profile" ? args[++i] : a.substr(10);
             // An empty folder would quietly fall back to the user's own profile.
@@ -94,6 +123,11 @@ int Run(int argc, char** argv) {
     if (args.empty()) {
         PrintOverview(table, stderr);
         return vesk::cli::kExitUsage;
+    }
+    if (args.size() == 1 && (args[0] == "__commands" || args[0] == "__devices")) {
+        if (!profile.empty())
+            vesk::cli::UseProfileFolder(profile);
+        return Complete(table, args[0]);
     }
 
     // The longest command path that the words spell out.
