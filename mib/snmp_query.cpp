@@ -106,12 +106,11 @@ int OnEvent(int operation, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic)
     auto* p = static_cast<Pending*>(magic);
     switch (operation) {
         case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
-            if (!pdu || pdu->command != SNMP_MSG_RESPONSE)
-                break;
             if (p->endpoint.IsBroadcast()) {
                 // A broadcast request stays open until its time-out and every answer
-                // counts: 0 tells net-snmp to keep the request for the next answer.
-                auto sender = SenderOf(pdu);
+                // counts: 0 tells net-snmp to keep the request for the next one.
+                auto sender =
+                    pdu && pdu->command == SNMP_MSG_RESPONSE ? SenderOf(pdu) : std::nullopt;
                 if (!sender)
                     return 0;
                 auto& list = p->run->broadcastAnswers;
@@ -120,10 +119,11 @@ int OnEvent(int operation, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic)
                 if (!known)
                     list.push_back(ReadAnswer(pdu, *sender));
                 return 0;
-            } else {
-                p->answer = ReadAnswer(pdu, p->endpoint.address);
-                p->done = true;
             }
+            if (!pdu || pdu->command != SNMP_MSG_RESPONSE)
+                break;
+            p->answer = ReadAnswer(pdu, p->endpoint.address);
+            p->done = true;
             break;
         case NETSNMP_CALLBACK_OP_RESEND:
             break;

@@ -30,8 +30,11 @@ int Search(Context& ctx, const ParsedArgs& a) {
         overrides.targets = *targets;
     }
     if (a.Has("--interface")) {
-        if (a.Has("--targets"))
-            throw UsageError("--interface chooses where to broadcast; --targets asks no broadcast");
+        if (overrides.targets) {
+            throw UsageError(std::string("--interface chooses where to broadcast; ") +
+                             (a.Has("--targets") ? "--targets" : "VESK_SNMP_TARGETS") +
+                             " asks no broadcast");
+        }
         std::string names;
         for (const std::string& v : a.values_.at("--interface"))
             names += v + ",";
