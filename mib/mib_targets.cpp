@@ -159,7 +159,7 @@ std::optional<std::vector<BroadcastTarget>> SelectBroadcastTargets(
     auto usable = [](const net::Ipv4Interface& i) { return i.up && i.canBroadcast && !i.loopback; };
     auto add = [&](const net::Ipv4Interface& i) {
         for (const BroadcastTarget& t : out)
-            if (t.broadcast == i.broadcast)
+            if (t.interfaceName == i.name && t.broadcast == i.broadcast)
                 return;
         out.push_back(BroadcastTarget{i.name, i.address, i.netmask, i.broadcast});
     };

@@ -61,10 +61,10 @@ std::vector<Endpoint> ExpandTargets(const std::vector<TargetRange>& ranges, uint
 std::optional<std::vector<std::string>> ParseInterfaceNames(std::string_view text,
                                                             std::string* error = nullptr);
 
-// Where a discovery without targets broadcasts: the broadcast address of every up,
-// broadcast-capable, non-loopback interface address, each address once, in the system's
-// order; with `names`, of those interfaces only, and a named interface that is missing,
-// down or cannot broadcast makes the result nullopt (with a reason).
+// Where a discovery without targets broadcasts: every up, broadcast-capable, non-loopback
+// interface address, once per link and subnet, in the system's order; with `names`, of
+// those interfaces only, and a named interface that is missing, down or cannot broadcast
+// makes the result nullopt (with a reason).
 std::optional<std::vector<BroadcastTarget>> SelectBroadcastTargets(
     const std::vector<net::Ipv4Interface>& interfaces, const std::vector<std::string>& names,
     std::string* error = nullptr);

@@ -81,13 +81,14 @@ TEST(MibTargets, BroadcastGoesToEveryUpBroadcastLinkOrTheNamedOnes) {
         link("eth0", "192.168.1.6", "192.168.1.255", true),         // a second address, same link
         link("eth0", "172.16.4.1", "172.16.4.255", true),           // another subnet on it
         link("weird", "127.0.0.2", "127.255.255.255", true, true),  // loopback never
+        link("eth2", "192.168.1.9", "192.168.1.255", true),         // a second link, same subnet
     };
     struct Case {
         std::vector<std::string> names;
-        std::string want;  // "name address;..." or "!reason"
+        std::string want;  // "name source address;..." or "!reason"
     } cases[] = {
-        {{}, "eth0 192.168.1.255;eth0 172.16.4.255;"},
-        {{"eth0"}, "eth0 192.168.1.255;eth0 172.16.4.255;"},
+        {{}, "eth0 192.168.1.5;eth0 172.16.4.1;eth2 192.168.1.9;"},
+        {{"eth0"}, "eth0 192.168.1.5;eth0 172.16.4.1;"},
         {{"missing"}, "!interface missing has no IPv4 address"},
         {{"eth0", "eth1"}, "!interface eth1 is down or cannot broadcast"},
         {{"tun0"}, "!interface tun0 is down or cannot broadcast"},
@@ -97,7 +98,7 @@ TEST(MibTargets, BroadcastGoesToEveryUpBroadcastLinkOrTheNamedOnes) {
         std::string why, got;
         if (auto targets = SelectBroadcastTargets(links, c.names, &why)) {
             for (const auto& t : *targets)
-                got += t.interfaceName + " " + FormatDottedQuad(t.broadcast) + ";";
+                got += t.interfaceName + " " + FormatDottedQuad(t.address) + ";";
         } else {
             got = "!" + why;
         }
