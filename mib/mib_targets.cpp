@@ -1,6 +1,7 @@
 // Target list parsing for the SNMP discovery.
 #include "mib/mib_targets.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace vesk::mib::detail {
@@ -111,11 +112,79 @@ std::optional<std::vector<TargetRange>> ParseTargets(std::string_view text, int 
     return out;
 }
 
-std::vector<Endpoint> ExpandTargets(const std::vector<TargetRange>& ranges, uint16_t defaultPort) {
+std::vector<Endpoint> ExpandTargets(const std::vector<TargetRange>& ranges, uint16_t defaultPort,
+                                    const std::vector<uint32_t>& broadcasts) {
     std::vector<Endpoint> out;
     for (const TargetRange& r : ranges) {
-        for (uint64_t a = r.first; a <= r.last; ++a)
-            out.push_back(Endpoint{static_cast<uint32_t>(a), r.port.value_or(defaultPort)});
+        for (uint64_t a = r.first; a <= r.last; ++a) {
+            auto address = static_cast<uint32_t>(a);
+            bool broadcast =
+                std::find(broadcasts.begin(), broadcasts.end(), address) != broadcasts.end();
+            out.push_back(Endpoint{address, r.port.value_or(defaultPort), broadcast, 0});
+        }
+    }
+    return out;
+}
+
+std::optional<std::vector<std::string>> ParseInterfaceNames(std::string_view text,
+                                                            std::string* error) {
+    // Longest interface name on Linux (IFNAMSIZ less the terminating zero) and on Windows
+    // (an adapter's friendly name is longer, but its index name is not).
+    constexpr size_t kMaxName = 255;
+    std::vector<std::string> names;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && IsSeparator(text[i]))
+            ++i;
+        size_t start = i;
+        while (i < text.size() && !IsSeparator(text[i]))
+            ++i;
+        if (i == start)
+            continue;
+        if (i - start > kMaxName) {
+            Fail(error, "interface name too long");
+            return std::nullopt;
+        }
+        std::string name(text.substr(start, i - start));
+        if (std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(std::move(name));
+    }
+    return names;
+}
+
+std::optional<std::vector<BroadcastTarget>> SelectBroadcastTargets(
+    const std::vector<net::Ipv4Interface>& interfaces, const std::vector<std::string>& names,
+    std::string* error) {
+    std::vector<BroadcastTarget> out;
+    auto usable = [](const net::Ipv4Interface& i) { return i.up && i.canBroadcast && !i.loopback; };
+    auto add = [&](const net::Ipv4Interface& i) {
+        for (const BroadcastTarget& t : out)
+            if (t.interfaceName == i.name && t.broadcast == i.broadcast)
+                return;
+        out.push_back(BroadcastTarget{i.name, i.address, i.netmask, i.broadcast});
+    };
+    if (names.empty()) {
+        for (const net::Ipv4Interface& i : interfaces)
+            if (usable(i))
+                add(i);
+        return out;
+    }
+    for (const std::string& name : names) {
+        bool seen = false, added = false;
+        for (const net::Ipv4Interface& i : interfaces) {
+            if (i.name != name)
+                continue;
+            seen = true;
+            if (usable(i)) {
+                add(i);
+                added = true;
+            }
+        }
+        if (!added) {
+            Fail(error, "interface " + name +
+                            (seen ? " is down or cannot broadcast" : " has no IPv4 address"));
+            return std::nullopt;
+        }
     }
     return out;
 }

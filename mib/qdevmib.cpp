@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 
 #include "mib/mib_targets.h"
 #include "mib/snmp_query.h"
+#include "platform/net_interfaces.h"
 
 namespace vesk::mib {
 
@@ -76,6 +78,7 @@ constexpr int kMaxCommunity = 255;
 struct CheckedOverrides {
     Overrides values;
     std::optional<std::vector<TargetRange>> targets;
+    std::optional<std::vector<std::string>> interfaces;
     std::string error;  // non-empty: the handle cannot be used
 };
 
@@ -100,6 +103,7 @@ struct Plan {
     uint16_t port = 161;
     bool loopbackOnly = false;
     detail::QueryOptions options;
+    std::vector<Endpoint> endpoints;  // only when asked for
 };
 
 std::atomic<bool> g_initialized{false};
@@ -151,6 +155,12 @@ CheckedOverrides Check(const std::optional<Overrides>& given, std::string envErr
         if (!checked.targets)
             fail("override targets: " + why);
     }
+    if (o.interfaces) {
+        std::string why;
+        checked.interfaces = detail::ParseInterfaceNames(*o.interfaces, &why);
+        if (!checked.interfaces)
+            fail("override interfaces: " + why);
+    }
     return checked;
 }
 
@@ -158,6 +168,8 @@ std::optional<Overrides> ReadEnvironment(std::string& error) {
     Overrides o;
     if (const char* t = std::getenv("VESK_SNMP_TARGETS"); t && *t)
         o.targets = t;
+    if (const char* i = std::getenv("VESK_SNMP_INTERFACES"); i && *i)
+        o.interfaces = i;
     if (const char* c = std::getenv("VESK_SNMP_COMMUNITY"); c && *c)
         o.community = c;
     struct Number {
@@ -190,8 +202,23 @@ std::optional<Overrides> ReadEnvironment(std::string& error) {
     return o;
 }
 
-// Called with h.lock held.
-Plan MakePlan(Handle& h) {
+// The broadcast addresses of the local links: on the named interfaces (all when none
+// are named). An unreadable interface list counts as none.
+std::optional<std::vector<detail::BroadcastTarget>> LocalBroadcasts(
+    const std::vector<std::string>& names, std::string* error) {
+    std::string listError;
+    auto interfaces = net::ListIpv4Interfaces(&listError);
+    if (interfaces.empty() && !listError.empty() && !names.empty()) {
+        if (error)
+            *error = listError;
+        return std::nullopt;
+    }
+    return detail::SelectBroadcastTargets(interfaces, names, error);
+}
+
+// Called with h.lock held. With `withEndpoints` the plan lists the endpoints to ask
+// (which needs the interfaces when it broadcasts).
+Plan MakePlan(Handle& h, bool withEndpoints = false) {
     Plan plan;
     const CheckedOverrides& ov = h.overrides;
     if (!ov.error.empty()) {
@@ -202,6 +229,7 @@ Plan MakePlan(Handle& h) {
         plan.error = "the handle is not bound";
         return plan;
     }
+    const bool broadcastDefault = !ov.targets && !h.targets;
     if (ov.targets)
         plan.ranges = *ov.targets;
     else if (h.targets)
@@ -226,6 +254,28 @@ Plan MakePlan(Handle& h) {
     plan.options.timeoutMs = ov.values.timeoutMs.value_or(h.timeoutMs);
     plan.options.retries = ov.values.retries.value_or(h.retries);
     plan.options.cancel = &h.cancel;
+    if (!withEndpoints)
+        return plan;
+
+    const std::vector<std::string> names = broadcastDefault
+                                               ? ov.interfaces.value_or(std::vector<std::string>{})
+                                               : std::vector<std::string>{};
+    auto broadcasts = LocalBroadcasts(names, &plan.error);
+    if (!broadcasts)
+        return plan;
+    if (broadcastDefault && !broadcasts->empty()) {
+        // The limited broadcast, sent from each interface address: it leaves through that
+        // interface, reaches every device on the link whatever its subnet, and is what
+        // agents answer most reliably (some cannot reply to a directed broadcast).
+        for (const detail::BroadcastTarget& b : *broadcasts)
+            plan.endpoints.push_back(
+                Endpoint{detail::kBroadcastAddress, plan.port, true, b.address});
+        return plan;
+    }
+    std::vector<uint32_t> local;
+    for (const detail::BroadcastTarget& b : *broadcasts)
+        local.push_back(b.broadcast);
+    plan.endpoints = detail::ExpandTargets(plan.ranges, plan.port, local);
     return plan;
 }
 
@@ -263,6 +313,31 @@ void SetOverrides(std::optional<Overrides> overrides) {
 Overrides OverridesFromEnvironment() {
     std::string error;
     return ReadEnvironment(error).value_or(Overrides{});
+}
+
+std::optional<std::vector<BroadcastInterface>> BroadcastInterfaces(
+    const std::optional<std::string>& names, std::string* error) {
+    try {
+        std::vector<std::string> parsed;
+        if (names) {
+            auto list = detail::ParseInterfaceNames(*names, error);
+            if (!list)
+                return std::nullopt;
+            parsed = std::move(*list);
+        }
+        auto targets = LocalBroadcasts(parsed, error);
+        if (!targets)
+            return std::nullopt;
+        std::vector<BroadcastInterface> out;
+        for (const detail::BroadcastTarget& t : *targets)
+            out.push_back({t.interfaceName, detail::FormatDottedQuad(t.address) + "/" +
+                                                std::to_string(std::popcount(t.netmask))});
+        return out;
+    } catch (const std::bad_alloc&) {
+        if (error)
+            *error = "out of memory";
+        return std::nullopt;
+    }
 }
 
 std::string GetLastErrorText(int handle) {
@@ -385,7 +460,7 @@ int __stdcall _Mib_IsEnabled(int handle) {
         return 0;
     try {
         std::lock_guard guard(h->lock);
-        Plan plan = MakePlan(*h);
+        Plan plan = MakePlan(*h, true);
         if (!plan.error.empty()) {
             h->lastError = plan.error;
             return 0;
@@ -409,7 +484,7 @@ int __stdcall _Mib_GetsysObjectIDList(int handle, HGLOBAL* memory, int* count, i
         Plan plan;
         {
             std::lock_guard guard(h->lock);
-            plan = MakePlan(*h);
+            plan = MakePlan(*h, true);
         }
         if (!plan.error.empty()) {
             SetError(*h, plan.error);
@@ -421,8 +496,7 @@ int __stdcall _Mib_GetsysObjectIDList(int handle, HGLOBAL* memory, int* count, i
             outcome.stopped = true;
         } else {
             std::lock_guard snmp(detail::SnmpLock());
-            outcome =
-                detail::QueryEndpoints(detail::ExpandTargets(plan.ranges, plan.port), plan.options);
+            outcome = detail::QueryEndpoints(plan.endpoints, plan.options);
         }
         if (!outcome.opened && !outcome.stopped) {
             SetError(*h, outcome.error.empty() ? "no request could be sent" : outcome.error);

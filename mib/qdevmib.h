@@ -5,9 +5,13 @@
 // SNMPv2c GET for sysObjectID.0 and sysDescr.0 to every target at once; the answers'
 // descriptions are kept in the handle, so the later description calls need no traffic.
 //
-// Targets. By default the request goes to the limited broadcast address
-// 255.255.255.255. A list of targets replaces it, per handle (_Mib_SetTargets) or
-// process-wide (vesk::mib::SetOverrides, or the environment, see below). Syntax:
+// Targets. By default the request goes to the limited broadcast address 255.255.255.255
+// once from every up, broadcast-capable IPv4 interface address (loopback excepted), so
+// that it leaves through every such interface, or only from the interfaces an override
+// names; a machine without such an interface sends it once, where the system routes it. A list of
+// targets replaces the broadcast, per handle (_Mib_SetTargets) or process-wide
+// (vesk::mib::SetOverrides, or the environment, see below). A target that is a local interface's
+// broadcast address, or 255.255.255.255, is asked as a broadcast (every answer counts). Syntax:
 // entries separated by commas, semicolons or blanks, each one of
 //     A.B.C.D            one address
 //     A.B.C.D-E          the addresses A.B.C.D to A.B.C.E
@@ -18,6 +22,7 @@
 // Process-wide overrides win over what a handle's caller sets; they are captured when a
 // handle is created. Without SetOverrides they come from these environment variables:
 //     VESK_SNMP_TARGETS        target list (syntax above)
+//     VESK_SNMP_INTERFACES     interfaces to broadcast on, by name, separated by commas
 //     VESK_SNMP_PORT           port, 1-65535
 //     VESK_SNMP_COMMUNITY      read community
 //     VESK_SNMP_TIMEOUT_MS     time-out of one try, milliseconds (1-60000)
@@ -34,6 +39,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/export.h"
 
@@ -64,6 +70,7 @@ inline constexpr int kMaxTargets = 4096;
 
 struct Overrides {
     std::optional<std::string> targets;
+    std::optional<std::string> interfaces;  // names; only for the broadcast
     std::optional<int> port;
     std::optional<std::string> community;
     std::optional<int> timeoutMs;
@@ -76,6 +83,18 @@ struct Overrides {
 VESK_API void SetOverrides(std::optional<Overrides> overrides);
 // What the environment variables say (unset variables stay unset).
 VESK_API Overrides OverridesFromEnvironment();
+
+// An interface address a discovery without targets broadcasts from.
+struct BroadcastInterface {
+    std::string name;
+    std::string address;  // dotted, with the prefix length: "192.168.1.5/24"
+};
+// Where such a discovery would broadcast now, on the named interfaces (names as in
+// VESK_SNMP_INTERFACES) or on all. Empty: no interface qualifies, and the limited
+// broadcast address is used. nullopt (with a reason) when a named interface cannot be
+// used or the interfaces cannot be listed.
+VESK_API std::optional<std::vector<BroadcastInterface>> BroadcastInterfaces(
+    const std::optional<std::string>& names, std::string* error = nullptr);
 
 // Why the handle's last call failed, for logs and test messages.
 VESK_API std::string GetLastErrorText(int handle);

@@ -106,22 +106,24 @@ int OnEvent(int operation, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic)
     auto* p = static_cast<Pending*>(magic);
     switch (operation) {
         case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
-            if (!pdu || pdu->command != SNMP_MSG_RESPONSE)
-                break;
             if (p->endpoint.IsBroadcast()) {
-                // A broadcast request stays open until its time-out; every answer counts.
-                auto sender = SenderOf(pdu);
+                // A broadcast request stays open until its time-out and every answer
+                // counts: 0 tells net-snmp to keep the request for the next one.
+                auto sender =
+                    pdu && pdu->command == SNMP_MSG_RESPONSE ? SenderOf(pdu) : std::nullopt;
                 if (!sender)
-                    break;
+                    return 0;
                 auto& list = p->run->broadcastAnswers;
                 bool known = std::any_of(list.begin(), list.end(),
                                          [&](const Answer& a) { return a.address == *sender; });
                 if (!known)
                     list.push_back(ReadAnswer(pdu, *sender));
-            } else {
-                p->answer = ReadAnswer(pdu, p->endpoint.address);
-                p->done = true;
+                return 0;
             }
+            if (!pdu || pdu->command != SNMP_MSG_RESPONSE)
+                break;
+            p->answer = ReadAnswer(pdu, p->endpoint.address);
+            p->done = true;
             break;
         case NETSNMP_CALLBACK_OP_RESEND:
             break;
@@ -139,6 +141,11 @@ bool Start(Pending& p, const QueryOptions& options, std::string& error) {
     std::string peer =
         "udp:" + FormatDottedQuad(p.endpoint.address) + ":" + std::to_string(p.endpoint.port);
     config.peername = peer.data();
+    std::string source;
+    if (p.endpoint.source) {
+        source = FormatDottedQuad(p.endpoint.source);
+        config.localname = source.data();
+    }
     std::string community = options.community;
     config.community = reinterpret_cast<u_char*>(community.data());
     config.community_len = community.size();
@@ -149,7 +156,8 @@ bool Start(Pending& p, const QueryOptions& options, std::string& error) {
 
     p.session.reset(snmp_sess_open(&config));
     if (!p.session) {
-        error = "cannot open an SNMP session to " + peer + ": " +
+        error = "cannot open an SNMP session to " + peer +
+                (source.empty() ? "" : " from " + source) + ": " +
                 snmp_api_errstring(config.s_snmp_errno);
         return false;
     }

@@ -8,6 +8,7 @@ using vesk::mib::detail::ExpandTargets;
 using vesk::mib::detail::FormatDottedQuad;
 using vesk::mib::detail::ParseDottedQuad;
 using vesk::mib::detail::ParseTargets;
+using vesk::mib::detail::SelectBroadcastTargets;
 
 std::vector<std::string> Expand(const char* text, uint16_t port = 161) {
     std::vector<std::string> out;
@@ -56,6 +57,62 @@ TEST(MibTargets, DottedQuadIsStrict) {
     EXPECT_FALSE(ParseDottedQuad(" 127.0.0.1"));
     EXPECT_FALSE(ParseDottedQuad("127.0.0.1 "));
     EXPECT_FALSE(ParseDottedQuad(""));
+}
+
+// Which local links a search broadcasts on, and why a named one is refused.
+TEST(MibTargets, BroadcastGoesToEveryUpBroadcastLinkOrTheNamedOnes) {
+    auto q = [](const char* text) { return *ParseDottedQuad(text); };
+    auto link = [&](const char* name, const char* address, const char* broadcast, bool up,
+                    bool loopback = false) {
+        vesk::net::Ipv4Interface i;
+        i.name = name;
+        i.address = q(address);
+        i.broadcast = broadcast ? q(broadcast) : 0;
+        i.canBroadcast = broadcast != nullptr;
+        i.up = up;
+        i.loopback = loopback;
+        return i;
+    };
+    const std::vector<vesk::net::Ipv4Interface> links = {
+        link("lo", "127.0.0.1", nullptr, true, true),
+        link("eth0", "192.168.1.5", "192.168.1.255", true),
+        link("tun0", "10.8.0.2", nullptr, true),                    // point to point
+        link("eth1", "10.1.0.5", "10.1.255.255", false),            // down
+        link("eth0", "192.168.1.6", "192.168.1.255", true),         // a second address, same link
+        link("eth0", "172.16.4.1", "172.16.4.255", true),           // another subnet on it
+        link("weird", "127.0.0.2", "127.255.255.255", true, true),  // loopback never
+        link("eth2", "192.168.1.9", "192.168.1.255", true),         // a second link, same subnet
+    };
+    struct Case {
+        std::vector<std::string> names;
+        std::string want;  // "name source address;..." or "!reason"
+    } cases[] = {
+        {{}, "eth0 192.168.1.5;eth0 172.16.4.1;eth2 192.168.1.9;"},
+        {{"eth0"}, "eth0 192.168.1.5;eth0 172.16.4.1;"},
+        {{"missing"}, "!interface missing has no IPv4 address"},
+        {{"eth0", "eth1"}, "!interface eth1 is down or cannot broadcast"},
+        {{"tun0"}, "!interface tun0 is down or cannot broadcast"},
+        {{"lo"}, "!interface lo is down or cannot broadcast"},
+    };
+    for (const Case& c : cases) {
+        std::string why, got;
+        if (auto targets = SelectBroadcastTargets(links, c.names, &why)) {
+            for (const auto& t : *targets)
+                got += t.interfaceName + " " + FormatDottedQuad(t.address) + ";";
+        } else {
+            got = "!" + why;
+        }
+        EXPECT_EQ(got, c.want) << testing::PrintToString(c.names);
+    }
+    EXPECT_EQ(SelectBroadcastTargets({links[0], links[2]}, {})->size(), 0u);
+
+    // A target that is a local broadcast address is asked as a broadcast.
+    auto endpoints = ExpandTargets(*ParseTargets("192.168.1.254-255,255.255.255.255", 8), 161,
+                                   {q("192.168.1.255")});
+    ASSERT_EQ(endpoints.size(), 3u);
+    EXPECT_FALSE(endpoints[0].IsBroadcast());
+    EXPECT_TRUE(endpoints[1].IsBroadcast());
+    EXPECT_TRUE(endpoints[2].IsBroadcast());
 }
 
 }  // namespace

@@ -29,6 +29,17 @@ int Search(Context& ctx, const ParsedArgs& a) {
             throw UsageError("--targets needs at least one address");
         overrides.targets = *targets;
     }
+    if (a.Has("--interface")) {
+        if (overrides.targets) {
+            throw UsageError(std::string("--interface chooses where to broadcast; ") +
+                             (a.Has("--targets") ? "--targets" : "VESK_SNMP_TARGETS") +
+                             " asks no broadcast");
+        }
+        std::string names;
+        for (const std::string& v : a.values_.at("--interface"))
+            names += v + ",";
+        overrides.interfaces = names;
+    }
     if (a.Has("--snmp-port"))
         overrides.port = a.GetInt("--snmp-port", 161, 1, 65535);
     if (a.Has("--timeout"))
@@ -40,6 +51,21 @@ int Search(Context& ctx, const ParsedArgs& a) {
     const int port = a.GetInt("--port", kDefaultPort, 1, 65535);
     const int sslPort = a.GetInt("--ssl-port", kDefaultSslPort, 1, 65535);
 
+    // Say where the broadcast goes, so that a search that finds nothing can be judged.
+    std::string where;
+    if (!overrides.targets) {
+        std::string error;
+        auto links = vesk::mib::BroadcastInterfaces(overrides.interfaces, &error);
+        if (!links)
+            throw Failure("cannot broadcast: " + error);
+        for (const auto& link : *links)
+            where += (where.empty() ? "" : ", ") + Printable(link.name) + " " + link.address;
+        if (where.empty())
+            where = "the system's choice (no up broadcast-capable IPv4 interface)";
+        Note("broadcasting to 255.255.255.255 port %d from %s", overrides.port.value_or(161),
+             where.c_str());
+    }
+
     EnsureApplicationPath();
     ctx.Devices();  // the registered devices, which the search marks
     CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&> results;
@@ -48,7 +74,10 @@ int Search(Context& ctx, const ParsedArgs& a) {
         throw Failure("device search failed: " + ResultText(rc));
 
     if (results.GetSize() == 0) {
-        Note("no devices found%s", overrides.targets ? "" : " (searched by broadcast)");
+        if (overrides.targets)
+            Note("no devices found");
+        else
+            Note("no devices found (broadcast on %s)", where.c_str());
     } else {
         Table t({"ADDRESS", "DESCRIPTION", "REGISTERED-AS", "OBJECT-ID"});
         for (INT_PTR i = 0; i < results.GetSize(); ++i) {
@@ -84,11 +113,14 @@ void AddSearchCommands(std::vector<Command>& table) {
         {"search",
          "",
          "find devices on the network over SNMP",
-         "Without --targets the request is broadcast (or goes to VESK_SNMP_TARGETS). Only\n"
+         "Without --targets the request is broadcast on every up IPv4 interface that can\n"
+         "broadcast, or on those --interface names (or goes to VESK_SNMP_TARGETS). Only\n"
          "devices whose SNMP object identifier passes the filter file SrchMIB.conf are\n"
          "listed. LIST holds addresses and ranges, e.g. 192.168.1.10,192.168.1.20-40 or\n"
          "127.0.0.1:1161, separated by commas.",
          {{"--targets", "LIST", "ask these addresses instead of broadcasting"},
+          {"--interface", "NAME",
+           "broadcast only on this interface (repeat or separate by commas)"},
           {"--snmp-port", "N", "SNMP port of targets that name none (default 161)"},
           {"--timeout", "MS", "time-out of one try in milliseconds"},
           {"--retries", "N", "retries after the first try"},
