@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -22,9 +23,25 @@ namespace {
 
 namespace img = vesk::imaging;
 
+// Leaves new elements uninitialised: a file's bytes are read over them at once, and
+// clearing tens of megabytes first would cost as much as the read.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    using std::allocator<T>::allocator;
+};
+using FileBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
 struct ImageObject final : GpBitmap {
     img::Kind kind = img::Kind::kUnknown;  // kUnknown: made in memory, pixels only
-    std::vector<uint8_t> file;
+    FileBytes file;
     uint32_t frames = 1;
     uint32_t frame = 0;
     img::FrameInfo info;
@@ -70,7 +87,7 @@ Status Decode(ImageObject& image) {
     return ok ? Ok : GenericError;
 }
 
-Status ReadWholeFile(const WCHAR* filename, std::vector<uint8_t>& out) {
+Status ReadWholeFile(const WCHAR* filename, FileBytes& out) {
     CFile file;
     CFileException error;
     if (!file.Open(filename, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {

@@ -49,6 +49,11 @@ tmsize_t Write(thandle_t h, void* buf, tmsize_t n) {
     if (!s.out || n < 0)
         return -1;
     try {
+        if (s.pos == s.out->size()) {  // the usual case: appending, nothing to clear first
+            s.out->append(static_cast<const char*>(buf), static_cast<size_t>(n));
+            s.pos += n;
+            return n;
+        }
         if (s.out->size() < s.pos + n)
             s.out->resize(s.pos + n);
     } catch (const std::exception&) {  // out of memory, or past what a string holds
@@ -205,21 +210,18 @@ bool CopyTags(TIFF* in, TIFF* out) {
     return true;
 }
 
+// The coded chunks go to the writer straight from the file's bytes, already in memory.
 bool CopyChunks(TIFF* in, TIFF* out, Bytes data) {
     const bool tiled = TIFFIsTiled(in);
     const uint32_t chunks = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
-    std::vector<uint8_t> buffer;
     for (uint32_t i = 0; i < chunks; ++i) {
         const uint64_t size = TIFFGetStrileByteCount(in, i);
-        if (size == 0 || size > data.size())
+        const uint64_t offset = TIFFGetStrileOffset(in, i);
+        if (size == 0 || offset > data.size() || size > data.size() - offset)
             return false;
-        buffer.resize(size);
+        auto* chunk = const_cast<uint8_t*>(data.data() + offset);  // libtiff only reads it
         const auto n = static_cast<tmsize_t>(size);
-        if ((tiled ? TIFFReadRawTile(in, i, buffer.data(), n)
-                   : TIFFReadRawStrip(in, i, buffer.data(), n)) != n)
-            return false;
-        if ((tiled ? TIFFWriteRawTile(out, i, buffer.data(), n)
-                   : TIFFWriteRawStrip(out, i, buffer.data(), n)) != n)
+        if ((tiled ? TIFFWriteRawTile(out, i, chunk, n) : TIFFWriteRawStrip(out, i, chunk, n)) != n)
             return false;
     }
     return true;
@@ -287,6 +289,17 @@ bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out) {
     if (compression == COMPRESSION_OJPEG || !TIFFIsCODECConfigured(compression))
         return false;
     std::string result;
+    try {  // the coded chunks and room for the tags: one allocation instead of many
+        const bool tiled = TIFFIsTiled(source.get());
+        const uint32_t chunks =
+            tiled ? TIFFNumberOfTiles(source.get()) : TIFFNumberOfStrips(source.get());
+        uint64_t total = 64 * 1024;
+        for (uint32_t i = 0; i < chunks && total <= data.size(); ++i)
+            total += TIFFGetStrileByteCount(source.get(), i);
+        result.reserve(std::min<uint64_t>(total, data.size() + 64 * 1024));
+    } catch (const std::exception&) {
+        return false;
+    }
     Stream written{{}, &result};
     {
         TiffPtr target = Open(written, TIFFIsBigEndian(source.get()) ? "wb" : "wl");

@@ -130,6 +130,7 @@ void AddSessionCommands(std::vector<Command>& table);
 void AddDemoCommand(std::vector<Command>& table);
 void AddBoxCommands(std::vector<Command>& table);
 void AddDocumentCommands(std::vector<Command>& table);
+void AddPageCommand(std::vector<Command>& table);  // vesk page (page_cmds.cpp)
 // vesk rm, vesk bind (bind_cmds.cpp).
 void AddBindCommands(std::vector<Command>& table);
 // get, cp, mv

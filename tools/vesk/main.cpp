@@ -29,6 +29,7 @@ std::vector<Command> BuildTable() {
     vesk::cli::AddSessionCommands(table);
     vesk::cli::AddBoxCommands(table);
     vesk::cli::AddDocumentCommands(table);
+    vesk::cli::AddPageCommand(table);
     vesk::cli::AddBindCommands(table);
     vesk::cli::AddTransferCommands(table);
     vesk::cli::AddSearchCommands(table);
