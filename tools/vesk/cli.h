@@ -134,6 +134,7 @@ void AddDocumentCommands(std::vector<Command>& table);
 void AddBindCommands(std::vector<Command>& table);
 // get, cp, mv
 void AddTransferCommands(std::vector<Command>& table);
+void AddThumbCommand(std::vector<Command>& table);
 
 void PrintCommandHelp(const Command& c, FILE* to);
 

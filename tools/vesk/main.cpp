@@ -26,6 +26,7 @@ std::vector<Command> BuildTable() {
     vesk::cli::AddDocumentCommands(table);
     vesk::cli::AddBindCommands(table);
     vesk::cli::AddTransferCommands(table);
+    vesk::cli::AddThumbCommand(table);
     vesk::cli::AddSearchCommands(table);
     vesk::cli::AddOptionsCommands(table);
     vesk::cli::AddDemoCommand(table);
