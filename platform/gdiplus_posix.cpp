@@ -14,6 +14,7 @@
 #include "platform/atomic_file.h"
 #include "platform/file.h"
 #include "platform/gdiplus.h"
+#include "platform/image_buffer.h"
 #include "platform/image_codec.h"
 
 namespace Gdiplus {
@@ -24,7 +25,7 @@ namespace img = vesk::imaging;
 
 struct ImageObject final : GpBitmap {
     img::Kind kind = img::Kind::kUnknown;  // kUnknown: made in memory, pixels only
-    std::vector<uint8_t> file;
+    img::ImageBuffer file;
     uint32_t frames = 1;
     uint32_t frame = 0;
     img::FrameInfo info;
@@ -70,7 +71,7 @@ Status Decode(ImageObject& image) {
     return ok ? Ok : GenericError;
 }
 
-Status ReadWholeFile(const WCHAR* filename, std::vector<uint8_t>& out) {
+Status ReadWholeFile(const WCHAR* filename, img::ImageBuffer& out) {
     CFile file;
     CFileException error;
     if (!file.Open(filename, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
@@ -86,9 +87,8 @@ Status ReadWholeFile(const WCHAR* filename, std::vector<uint8_t>& out) {
     }
     try {
         const uint64_t length = file.GetLength();
-        if (length > SIZE_MAX / 2)
+        if (length > SIZE_MAX / 2 || !out.Allocate(static_cast<size_t>(length)))
             return OutOfMemory;
-        out.resize(length);
         size_t done = 0;
         while (done < out.size()) {
             const unsigned got =
@@ -98,7 +98,7 @@ Status ReadWholeFile(const WCHAR* filename, std::vector<uint8_t>& out) {
                 break;
             done += got;
         }
-        out.resize(done);  // a file that shrank while being read
+        out.Shrink(done);  // a file that shrank while being read
     } catch (const CFileException&) {
         return Win32Error;
     } catch (const std::bad_alloc&) {
@@ -312,21 +312,19 @@ GpStatus WINGDIPAPI GdipGetImageThumbnail(GpImage* image, UINT width, UINT heigh
     if (callback && callback(callbackData))
         return Aborted;
     ImageObject& source = *Object(image);
-    img::Pixels scaled;
-    const img::Pixels* from = &source.pixels;
-    if (!source.pixels.bgra && source.kind == img::Kind::kJpeg) {
-        if (!img::DecodeJpeg(source.Data(), width, height, scaled))
-            return GenericError;
-        from = &scaled;
-    } else if (const Status status = Decode(source); status != Ok) {
-        return status;
-    }
+    // A JPEG not decoded yet is decoded at the DCT scale nearest the size and resampled
+    // row by row as it comes.
+    const bool scaledJpeg = !source.pixels.bgra && source.kind == img::Kind::kJpeg;
+    if (!scaledJpeg)
+        if (const Status status = Decode(source); status != Ok)
+            return status;
     auto* result = new (std::nothrow) ImageObject;
     if (!result)
         return OutOfMemory;
-    if (!img::Resize(*from, width, height, result->pixels)) {
+    if (scaledJpeg ? !img::DecodeJpegResized(source.Data(), width, height, result->pixels)
+                   : !img::Resize(source.pixels, width, height, result->pixels)) {
         delete result;
-        return OutOfMemory;
+        return scaledJpeg ? GenericError : OutOfMemory;
     }
     result->info =
         img::FrameInfo{width, height, PixelFormat32bppARGB, img::kDefaultDpi, img::kDefaultDpi};
