@@ -114,7 +114,12 @@ Status Load(const WCHAR* filename, ImageObject** result) {
     auto* image = new (std::nothrow) ImageObject;
     if (!image)
         return OutOfMemory;
-    Status status = ReadWholeFile(filename, image->file);
+    Status status;
+    try {  // the flat interface reports a failure, it never throws one
+        status = ReadWholeFile(filename, image->file);
+    } catch (const std::bad_alloc&) {
+        status = OutOfMemory;
+    }
     if (status == Ok) {
         image->kind = img::Sniff(image->Data());
         if (image->kind == img::Kind::kTiff)
