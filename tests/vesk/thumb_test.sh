@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
-# vesk thumb --file: the thumbnail of a local image as the library makes it for an older
+# vesk thumb: the thumbnail of a local image (--file) as the library makes it for an older
 # device, in each output format, read back by an independent reader (Python's struct);
-# the refusals and exit codes; no device and no state touched. Usage: thumb_test.sh BUILD_DIR
+# the refusals and exit codes; no device and no state touched by --file; and a
+# document's thumbnail from the emulator run as its own program, speaking an older
+# protocol, so that the library makes it from the page. Usage: thumb_test.sh BUILD_DIR
 set -u
 BUILD=$(cd "${1:?usage: thumb_test.sh BUILD_DIR}" && pwd)
 VESK=$BUILD/vesk
-[ -x "$VESK" ] || { echo "missing $VESK (build the vesk target)"; exit 1; }
+MFPSIM=$BUILD/mfpsim
+for p in "$VESK" "$MFPSIM"; do
+  [ -x "$p" ] || { echo "missing $p (build the vesk and mfpsim targets)"; exit 1; }
+done
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vesk-thumb-test.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+SIM_PID=
+cleanup() {
+  if [ -n "$SIM_PID" ]; then
+    kill "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+unset VESK_BOX_PASSWORD VESK_ACCOUNT_PASSWORD
 export VESK_PROFILE=$WORK/profile
 OUT=$WORK/out
 ERR=$WORK/err
@@ -108,4 +122,22 @@ EOF
 [ -z "$(ls "$WORK" | grep '^no\.')" ] || fail "files left behind: $(ls "$WORK")"
 # A local thumbnail opens no store: the profile holds no file.
 [ -z "$(find "$WORK/profile" -type f)" ] || fail "thumb --file wrote $(find "$WORK/profile" -type f)"
+
+# ---- a document of a device below protocol 3.0: made from its first page ---------------
+"$MFPSIM" --init "$WORK/device" >/dev/null 2>&1 || fail "mfpsim --init failed"
+"$MFPSIM" --root "$WORK/device" --port 0 --tls-port 0 --version 2.5 --port-file "$WORK/ports" \
+  >"$WORK/sim.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 300); do [ -s "$WORK/ports" ] && break; sleep 0.1; done
+PORT=$(sed -n 's/^port=//p' "$WORK/ports")
+[ -n "$PORT" ] || fail "mfpsim did not start"
+run 0 device add lab 127.0.0.1 --port "$PORT"
+export VESK_PASSWORD=alice
+run 0 thumb lab 1 "Invoice 2024-001" -o "$WORK/doc.png" --user alice
+read -r pw ph < <(size "$WORK/device/boxes/1/docs/1/page-0001.jpg")
+want=$(python3 -c "import sys; w, h = int(sys.argv[1]), int(sys.argv[2]); print(*((240, max(1, 240 * h // w)) if w >= h else (max(1, 240 * w // h), 240)))" "$pw" "$ph")
+[ "$(size "$WORK/doc.png")" = "$want" ] || fail "document thumbnail $(size "$WORK/doc.png"), expected $want"
+has "$OUT" "${want/ / x } thumbnail of document 1"
+run 1 thumb lab 1 "No such document" -o "$WORK/none.png" --user alice
+[ ! -e "$WORK/none.png" ] || fail "a failed thumb left its file"
 echo "thumb_test: ok"

@@ -9,14 +9,19 @@
 #include <filesystem>
 #include <system_error>
 
+#include "box/mfp_box.h"
+#include "device/mfp_device.h"
 #include "document/images.h"
+#include "document/vesk_document.h"
 #include "platform/atomic_file.h"
 #include "platform/error.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
 #include "platform/image_codec.h"
+#include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/png_out.h"
+#include "tools/vesk/session.h"
 
 namespace vesk::cli {
 
@@ -140,31 +145,57 @@ int FromFile(const ParsedArgs& a, const std::string& source, const std::string& 
     return kExitOk;
 }
 
-int Thumb(Context&, const ParsedArgs& a) {
+int Thumb(Context& ctx, const ParsedArgs& a) {
     const std::optional<std::string> file = a.Get("--file");
-    if (!file)
-        throw UsageError("give --file IMAGE");
-    return FromFile(a, *file, Target(a));
+    const size_t operands = a.Positional().size();
+    if (file ? operands != 0 : operands != 3)
+        throw UsageError(file ? "--file takes no DEVICE BOX DOC"
+                              : "give DEVICE BOX DOC, or --file IMAGE");
+    const std::string target = Target(a);
+    if (file)
+        return FromFile(a, *file, target);
+
+    LoginFromArgs(a);
+    CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
+    DeviceSession session(ctx, d);
+    session.OpenLoggedIn(a);
+    CVESKMFPBox& box = FindBox(d, a.Positional()[1]);
+    OpenBox open(d, box, a.Get(BoxPasswordFileOption().name));
+    CVESKDocument& doc = FindDocument(open.Documents(), a.Positional()[2]);
+    BitmapHandle bitmap;
+    const int rc = doc.GetThumbnail(&bitmap.h);
+    if (rc != 1 || !bitmap.h)
+        ThrowResult(
+            "no thumbnail of document " + std::to_string(doc.GetItemID()) + " in " + BoxLabel(box),
+            rc);
+    WriteBitmap(bitmap.h, target, KindOf(target));
+    BITMAP bm{};
+    GetObjectW(bitmap.h, sizeof bm, &bm);
+    Out("%s: %ld x %ld thumbnail of document %ld", Printable(target).c_str(),
+        static_cast<long>(bm.bmWidth), static_cast<long>(bm.bmHeight), doc.GetItemID());
+    return kExitOk;
 }
 
 }  // namespace
 
 void AddThumbCommand(std::vector<Command>& table) {
     table.push_back(
-        {"thumb",
-         "--file IMAGE",
-         "write the thumbnail of an image file",
-         "Makes the thumbnail of a local JPEG, TIFF or BMP file exactly as the library\n"
-         "makes one for a device that sends none (the longer side 240 pixels), with no\n"
-         "device and no state. -o FILE chooses the format by its extension: .png, .jpg or\n"
-         ".jpeg (quality 100, the very file the library would cache) or .bmp.",
-         {{"-o", "FILE", "the file to write (.png, .jpg, .jpeg or .bmp)"},
-          {"--overwrite", "", "replace FILE if it exists"},
-          {"--file", "IMAGE", "the image file"},
-          {"--double-height", "", "treat the height as doubled, as for a device of protocol 1.2"}},
-         0,
-         0,
-         Thumb});
+        {"thumb", "DEVICE BOX DOC | --file IMAGE", "write a document's thumbnail to a file",
+         "Writes the thumbnail the library hands out for document DOC of box BOX: the\n"
+         "cached one while it is current, else the device's own (protocol 3.0 on), else\n"
+         "one made from the downloaded document and kept in the cache. With --file IMAGE\n"
+         "instead of DEVICE BOX DOC, no device and no state is used: the thumbnail of a\n"
+         "local JPEG, TIFF or BMP file is made exactly as for an older device (the longer\n"
+         "side 240 pixels). -o FILE chooses the format by its extension: .png, .jpg or\n"
+         ".jpeg (quality 100; with --file the very file the library would cache) or .bmp.",
+         SessionOptionsWith({BoxPasswordFileOption(),
+                             {"-o", "FILE", "the file to write (.png, .jpg, .jpeg or .bmp)"},
+                             {"--overwrite", "", "replace FILE if it exists"},
+                             {"--file", "IMAGE", "make the thumbnail of a local image file"},
+                             {"--double-height", "",
+                              "with --file: treat the height as doubled, as for a device of "
+                              "protocol 1.2"}}),
+         0, 3, Thumb});
 }
 
 }  // namespace vesk::cli
