@@ -103,6 +103,8 @@ EOF
 # Refusals: each leaves no output behind.
 run 6 thumb --file "$WORK/wide.bmp" -o "$WORK/w.jpg"
 has "$ERR" "--overwrite replaces it"
+run 1 thumb --file "$WORK/missing.jpg" -o "$WORK/m.jpg"
+has "$ERR" "no file $WORK/missing.jpg"
 run 0 thumb --file "$WORK/tall.bmp" -o "$WORK/w.jpg" --overwrite
 [ "$(size "$WORK/w.jpg")" = "75 240" ] || fail "--overwrite did not replace the file"
 printf 'not an image' >"$WORK/text.jpg"
@@ -113,7 +115,6 @@ while read -r rc args; do
 done <<EOF
 1 --file $WORK/text.jpg -o $WORK/no.jpg
 1 --file $WORK/text.jpg -o $WORK/no.png
-1 --file $WORK/missing.jpg -o $WORK/no.jpg
 2 --file $WORK/wide.bmp -o $WORK/no.gif
 2 --file $WORK/wide.bmp
 2 --file $WORK/wide.bmp office 1 2 -o $WORK/no.jpg

@@ -112,6 +112,9 @@ std::string LocalThumbnailError(int rc, const std::string& source) {
 int FromFile(const ParsedArgs& a, const std::string& source, const std::string& target) {
     const OutKind kind = KindOf(target);
     const bool doubleHeight = a.Has("--double-height");
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(source, ec))
+        throw Failure("no file " + Printable(source));
     if (kind == OutKind::kJpeg) {
         const int rc = MakeLocalThumbnail(W(source), W(target), doubleHeight);
         if (rc != 1)
