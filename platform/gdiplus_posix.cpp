@@ -15,6 +15,7 @@
 #include "platform/atomic_file.h"
 #include "platform/file.h"
 #include "platform/gdiplus.h"
+#include "platform/image_buffer.h"
 #include "platform/image_codec.h"
 
 namespace Gdiplus {
@@ -23,25 +24,9 @@ namespace {
 
 namespace img = vesk::imaging;
 
-// Leaves new elements uninitialised: a file's bytes are read over them at once, and
-// clearing tens of megabytes first would cost as much as the read.
-template <class T>
-struct UninitialisedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitialisedAllocator<U>;
-    };
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    using std::allocator<T>::allocator;
-};
-using FileBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
-
 struct ImageObject final : GpBitmap {
     img::Kind kind = img::Kind::kUnknown;  // kUnknown: made in memory, pixels only
-    FileBytes file;
+    img::ImageBuffer file;
     uint32_t frames = 1;
     uint32_t frame = 0;
     img::FrameInfo info;
@@ -87,7 +72,7 @@ Status Decode(ImageObject& image) {
     return ok ? Ok : GenericError;
 }
 
-Status ReadWholeFile(const WCHAR* filename, FileBytes& out) {
+Status ReadWholeFile(const WCHAR* filename, img::ImageBuffer& out) {
     CFile file;
     CFileException error;
     if (!file.Open(filename, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
@@ -103,9 +88,8 @@ Status ReadWholeFile(const WCHAR* filename, FileBytes& out) {
     }
     try {
         const uint64_t length = file.GetLength();
-        if (length > SIZE_MAX / 2)
+        if (length > SIZE_MAX / 2 || !out.Allocate(static_cast<size_t>(length)))
             return OutOfMemory;
-        out.resize(length);
         size_t done = 0;
         while (done < out.size()) {
             const unsigned got =
@@ -115,7 +99,7 @@ Status ReadWholeFile(const WCHAR* filename, FileBytes& out) {
                 break;
             done += got;
         }
-        out.resize(done);  // a file that shrank while being read
+        out.Shrink(done);  // a file that shrank while being read
     } catch (const CFileException&) {
         return Win32Error;
     } catch (const std::bad_alloc&) {
@@ -131,7 +115,12 @@ Status Load(const WCHAR* filename, ImageObject** result) {
     auto* image = new (std::nothrow) ImageObject;
     if (!image)
         return OutOfMemory;
-    Status status = ReadWholeFile(filename, image->file);
+    Status status;
+    try {  // the flat interface reports a failure, it never throws one
+        status = ReadWholeFile(filename, image->file);
+    } catch (const std::bad_alloc&) {
+        status = OutOfMemory;
+    }
     if (status == Ok) {
         image->kind = img::Sniff(image->Data());
         if (image->kind == img::Kind::kTiff)
@@ -329,21 +318,19 @@ GpStatus WINGDIPAPI GdipGetImageThumbnail(GpImage* image, UINT width, UINT heigh
     if (callback && callback(callbackData))
         return Aborted;
     ImageObject& source = *Object(image);
-    img::Pixels scaled;
-    const img::Pixels* from = &source.pixels;
-    if (!source.pixels.bgra && source.kind == img::Kind::kJpeg) {
-        if (!img::DecodeJpeg(source.Data(), width, height, scaled))
-            return GenericError;
-        from = &scaled;
-    } else if (const Status status = Decode(source); status != Ok) {
-        return status;
-    }
+    // A JPEG not decoded yet is decoded at the DCT scale nearest the size and resampled
+    // row by row as it comes.
+    const bool scaledJpeg = !source.pixels.bgra && source.kind == img::Kind::kJpeg;
+    if (!scaledJpeg)
+        if (const Status status = Decode(source); status != Ok)
+            return status;
     auto* result = new (std::nothrow) ImageObject;
     if (!result)
         return OutOfMemory;
-    if (!img::Resize(*from, width, height, result->pixels)) {
+    if (scaledJpeg ? !img::DecodeJpegResized(source.Data(), width, height, result->pixels)
+                   : !img::Resize(source.pixels, width, height, result->pixels)) {
         delete result;
-        return OutOfMemory;
+        return scaledJpeg ? GenericError : OutOfMemory;
     }
     result->info =
         img::FrameInfo{width, height, PixelFormat32bppARGB, img::kDefaultDpi, img::kDefaultDpi};

@@ -34,14 +34,8 @@ void Put32(std::string& out, uint32_t v) {
 constexpr int kWeightBits = 14;
 constexpr uint32_t kOne = 1u << kWeightBits;
 
-struct Taps {
-    std::vector<uint32_t> first;   // first source index per destination index
-    std::vector<uint32_t> offset;  // into weights, one more entry than destinations
-    std::vector<uint32_t> weights;
-};
-
-Taps MakeTaps(uint32_t from, uint32_t to) {
-    Taps taps;
+ResampleTaps MakeTaps(uint32_t from, uint32_t to) {
+    ResampleTaps taps;
     taps.first.reserve(to);
     taps.offset.reserve(to + 1);
     const double scale = static_cast<double>(from) / to;
@@ -217,48 +211,84 @@ bool Pixels::Allocate(uint32_t w, uint32_t h) {
     return true;
 }
 
-bool Resize(const Pixels& in, uint32_t width, uint32_t height, Pixels& out) {
-    if (!in.bgra || in.width == 0 || in.height == 0 || !out.Allocate(width, height))
+bool RowScaler::Start(uint32_t fromWidth, uint32_t fromHeight, uint32_t width, uint32_t height,
+                      bool grey, Pixels& out) {
+    if (fromWidth == 0 || fromHeight == 0 || !out.Allocate(width, height))
         return false;
-    out.grey = in.grey;
+    out.grey = grey;
     try {
-        const Taps across = MakeTaps(in.width, width);
-        const Taps down = MakeTaps(in.height, height);
-        // Rows scaled across, 8 fraction bits kept: 4 samples a pixel.
-        std::vector<uint16_t> rows(size_t{width} * 4 * in.height);
-        for (uint32_t y = 0; y < in.height; ++y) {
-            const uint8_t* src = in.Row(y);
-            uint16_t* dst = rows.data() + size_t{y} * width * 4;
-            for (uint32_t x = 0; x < width; ++x) {
-                uint32_t acc[4] = {};
-                const uint8_t* s = src + size_t{across.first[x]} * 4;
-                for (uint32_t k = across.offset[x]; k < across.offset[x + 1]; ++k, s += 4)
-                    for (int c = 0; c < 4; ++c)
-                        acc[c] += s[c] * across.weights[k];
-                for (int c = 0; c < 4; ++c)
-                    dst[x * 4 + c] = static_cast<uint16_t>(acc[c] >> (kWeightBits - 8));
-            }
-        }
-        std::vector<uint32_t> acc(size_t{width} * 4);
-        for (uint32_t y = 0; y < height; ++y) {
-            std::fill(acc.begin(), acc.end(), 0);
-            for (uint32_t k = down.offset[y]; k < down.offset[y + 1]; ++k) {
-                const uint16_t* src =
-                    rows.data() + size_t{down.first[y] + (k - down.offset[y])} * width * 4;
-                const uint32_t w = down.weights[k];
-                for (size_t i = 0; i < acc.size(); ++i)
-                    acc[i] += src[i] * w;
-            }
-            uint8_t* dst = out.Row(y);
-            constexpr int kShift = kWeightBits + 8;
-            for (size_t i = 0; i < acc.size(); ++i)
-                dst[i] = static_cast<uint8_t>(
-                    std::min<uint32_t>(255, (acc[i] + (1u << (kShift - 1))) >> kShift));
-        }
+        m_across = MakeTaps(fromWidth, width);
+        m_down = MakeTaps(fromHeight, height);
+        m_ringRows = 1;
+        for (uint32_t y = 0; y < height; ++y)
+            m_ringRows = std::max(m_ringRows, m_down.offset[y + 1] - m_down.offset[y]);
+        m_input.resize(size_t{fromWidth} * 4);
+        m_ring.resize(size_t{width} * 4 * m_ringRows);
+        m_acc.resize(size_t{width} * 4);
     } catch (const std::bad_alloc&) {
         out = Pixels{};
         return false;
     }
+    m_nextIn = 0;
+    m_nextOut = 0;
+    m_out = &out;
+    return true;
+}
+
+void RowScaler::Push(const uint8_t* src) {
+    const uint32_t width = m_out->width;
+    const uint32_t y = m_nextIn++;
+    uint16_t* dst = m_ring.data() + size_t{y % m_ringRows} * width * 4;
+    // The four samples spelt out: this loop is most of a thumbnail's time after decoding.
+    const uint32_t* first = m_across.first.data();
+    const uint32_t* offset = m_across.offset.data();
+    const uint32_t* weights = m_across.weights.data();
+    for (uint32_t x = 0; x < width; ++x, dst += 4) {
+        uint32_t b = 0, g = 0, r = 0, a = 0;
+        const uint8_t* s = src + size_t{first[x]} * 4;
+        for (uint32_t k = offset[x]; k < offset[x + 1]; ++k, s += 4) {
+            const uint32_t w = weights[k];
+            b += s[0] * w;
+            g += s[1] * w;
+            r += s[2] * w;
+            a += s[3] * w;
+        }
+        constexpr int kDrop = kWeightBits - 8;
+        dst[0] = static_cast<uint16_t>(b >> kDrop);
+        dst[1] = static_cast<uint16_t>(g >> kDrop);
+        dst[2] = static_cast<uint16_t>(r >> kDrop);
+        dst[3] = static_cast<uint16_t>(a >> kDrop);
+    }
+    // Destination rows whose source rows are all in; they end in order.
+    while (m_nextOut < m_out->height &&
+           m_down.first[m_nextOut] + (m_down.offset[m_nextOut + 1] - m_down.offset[m_nextOut]) <=
+               m_nextIn)
+        Emit(m_nextOut++);
+}
+
+void RowScaler::Emit(uint32_t y) {
+    const size_t rowSize = m_acc.size();
+    std::fill(m_acc.begin(), m_acc.end(), 0);
+    for (uint32_t k = m_down.offset[y]; k < m_down.offset[y + 1]; ++k) {
+        const uint32_t from = m_down.first[y] + (k - m_down.offset[y]);
+        const uint16_t* src = m_ring.data() + size_t{from % m_ringRows} * rowSize;
+        const uint32_t w = m_down.weights[k];
+        for (size_t i = 0; i < rowSize; ++i)
+            m_acc[i] += src[i] * w;
+    }
+    uint8_t* dst = m_out->Row(y);
+    constexpr int kShift = kWeightBits + 8;
+    for (size_t i = 0; i < rowSize; ++i)
+        dst[i] = static_cast<uint8_t>(
+            std::min<uint32_t>(255, (m_acc[i] + (1u << (kShift - 1))) >> kShift));
+}
+
+bool Resize(const Pixels& in, uint32_t width, uint32_t height, Pixels& out) {
+    RowScaler scaler;
+    if (!in.bgra || !scaler.Start(in.width, in.height, width, height, in.grey, out))
+        return false;
+    for (uint32_t y = 0; y < in.height; ++y)
+        scaler.Push(in.Row(y));
     return true;
 }
 

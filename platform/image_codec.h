@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vesk::imaging {
 
@@ -69,6 +70,10 @@ bool JpegInfo(Bytes data, FrameInfo& info);
 // smallest DCT scale (n/8) whose size still covers minWidth × minHeight. A file whose
 // coded data ends early is refused.
 bool DecodeJpeg(Bytes data, uint32_t minWidth, uint32_t minHeight, Pixels& out);
+// The image decoded at the smallest DCT scale that covers width × height and resampled
+// to exactly that size as it is decoded (as DecodeJpeg then Resize, without holding the
+// decoded image).
+bool DecodeJpegResized(Bytes data, uint32_t width, uint32_t height, Pixels& out);
 // Baseline JPEG with a JFIF header giving dpi (when positive); one sample a pixel for
 // grey images. quality 0..100.
 bool EncodeJpeg(const Pixels& image, int quality, double xDpi, double yDpi, std::string& out);
@@ -96,5 +101,38 @@ bool EncodeBmp(const Pixels& image, bool alpha, double xDpi, double yDpi, std::s
 // ---- Scaling ----
 // Area-averaging resample to width × height (both positive).
 bool Resize(const Pixels& in, uint32_t width, uint32_t height, Pixels& out);
+
+// Source samples and their weights for each destination index of one axis.
+struct ResampleTaps {
+    std::vector<uint32_t> first;   // first source index per destination index
+    std::vector<uint32_t> offset;  // into weights, one more entry than destinations
+    std::vector<uint32_t> weights;
+};
+
+// The resample of Resize fed one source row at a time, top to bottom, so that no whole
+// source image needs to be held: each destination row is written once its last source
+// row is in. The result is the same as Resize's.
+class RowScaler {
+public:
+    // Allocates `out` (width × height, `grey` as given). False without memory.
+    bool Start(uint32_t fromWidth, uint32_t fromHeight, uint32_t width, uint32_t height, bool grey,
+               Pixels& out);
+    // A buffer of one source row (fromWidth × 4 bytes) a caller may fill and Push.
+    uint8_t* InputRow() { return m_input.data(); }
+    void Push(const uint8_t* row);
+
+private:
+    void Emit(uint32_t y);
+
+    ResampleTaps m_across;
+    ResampleTaps m_down;
+    std::vector<uint8_t> m_input;
+    std::vector<uint16_t> m_ring;  // the latest source rows scaled across, 8 fraction bits
+    std::vector<uint32_t> m_acc;
+    uint32_t m_ringRows = 0;
+    uint32_t m_nextIn = 0;
+    uint32_t m_nextOut = 0;
+    Pixels* m_out = nullptr;
+};
 
 }  // namespace vesk::imaging

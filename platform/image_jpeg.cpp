@@ -78,6 +78,64 @@ void CmykToBgra(uint8_t* row, uint32_t width, bool inverted) {
     }
 }
 
+// The smallest DCT scale n/8 whose output covers minWidth × minHeight; 8/8 when either
+// is 0 or none does.
+void ChooseScale(jpeg_decompress_struct& cinfo, uint32_t minWidth, uint32_t minHeight) {
+    cinfo.scale_denom = 8;
+    cinfo.scale_num = 8;
+    if (minWidth && minHeight) {
+        for (unsigned num = 1; num <= 8; ++num) {
+            cinfo.scale_num = num;
+            jpeg_calc_output_dimensions(&cinfo);
+            if (cinfo.output_width >= minWidth && cinfo.output_height >= minHeight)
+                break;
+        }
+    }
+}
+
+// Decodes into the scaler row by row. The scaler lives in the caller's frame: a libjpeg
+// error leaves this function by longjmp.
+bool DecodeInto(Bytes data, uint32_t width, uint32_t height, RowScaler& scaler, Pixels& out) {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    InitErrors(err);
+    cinfo.err = &err.pub;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data.data(), data.size());
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK || !Fits(cinfo)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    const bool cmyk = cinfo.num_components == 4;
+    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
+    ChooseScale(cinfo, width, height);
+    err.decoding = true;
+    jpeg_start_decompress(&cinfo);
+    if (!scaler.Start(cinfo.output_width, cinfo.output_height, width, height,
+                      cinfo.jpeg_color_space == JCS_GRAYSCALE, out)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    JSAMPROW row = scaler.InputRow();
+    while (cinfo.output_scanline < cinfo.output_height) {
+        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) {  // only a suspending source stops
+            jpeg_destroy_decompress(&cinfo);
+            return false;
+        }
+        if (cmyk)
+            CmykToBgra(row, cinfo.output_width, cinfo.saw_Adobe_marker);
+        scaler.Push(row);
+    }
+    err.decoding = false;
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
 }  // namespace
 
 bool JpegInfo(Bytes data, FrameInfo& info) {
@@ -127,16 +185,7 @@ bool DecodeJpeg(Bytes data, uint32_t minWidth, uint32_t minHeight, Pixels& out) 
     }
     const bool cmyk = cinfo.num_components == 4;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
-    cinfo.scale_denom = 8;
-    cinfo.scale_num = 8;
-    if (minWidth && minHeight) {
-        for (unsigned num = 1; num <= 8; ++num) {
-            cinfo.scale_num = num;
-            jpeg_calc_output_dimensions(&cinfo);
-            if (cinfo.output_width >= minWidth && cinfo.output_height >= minHeight)
-                break;
-        }
-    }
+    ChooseScale(cinfo, minWidth, minHeight);
     err.decoding = true;
     jpeg_start_decompress(&cinfo);
     if (!out.Allocate(cinfo.output_width, cinfo.output_height)) {
@@ -159,6 +208,16 @@ bool DecodeJpeg(Bytes data, uint32_t minWidth, uint32_t minHeight, Pixels& out) 
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return true;
+}
+
+bool DecodeJpegResized(Bytes data, uint32_t width, uint32_t height, Pixels& out) {
+    if (Sniff(data) != Kind::kJpeg || width == 0 || height == 0)
+        return false;
+    RowScaler scaler;
+    if (DecodeInto(data, width, height, scaler, out))
+        return true;
+    out = Pixels{};
+    return false;
 }
 
 namespace {

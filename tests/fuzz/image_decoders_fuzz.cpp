@@ -30,6 +30,10 @@ void Jpeg(img::Bytes data) {
         Check(header && scaled.width <= info.width && scaled.height <= info.height &&
                   ((scaled.width >= 64 && scaled.height >= 48) || SameSize(scaled, info)),
               "a scaled decode covers the size asked or is whole");
+    img::Pixels resized;
+    if (img::DecodeJpegResized(data, 24, 16, resized))
+        Check(header && resized.width == 24 && resized.height == 16,
+              "a decode resampled as it goes has exactly the size asked");
 }
 
 void Tiff(img::Bytes data) {

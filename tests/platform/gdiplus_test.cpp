@@ -517,6 +517,15 @@ TEST_F(GdiplusTest, MakesThumbnailsOfTheSizeAsked) {
         vesk::imaging::Pixels px;
         ASSERT_TRUE(vesk::imaging::DecodeJpeg(jpeg, s.minWidth, s.minHeight, px));
         EXPECT_EQ(std::tie(px.width, px.height), std::tie(s.width, s.height)) << s.minWidth;
+        // Resampled while decoding: byte for byte the decoded image resampled after.
+        vesk::imaging::Pixels whole, after, during;
+        const uint32_t w = s.minWidth ? s.minWidth : 1300, h = s.minHeight ? s.minHeight : 700;
+        ASSERT_TRUE(vesk::imaging::DecodeJpeg(jpeg, w, h, whole));
+        ASSERT_TRUE(vesk::imaging::Resize(whole, w, h, after));
+        ASSERT_TRUE(vesk::imaging::DecodeJpegResized(jpeg, w, h, during));
+        EXPECT_EQ(std::vector<uint8_t>(during.bgra.get(), during.bgra.get() + w * h * 4),
+                  std::vector<uint8_t>(after.bgra.get(), after.bgra.get() + w * h * 4))
+            << w << "x" << h;
     }
     Image image, thumb;
     ASSERT_EQ(Load(Path("wide.jpg"), image), Ok);

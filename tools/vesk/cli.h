@@ -135,6 +135,7 @@ void AddPageCommand(std::vector<Command>& table);  // vesk page (page_cmds.cpp)
 void AddBindCommands(std::vector<Command>& table);
 // get, cp, mv
 void AddTransferCommands(std::vector<Command>& table);
+void AddThumbCommand(std::vector<Command>& table);
 
 void PrintCommandHelp(const Command& c, FILE* to);
 

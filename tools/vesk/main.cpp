@@ -32,6 +32,7 @@ std::vector<Command> BuildTable() {
     vesk::cli::AddPageCommand(table);
     vesk::cli::AddBindCommands(table);
     vesk::cli::AddTransferCommands(table);
+    vesk::cli::AddThumbCommand(table);
     vesk::cli::AddSearchCommands(table);
     vesk::cli::AddOptionsCommands(table);
     vesk::cli::AddDemoCommand(table);

@@ -1,0 +1,104 @@
+// The document's image helpers that need no device: the thumbnail geometry, the BMP file
+// made from raw grey rows (read back by Python's struct module, not by our own reader),
+// and the encoder lookup.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "document/images.h"
+#include "document/vesk_document.h"
+#include "platform/charset.h"
+#include "platform/file.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+using vesk::ThumbnailGeometry;
+
+TEST(ThumbnailSize, LongerSideBecomes240AndTheShorterFollowsTruncated) {
+    const struct {
+        UINT width, height;
+        bool halfHeight;
+        ThumbnailGeometry want;
+    } rows[] = {
+        {1000, 500, false, {240, 120}}, {500, 1000, false, {120, 240}},
+        {333, 1000, false, {79, 240}},  {320, 164, false, {240, 123}},
+        {777, 777, false, {240, 240}},  {1000, 500, true, {240, 240}},
+        {600, 1000, true, {72, 240}},   {5000, 1, false, {240, 1}},  // never 0 wide
+        {0, 100, false, {0, 0}},
+    };
+    for (const auto& r : rows) {
+        const ThumbnailGeometry got = vesk::ThumbnailSize(r.width, r.height, r.halfHeight);
+        EXPECT_EQ(got, r.want) << r.width << "x" << r.height << " " << r.halfHeight << " gave "
+                               << got.width << "x" << got.height;
+    }
+}
+
+// Reads a BMP file with struct and prints what a viewer relies on: the header fields,
+// whether entry i of the palette is (i, i, i, 0), and the first byte of the first and
+// the last stored row.
+constexpr const char* kReader = R"(
+import struct, sys
+for name in sys.argv[1:]:
+  b = open(name, 'rb').read()
+  magic, size, r1, r2, off = struct.unpack_from('<2sIHHI', b, 0)
+  hs, w, h, planes, bits, comp, isz, xr, yr, used, imp = struct.unpack_from('<IiiHHIIiiII', b, 14)
+  pal = all(struct.unpack_from('<4B', b, 54 + 4 * i) == (i, i, i, 0) for i in range(256))
+  print(magic.decode(), size, len(b), r1, r2, off, hs, w, h, planes, bits, comp, isz, xr, yr,
+        used, imp, pal, b[off], b[off + (h - 1) * w])
+)";
+
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p))
+            out += buf;
+        pclose(p);
+    }
+    return out;
+}
+
+TEST(RawThumbnailBmp, HeaderPaletteAndBottomUpRowsAsAnotherReaderSeesThem) {
+    vesk::test::TempFolder dir;
+    vesk::test::WriteFile(dir.Sub("reader.py"), kReader);
+    const struct {
+        int size;
+        std::string want;
+    } rows[] = {
+        // Raw row r holds the value r: the file's first row is raw row 99, its last row 0.
+        {10400, "BM 11478 11478 0 0 1078 40 104 100 1 8 0 0 0 0 0 0 True 99 0\n"},
+        // A partial row past the last whole one counts in the size, not in the height.
+        {10450, "BM 11528 11528 0 0 1078 40 104 100 1 8 0 0 0 0 0 0 True 99 0\n"},
+    };
+    std::string paths, want;
+    for (const auto& r : rows) {
+        std::vector<unsigned char> raw(static_cast<size_t>(r.size));
+        for (size_t i = 0; i < raw.size(); ++i)
+            raw[i] = static_cast<unsigned char>(i / vesk::kRawThumbnailWidth);
+        const std::string path = dir.Sub(std::to_string(r.size) + ".bmp");
+        CFile file(vesk::Utf8ToWide(path).c_str(), CFile::modeCreate | CFile::modeWrite);
+        CVESKDocument::AddBMPHeaderInfo(file, r.size);
+        unsigned char* data = raw.data();
+        CVESKDocument::FlipBMPRawData(r.size / vesk::kRawThumbnailWidth, data);
+        file.Write(raw.data(), static_cast<unsigned>(raw.size()));
+        paths += " " + path;
+        want += r.want;
+    }
+    // One interpreter for all files, the system's when there is one: wrappers start slowly.
+    const std::string python =
+        access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    EXPECT_EQ(Output(python + " " + dir.Sub("reader.py") + paths), want);
+}
+
+TEST(EncoderClsid, MimeTypeMatchesExactly) {
+    CLSID clsid{};
+    EXPECT_GE(CVESKDocument::GetEncoderClsid(L"image/jpeg", &clsid), 0);
+    EXPECT_EQ(CVESKDocument::GetEncoderClsid(L"image/JPEG", &clsid), -1);
+    EXPECT_EQ(CVESKDocument::GetEncoderClsid(L"image/png", &clsid), -1);
+}
+
+}  // namespace
