@@ -202,12 +202,13 @@ TEST_P(Thumbnail, CacheModeZeroLeavesNoFileBehind) {
 TEST_P(Thumbnail, ThumbnailOfTheWrongSizeIsNeverCached) {
     using Fault = mfpsim::Session::ThumbnailFault;
     const struct {
+        const char* name;
         Fault fault;
         int result;
         bool kept;
-    } rows[] = {{Fault::kTruncate, 0, false}, {Fault::kOversize, 1, true}};
+    } rows[] = {{"short", Fault::kTruncate, 0, false}, {"long", Fault::kOversize, 1, true}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.kept);
+        SCOPED_TRACE(row.name);
         ASSERT_TRUE(OpenDoc(3, 1, "Contract", true));
         mfpsim::FaultConfig fault;
         fault.thumbnail = row.fault;
@@ -220,6 +221,19 @@ TEST_P(Thumbnail, ThumbnailOfTheWrongSizeIsNeverCached) {
                       fs::file_size(DocFolder() / "thumb.raw") + kRawThumbnailHeaderSize);
         }
     }
+}
+
+// A cached file that cannot be shown fails once and is then fetched again.
+TEST_P(Thumbnail, UnreadableCachedFileIsReplaced) {
+    ASSERT_TRUE(OpenDoc(4, 11, "Invoice 2024-001"));
+    Size got;
+    ASSERT_EQ(Get(got), 1);
+    WriteFile(Cached(), "not an image");
+    CUtility::SetFileTimeFromText(Utf8ToWide(Cached()).c_str(), m_doc->GetMaxEntryDate(), 0);
+    EXPECT_EQ(Get(got), 0);
+    EXPECT_FALSE(PathExists(Cached()));
+    EXPECT_EQ(Get(got), 1);
+    EXPECT_EQ(ThumbnailRequests(), 2u);
 }
 
 // Whatever allocation fails, also while the cache is emptied after the handle was made,
