@@ -64,14 +64,15 @@ struct ImageDeleter {
 };
 
 // The image file at path as a bitmap handle (opaque black behind transparent parts).
-bool LoadBitmap(const CString& path, BitmapHandle& handle) {
+Gdiplus::Status LoadBitmap(const CString& path, BitmapHandle& handle) {
     using namespace Gdiplus::DllExports;
     Gdiplus::GpBitmap* raw = nullptr;
-    if (GdipCreateBitmapFromFile(path, &raw) != Gdiplus::Ok)
-        return false;
+    if (const Gdiplus::Status loaded = GdipCreateBitmapFromFile(path, &raw); loaded != Gdiplus::Ok)
+        return loaded;
     const std::unique_ptr<Gdiplus::GpBitmap, ImageDeleter> bitmap(raw);
-    return GdipCreateHBITMAPFromBitmap(bitmap.get(), handle.Out(), kOpaqueBlack) == Gdiplus::Ok &&
-           *handle.Out() != nullptr;
+    const Gdiplus::Status made =
+        GdipCreateHBITMAPFromBitmap(bitmap.get(), handle.Out(), kOpaqueBlack);
+    return made == Gdiplus::Ok && !*handle.Out() ? Gdiplus::GenericError : made;
 }
 
 // Ends the device's thumbnail exchange on every way out unless closed.
@@ -168,7 +169,14 @@ int MakeThumbnailHandle(CVESKDocument& doc, CVESKCache& cache, CVESKMFPDevice& d
             CUtility::SetFileTimeFromText(cached, entryDate, 0);
         }
     }
-    return LoadBitmap(cached, handle) ? 1 : 0;
+    const Gdiplus::Status loaded = LoadBitmap(cached, handle);
+    if (loaded == Gdiplus::Ok)
+        return 1;
+    // A thumbnail that cannot be shown is not kept as current: the next call fetches or
+    // makes it again.
+    if (loaded != Gdiplus::OutOfMemory)
+        vesk::fs::RemoveFile(cached.str());
+    return 0;
 }
 
 }  // namespace

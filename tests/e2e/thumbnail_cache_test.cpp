@@ -1,8 +1,6 @@
 // Document thumbnails through the item tree: fetched from the device or made locally from
 // the document, kept in the cache while dated like the document, replaced when the date
 // moves, cleaned up when caching is off, and never handed out half made.
-#include <cstring>
-
 #include "cache/utility.h"
 #include "cache/vesk_cache.h"
 #include "document/images.h"
@@ -16,28 +14,19 @@ namespace vesk::test {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr const wchar_t* kOtherDate = L"2001/02/03 04:05:06";
+using Size = std::pair<long, long>;
 
-struct Size {
-    long width = 0;
-    long height = 0;
-    bool operator==(const Size&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Size& s) {
-    return os << s.width << "x" << s.height;
+// Width and height as libjpeg or libtiff read them.
+Size ImageSize(const fs::path& p) {
+    std::vector<TiffPage> pages;
+    JpegInfo jpeg;
+    std::string why, bytes = ReadFile(p.string());
+    if (p.extension() == ".tif")
+        return DecodeTiffFile(p.string(), pages) ? Size(pages[0].width, pages[0].height) : Size();
+    return DecodeJpeg({bytes.begin(), bytes.end()}, jpeg, why) ? Size(jpeg.width, jpeg.height)
+                                                               : Size();
 }
 
-Size SizeOf(HBITMAP h) {
-    BITMAP bm{};
-    return GetObjectW(h, sizeof bm, &bm) == sizeof bm ? Size{bm.bmWidth, bm.bmHeight} : Size{};
-}
-
-std::vector<unsigned char> Bytes(const fs::path& p) {
-    const std::string s = ReadFile(p.string());
-    return {s.begin(), s.end()};
-}
-
-// Regular files anywhere below dir.
 int FilesBelow(const std::string& dir) {
     std::error_code ec;
     int n = 0;
@@ -49,40 +38,45 @@ int FilesBelow(const std::string& dir) {
 
 class Thumbnail : public BoxFixture {
 protected:
-    // Logs into the shared box of a device reporting major.minor (second family model
-    // 40 for raw grey thumbnails) and finds the document.
+    // The document in the shared box of a device reporting major.minor (second family
+    // model 40: raw grey thumbnails).
     CVESKDocument* OpenDoc(int major, int minor, const std::string& name, bool rawModel = false) {
-        m_box = OpenBox(kSharedBox, L"", [&](mfpsim::DeviceState& st) {
+        CVESKMFPBox* box = OpenBox(kSharedBox, L"", [&](mfpsim::DeviceState& st) {
             st.identity.major = major;
             st.identity.minor = minor;
             if (rawModel)
                 st.identity.identifier = ModelId(40, true);
         });
-        if (!m_box || m_box->GetChildList(1) != 1)
-            return nullptr;
-        for (POSITION pos = m_box->GetItemList()->GetHeadPosition(); pos;) {
-            auto* d = DYNAMIC_DOWNCAST(CVESKDocument, m_box->GetItemList()->GetNext(pos));
+        for (POSITION pos = box && box->GetChildList(1) == 1 ? box->GetItemList()->GetHeadPosition()
+                                                             : nullptr;
+             pos;) {
+            auto* d = DYNAMIC_DOWNCAST(CVESKDocument, box->GetItemList()->GetNext(pos));
             if (WideToUtf8(d->GetItemName().str()) == name)
                 return m_doc = d;
         }
-        ADD_FAILURE() << "no document " << name;
         return nullptr;
     }
     CVESKCache& RootCache() { return *TreeRoot().GetCache(); }
-    std::string Folder(int (CVESKCache::*which)(CString&)) {
+    std::string Tree(int (CVESKCache::*which)(CString&)) {
         CString dir;
         (RootCache().*which)(dir);
         return WideToUtf8(dir.str());
     }
     std::string Cached() {
-        return Folder(&CVESKCache::GetCacheDirectory) + "/" + std::to_string(Device().GetItemID()) +
+        return Tree(&CVESKCache::GetCacheDirectory) + "/" + std::to_string(Device().GetItemID()) +
                "/" + std::to_string(kSharedBox) + "/" + std::to_string(m_doc->GetItemID()) +
                (m_doc->GetColorType() == 0 ? ".tif" : ".jpg");
     }
-    std::string CreatedText(const std::string& path) {
+    std::string CachedDate() {
         CString text;
-        CVESKDocument::GetFileCreationTime(Utf8ToWide(path).c_str(), text);
+        CVESKDocument::GetFileCreationTime(Utf8ToWide(Cached()).c_str(), text);
         return WideToUtf8(text.str());
+    }
+    // Puts a file dated like the document where its thumbnail is cached.
+    void PutCached(const std::string& bytes) {
+        fs::create_directories(fs::path(Cached()).parent_path());
+        WriteFile(Cached(), bytes);
+        CUtility::SetFileTimeFromText(Utf8ToWide(Cached()).c_str(), m_doc->GetMaxEntryDate(), 0);
     }
     fs::path DocFolder() {
         return Sim().Root() / "boxes" / std::to_string(kSharedBox) / "docs" /
@@ -91,20 +85,20 @@ protected:
     size_t ThumbnailRequests() {
         return Sim().Engine()->Requests<tc::ThumbnailRequest>(tc::Op::kThumbnail).size();
     }
-    // GetThumbnail with a handle that must be overwritten; the size of what came back.
-    int Get(Size& size) {
+    // GetThumbnail; m_got is the size of the handle, which must come exactly with 1.
+    int Get() {
         HBITMAP h = reinterpret_cast<HBITMAP>(1);
         const int r = m_doc->GetThumbnail(&h);
         EXPECT_EQ(r == 1, h != nullptr) << "result " << r;
-        size = r == 1 ? SizeOf(h) : Size{};
-        if (r == 1) {
-            EXPECT_TRUE(DeleteObject(h));
-        }
+        BITMAP bm{};
+        m_got = r == 1 && GetObjectW(h, sizeof bm, &bm) ? Size(bm.bmWidth, bm.bmHeight) : Size();
+        if (r == 1)
+            DeleteObject(h);
         return r;
     }
 
-    CVESKMFPBox* m_box = nullptr;
     CVESKDocument* m_doc = nullptr;
+    Size m_got;
 };
 
 // The first call fetches or makes the thumbnail, the second takes it from the cache
@@ -114,70 +108,41 @@ TEST_P(Thumbnail, CachedWhileDatedLikeTheDocumentAndRenewedWhenTheDateMoves) {
         int major, minor;
         const char* doc;
         bool raw;
+        const char* from;  // what the thumbnail is made from
     } rows[] = {
-        {4, 11, "Invoice 2024-001", false},  // the device's JPEG
-        {3, 1, "Contract", true},            // the device's raw grey rows as a BMP file
-        {2, 0, "Invoice 2024-001", false},   // made from the JPEG page
-        {1, 2, "Contract", false},           // made from the TIFF, pages at half height
+        {4, 11, "Invoice 2024-001", false, "thumb.jpg"},
+        {3, 1, "Contract", true, "thumb.raw"},  // becomes a BMP file
+        {2, 0, "Invoice 2024-001", false, "page-0001.jpg"},
+        {1, 2, "Contract", false, "page-0001.tif"},  // pages at half height
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.major << "." << row.minor << " " << row.doc);
         ASSERT_TRUE(OpenDoc(row.major, row.minor, row.doc, row.raw));
         const bool fromDevice = row.major >= 3;
-        Size got;
-        ASSERT_EQ(Get(got), 1);
-
-        Size want;
-        std::vector<TiffPage> pages;
-        JpegInfo jpeg;
-        std::string why;
+        ASSERT_EQ(Get(), 1);
+        const fs::path from = DocFolder() / row.from;
+        Size want = ImageSize(from);
         if (row.raw) {
-            const std::vector<unsigned char> raw = Bytes(DocFolder() / "thumb.raw");
-            want = {kRawThumbnailWidth, static_cast<long>(raw.size() / kRawThumbnailWidth)};
-            // The device's top row is the top row of the picture.
-            HBITMAP h = nullptr;
-            ASSERT_EQ(m_doc->GetThumbnail(&h), 1);
-            BITMAP bm{};
-            ASSERT_EQ(GetObjectW(h, sizeof bm, &bm), int(sizeof bm));
-            const auto* px = static_cast<const unsigned char*>(bm.bmBits);
-            for (int x = 0; x < kRawThumbnailWidth; ++x)
-                ASSERT_EQ(px[4 * x], raw[x]) << x;
-            DeleteObject(h);
-        } else if (fromDevice) {
-            ASSERT_TRUE(DecodeJpeg(Bytes(DocFolder() / "thumb.jpg"), jpeg, why)) << why;
-            want = {jpeg.width, jpeg.height};
-        } else {
-            const bool tiff = std::string(row.doc) == "Contract";
-            const fs::path page = DocFolder() / (tiff ? "page-0001.tif" : "page-0001.jpg");
-            UINT w = 0, h = 0;
-            if (tiff) {
-                ASSERT_TRUE(DecodeTiffFile(page.string(), pages));
-                w = pages[0].width, h = pages[0].height;
-            } else {
-                ASSERT_TRUE(DecodeJpeg(Bytes(page), jpeg, why)) << why;
-                w = UINT(jpeg.width), h = UINT(jpeg.height);
-            }
-            const ThumbnailGeometry g = ThumbnailSize(w, h, row.major * 10 + row.minor == 12);
-            want = {long(g.width), long(g.height)};
+            want = {kRawThumbnailWidth, fs::file_size(from) / kRawThumbnailWidth};
+        } else if (!fromDevice) {
+            const auto g = ThumbnailSize(want.first, want.second, row.major == 1);
+            want = {g.width, g.height};
         }
-        EXPECT_EQ(got, want);
-        EXPECT_EQ(CreatedText(Cached()), WideToUtf8(m_doc->GetMaxEntryDate().str()));
+        EXPECT_EQ(m_got, want);
+        EXPECT_EQ(CachedDate(), WideToUtf8(m_doc->GetMaxEntryDate().str()));
 
         const int64_t before = Requests();
-        ASSERT_EQ(Get(got), 1);
+        ASSERT_EQ(Get(), 1);
         EXPECT_EQ(Requests(), before);
-        EXPECT_EQ(got, want);
 
         const size_t thumbnails = ThumbnailRequests();
-        m_doc->SetMaxEntryDate(kOtherDate);
-        ASSERT_EQ(Get(got), 1);
-        EXPECT_EQ(got, want);
-        EXPECT_EQ(CreatedText(Cached()), WideToUtf8(kOtherDate));
+        m_doc->SetMaxEntryDate(L"2001/02/03 04:05:06");
+        ASSERT_EQ(Get(), 1);
+        EXPECT_EQ(m_got, want);
+        EXPECT_EQ(CachedDate(), "2001/02/03 04:05:06");
         // Older devices: made again from the document already fetched.
-        EXPECT_EQ(ThumbnailRequests(), thumbnails + (fromDevice ? 1 : 0));
-        if (!fromDevice) {
-            EXPECT_EQ(Requests(), before);
-        }
+        EXPECT_EQ(ThumbnailRequests(), thumbnails + fromDevice);
+        EXPECT_TRUE(fromDevice || Requests() == before);
     }
 }
 
@@ -188,71 +153,57 @@ TEST_P(Thumbnail, CacheModeZeroLeavesNoFileBehind) {
         SCOPED_TRACE(major);
         ASSERT_TRUE(OpenDoc(major, 0, "Invoice 2024-001"));
         ASSERT_EQ(RootCache().SetCacheMode(0), 1);
-        Size got;
-        EXPECT_EQ(Get(got), 1);
-        EXPECT_EQ(got.height, major >= 3 ? 160 : 240);
-        EXPECT_EQ(FilesBelow(Folder(&CVESKCache::GetCacheDirectory)), 0);
-        EXPECT_EQ(FilesBelow(Folder(&CVESKCache::GetTempFileRootDir)), 0);
+        EXPECT_EQ(Get(), 1);
+        EXPECT_EQ(m_got.second, major >= 3 ? 160 : 240);
+        EXPECT_EQ(FilesBelow(Tree(&CVESKCache::GetCacheDirectory)), 0);
+        EXPECT_EQ(FilesBelow(Tree(&CVESKCache::GetTempFileRootDir)), 0);
         ASSERT_EQ(RootCache().SetCacheMode(2), 1);
     }
 }
 
 // A thumbnail delivered short of its announced size fails and leaves no file to be taken
-// for current; bytes beyond it are dropped and the announced ones kept.
-TEST_P(Thumbnail, ThumbnailOfTheWrongSizeIsNeverCached) {
+// for current; bytes beyond it are dropped and the announced ones kept. A cached file
+// that cannot be shown fails once and is then fetched again.
+TEST_P(Thumbnail, WhatCannotBeShownIsNeverKept) {
     using Fault = mfpsim::Session::ThumbnailFault;
-    const struct {
-        Fault fault;
-        int result;
-        bool kept;
-    } rows[] = {{Fault::kTruncate, 0, false}, {Fault::kOversize, 1, true}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.kept);
+    for (const Fault fault : {Fault::kTruncate, Fault::kOversize}) {
+        const bool whole = fault == Fault::kOversize;
+        SCOPED_TRACE(whole);
         ASSERT_TRUE(OpenDoc(3, 1, "Contract", true));
-        mfpsim::FaultConfig fault;
-        fault.thumbnail = row.fault;
-        Sim().SetFaults(fault);
-        Size got;
-        EXPECT_EQ(Get(got), row.result);
-        EXPECT_EQ(PathExists(Cached()), row.kept);
-        if (row.kept) {
-            EXPECT_EQ(fs::file_size(Cached()),
-                      fs::file_size(DocFolder() / "thumb.raw") + kRawThumbnailHeaderSize);
-        }
+        mfpsim::FaultConfig faults;
+        faults.thumbnail = fault;
+        Sim().SetFaults(faults);
+        EXPECT_EQ(Get(), whole ? 1 : 0);
+        EXPECT_EQ(PathExists(Cached()), whole);
     }
+    EXPECT_EQ(fs::file_size(Cached()),
+              fs::file_size(DocFolder() / "thumb.raw") + kRawThumbnailHeaderSize);
+    Sim().ClearFaults();
+    PutCached("not an image");
+    EXPECT_EQ(Get(), 0);
+    EXPECT_FALSE(PathExists(Cached()));
+    EXPECT_EQ(Get(), 1);
+    EXPECT_EQ(ThumbnailRequests(), 2u);
 }
 
 // Whatever allocation fails, also while the cache is emptied after the handle was made,
 // a handle comes back exactly with 1, and nothing is left allocated.
 TEST_P(Thumbnail, FailuresHandOutNothingAndLeakNothing) {
     ASSERT_TRUE(OpenDoc(4, 11, "Invoice 2024-001"));
-    Size got;
-    ASSERT_EQ(Get(got), 1);
-    const std::string cached = Cached(), bytes = ReadFile(cached);
-    const CString date = m_doc->GetMaxEntryDate();
+    ASSERT_EQ(Get(), 1);
+    const std::string bytes = ReadFile(Cached());
     ASSERT_EQ(RootCache().SetCacheMode(0), 1);
-    const int64_t requests = Requests();
-    HBITMAP h = nullptr;
-    const int runs = ForEachAllocationFailure(
-        [&] {
-            h = reinterpret_cast<HBITMAP>(1);
-            const int r = m_doc->GetThumbnail(&h);
-            if (h)
-                DeleteObject(h);
-            return r;
-        },
-        [&](const AllocationFailureRun& run) {
-            EXPECT_EQ(run.result == 1, h != nullptr) << run.failAt << ": " << run.result;
-            EXPECT_EQ(run.leaked, 0) << run.failAt << " result " << run.result;
-        },
-        100000,
-        [&] {
-            fs::create_directories(fs::path(cached).parent_path());
-            WriteFile(cached, bytes);
-            CUtility::SetFileTimeFromText(Utf8ToWide(cached).c_str(), date, 0);
-        });
+    // Nothing else allocates meanwhile, and the device is out of reach.
+    Sim().Stop();
+    int last = 0;
+    const int runs = ForEachAllocationFailure([&] { return Get(); },
+                                              [&](const AllocationFailureRun& run) {
+                                                  EXPECT_EQ(run.leaked, 0) << run.failAt;
+                                                  last = run.result;
+                                              },
+                                              100000, [&] { PutCached(bytes); });
     EXPECT_GT(runs, 10);
-    EXPECT_EQ(Requests(), requests);
+    EXPECT_EQ(last, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, Thumbnail, ::testing::Values(0), ModeName);
