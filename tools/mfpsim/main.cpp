@@ -230,8 +230,8 @@ int main(int argc, char** argv) {
     if (server.RawTlsPort() > 0) {
         std::printf("raw-tls-port %d\n", server.RawTlsPort());
     }
-    std::printf("ready\n");
-    std::fflush(stdout);
+    // The port file is in place before "ready": a script that waits for the line may
+    // read the file at once.
     if (!portFile.empty()) {
         std::string text = "port=" + std::to_string(server.Port()) +
                            "\ntls-port=" + std::to_string(server.TlsPort()) + "\n";
@@ -243,6 +243,8 @@ int main(int argc, char** argv) {
         }
         mfpsim::WriteFileAtomic(portFile, text.data(), text.size());
     }
+    std::printf("ready\n");
+    std::fflush(stdout);
 
     int sig = 0;
     sigwait(&sigs, &sig);
