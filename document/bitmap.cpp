@@ -16,30 +16,13 @@
 #include "platform/fs.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
+#include "platform/gdiplus_owners.h"
 
 namespace {
 
 constexpr int kMemory = -1001;
 constexpr int kFileJpeg = 0;
 constexpr int kFileTiff = 1;
-constexpr Gdiplus::ARGB kOpaqueBlack = 0xFF000000;
-
-struct ImageDeleter {
-    void operator()(Gdiplus::GpImage* image) const { Gdiplus::DllExports::GdipDisposeImage(image); }
-};
-using ImagePtr = std::unique_ptr<Gdiplus::GpImage, ImageDeleter>;
-
-// Owns the handle until it is handed to the caller.
-struct HandleGuard {
-    HBITMAP& handle;
-    bool kept = false;
-    ~HandleGuard() {
-        if (!kept && handle) {
-            DeleteObject(handle);
-            handle = nullptr;
-        }
-    }
-};
 
 // Saves frame nFrame of the TIFF document at source as a one-page TIFF at target. A frame
 // past the end or a save that fails is a failure: showing another page instead would
@@ -49,7 +32,7 @@ bool SaveTiffFrame(const CString& source, const CString& target, int nFrame) {
     Gdiplus::GpImage* raw = nullptr;
     if (GdipLoadImageFromFile(source.GetString(), &raw) != Gdiplus::Ok)
         return false;
-    ImagePtr image(raw);
+    vesk::GdipImagePtr image(raw);
     CLSID tiff{};
     return nFrame >= 0 && CVESKDocument::GetEncoderClsid(L"image/tiff", &tiff) >= 0 &&
            GdipImageSelectActiveFrame(image.get(), &Gdiplus::FrameDimensionPage,
@@ -60,18 +43,15 @@ bool SaveTiffFrame(const CString& source, const CString& target, int nFrame) {
 // Loads the file as a bitmap, makes the handle into phBitmap and fills the header.
 bool Show(const CString& path, HBITMAP* phBitmap, BITMAPINFO* pInfo) {
     using namespace Gdiplus::DllExports;
-    Gdiplus::GpBitmap* raw = nullptr;
-    if (GdipCreateBitmapFromFile(path.GetString(), &raw) != Gdiplus::Ok)
-        return false;
-    ImagePtr bitmap(raw);
-    HBITMAP handle = nullptr;
-    HandleGuard guard{handle};
-    if (GdipCreateHBITMAPFromBitmap(raw, &handle, kOpaqueBlack) != Gdiplus::Ok || !handle)
+    vesk::BitmapHandle handle;
+    vesk::GdipBitmapPtr bitmap;
+    if (vesk::LoadBitmapHandle(path.GetString(), handle, &bitmap) != Gdiplus::Ok)
         return false;
     if (pInfo) {
         UINT width = 0, height = 0;
         PixelFormat format = 0;
         Gdiplus::REAL xDpi = 0, yDpi = 0;
+        Gdiplus::GpBitmap* raw = bitmap.get();
         if (GdipGetImageWidth(raw, &width) != Gdiplus::Ok ||
             GdipGetImageHeight(raw, &height) != Gdiplus::Ok ||
             GdipGetImagePixelFormat(raw, &format) != Gdiplus::Ok ||
@@ -80,8 +60,7 @@ bool Show(const CString& path, HBITMAP* phBitmap, BITMAPINFO* pInfo) {
             return false;
         vesk::FillBitmapInfoHeader(format, width, height, xDpi, yDpi, pInfo->bmiHeader);
     }
-    *phBitmap = handle;
-    guard.kept = true;
+    *phBitmap = handle.Release();
     return true;
 }
 

@@ -14,6 +14,7 @@
 #include "cache/vesk_cache.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
+#include "document/folders.h"
 #include "document/page_name.h"
 #include "document/vesk_document.h"
 #include "platform/file.h"
@@ -57,13 +58,6 @@ bool IsPdf(int format) {
 
 bool IsOffice(int format) {
     return format >= 7 && format <= 9;
-}
-
-// A level of the document folder: kept when it is a usable folder, else made.
-bool EnsureFolder(const CString& path) {
-    if (vesk::fs::IsDirectory(path.str()) && vesk::fs::CanReadWrite(path.str()))
-        return true;
-    return vesk::fs::CreateDirectory(path.str());
 }
 
 // The transfer file and its unique folder, removed unless the download put the file in
@@ -149,15 +143,9 @@ int CVESKDocument::GetDocument(CString& strOutPath, int bLoadInfo,
         CString folder;
         if (!m_pCache || m_pCache->GetTransFileRootDir(folder) != 1 || folder.IsEmpty())
             return kNoTransferTree;
-        if (!CUtility::CreateDirectoryTree(folder))
+        if (!vesk::EnsureFolderChain(folder,
+                                     {pDevice->GetItemID(), m_pBox->GetItemID(), m_lItemID}))
             return kNoFolder;
-        for (const long level : {pDevice->GetItemID(), m_pBox->GetItemID(), m_lItemID}) {
-            CString name;
-            name.Format(L"%ld", level);
-            folder = CUtility::JoinPath(folder, name);
-            if (!EnsureFolder(folder))
-                return kNoFolder;
-        }
 
         // A format outside the known ones names no file: refused, never the folder itself.
         if (nFormat < kFormatOwn)

@@ -13,27 +13,17 @@
 #include "cache/utility.h"
 #include "cache/vesk_cache.h"
 #include "device/mfp_device.h"
+#include "document/folders.h"
 #include "document/vesk_document.h"
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/gdiplus_owners.h"
 
 namespace {
 
 constexpr int kNoTempTree = -1036;
 constexpr int kNoFolder = -1045;
 constexpr int kNotSaved = -1046;
-
-bool EnsureFolder(const CString& path) {
-    if (vesk::fs::IsDirectory(path.str()) && vesk::fs::CanReadWrite(path.str()))
-        return true;
-    return vesk::fs::CreateDirectory(path.str());
-}
-
-// Owns a GDI+ image for one scope.
-struct ImageDeleter {
-    void operator()(Gdiplus::GpImage* image) const { Gdiplus::DllExports::GdipDisposeImage(image); }
-};
-using ImagePtr = std::unique_ptr<Gdiplus::GpImage, ImageDeleter>;
 
 }  // namespace
 
@@ -42,15 +32,8 @@ int CVESKDocument::CreateTempDocumentFolder(CString& strFolder) {
     CString folder;
     if (!pDevice || !m_pCache || m_pCache->GetTempFileRootDir(folder) != 1 || folder.IsEmpty())
         return kNoTempTree;
-    if (!EnsureFolder(folder) && !CUtility::CreateDirectoryTree(folder))
+    if (!vesk::EnsureFolderChain(folder, {pDevice->GetItemID(), m_pBox->GetItemID()}))
         return kNoFolder;
-    for (const long level : {pDevice->GetItemID(), m_pBox->GetItemID()}) {
-        CString name;
-        name.Format(L"%ld", level);
-        folder = CUtility::JoinPath(folder, name);
-        if (!EnsureFolder(folder))
-            return kNoFolder;
-    }
     strFolder = folder;
     return 1;
 }
@@ -134,7 +117,7 @@ int MakeLocalThumbnail(const wchar_t* pszSource, const wchar_t* pszTarget, bool 
     Gdiplus::GpImage* raw = nullptr;
     if (GdipLoadImageFromFile(pszSource, &raw) != Gdiplus::Ok)
         return 0;
-    ImagePtr source(raw);
+    GdipImagePtr source(raw);
     CLSID jpeg{};
     if (CVESKDocument::GetEncoderClsid(L"image/jpeg", &jpeg) < 0)
         return 0;
@@ -150,7 +133,7 @@ int MakeLocalThumbnail(const wchar_t* pszSource, const wchar_t* pszTarget, bool 
     if (GdipGetImageThumbnail(source.get(), size.width, size.height, &raw, nullptr, nullptr) !=
         Gdiplus::Ok)
         return 0;
-    ImagePtr thumbnail(raw);
+    GdipImagePtr thumbnail(raw);
     ULONG quality = 100;
     Gdiplus::EncoderParameters params{};
     params.Count = 1;

@@ -14,12 +14,14 @@
 #include "core/device_owner.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
+#include "document/folders.h"
 #include "document/images.h"
 #include "document/vesk_document.h"
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
+#include "platform/gdiplus_owners.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
@@ -34,46 +36,6 @@ constexpr int kDeviceThumbnailProtocol = 30;
 constexpr int kHalfHeightProtocol = 12;
 // Thumbnail data format of raw grey rows.
 constexpr int kRawFormat = 1;
-constexpr Gdiplus::ARGB kOpaqueBlack = 0xFF000000;
-
-bool EnsureFolder(const CString& path) {
-    if (vesk::fs::IsDirectory(path.str()) && vesk::fs::CanReadWrite(path.str()))
-        return true;
-    return vesk::fs::CreateDirectory(path.str());
-}
-
-// A bitmap handle released unless handed out.
-class BitmapHandle {
-public:
-    BitmapHandle() = default;
-    ~BitmapHandle() {
-        if (m_handle)
-            DeleteObject(m_handle);
-    }
-    BitmapHandle(const BitmapHandle&) = delete;
-    BitmapHandle& operator=(const BitmapHandle&) = delete;
-    HBITMAP* Out() { return &m_handle; }
-    HBITMAP Release() { return std::exchange(m_handle, nullptr); }
-
-private:
-    HBITMAP m_handle = nullptr;
-};
-
-struct ImageDeleter {
-    void operator()(Gdiplus::GpImage* image) const { Gdiplus::DllExports::GdipDisposeImage(image); }
-};
-
-// The image file at path as a bitmap handle (opaque black behind transparent parts).
-Gdiplus::Status LoadBitmap(const CString& path, BitmapHandle& handle) {
-    using namespace Gdiplus::DllExports;
-    Gdiplus::GpBitmap* raw = nullptr;
-    if (const Gdiplus::Status loaded = GdipCreateBitmapFromFile(path, &raw); loaded != Gdiplus::Ok)
-        return loaded;
-    const std::unique_ptr<Gdiplus::GpBitmap, ImageDeleter> bitmap(raw);
-    const Gdiplus::Status made =
-        GdipCreateHBITMAPFromBitmap(bitmap.get(), handle.Out(), kOpaqueBlack);
-    return made == Gdiplus::Ok && !*handle.Out() ? Gdiplus::GenericError : made;
-}
 
 // Ends the device's thumbnail exchange on every way out unless closed.
 class ThumbnailExchange {
@@ -112,7 +74,7 @@ private:
 
 // Steps of GetThumbnail up to a handle in `handle`: 1 or the caller's error code.
 int MakeThumbnailHandle(CVESKDocument& doc, CVESKCache& cache, CVESKMFPDevice& device,
-                        BitmapHandle& handle) {
+                        vesk::BitmapHandle& handle) {
     CString folder;
     const int known = cache.GetCacheDirectory(folder);
     if (known == kMemory)
@@ -121,15 +83,8 @@ int MakeThumbnailHandle(CVESKDocument& doc, CVESKCache& cache, CVESKMFPDevice& d
         return kNoCacheTree;
     if (cache.GetMaxAvailDiskSize() <= cache.GetTotalUsedCacheSize(folder))
         cache.DeleteCacheExtraSize();
-    if (!EnsureFolder(folder) && !CUtility::CreateDirectoryTree(folder))
+    if (!vesk::EnsureFolderChain(folder, {device.GetItemID(), doc.GetBox()->GetItemID()}))
         return kNoFolder;
-    for (const long level : {device.GetItemID(), doc.GetBox()->GetItemID()}) {
-        CString name;
-        name.Format(L"%ld", level);
-        folder = CUtility::JoinPath(folder, name);
-        if (!EnsureFolder(folder))
-            return kNoFolder;
-    }
 
     CString tempFolder;
     const int temp = doc.CreateTempDocumentFolder(tempFolder);
@@ -169,7 +124,7 @@ int MakeThumbnailHandle(CVESKDocument& doc, CVESKCache& cache, CVESKMFPDevice& d
             CUtility::SetFileTimeFromText(cached, entryDate, 0);
         }
     }
-    const Gdiplus::Status loaded = LoadBitmap(cached, handle);
+    const Gdiplus::Status loaded = vesk::LoadBitmapHandle(cached, handle);
     if (loaded == Gdiplus::Ok)
         return 1;
     // A thumbnail that cannot be shown is not kept as current: the next call fetches or
@@ -192,7 +147,7 @@ int CVESKDocument::GetThumbnail(HBITMAP* phBitmap) {
         CVESKCache* pCache = pRoot ? pRoot->GetCache() : nullptr;
         if (!pCache)
             return kNoCacheTree;
-        BitmapHandle handle;
+        vesk::BitmapHandle handle;
         const int result = MakeThumbnailHandle(*this, *pCache, *pDevice, handle);
         if (result != 1)
             return result;

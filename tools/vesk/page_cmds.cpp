@@ -13,6 +13,7 @@
 #include "platform/charset.h"
 #include "platform/fs.h"
 #include "platform/gdi.h"
+#include "platform/gdiplus_owners.h"
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/png_out.h"
@@ -21,11 +22,6 @@
 namespace vesk::cli {
 
 namespace {
-
-struct HandleCloser {
-    void operator()(HBITMAP h) const { DeleteObject(h); }
-};
-using Handle = std::unique_ptr<std::remove_pointer_t<HBITMAP>, HandleCloser>;
 
 int Page(Context& ctx, const ParsedArgs& a) {
     LoginFromArgs(a);
@@ -50,15 +46,15 @@ int Page(Context& ctx, const ParsedArgs& a) {
                       " page" + (doc.GetPageNo() == 1 ? "" : "s"));
 
     // The library counts a TIFF document's frames from 0 and the device's pages from 1.
-    HBITMAP raw = nullptr;
+    BitmapHandle handle;
     BITMAPINFO info{};
-    const int rc = doc.GetBitmap(vesk::PageShownFromTiff(doc) ? page - 1 : page, &raw, &info);
-    Handle handle(raw);
+    const int rc =
+        doc.GetBitmap(vesk::PageShownFromTiff(doc) ? page - 1 : page, handle.Out(), &info);
     if (rc != 1)
         ThrowResult("cannot show " + what + " in " + BoxLabel(box), rc);
     BITMAP bm{};
     std::string png;
-    if (GetObjectW(raw, sizeof bm, &bm) != sizeof bm || !bm.bmBits ||
+    if (GetObjectW(handle.Get(), sizeof bm, &bm) != sizeof bm || !bm.bmBits ||
         !EncodePng(static_cast<const uint8_t*>(bm.bmBits), static_cast<uint32_t>(bm.bmWidth),
                    static_cast<uint32_t>(bm.bmHeight), static_cast<size_t>(bm.bmWidthBytes), png,
                    info.bmiHeader.biXPelsPerMeter, info.bmiHeader.biYPelsPerMeter))

@@ -17,6 +17,7 @@
 #include "platform/error.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
+#include "platform/gdiplus_owners.h"
 #include "platform/image_codec.h"
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
@@ -42,17 +43,6 @@ OutKind KindOf(const std::string& path) {
         return OutKind::kBmp;
     throw UsageError("-o FILE must end in .png, .jpg, .jpeg or .bmp");
 }
-
-struct BitmapHandle {
-    HBITMAP h = nullptr;
-    BitmapHandle() = default;
-    BitmapHandle(const BitmapHandle&) = delete;
-    BitmapHandle& operator=(const BitmapHandle&) = delete;
-    ~BitmapHandle() {
-        if (h)
-            DeleteObject(h);
-    }
-};
 
 void WriteWhole(const std::string& path, const std::string& bytes) {
     if (!vesk::fs::ReplaceFileWhole(W(path).str(), bytes))
@@ -134,17 +124,10 @@ int FromFile(const ParsedArgs& a, const std::string& source, const std::string& 
     const int rc = MakeLocalThumbnail(W(source), W(temp), doubleHeight);
     if (rc != 1)
         throw Failure(LocalThumbnailError(rc, source));
-    Gdiplus::GpBitmap* image = nullptr;
     BitmapHandle bitmap;
-    const bool loaded =
-        Gdiplus::DllExports::GdipCreateBitmapFromFile(W(temp), &image) == Gdiplus::Ok;
-    const bool made = loaded && Gdiplus::DllExports::GdipCreateHBITMAPFromBitmap(
-                                    image, &bitmap.h, 0xFF000000) == Gdiplus::Ok;
-    if (image)
-        Gdiplus::DllExports::GdipDisposeImage(image);
-    if (!made)
+    if (LoadBitmapHandle(W(temp), bitmap) != Gdiplus::Ok)
         throw Failure("the thumbnail made from " + Printable(source) + " cannot be loaded");
-    WriteBitmap(bitmap.h, target, kind);
+    WriteBitmap(bitmap.Get(), target, kind);
     return kExitOk;
 }
 
@@ -166,14 +149,14 @@ int Thumb(Context& ctx, const ParsedArgs& a) {
     OpenBox open(d, box, a.Get(BoxPasswordFileOption().name));
     CVESKDocument& doc = FindDocument(open.Documents(), a.Positional()[2]);
     BitmapHandle bitmap;
-    const int rc = doc.GetThumbnail(&bitmap.h);
-    if (rc != 1 || !bitmap.h)
+    const int rc = doc.GetThumbnail(bitmap.Out());
+    if (rc != 1 || !bitmap.Get())
         ThrowResult(
             "no thumbnail of document " + std::to_string(doc.GetItemID()) + " in " + BoxLabel(box),
             rc);
-    WriteBitmap(bitmap.h, target, KindOf(target));
+    WriteBitmap(bitmap.Get(), target, KindOf(target));
     BITMAP bm{};
-    GetObjectW(bitmap.h, sizeof bm, &bm);
+    GetObjectW(bitmap.Get(), sizeof bm, &bm);
     Out("%s: %ld x %ld thumbnail of document %ld", Printable(target).c_str(),
         static_cast<long>(bm.bmWidth), static_cast<long>(bm.bmHeight), doc.GetItemID());
     return kExitOk;

@@ -1,0 +1,56 @@
+// Owners for what the GDI+ flat interface and GDI hand out, so that every caller releases
+// images and bitmap handles on every path the same way; and the one way this library
+// turns an image file into a bitmap handle.
+#pragma once
+
+#include <memory>
+#include <utility>
+
+#include "platform/gdi.h"
+#include "platform/gdiplus.h"
+
+namespace vesk {
+
+struct GdipImageDeleter {
+    void operator()(Gdiplus::GpImage* image) const { Gdiplus::DllExports::GdipDisposeImage(image); }
+};
+using GdipImagePtr = std::unique_ptr<Gdiplus::GpImage, GdipImageDeleter>;
+using GdipBitmapPtr = std::unique_ptr<Gdiplus::GpBitmap, GdipImageDeleter>;
+
+// A bitmap handle, deleted unless released to a caller.
+class BitmapHandle {
+public:
+    BitmapHandle() = default;
+    ~BitmapHandle() {
+        if (m_handle)
+            DeleteObject(m_handle);
+    }
+    BitmapHandle(const BitmapHandle&) = delete;
+    BitmapHandle& operator=(const BitmapHandle&) = delete;
+    HBITMAP Get() const { return m_handle; }
+    HBITMAP* Out() { return &m_handle; }
+    HBITMAP Release() { return std::exchange(m_handle, nullptr); }
+
+private:
+    HBITMAP m_handle = nullptr;
+};
+
+// Handles show transparent parts over opaque black.
+inline constexpr Gdiplus::ARGB kBitmapBackground = 0xFF000000;
+
+// The bitmap of an image file and its handle; with bitmap, the loaded image is kept for
+// the caller (its size, format and resolution).
+inline Gdiplus::Status LoadBitmapHandle(const WCHAR* path, BitmapHandle& handle,
+                                        GdipBitmapPtr* bitmap = nullptr) {
+    using namespace Gdiplus::DllExports;
+    Gdiplus::GpBitmap* raw = nullptr;
+    if (const Gdiplus::Status loaded = GdipCreateBitmapFromFile(path, &raw); loaded != Gdiplus::Ok)
+        return loaded;
+    GdipBitmapPtr image(raw);
+    const Gdiplus::Status made = GdipCreateHBITMAPFromBitmap(raw, handle.Out(), kBitmapBackground);
+    if (bitmap)
+        *bitmap = std::move(image);
+    return made == Gdiplus::Ok && !handle.Get() ? Gdiplus::GenericError : made;
+}
+
+}  // namespace vesk
