@@ -1,7 +1,9 @@
 // Buffers for whole image files. A large one is mapped on its own, aligned to and
 // advised for transparent huge pages: filling a fresh multi-megabyte buffer 4 KiB page by
 // page takes a page fault each, and on a virtual machine those faults cost more than
-// reading the file. Small ones come from the heap.
+// reading the file. The last large one released (up to 64 MiB) is kept for the next, so
+// loading a document's pages one after another does not pay for fresh pages each time.
+// Small ones come from the heap.
 #pragma once
 
 #include <cstddef>
