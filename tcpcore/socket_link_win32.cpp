@@ -36,6 +36,7 @@ namespace {
 
 constexpr int kSliceMs = 50;
 constexpr std::size_t kReadChunk = 256u << 10;
+constexpr std::uint8_t kAlertRecord = 21;  // a TLS record's content type (TLS 1.2)
 
 // Winsock is started once for the process and never stopped: a library cannot know
 // when its caller's last socket is gone.
@@ -567,6 +568,7 @@ private:
                                   {0, SECBUFFER_EMPTY, nullptr},
                                   {0, SECBUFFER_EMPTY, nullptr}};
                 SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+                const bool alert = raw_[rawHead_] == kAlertRecord;  // decrypted in place
                 const SECURITY_STATUS ss = DecryptMessage(&ctx_, &desc, 0, nullptr);
                 if (ss == SEC_E_OK || ss == SEC_I_RENEGOTIATE || ss == SEC_I_CONTEXT_EXPIRED) {
                     const SecBuffer* data = nullptr;
@@ -588,7 +590,9 @@ private:
                     rawHead_ = extra ? rawTail_ - extra->cbBuffer : rawTail_;
                     if (rawHead_ == rawTail_)
                         rawHead_ = rawTail_ = 0;
-                    if (ss == SEC_I_CONTEXT_EXPIRED)  // the device ended TLS
+                    // The device ended TLS. Some Schannel implementations report its
+                    // close_notify as an empty record rather than as the end.
+                    if (ss == SEC_I_CONTEXT_EXPIRED || (alert && (!data || data->cbBuffer == 0)))
                         return fail(LinkStatus::kClosed);
                     if (ss == SEC_I_RENEGOTIATE) {
                         const LinkStatus st = Handshake(wc, false);
