@@ -106,7 +106,8 @@ VESK_API std::unique_ptr<DeviceLink> OpenSocketLink(const LinkTarget& target, co
 
 // The device side of an accepted connection: takes ownership of fd (made
 // non-blocking here) and, when sslServerCtx (an SSL_CTX*) is given, runs the TLS
-// handshake as server. For device servers such as the emulator and test peers.
+// handshake as server. For device servers such as the emulator and test peers; POSIX
+// only, as they run on Linux (Windows builds reach them over loopback).
 VESK_API std::unique_ptr<DeviceLink> AcceptSocketLink(int fd, void* sslServerCtx,
                                                       const WaitControl& wc, LinkStatus& status);
 
