@@ -1,5 +1,5 @@
 // The SNMP message codec: requests byte for byte against net-snmp's own encoder, replies
-// of real snmpd agents, and a table of damaged replies.
+// of real snmpd agents, and a table of damaged and unusual replies (tests/data/mib).
 #include <gtest/gtest.h>
 
 // clang-format off
@@ -14,11 +14,13 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "mib/snmp_codec.h"
+#include "support/data_table.h"
 #include "support/snmpd_agent.h"
 
 namespace {
@@ -113,9 +115,31 @@ Bytes AskAgent(const vesk::test::SnmpdAgent& agent, const Bytes& request) {
     return reply;
 }
 
-VarBind Value(const Oid& name, ValueKind kind, uint8_t tag, Oid objectId = {},
-              std::string text = {}) {
-    return VarBind{name, kind, tag, std::move(objectId), std::move(text)};
+// A response as one line: community, request id, error status and index, then each
+// binding's name, kind and value.
+std::string Summary(const Response& r) {
+    static const char* const kinds[] = {"null",           "oid",          "text", "noSuchObject",
+                                        "noSuchInstance", "endOfMibView", "other"};
+    std::string out = r.community + " " + std::to_string(r.requestId) + " " +
+                      std::to_string(r.errorStatus) + " " + std::to_string(r.errorIndex);
+    for (const VarBind& v : r.varbinds) {
+        out += " | " + FormatOid(v.name) + " " + kinds[static_cast<int>(v.kind)];
+        if (v.kind == ValueKind::kObjectId)
+            out += " " + FormatOid(v.objectId);
+        else if (v.kind == ValueKind::kOctetString)
+            out += " " + v.text;
+        char tag[8];
+        std::snprintf(tag, sizeof tag, " %#04x", v.tag);
+        if (v.kind == ValueKind::kOther)
+            out += tag;
+    }
+    return out;
+}
+
+std::string Read(const Bytes& message) {
+    std::string why;
+    auto r = DecodeResponse(message, &why);
+    return r ? Summary(*r) : "refused: " + why;
 }
 
 TEST(SnmpCodec, ReadsTheAnswersOfSnmpd) {
@@ -124,148 +148,35 @@ TEST(SnmpCodec, ReadsTheAnswersOfSnmpd) {
                   {"127.0.0.3", "1.3.6.1.4.1.59731.1.2.1.2.1.13", "hidden", "quorle", true}},
                  "vesk-codec");
     ASSERT_TRUE(agents.Error().empty()) << agents.Error();
-    const Oid id = {1, 3, 6, 1, 4, 1, 59731, 1, 2, 1, 2, 1, 12};
-
-    Bytes reply = AskAgent(agents[0], *EncodeGetRequest("quorle", 4711, {kSysObjectId, kSysDescr}));
-    std::string why;
-    auto r = DecodeResponse(reply, &why);
-    ASSERT_TRUE(r) << why << agents.Logs();
-    EXPECT_EQ(
-        *r, (Response{"quorle",
-                      4711,
-                      0,
-                      0,
-                      {Value(kSysObjectId, ValueKind::kObjectId, 0x06, id),
-                       Value(kSysDescr, ValueKind::kOctetString, 0x04, {}, "Unit two \xC3\xA9")}}));
-    EXPECT_EQ(FormatOid(r->varbinds[0].objectId), "1.3.6.1.4.1.59731.1.2.1.2.1.12");
-
-    // A view without the description, an instance that does not exist, and a value of
-    // another type (sysUpTime.0, TimeTicks) in one answer.
     const Oid descrOne = {1, 3, 6, 1, 2, 1, 1, 1, 1};
-    const Oid upTime = {1, 3, 6, 1, 2, 1, 1, 3, 0};
-    reply = AskAgent(agents[1], *EncodeGetRequest("quorle", 0x7FFFFFFF, {kSysDescr, descrOne}));
-    r = DecodeResponse(reply, &why);
-    ASSERT_TRUE(r) << why;
-    EXPECT_EQ(r->requestId, 0x7FFFFFFF);
-    EXPECT_EQ(r->varbinds, (std::vector<VarBind>{Value(kSysDescr, ValueKind::kNoSuchObject, 0x80),
-                                                 Value(descrOne, ValueKind::kNoSuchObject, 0x80)}));
-    reply = AskAgent(agents[0], *EncodeGetRequest("quorle", 2, {descrOne, upTime}));
-    r = DecodeResponse(reply, &why);
-    ASSERT_TRUE(r) << why;
-    ASSERT_EQ(r->varbinds.size(), 2u);
-    EXPECT_EQ(r->varbinds[0], Value(descrOne, ValueKind::kNoSuchInstance, 0x81));
-    EXPECT_EQ(r->varbinds[1].kind, ValueKind::kOther);
-    EXPECT_EQ(r->varbinds[1].tag, 0x43);
+    const Oid upTime = {1, 3, 6, 1, 2, 1, 1, 3, 0};  // TimeTicks
+    EXPECT_EQ(
+        Read(AskAgent(agents[0], *EncodeGetRequest("quorle", 4711, {kSysObjectId, kSysDescr}))),
+        "quorle 4711 0 0 | 1.3.6.1.2.1.1.2.0 oid 1.3.6.1.4.1.59731.1.2.1.2.1.12 | "
+        "1.3.6.1.2.1.1.1.0 text Unit two \xC3\xA9")
+        << agents.Logs();
+    EXPECT_EQ(Read(AskAgent(agents[0], *EncodeGetRequest("quorle", 2, {descrOne, upTime}))),
+              "quorle 2 0 0 | 1.3.6.1.2.1.1.1.1 noSuchInstance | 1.3.6.1.2.1.1.3.0 other 0x43");
+    // The description is outside the agent's view.
+    EXPECT_EQ(Read(AskAgent(agents[1], *EncodeGetRequest("quorle", 0x7FFFFFFF, {kSysDescr}))),
+              "quorle 2147483647 0 0 | 1.3.6.1.2.1.1.1.0 noSuchObject");
 }
 
-// ---- damaged replies, built from elements so each case changes one thing ----
-
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out{tag};
-    if (content.size() < 0x80) {
-        out.push_back(static_cast<uint8_t>(content.size()));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(content.size() >> 8));
-        out.push_back(static_cast<uint8_t>(content.size()));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
+Bytes FromHex(const std::string& hex) {
     Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
-const Bytes kName = Tlv(0x06, {0x2B, 6, 1, 2, 1, 1, 1, 0});  // sysDescr.0
-const Bytes kQuorle = Tlv(0x04, {'q', 'u', 'o', 'r', 'l', 'e'});
-const Bytes kZero = Tlv(0x02, {0});
-
-Bytes Reply(const Bytes& value, const Bytes& version = Tlv(0x02, {1}), uint8_t pdu = 0xA2) {
-    Bytes varbinds = Tlv(0x30, Tlv(0x30, Cat({kName, value})));
-    return Tlv(0x30, Cat({version, kQuorle,
-                          Tlv(pdu, Cat({Tlv(0x02, {0x12, 0x34}), kZero, kZero, varbinds}))}));
-}
-
-TEST(SnmpCodec, DamagedRepliesAreRefusedWithTheirReason) {
-    const Bytes good = Reply(Tlv(0x04, {'o', 'k'}));
-    ASSERT_TRUE(DecodeResponse(good));
-    Bytes longLength = good;
-    longLength[1] = 0x85;
-    Bytes indefinite = good;
-    indefinite[1] = 0x80;
-    Bytes truncatedLength = {0x30, 0x82, 0x00};
-    Bytes trailing = good;
-    trailing.push_back(0);
-    Bytes cut(good.begin(), good.end() - 1);
-    Bytes bigOid = {0x2B};
-    for (int i = 0; i < 127; ++i)
-        bigOid.push_back(1);
-
-    struct Case {
-        const char* name;
-        Bytes message;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"empty", {}, "truncated element"},
-        {"indefinite length", indefinite, "indefinite length"},
-        {"five length octets", longLength, "length of more than four octets"},
-        {"length octets cut", truncatedLength, "truncated length"},
-        {"last byte missing", cut, "length beyond the message"},
-        {"byte after the message", trailing, "bytes after the message"},
-        {"outer element not a sequence", Tlv(0x31, {}), "unexpected tag"},
-        {"version 1", Reply(Tlv(0x04, {}), kZero), "not version 2c"},
-        {"version of five octets", Reply(Tlv(0x04, {}), Tlv(0x02, {0, 0, 0, 0, 1})),
-         "integer over 32 bits"},
-        {"empty version", Reply(Tlv(0x04, {}), Tlv(0x02, {})), "empty integer"},
-        {"a request", Reply(Tlv(0x04, {}), Tlv(0x02, {1}), 0xA0), "not a response"},
-        {"a report", Reply(Tlv(0x04, {}), Tlv(0x02, {1}), 0xA8), "not a response"},
-        {"multi-octet tag", Reply(Bytes{0x5F, 0x01, 0x00}), "multi-octet tag"},
-        {"value longer than its binding", Reply(Bytes{0x04, 0x05, 'a'}),
-         "length beyond the message"},
-        {"second value", Reply(Cat({Tlv(0x05, {}), Tlv(0x05, {})})),
-         "extra bytes in a variable binding"},
-        {"exception with content", Reply(Tlv(0x80, {0})), "content in an empty value"},
-        {"null with content", Reply(Tlv(0x05, {0})), "content in an empty value"},
-        {"empty identifier", Reply(Tlv(0x06, {})), "empty object identifier"},
-        {"padded sub-identifier", Reply(Tlv(0x06, {0x2B, 0x80, 0x01})), "padded sub-identifier"},
-        {"sub-identifier over 32 bits", Reply(Tlv(0x06, {0x2B, 0x90, 0x80, 0x80, 0x80, 0x00})),
-         "sub-identifier over 32 bits"},
-        {"identifier cut inside a part", Reply(Tlv(0x06, {0x2B, 0x81})),
-         "truncated sub-identifier"},
-        {"129 parts", Reply(Tlv(0x06, bigOid)), "object identifier too long"},
-    };
-    for (const Case& c : cases) {
-        std::string why;
-        EXPECT_FALSE(DecodeResponse(c.message, &why)) << c.name;
-        EXPECT_EQ(why, c.reason) << c.name;
-    }
-
-    // Allowed by BER and taken: lengths longer than needed, and values of other types.
-    Bytes padded = {0x30, 0x84, 0, 0, 0, static_cast<uint8_t>(good.size() - 2)};
-    padded.insert(padded.end(), good.begin() + 2, good.end());
-    auto r = DecodeResponse(padded);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->varbinds[0].text, "ok");
-    EXPECT_EQ(r->requestId, 0x1234);
-    for (uint8_t tag : {0x02, 0x40, 0x41, 0x44, 0x46, 0x24}) {
-        r = DecodeResponse(Reply(Tlv(tag, {1, 2, 3, 4})));
-        ASSERT_TRUE(r) << int(tag);
-        EXPECT_EQ(r->varbinds[0].kind, ValueKind::kOther) << int(tag);
-    }
-    bigOid.resize(bigOid.size() - 2);  // 127 parts and a largest one: 128 is the limit
-    bigOid.insert(bigOid.end(), {0x8F, 0xFF, 0xFF, 0xFF, 0x7F});
-    r = DecodeResponse(Reply(Tlv(0x06, bigOid)));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->varbinds[0].objectId.size(), kMaxOidParts);
-    EXPECT_EQ(r->varbinds[0].objectId.back(), 4294967295u);
-    r = DecodeResponse(Reply(Tlv(0x06, {0x88, 0x37, 3})));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->varbinds[0].objectId, (Oid{2, 999, 3}));
+TEST(SnmpCodec, DamagedAndUnusualResponses) {
+    using vesk::WideToUtf8;
+    for (const auto& row : vesk::test::DataRows("mib/snmp_responses.txt", "bad"))
+        EXPECT_EQ(Read(FromHex(WideToUtf8(row.at(1)))), "refused: " + WideToUtf8(row.at(2)))
+            << WideToUtf8(row[0]);
+    for (const auto& row : vesk::test::DataRows("mib/snmp_responses.txt", "good"))
+        EXPECT_EQ(Read(FromHex(WideToUtf8(row.at(1)))), WideToUtf8(row.at(2)))
+            << WideToUtf8(row[0]);
 }
 
 }  // namespace
