@@ -1,11 +1,6 @@
 // QDevMIB entry points: handle table, configuration and the two queries.
 #include "mib/qdevmib.h"
 
-// clang-format off
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
-// clang-format on
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -359,15 +354,8 @@ int __stdcall _Mib_Initialize() {
     try {
         std::call_once(once, [] {
             std::lock_guard guard(detail::SnmpLock());
-            // A library inside an application reads no snmp.conf and keeps no state on
-            // disk; MIB files are not needed because every OID is numeric.
-            netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
-            netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-            netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD,
-                                   1);
-            netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE,
-                                   1);
-            g_initialized = true;
+            if (detail::InitializeSnmp())
+                g_initialized = true;
         });
     } catch (...) {
         return 0;

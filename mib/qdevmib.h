@@ -1,4 +1,4 @@
-// QDevMIB: SNMP discovery of devices (sysObjectID and sysDescr) on net-snmp.
+// QDevMIB: SNMP discovery of devices (sysObjectID and sysDescr).
 //
 // A caller creates a handle, binds it to a read community and port, asks for the list
 // of devices that answer, then asks for each device's description. Discovery sends one

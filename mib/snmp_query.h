@@ -1,4 +1,6 @@
-// Parallel SNMPv2c GET of sysObjectID.0 / sysDescr.0 on net-snmp. Internal to QDevMIB.
+// Parallel SNMPv2c GET of sysObjectID.0 / sysDescr.0. Internal to QDevMIB. Two backends
+// give the same behaviour: net-snmp (snmp_query_posix.cpp) and, where that library is not
+// available, Winsock with the message codec of snmp_codec.h (snmp_query_win32.cpp).
 #pragma once
 
 #include <atomic>
@@ -42,7 +44,12 @@ struct QueryOutcome {
 // Not reentrant: callers serialise through SnmpLock().
 QueryOutcome QueryEndpoints(const std::vector<Endpoint>& endpoints, const QueryOptions& options);
 
-// net-snmp keeps process-wide state; every use goes through this lock.
+// Prepares the backend once per process (library settings, socket layer); false when
+// it cannot be used. Called under SnmpLock().
+bool InitializeSnmp();
+
+// One query at a time per process: the backend may keep process-wide state, and one
+// query already asks every target at once. Every use goes through this lock.
 std::mutex& SnmpLock();
 
 }  // namespace vesk::mib::detail

@@ -191,6 +191,16 @@ std::mutex& SnmpLock() {
     return lock;
 }
 
+bool InitializeSnmp() {
+    // A library inside an application reads no snmp.conf and keeps no state on disk; MIB
+    // files are not needed because every OID is numeric.
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    return true;
+}
+
 QueryOutcome QueryEndpoints(const std::vector<Endpoint>& endpoints, const QueryOptions& options) {
     QueryOutcome outcome;
     Run run;
