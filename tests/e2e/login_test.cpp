@@ -1,10 +1,11 @@
 // Logins through the client, for what the client itself does with them: the device's
 // refusal codes and details, the session kept after a refusal, the name bounded by its
 // length, the inquiry values and the restriction record a login reply brings, and the
-// customized login data cut to the caller's buffer. Which login form an item takes, and the
-// restrictions it keeps from the user and the account, are tested with the item
-// (tests/device/login_test.cpp).
+// customized login data cut to the caller's buffer. Which login form an item takes, the
+// restrictions it keeps from the user and the account, and the customized login itself
+// are tested with the item (tests/device/login_test.cpp).
 #include <cstring>
+#include <tuple>
 
 #include "support/sim_fixture.h"
 
@@ -85,22 +86,8 @@ TEST_P(Login, CustomizedLoginDataIsCutToTheCallersBuffer) {
     int dataSize = -1;
     int totalSize = -1;
     ASSERT_EQ(Core().GetCustomizedLoginInformation2(0, small, 4, dataSize, totalSize), 1);
-    EXPECT_EQ(std::string(small, 4), expected.substr(0, 4));
-    EXPECT_EQ(dataSize, 4);
-    EXPECT_EQ(totalSize, static_cast<int>(expected.size()));
-    EXPECT_EQ(small[4], '#');
-
-    const char wrong[] = "carol\0nope";
-    tagUTIL_DETAIL_LOGIN_RESULT result{};
-    tagUTIL_DOCOPERATIONPERMISSION perm{};
-    EXPECT_EQ(Core().CustomizedLogin(wrong, sizeof wrong, result, perm), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_LOGIN_REFUSED);
-    EXPECT_EQ(result.nResult, 0);
-    const char right[] = "carol\0carol";
-    ASSERT_EQ(Core().CustomizedLogin(right, sizeof right, result, perm), 1) << ErrorOf(Core()).code;
-    EXPECT_EQ(result.nResult, 1);
-    EXPECT_STREQ(result.szServerName, "LOCAL");
-    EXPECT_EQ(perm.nPrintForbidden, 1);  // carol may not print
+    EXPECT_EQ(std::tuple(std::string(small, 5), dataSize, totalSize),
+              std::tuple(expected.substr(0, 4) + "#", 4, static_cast<int>(expected.size())));
 }
 
 VESK_E2E_MODES(Login);

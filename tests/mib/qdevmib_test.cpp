@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -58,6 +59,15 @@ Discovery Discover(int handle, int initialStop = 0, int* stop = nullptr) {
     return d;
 }
 
+// Loopback-only overrides, with these waits when given.
+void UseLoopback(std::optional<int> timeoutMs = {}, std::optional<int> retries = {}) {
+    Overrides o;
+    o.loopbackOnly = true;
+    o.timeoutMs = timeoutMs;
+    o.retries = retries;
+    vesk::mib::SetOverrides(o);
+}
+
 std::pair<int, std::string> Describe(int handle, const std::string& address, int size = 162,
                                      int* stop = nullptr) {
     std::vector<char> buffer(static_cast<size_t>(size) + 8, 'x');
@@ -85,20 +95,14 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(agents_.Error().empty()) << agents_.Error();
         ASSERT_EQ(_Mib_Initialize(), 1);
-        Overrides o;
-        o.loopbackOnly = true;
-        o.timeoutMs = 300;
-        o.retries = 1;
-        vesk::mib::SetOverrides(o);
+        UseLoopback(300, 1);
     }
     void TearDown() override {
         for (int h : handles_)
             _Mib_Delete(h);
         if (HasFailure())
             std::cerr << agents_.Logs();
-        Overrides safe;
-        safe.loopbackOnly = true;
-        vesk::mib::SetOverrides(safe);
+        UseLoopback();
     }
 
     int NewHandle(const std::string& targets) {
@@ -193,11 +197,7 @@ TEST_F(QDevMib, SilentTargetsCostOneTimeOutNotOneEach) {
 }
 
 TEST_F(QDevMib, CancelFromAnotherThreadEndsTheWait) {
-    Overrides slow;
-    slow.loopbackOnly = true;
-    slow.timeoutMs = 3000;
-    slow.retries = 2;
-    vesk::mib::SetOverrides(slow);
+    UseLoopback(3000, 2);
     int h = NewHandle(Agent(0).target() + ",127.0.0.60-67");
     std::thread canceller([h] {
         std::this_thread::sleep_for(300ms);
@@ -225,11 +225,7 @@ TEST_F(QDevMib, StopFlagIsHonoured) {
     EXPECT_LT(before.elapsed, 100ms);
 
     // Raised by the caller's side while the discovery waits.
-    Overrides slow;
-    slow.loopbackOnly = true;
-    slow.timeoutMs = 3000;
-    slow.retries = 0;
-    vesk::mib::SetOverrides(slow);
+    UseLoopback(3000, 0);
     int stop = 0;
     std::thread raiser([&stop] {
         std::this_thread::sleep_for(200ms);

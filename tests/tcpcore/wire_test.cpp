@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <tuple>
 
@@ -129,6 +130,16 @@ TEST(WireMessages, EachEncodesToTheDocumentedBytesAndBack) {
     ExpectWire(LoginRequest{LoginForm::kVendor, "ann", "pw"}, "0200000003000000616e6e020000007077");
     ExpectWire(RenameBoxRequest{-2, "box", ""}, "feffffff03000000626f7800000000");
     ExpectWire(OpenBindRequest{{1, 2, 3}, 4}, "0300000001000000020000000300000004000000");
+    // The open-document record whole: each of its sixteen members at its own offset.
+    ExpectWire(
+        OpenDocRequest{7,
+                       OpenForm::kParam,
+                       2,
+                       3,
+                       {17, 18, 19, 20, {21, 22, 23, 24}, {25, 26}, {27, 28, 29, 30, 31}, 32}},
+        "07000000010000000200000003000000"
+        "1100000012000000130000001400000015000000160000001700000018000000"
+        "190000001a0000001b0000001c0000001d0000001e0000001f00000020000000");
     ExpectWire(CustomLoginInfoReply{{0xAB, 0xCD}, 9}, "02000000abcd09000000");
     ExpectWire(InquireRequest{0x0102}, "0201");
     ExpectWire(OpenReply{-1}, "ffffffffffffffff");
@@ -157,34 +168,24 @@ TEST(WireRecords, BoxRecordTravelsAsItsLittleEndianBytes) {
     EXPECT_EQ(Le32(f.payload, rec + 400), 0x1234u);
 }
 
-TEST(WireHostile, LengthsBeyondThePayloadFailWithoutCopying) {
-    // A text claiming more bytes than remain.
-    std::vector<std::uint8_t> p;
-    Writer w(p);
-    w.I32(1);
-    w.U32(1000);
-    w.Raw("abc", 3);
-    RenameDocRequest rd;
-    Reader r(p);
-    EXPECT_FALSE(rd.Get(r));
-    EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.Remaining(), 0u);
-
-    // A text above the limit, although present.
-    p.clear();
-    Writer w2(p);
-    w2.I32(1);
-    w2.Str(std::string(kMaxText + 1, 'x'));
-    Reader r2(p);
-    EXPECT_FALSE(rd.Get(r2));
-
-    // A zero byte inside a text.
-    p.clear();
-    Writer w3(p);
-    w3.I32(1);
-    w3.Bytes("a\0b", 3);
-    Reader r3(p);
-    EXPECT_FALSE(rd.Get(r3));
+TEST(WireHostile, TextsTooLongOrWithAZeroFailWithoutCopying) {
+    // A text claiming more bytes than remain, one above the limit although present, and
+    // one holding a zero byte.
+    const std::function<void(Writer&)> texts[] = {
+        [](Writer& w) { w.U32(1000), w.Raw("abc", 3); },
+        [](Writer& w) { w.Str(std::string(kMaxText + 1, 'x')); },
+        [](Writer& w) { w.Bytes("a\0b", 3); },
+    };
+    for (const auto& text : texts) {
+        std::vector<std::uint8_t> p;
+        Writer w(p);
+        w.I32(1);
+        text(w);
+        RenameDocRequest rd;
+        Reader r(p);
+        EXPECT_FALSE(rd.Get(r));
+        EXPECT_EQ(std::pair(r.ok(), r.Remaining()), std::pair(false, std::size_t{0}));
+    }
 }
 
 TEST(WireHostile, RecordCountsThatDoNotFitAreRefused) {
