@@ -1,10 +1,10 @@
 // Logins through the client, for what the client itself does with them: the device's
 // refusal codes and details, the session kept after a refusal, the name bounded by its
-// length, the inquiry values and the restriction record a login reply brings, and the
-// customized login data cut to the caller's buffer. Which login form an item takes, the
-// restrictions it keeps from the user and the account, and the customized login itself
-// are tested with the item (tests/device/login_test.cpp).
-#include <cstring>
+// length, the inquiry values a login reply brings, and the customized login data cut to
+// the caller's buffer. The restriction record on the wire: tests/tcpcore/wire_test.cpp.
+// Which login form an item takes, the restrictions it keeps from the user and the
+// account, and the customized login itself are tested with the item
+// (tests/device/login_test.cpp).
 #include <tuple>
 
 #include "support/sim_fixture.h"
@@ -59,19 +59,6 @@ TEST_P(Login, RefusalsCarryTheDeviceCodesAndKeepTheSession) {
     ASSERT_EQ(Core().InquireSecuritySettingOfRXData(rx), 1);
     EXPECT_EQ(rx, 2);
     EXPECT_EQ(Core().GetRoundTripCount(), afterLogin + 1);
-
-    // The restriction record comes whole, as the device keeps it for each user: bob may
-    // not use colour, carol may not print, the second (UTF-8) name may not scan.
-    const mfpsim::DeviceState state = Device().State();
-    for (const std::string name : {"bob", "carol", "\xe5\xb1\xb1\xe7\x94\xb0"}) {
-        const mfpsim::User& u = state.users.at(name);
-        static_assert(sizeof perm == sizeof u.restrictions);
-        std::memset(&perm, 0x55, sizeof perm);
-        ASSERT_EQ(Core().UserLogin2(name.c_str(), static_cast<int>(name.size()), u.password.c_str(),
-                                    perm),
-                  1);
-        EXPECT_EQ(std::memcmp(&perm, u.restrictions.data(), sizeof perm), 0) << name;
-    }
 }
 
 TEST_P(Login, CustomizedLoginDataIsCutToTheCallersBuffer) {

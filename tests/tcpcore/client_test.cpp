@@ -75,11 +75,6 @@ protected:
         const std::vector<Op> ops = Ops();
         return std::count(ops.begin(), ops.end(), op);
     }
-    static std::pair<int, int> LastError(CTcpCore& c) {
-        const test::LastError e = ErrorOf(c);
-        return {e.code, e.detail};
-    }
-
     std::shared_ptr<Hooks> hooks = std::make_shared<Hooks>();
     std::unique_ptr<test::SimDevice> device;
     std::unique_ptr<test::ScriptedLinks> links;  // after the device: goes first
@@ -165,7 +160,7 @@ TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
               0);
     EXPECT_EQ(canceled, 1);
     EXPECT_EQ(opened, 0);
-    EXPECT_EQ(LastError(probe).first, QTCP_ERR_CANCELLED);
+    EXPECT_EQ(ErrorOf(probe).code, QTCP_ERR_CANCELLED);
     EXPECT_TRUE(links->Requests().empty());
     canceled = 0;
     EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5, 12,
@@ -207,10 +202,10 @@ TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
     v = -1;
     EXPECT_EQ(core->InquireSupportOfSettingUserName(v), 0);
     EXPECT_EQ(v, -1);
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_UNSUPPORTED);
+    EXPECT_EQ(ErrorOf(*core).code, QTCP_DEV_UNSUPPORTED);
     tagUTIL_SPDF_SUPPORT_INFO pdf{};
     EXPECT_EQ(core->GetSearchablePDFSupportInfo(pdf), 0);  // a record alike
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_UNSUPPORTED);
+    EXPECT_EQ(ErrorOf(*core).code, QTCP_DEV_UNSUPPORTED);
     tagUTIL_BOXCONTROLPERMISSION control{};
     EXPECT_EQ(core->GetBoxControlPermission(control), 1);
     EXPECT_EQ(Count(Op::kInquire), 4);
@@ -371,7 +366,7 @@ TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
         thumb.announcedSize = bad;
         size = 0;
         EXPECT_EQ(core->OpenThumbnail(3, 1, 1, size), 0);
-        EXPECT_EQ(LastError(*core).first, QTCP_ERR_PROTOCOL);
+        EXPECT_EQ(ErrorOf(*core).code, QTCP_ERR_PROTOCOL);
         EXPECT_EQ(core->ReadThumbnail(buf.data(), 100, length), 0);
     }
 }
