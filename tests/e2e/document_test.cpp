@@ -4,6 +4,7 @@
 // tests/document/item_test.cpp; multi-megabyte streams byte for byte: fault_test.cpp
 // and tests/tcpcore/client_test.cpp; a stream aborted in the middle: split_frame_test.cpp
 // and tests/tcpcore/client_test.cpp.
+#include <algorithm>
 #include <tuple>
 
 #include "support/sim_fixture.h"
@@ -31,10 +32,9 @@ TEST_P(Documents, ListMatchesWhatTheDeviceHolds) {
     ASSERT_TRUE(OpenBox(kSharedBox));
     const mfpsim::DeviceState state = Device().State();
     const std::vector<tagUTIL_DOCINFO> docs = DocList();
-    size_t expected = 0;
-    for (const auto& [id, d] : state.documents)
-        expected += d.box == kSharedBox ? 1 : 0;
-    ASSERT_EQ(docs.size(), expected);
+    ASSERT_EQ(docs.size(), static_cast<size_t>(std::count_if(
+                               state.documents.begin(), state.documents.end(),
+                               [](const auto& d) { return d.second.box == kSharedBox; })));
     for (const tagUTIL_DOCINFO& r : docs) {
         SCOPED_TRACE(r.szDocName);
         const mfpsim::Document& d = state.documents.at(r.lDocID);

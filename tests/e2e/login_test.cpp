@@ -16,27 +16,23 @@ using Login = E2E;
 
 TEST_P(Login, RefusalsCarryTheDeviceCodesAndKeepTheSession) {
     ASSERT_TRUE(Connect());
+    // A call refused with the device's code and detail.
+    auto refused = [&](int result, int code, int detail = 0) {
+        EXPECT_EQ(std::tuple(result, ErrorOf(Core()).code, ErrorOf(Core()).detail),
+                  std::tuple(0, code, detail));
+    };
     tagUTIL_DOCOPERATIONPERMISSION perm{};
-    EXPECT_EQ(Core().UserLogin2("alice", 5, "wrong", perm), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_LOGIN_REFUSED);
-    EXPECT_EQ(Core().UserLogin2("nobody", 6, "x", perm), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_LOGIN_REFUSED);
-    // Without a login the device lists no boxes.
     std::vector<tagUTIL_BOXINFO> boxes;
-    EXPECT_EQ(Core().GetBoxList(boxes), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NO_SESSION);
-    // The vendor login is for service users only.
-    EXPECT_EQ(Core().VendorLogin("alice", 5, "alice", perm), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_FORBIDDEN);
-
+    refused(Core().UserLogin2("alice", 5, "wrong", perm), QTCP_DEV_LOGIN_REFUSED);
+    refused(Core().UserLogin2("nobody", 6, "x", perm), QTCP_DEV_LOGIN_REFUSED);
+    // Without a login the device lists no boxes; the vendor login is for service users.
+    refused(Core().GetBoxList(boxes), QTCP_DEV_NO_SESSION);
+    refused(Core().VendorLogin("alice", 5, "alice", perm), QTCP_DEV_FORBIDDEN);
     // A device that is busy says so with its detail.
     mfpsim::FaultConfig busy;
     busy.errors.push_back({"UserLogin", QTCP_DEV_BUSY, 7, 0, 1});
     Device().SetFaults(busy);
-    EXPECT_EQ(Core().UserLogin2("alice", 5, "alice", perm), 0);
-    LastError e = ErrorOf(Core());
-    EXPECT_EQ(e.code, QTCP_DEV_BUSY);
-    EXPECT_EQ(e.detail, 7);
+    refused(Core().UserLogin2("alice", 5, "alice", perm), QTCP_DEV_BUSY, 7);
 
     // The refusals left the session standing; the next login succeeds and clears the
     // code. Only the first five bytes of the name count.

@@ -8,32 +8,24 @@
 namespace vesk::test {
 namespace {
 
-using Thumbnails = E2E;
-using Print = E2E;
+using Refusals = E2E;
 
-TEST_P(Thumbnails, RefusedForEncryptedOrMissingDocuments) {
-    ASSERT_TRUE(OpenBox(kSharedBox));
-    int size = -1;
-    EXPECT_EQ(Core().OpenThumbnail(DocId("Sealed"), 1, 2, size), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_FORBIDDEN);
-    EXPECT_EQ(Core().OpenThumbnail(9999, 1, 1, size), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_DEV_NO_DOCUMENT);
-    unsigned char b[4];
-    int length = -1;
-    EXPECT_EQ(Core().ReadThumbnail(b, sizeof b, length), 0);
-    EXPECT_EQ(length, 0);
-    // Nothing is open to close.
-    EXPECT_EQ(Core().CloseThumbnail(), 0);
-    EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_STATE);
-}
-
-TEST_P(Print, RestrictionsAndBadRangesRefuseTheJob) {
+TEST_P(Refusals, ThumbnailsOfSealedOrMissingDocumentsAndPrintJobsBeyondTheUsersRights) {
     ASSERT_TRUE(ConnectAs("bob", "bob"));
     int flag = -1;
     ASSERT_EQ(Core().BoxLogin(kSharedBox, "", flag), 1);
     auto refused = [&](int result, int code) {
         EXPECT_EQ(std::pair(result, ErrorOf(Core()).code), std::pair(0, code));
     };
+    int size = -1;
+    refused(Core().OpenThumbnail(DocId("Sealed"), 1, 2, size), QTCP_DEV_FORBIDDEN);
+    refused(Core().OpenThumbnail(9999, 1, 1, size), QTCP_DEV_NO_DOCUMENT);
+    unsigned char b[4];
+    int length = -1;
+    EXPECT_EQ(Core().ReadThumbnail(b, sizeof b, length), 0);
+    EXPECT_EQ(length, 0);
+    refused(Core().CloseThumbnail(), QTCP_ERR_STATE);  // nothing is open to close
+
     PrintSetting s{};
     s.nCopies = 1;
     // No document set: neither its settings nor a job.
@@ -51,12 +43,11 @@ TEST_P(Print, RestrictionsAndBadRangesRefuseTheJob) {
     EXPECT_EQ(Core().PrintDocument(s), 1) << ErrorOf(Core()).code;
     const mfpsim::DeviceState state = Device().State();
     ASSERT_EQ(state.jobs.size(), 1u);
-    EXPECT_EQ(state.jobs[0].user, "bob");
-    EXPECT_EQ(state.jobs[0].colour, 1);
+    EXPECT_EQ(std::pair(state.jobs[0].user, state.jobs[0].colour),
+              std::pair(std::string("bob"), 1));
 }
 
-VESK_E2E_MODES(Thumbnails);
-VESK_E2E_MODES(Print);
+VESK_E2E_MODES(Refusals);
 
 }  // namespace
 }  // namespace vesk::test

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -205,8 +206,7 @@ TEST_F(QDevMib, CancelFromAnotherThreadEndsTheWait) {
     });
     Discovery d = Discover(h);
     canceller.join();
-    EXPECT_EQ(d.result, 1);
-    EXPECT_EQ(d.stop, 1);
+    EXPECT_EQ(std::pair(d.result, d.stop), std::pair(1, 1));
     EXPECT_LT(d.elapsed, 2000ms);
     // What answered before the cancel is still returned.
     EXPECT_EQ(d.entries, (std::vector<Entry>{{"127.0.0.2", std::string(kFamily) + "12"}}));
@@ -219,9 +219,7 @@ TEST_F(QDevMib, CancelFromAnotherThreadEndsTheWait) {
 TEST_F(QDevMib, StopFlagIsHonoured) {
     int h = NewHandle(Agent(0).target() + ",127.0.0.70-72");
     Discovery before = Discover(h, 1);
-    EXPECT_EQ(before.result, 1);
-    EXPECT_EQ(before.stop, 1);
-    EXPECT_TRUE(before.entries.empty());
+    EXPECT_EQ(std::tuple(before.result, before.stop, before.entries.size()), std::tuple(1, 1, 0u));
     EXPECT_LT(before.elapsed, 100ms);
 
     // Raised by the caller's side while the discovery waits.
@@ -233,9 +231,8 @@ TEST_F(QDevMib, StopFlagIsHonoured) {
     });
     Discovery raised = Discover(NewHandle("127.0.0.70-72"), 0, &stop);
     raiser.join();
-    EXPECT_EQ(raised.result, 1);
+    EXPECT_EQ(std::pair(raised.result, raised.entries.size()), std::pair(1, size_t{0}));
     EXPECT_LT(raised.elapsed, 1500ms);
-    EXPECT_TRUE(raised.entries.empty());
 }
 
 TEST_F(QDevMib, EntryPointsRefuseBadArgumentsAndUnsafeTargets) {
