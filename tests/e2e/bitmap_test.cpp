@@ -61,9 +61,7 @@ protected:
         m_handle = reinterpret_cast<HBITMAP>(&m_handle);
         return doc->GetBitmap(page, &m_handle, info);
     }
-    std::vector<tc::OpenDocRequest> Opens() {
-        return Sim().Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
-    }
+    std::vector<tc::OpenDocRequest> Opens() { return test::Opens(Sim()); }
 
     CVESKMFPBox* m_box = nullptr;
     HBITMAP m_handle = nullptr;

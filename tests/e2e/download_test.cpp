@@ -35,9 +35,7 @@ protected:
         m_path = CString(m_out.Sub(to));
         return m_box->CopyMoveDocumentToFolder(copy, m_path, int(id), overwrite, type, 1, nullptr);
     }
-    std::vector<tc::OpenDocRequest> Opens() {
-        return Sim().Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
-    }
+    std::vector<tc::OpenDocRequest> Opens() { return test::Opens(Sim()); }
     // What downloads left in the box's transfer folder.
     Names Left() {
         CString dir;

@@ -1,5 +1,5 @@
-// What the item-tree tests of this folder share: the names in a folder, and a listed
-// document found by name.
+// What the item-tree tests of this folder share: the names in a folder, a listed
+// document found by name, and the open-document requests a device received.
 #pragma once
 
 #include <filesystem>
@@ -28,6 +28,10 @@ inline CVESKDocument* DocNamed(CVESKMFPBox* box, const std::string& name) {
             return d;
     }
     throw std::runtime_error("no document " + name);
+}
+
+inline std::vector<tc::OpenDocRequest> Opens(SimDevice& sim) {
+    return sim.Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
 }
 
 }  // namespace vesk::test

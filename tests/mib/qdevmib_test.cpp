@@ -299,9 +299,9 @@ TEST_F(QDevMib, EnvironmentConfiguresHandlesWhenNoOverridesAreSet) {
     env.Set("VESK_SNMP_TIMEOUT_MS", "300");
     env.Set("VESK_SNMP_RETRIES", "0");
     env.Set("VESK_SNMP_LOOPBACK_ONLY", "1");
-    Overrides seen = vesk::mib::OverridesFromEnvironment();
-    EXPECT_EQ(seen.port, Agent(1).port());
-    EXPECT_TRUE(seen.loopbackOnly);
+    const Overrides seen = vesk::mib::OverridesFromEnvironment();
+    EXPECT_EQ(std::pair(seen.port, seen.loopbackOnly),
+              std::pair(std::optional(Agent(1).port()), true));
 
     int h = _Mib_Create();
     handles_.push_back(h);

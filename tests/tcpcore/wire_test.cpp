@@ -161,13 +161,14 @@ TEST(WireRecords, BoxRecordTravelsAsItsLittleEndianBytes) {
     r.boxes = {b};
     Frame f = MakeFrame(FrameKind::kReply, Op::kBoxList, 1, r);
     ASSERT_EQ(f.payload.size(), 4u + 404u);
-    const std::size_t rec = 4;
-    EXPECT_EQ(Le32(f.payload, rec + 0), 0x0A0B0C0Du);
-    EXPECT_EQ(std::memcmp(&f.payload[rec + 4], "Box", 4), 0);
-    EXPECT_EQ(std::memcmp(&f.payload[rec + 65], "owner", 6), 0);
-    EXPECT_EQ(std::memcmp(&f.payload[rec + 268], "2024/03/04", 10), 0);
-    EXPECT_EQ(Le32(f.payload, rec + 396), 2u);
-    EXPECT_EQ(Le32(f.payload, rec + 400), 0x1234u);
+    // The text at its offset, its terminating zero included.
+    auto text = [&f](std::size_t at, const char* s) {
+        return std::memcmp(&f.payload[4 + at], s, std::strlen(s) + 1) == 0;
+    };
+    EXPECT_EQ(
+        std::tuple(Le32(f.payload, 4), text(4, "Box"), text(65, "owner"),
+                   text(268, "2024/03/04 09:05:03"), Le32(f.payload, 400), Le32(f.payload, 404)),
+        std::tuple(0x0A0B0C0Du, true, true, true, 2u, 0x1234u));
 }
 
 // A payload as write makes it.
@@ -234,10 +235,10 @@ TEST(WireHostile, UnterminatedTextFieldsComeBackTerminated) {
     BoxListReply back;
     ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kReply, Op::kBoxList, 1, r), back));
     const tagUTIL_BOXINFO& g = back.boxes.at(0);
-    EXPECT_EQ(std::strlen(g.szBoxName), 59u);  // the whole "é" left out
-    EXPECT_EQ(std::strlen(g.szUserName), 192u);
-    EXPECT_EQ(std::strlen(g.szEntryDate), 19u);
-    EXPECT_EQ(g.nBoxType, 0x41414141);  // numbers untouched
+    // The whole "é" left out; the numbers untouched.
+    EXPECT_EQ(std::tuple(std::strlen(g.szBoxName), std::strlen(g.szUserName),
+                         std::strlen(g.szEntryDate), g.nBoxType),
+              std::tuple(59u, 192u, 19u, 0x41414141));
 
     char f3[4] = {'a', static_cast<char>(0xE2), static_cast<char>(0x82),
                   static_cast<char>(0xAC)};  // "a€" with no room for a zero
