@@ -50,11 +50,10 @@ protected:
     // Writes the four values to the key as the cache saves them.
     static void Store(const Settings& s) {
         auto key = Key::CreateOrOpen(Hive::CurrentUser, kKey);
-        ASSERT_TRUE(key);
-        ASSERT_TRUE(key->SetDword(L"AVAIL_CACHE_SIZE", static_cast<uint32_t>(s.limitMb)));
-        ASSERT_TRUE(key->SetDword(L"CACHE_MODE", static_cast<uint32_t>(s.mode)));
-        ASSERT_TRUE(key->SetDword(L"DELETE_TYPE", static_cast<uint32_t>(s.deleteType)));
-        ASSERT_TRUE(key->SetString(L"CACHE_ROOT_DIR", s.root.str()));
+        ASSERT_TRUE(key && key->SetDword(L"AVAIL_CACHE_SIZE", static_cast<uint32_t>(s.limitMb)) &&
+                    key->SetDword(L"CACHE_MODE", static_cast<uint32_t>(s.mode)) &&
+                    key->SetDword(L"DELETE_TYPE", static_cast<uint32_t>(s.deleteType)) &&
+                    key->SetString(L"CACHE_ROOT_DIR", s.root.str()));
     }
     // A new object loads nothing (0) from the key as it stands and keeps its defaults.
     void ExpectDefaultsAfterLoad() {

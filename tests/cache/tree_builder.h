@@ -9,13 +9,12 @@
 
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <dirent.h>
 
 namespace vesk::cachetest {
 
@@ -93,30 +92,17 @@ inline TreeLayout RandomTree(uint32_t seed, int folders, int files, int maxDepth
     return layout;
 }
 
-// Every file and folder below root, relative, folders marked with a trailing "/".
-inline void Snapshot(const std::string& root, const std::string& rel, std::set<std::string>& out) {
-    DIR* d = ::opendir((root + (rel.empty() ? "" : "/" + rel)).c_str());
-    if (!d)
-        return;
-    std::vector<std::pair<std::string, bool>> entries;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n == "." || n == "..")
-            continue;
-        entries.push_back({n, e->d_type == DT_DIR});
-    }
-    ::closedir(d);
-    for (const auto& [n, isDir] : entries) {
-        const std::string r = rel.empty() ? n : rel + "/" + n;
-        out.insert(isDir ? r + "/" : r);
-        if (isDir)
-            Snapshot(root, r, out);
-    }
-}
-
+// Every file and folder below root, relative, folders (not links to them) marked with a
+// trailing "/"; empty when root cannot be read.
 inline std::set<std::string> Snapshot(const std::string& root) {
+    namespace fs = std::filesystem;
     std::set<std::string> out;
-    Snapshot(root, "", out);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        const bool folder = it->symlink_status(ec).type() == fs::file_type::directory;
+        out.insert(it->path().lexically_relative(root).string() + (folder ? "/" : ""));
+    }
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "platform/file.h"
+#include "support/data_table.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -19,21 +20,10 @@ namespace {
 using vesk::ThumbnailGeometry;
 
 TEST(ThumbnailSize, LongerSideBecomes240AndTheShorterFollowsTruncated) {
-    const struct {
-        UINT width, height;
-        bool halfHeight;
-        ThumbnailGeometry want;
-    } rows[] = {
-        {1000, 500, false, {240, 120}}, {500, 1000, false, {120, 240}},
-        {333, 1000, false, {79, 240}},  {320, 164, false, {240, 123}},
-        {777, 777, false, {240, 240}},  {1000, 500, true, {240, 240}},
-        {600, 1000, true, {72, 240}},   {5000, 1, false, {240, 1}},  // never 0 wide
-        {0, 100, false, {0, 0}},
-    };
-    for (const auto& r : rows) {
-        const ThumbnailGeometry got = vesk::ThumbnailSize(r.width, r.height, r.halfHeight);
-        EXPECT_EQ(got, r.want) << r.width << "x" << r.height << " " << r.halfHeight << " gave "
-                               << got.width << "x" << got.height;
+    for (const auto& r : vesk::test::DataInts("document/item.tsv", "thumbnail")) {
+        const ThumbnailGeometry got = vesk::ThumbnailSize(r[0], r[1], r[2] == 1);
+        EXPECT_EQ(got, (ThumbnailGeometry{UINT(r[3]), UINT(r[4])}))
+            << r[0] << "x" << r[1] << " " << r[2] << " gave " << got.width << "x" << got.height;
     }
 }
 

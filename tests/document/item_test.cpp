@@ -14,6 +14,7 @@
 #include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "platform/trace.h"
+#include "support/data_table.h"
 #include "support/sim_fixture.h"
 #include "tcpcore/tcpcore.h"
 
@@ -75,19 +76,12 @@ TEST(DocumentItem, AttributeCountNeverLeavesTheArray) {
 }
 
 TEST(DocumentItem, CompatibleFormats) {
-    const struct {
-        int fileType, colorType, format, expected;
-    } rows[] = {
-        {0, 2, -1, 0}, {0, 2, 10, 0}, {0, 2, 1, 0}, {0, 2, 0, 1}, {1, 0, 0, 0},
-        {1, 0, 2, 1},  {2, 0, 0, 0},  {2, 0, 1, 1}, {2, 2, 1, 0}, {2, 2, 0, 1},
-        {4, 2, 2, 0},  {4, 2, 4, 1},  {3, 2, 3, 1}, {8, 1, 9, 1},
-    };
-    for (const auto& r : rows) {
+    for (const auto& r : vesk::test::DataInts("document/item.tsv", "format")) {
         CVESKDocument doc;
-        doc.SetFileType(r.fileType);
-        doc.SetColorType(r.colorType);
-        EXPECT_EQ(doc.IsDocCompatible(r.format), r.expected)
-            << "type " << r.fileType << " colour " << r.colorType << " format " << r.format;
+        doc.SetFileType(r[0]);
+        doc.SetColorType(r[1]);
+        EXPECT_EQ(doc.IsDocCompatible(r[2]), r[3])
+            << "type " << r[0] << " colour " << r[1] << " format " << r[2];
     }
 }
 
@@ -127,38 +121,25 @@ protected:
 };
 
 TEST_F(DocumentOnDevice, PredicatesFollowProtocolPolicyAndRestrictions) {
-    const struct {
-        int major, minor, policy;
-        const char* user;
-        int colorType, encrypted;
-        int thumbnail, scan, transfer, colour;
-    } rows[] = {
-        {3, 0, 0, "noscan", 2, 0, 1, 1, 1, 5},       {3, 1, 0, "noscan", 2, 1, -1055, -1078, 1, 5},
-        {3, 1, 0, "nocolour", 3, 0, 1, 1, -1054, 5}, {3, 1, 0, "nocolour", 1, 0, 1, 1, 1, 5},
-        {3, 1, 0, "free", 3, 0, 1, 1, 1, 5},         {3, 2, 0, "nocolour", 3, 0, 1, 1, 1, 5},
-        {3, 2, 0, "noscan", 2, 0, 1, -1078, 1, 5},   {3, 2, 0, "nocolour", 2, 0, 1, 1, 1, 1},
-        {3, 2, 0, "nocolour", 6, 0, 1, 1, 1, 5},     {4, 11, 1, "nocolour", 6, 0, 1, 1, 1, 1},
-        {4, 11, 1, "nocolour", 7, 0, 1, 1, 1, 1},    {4, 11, 1, "nocolour", 3, 0, 1, 1, 1, 5},
-        {4, 11, 1, "free", 6, 0, 1, 1, 1, 5},        {4, 11, 2, "nocolour", 2, 0, 1, 1, 1, 5},
-    };
     auto answers = [](CVESKDocument& d) {
         return std::make_tuple(d.CanDisplayDocThumbNail(), d.CanDocScan(), d.CanTransferDoc(),
                                d.GetDefaultDownloadColor());
     };
-    for (const auto& r : rows) {
-        CVESKMFPDevice* device = LoggedIn(r.major, r.minor, r.policy, r.user);
+    for (const auto& r : vesk::test::DataRows("document/item.tsv", "predicates")) {
+        SCOPED_TRACE(vesk::WideToUtf8(r[0] + L"." + r[1] + L" policy " + r[2] + L" " + r[3] +
+                                      L" colour " + r[4]));
+        auto n = [&r](int i) { return std::stoi(r[i]); };
+        CVESKMFPDevice* device = LoggedIn(n(0), n(1), n(2), vesk::WideToUtf8(r[3]).c_str());
         ASSERT_TRUE(device);
         CVESKMFPBox box;
         box.SetDevice(device);
         CVESKDocument doc;
         doc.SetBox(&box);
-        doc.SetColorType(r.colorType);
-        doc.SetEncrypted(r.encrypted);
-        EXPECT_EQ(answers(doc), std::make_tuple(r.thumbnail, r.scan, r.transfer, r.colour))
-            << r.major << "." << r.minor << " policy " << r.policy << " " << r.user << " colour "
-            << r.colorType;
+        doc.SetColorType(n(4));
+        doc.SetEncrypted(n(5));
+        EXPECT_EQ(answers(doc), std::make_tuple(n(6), n(7), n(8), n(9)));
         device->Disconnect();
-        EXPECT_EQ(answers(doc), std::make_tuple(-1012, -1012, -1012, r.colour));
+        EXPECT_EQ(answers(doc), std::make_tuple(-1012, -1012, -1012, n(9)));
     }
     // Without a box or without a device nothing is allowed and nothing is dereferenced.
     CVESKMFPBox box;

@@ -1,32 +1,15 @@
 // Pages as bitmaps through the item tree against the emulator: a frame of the TIFF
 // document, a JPEG page fetched alone whatever the download choices, and nothing handed
 // out for a page the document does not have.
-#include <fstream>
-#include <set>
-
 #include "cache/vesk_cache.h"
-#include "document/vesk_document.h"
-#include "platform/charset.h"
+#include "e2e/items.h"
 #include "platform/gdi.h"
-#include "support/box_fixture.h"
 #include "tools/mfpsim/lib/store.h"
 
 namespace vesk::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::set<std::string> In(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.insert(e.path().filename().string());
-    return names;
-}
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // The red samples of a handle's pixels, row by row from the top.
 std::vector<uint8_t> Reds(HBITMAP h) {
@@ -64,14 +47,7 @@ protected:
             DeleteObject(m_handle);
         BoxFixture::TearDown();
     }
-    CVESKDocument* Doc(const std::string& name) {
-        for (POSITION pos = m_box->GetItemList()->GetHeadPosition(); pos;) {
-            auto* d = DYNAMIC_DOWNCAST(CVESKDocument, m_box->GetItemList()->GetNext(pos));
-            if (WideToUtf8(d->GetItemName().str()) == name)
-                return d;
-        }
-        throw std::runtime_error("no document " + name);
-    }
+    CVESKDocument* Doc(const std::string& name) { return DocNamed(m_box, name); }
     fs::path TempDir() {
         CString dir;
         m_box->GetCacheObj()->GetTempFileRootDir(dir);
@@ -85,9 +61,7 @@ protected:
         m_handle = reinterpret_cast<HBITMAP>(&m_handle);
         return doc->GetBitmap(page, &m_handle, info);
     }
-    std::vector<tc::OpenDocRequest> Opens() {
-        return Sim().Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
-    }
+    std::vector<tc::OpenDocRequest> Opens() { return test::Opens(Sim()); }
 
     CVESKMFPBox* m_box = nullptr;
     HBITMAP m_handle = nullptr;
@@ -137,8 +111,8 @@ TEST_P(Bitmap, AJpegPageIsFetchedAloneWhateverTheDownloadChoices) {
         ASSERT_EQ(Opens().size(), 1u);
         EXPECT_EQ(Opens()[0].param.nPage, page);
         EXPECT_EQ(In(TempDir()), std::set<std::string>{id + ".jpg"});
-        const std::string bytes = Slurp(TempDir() / (id + ".jpg"));
-        EXPECT_TRUE(bytes == Slurp(store.PagePath(stored, page)));
+        const std::string bytes = ReadFile(TempDir() / (id + ".jpg"));
+        EXPECT_TRUE(bytes == ReadFile(store.PagePath(stored, page)));
         JpegInfo jpeg;
         std::string why;
         ASSERT_TRUE(DecodeJpeg({bytes.begin(), bytes.end()}, jpeg, why)) << why;

@@ -4,15 +4,12 @@
 #include <cstring>
 #include <fstream>
 #include <numeric>
-#include <set>
 #include <tuple>
 
 #include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
-#include "document/vesk_document.h"
+#include "e2e/items.h"
 #include "e2e/synthetic_document.h"
-#include "platform/charset.h"
-#include "support/box_fixture.h"
 #include "tools/mfpsim/lib/render.h"
 #include "tools/mfpsim/lib/store.h"
 
@@ -22,18 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using Names = std::set<std::string>;
 
-Names In(const fs::path& dir) {
-    Names names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.insert(e.path().filename().string());
-    return names;
-}
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class Download : public BoxFixture {
 protected:
     // Logs into the shared box of the device changed by edit and lists it.
@@ -41,14 +26,7 @@ protected:
         m_box = OpenBox(kSharedBox, L"", edit);
         return m_box && m_box->GetChildList(1) == 1;
     }
-    CVESKDocument* Doc(const std::string& name) {
-        for (POSITION pos = m_box->GetItemList()->GetHeadPosition(); pos;) {
-            auto* d = DYNAMIC_DOWNCAST(CVESKDocument, m_box->GetItemList()->GetNext(pos));
-            if (WideToUtf8(d->GetItemName().str()) == name)
-                return d;
-        }
-        throw std::runtime_error("no document " + name);
-    }
+    CVESKDocument* Doc(const std::string& name) { return DocNamed(m_box, name); }
     int Get(CVESKDocument* doc, int format, QTCP_RECVDATA_CALLBACK cb = nullptr) {
         return doc->GetDocument(m_got, 0, nullptr, cb, nullptr, format, 1);
     }
@@ -57,9 +35,7 @@ protected:
         m_path = CString(m_out.Sub(to));
         return m_box->CopyMoveDocumentToFolder(copy, m_path, int(id), overwrite, type, 1, nullptr);
     }
-    std::vector<tc::OpenDocRequest> Opens() {
-        return Sim().Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
-    }
+    std::vector<tc::OpenDocRequest> Opens() { return test::Opens(Sim()); }
     // What downloads left in the box's transfer folder.
     Names Left() {
         CString dir;
@@ -108,7 +84,7 @@ TEST_P(Download, EachFormatAsksForItsOutputTypeAndSendsOnlyItsRecords) {
         want.officeXMLInfo = c.output >= 5 && c.output <= 7 ? office : kept;
         EXPECT_EQ(std::tuple(sent[0].param.nOutputType, Records(sent[0].param),
                              Records(doc->GetOpenDocParam()), fs::path(Got()).filename().string(),
-                             Slurp(Got()).rfind(c.magic, 0)),
+                             ReadFile(Got()).rfind(c.magic, 0)),
                   std::tuple(c.output, Records(want), Records(listed),
                              "Brochure" + std::string(c.ext), 0ul));
     }
@@ -191,7 +167,7 @@ TEST_P(Download, CopiesIntoAFolderAreNamedSafelyAndReplaceOnlyFilesWhenAsked) {
     std::ofstream(m_out.Sub("mine.pdf")) << "mine";
     const int64_t before = Requests();
     EXPECT_EQ(Copy("mine.pdf", id, 2), -1035);
-    EXPECT_EQ(std::pair(Requests(), Slurp(m_out.Sub("mine.pdf"))),
+    EXPECT_EQ(std::pair(Requests(), ReadFile(m_out.Sub("mine.pdf"))),
               std::pair(before, std::string("mine")));
     // Saving over it takes the default colour and the device's resolution.
     doc->SetResolution(300);
@@ -199,7 +175,7 @@ TEST_P(Download, CopiesIntoAFolderAreNamedSafelyAndReplaceOnlyFilesWhenAsked) {
     ASSERT_EQ(doc->SaveAs(CString(m_out.Sub("mine.pdf")), 2, 1, 1, nullptr), 1);
     const tagUTIL_OPENDOCPARAM sent = Opens().back().param;
     EXPECT_EQ(std::tuple(doc->GetResolution(), doc->GetColor(), sent.nResolution, sent.nColor,
-                         Slurp(m_out.Sub("mine.pdf")).rfind("%PDF", 0)),
+                         ReadFile(m_out.Sub("mine.pdf")).rfind("%PDF", 0)),
               std::tuple(0, 5, 0, 5, 0ul));
     fs::create_directory(m_out.Sub("folder.pdf"));
     EXPECT_EQ(std::pair(Copy("folder.pdf", id, 2, 1), fs::is_directory(m_out.Sub("folder.pdf"))),
@@ -286,7 +262,7 @@ TEST_P(Download, ADroppedCancelledOrShortTransferLeavesTheEarlierFileAndTheCallb
         EXPECT_EQ(Get(doc, -1, Counting), 0);
         core->SetCallbackCommunicate(nullptr);
         EXPECT_EQ(
-            std::tuple(g_chunks > 0, core->ResetCallbackRecvData(nullptr), Slurp(earlier),
+            std::tuple(g_chunks > 0, core->ResetCallbackRecvData(nullptr), ReadFile(earlier),
                        In(fs::path(earlier).parent_path()), Left(), m_got),
             std::tuple(true, &Previous, std::string("mine"), Names{"Big.pdf"}, Names{}, CString()));
     }

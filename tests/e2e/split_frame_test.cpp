@@ -94,6 +94,7 @@ TEST_P(SplitFrame, CancelInsideAFrameKeepsTheLinkInStep) {
 
     // The abort reads past the rest of the split frame and the end frame.
     EXPECT_EQ(Core().CloseDocument(1), 1);
+    EXPECT_NE(Core().GetLastStackError(), -1);  // not a clean end
     EXPECT_EQ(Core().IsConnected(), 1);
     EXPECT_EQ(CloseRequests(), 1);
     std::vector<tagUTIL_DOCINFO> docs;

@@ -4,11 +4,10 @@
 #include "cache/utility.h"
 #include "cache/vesk_cache.h"
 #include "document/images.h"
-#include "document/vesk_document.h"
+#include "e2e/items.h"
 #include "platform/charset.h"
 #include "platform/gdi.h"
 #include "support/alloc_failure.h"
-#include "support/box_fixture.h"
 
 namespace vesk::test {
 namespace {
@@ -47,14 +46,7 @@ protected:
             if (rawModel)
                 st.identity.identifier = ModelId(40, true);
         });
-        for (POSITION pos = box && box->GetChildList(1) == 1 ? box->GetItemList()->GetHeadPosition()
-                                                             : nullptr;
-             pos;) {
-            auto* d = DYNAMIC_DOWNCAST(CVESKDocument, box->GetItemList()->GetNext(pos));
-            if (WideToUtf8(d->GetItemName().str()) == name)
-                return m_doc = d;
-        }
-        return nullptr;
+        return box && box->GetChildList(1) == 1 ? m_doc = DocNamed(box, name) : nullptr;
     }
     CVESKCache& RootCache() { return *TreeRoot().GetCache(); }
     std::string Tree(int (CVESKCache::*which)(CString&)) {

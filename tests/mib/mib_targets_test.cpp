@@ -53,10 +53,8 @@ TEST(MibTargets, TotalIsCapped) {
 TEST(MibTargets, DottedQuadIsStrict) {
     EXPECT_EQ(ParseDottedQuad("255.255.255.255"), 0xFFFFFFFFu);
     EXPECT_EQ(ParseDottedQuad("127.0.0.1"), 0x7F000001u);
-    EXPECT_FALSE(ParseDottedQuad("127.1"));
-    EXPECT_FALSE(ParseDottedQuad(" 127.0.0.1"));
-    EXPECT_FALSE(ParseDottedQuad("127.0.0.1 "));
-    EXPECT_FALSE(ParseDottedQuad(""));
+    for (const char* bad : {"127.1", " 127.0.0.1", "127.0.0.1 ", ""})
+        EXPECT_FALSE(ParseDottedQuad(bad)) << bad;
 }
 
 // Which local links a search broadcasts on, and why a named one is refused.

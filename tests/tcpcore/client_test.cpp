@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "e2e/synthetic_document.h"
+#include "support/data_table.h"
 #include "support/sim_fixture.h"
 #include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
@@ -73,11 +75,6 @@ protected:
         const std::vector<Op> ops = Ops();
         return std::count(ops.begin(), ops.end(), op);
     }
-    static std::pair<int, int> LastError(CTcpCore& c) {
-        const test::LastError e = ErrorOf(c);
-        return {e.code, e.detail};
-    }
-
     std::shared_ptr<Hooks> hooks = std::make_shared<Hooks>();
     std::unique_ptr<test::SimDevice> device;
     std::unique_ptr<test::ScriptedLinks> links;  // after the device: goes first
@@ -85,24 +82,19 @@ protected:
 };
 
 TEST(TcpCoreFactory, MapsReportedVersionsToClassesAndNumbers) {
-    struct Case {
-        int major, minor, number;
-        bool v31;
-    } cases[] = {{1, 2, 12, false}, {2, 0, 20, false}, {3, 0, 30, false}, {3, 1, 31, true},
-                 {3, 2, 32, true},  {3, 9, 39, true},  {3, 10, 39, true}, {4, 0, 40, true},
-                 {4, 9, 49, true},  {4, 11, 49, true}, {9, 9, 99, true}};
-    for (const Case& c : cases) {
+    for (const auto& c : test::DataInts("tcpcore/versions.tsv", "class")) {
+        SCOPED_TRACE(testing::Message() << c[0] << "." << c[1]);
         CTcpCore factory;
-        std::unique_ptr<CTcpCore> obj(factory.GetTcpCoreObject(c.major, c.minor));
-        ASSERT_TRUE(obj) << c.major << "." << c.minor;
-        EXPECT_EQ(factory.GetTcpVersion(), c.number) << c.major << "." << c.minor;
-        EXPECT_EQ(obj->GetTcpVersion(), c.number);
-        EXPECT_EQ(dynamic_cast<CTcpCoreV31*>(obj.get()) != nullptr, c.v31);
-        EXPECT_EQ(dynamic_cast<CTcpCoreV20*>(obj.get()) != nullptr, !c.v31);
+        std::unique_ptr<CTcpCore> obj(factory.GetTcpCoreObject(c[0], c[1]));
+        ASSERT_TRUE(obj);
+        EXPECT_EQ(std::tuple(factory.GetTcpVersion(), obj->GetTcpVersion(),
+                             dynamic_cast<CTcpCoreV31*>(obj.get()) != nullptr,
+                             dynamic_cast<CTcpCoreV20*>(obj.get()) != nullptr),
+                  std::tuple(c[2], c[2], c[3] == 1, c[3] == 0));
     }
-    for (auto [major, minor] : {std::pair{0, 5}, {10, 0}, {-1, 0}, {3, -1}}) {
+    for (const auto& c : test::DataInts("tcpcore/versions.tsv", "none")) {
         CTcpCore factory;
-        EXPECT_EQ(factory.GetTcpCoreObject(major, minor), nullptr) << major << "." << minor;
+        EXPECT_EQ(factory.GetTcpCoreObject(c[0], c[1]), nullptr) << c[0] << "." << c[1];
         EXPECT_EQ(factory.GetTcpVersion(), 0);
     }
     EXPECT_EQ(CTcpCoreV31DMiOP().GetTcpVersion(), 31);
@@ -137,20 +129,20 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
 
     const Inquiries& q = sent.inquiries;
     tagUTIL_BOXCONTROLPERMISSION control{};
-    EXPECT_EQ(core->GetBoxControlPermission(control), 1);
-    EXPECT_TRUE(SameRecord(q, Inquiry::kBoxControlPermission, control));
-    EXPECT_EQ(std::tuple(control.nCreate, control.nEdit, control.nDelete), std::tuple(1, 1, 0));
     tagUTIL_AUTODELTIMEPERMISSION autoDel{};
-    EXPECT_EQ(core->GetAutoDelTimePermission(autoDel), 1);
-    EXPECT_TRUE(SameRecord(q, Inquiry::kAutoDelTimePermission, autoDel));
     tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO ext{};
-    EXPECT_EQ(core->GetExtendedFormatSupportInfo(ext), 1);
-    EXPECT_TRUE(SameRecord(q, Inquiry::kExtendedFormat, ext));
     tagUTIL_EXTENDED_FORMAT_SUPPORT_INFO2 ext2{};
-    EXPECT_EQ(core->GetExtendedFormatSupportInfo2(ext2), 1);
-    EXPECT_TRUE(SameRecord(q, Inquiry::kExtendedFormat2, ext2));
     long functions = 0;
-    EXPECT_EQ(core->GetOptionalFunction(functions), 1);
+    EXPECT_EQ(
+        std::tuple(core->GetBoxControlPermission(control), core->GetAutoDelTimePermission(autoDel),
+                   core->GetExtendedFormatSupportInfo(ext),
+                   core->GetExtendedFormatSupportInfo2(ext2), core->GetOptionalFunction(functions)),
+        std::tuple(1, 1, 1, 1, 1));
+    EXPECT_TRUE(SameRecord(q, Inquiry::kBoxControlPermission, control) &&
+                SameRecord(q, Inquiry::kAutoDelTimePermission, autoDel) &&
+                SameRecord(q, Inquiry::kExtendedFormat, ext) &&
+                SameRecord(q, Inquiry::kExtendedFormat2, ext2));
+    EXPECT_EQ(std::tuple(control.nCreate, control.nEdit, control.nDelete), std::tuple(1, 1, 0));
     EXPECT_EQ(functions, 0x80000005L);        // a bit set, not a negative number
     EXPECT_EQ(core->GetRoundTripCount(), 1);  // all of it without traffic
     EXPECT_EQ(Ops(), (std::vector<Op>{Op::kHello, Op::kConnect}));
@@ -168,7 +160,7 @@ TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
               0);
     EXPECT_EQ(canceled, 1);
     EXPECT_EQ(opened, 0);
-    EXPECT_EQ(LastError(probe).first, QTCP_ERR_CANCELLED);
+    EXPECT_EQ(ErrorOf(probe).code, QTCP_ERR_CANCELLED);
     EXPECT_TRUE(links->Requests().empty());
     canceled = 0;
     EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5, 12,
@@ -185,7 +177,8 @@ TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
         ConnectReply r;
         if (f.op != Op::kConnect || !ParsePayload(f, r))
             return;
-        for (Inquiry left : {Inquiry::kBoxAdminSupport, Inquiry::kSettingUserName})
+        for (Inquiry left :
+             {Inquiry::kBoxAdminSupport, Inquiry::kSettingUserName, Inquiry::kSearchablePdf})
             r.inquiries.items.erase(static_cast<std::uint16_t>(left));
         // A record of the wrong size is not taken as the answer.
         r.inquiries.items[static_cast<std::uint16_t>(Inquiry::kBoxControlPermission)].resize(1);
@@ -194,7 +187,8 @@ TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
     hooks->request = [](const Frame& f, const FrameEmitter& emit) {
         InquireRequest q;
         if (f.op != Op::kInquire || !ParsePayload(f, q) ||
-            q.tag != static_cast<std::uint16_t>(Inquiry::kSettingUserName))
+            (q.tag != static_cast<std::uint16_t>(Inquiry::kSettingUserName) &&
+             q.tag != static_cast<std::uint16_t>(Inquiry::kSearchablePdf)))
             return false;
         emit(test::FailureReply(f, QTCP_DEV_UNSUPPORTED));
         return true;
@@ -208,10 +202,14 @@ TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
     v = -1;
     EXPECT_EQ(core->InquireSupportOfSettingUserName(v), 0);
     EXPECT_EQ(v, -1);
-    EXPECT_EQ(LastError(*core).first, QTCP_DEV_UNSUPPORTED);
+    EXPECT_EQ(ErrorOf(*core).code, QTCP_DEV_UNSUPPORTED);
+    tagUTIL_SPDF_SUPPORT_INFO pdf{};
+    EXPECT_EQ(core->GetSearchablePDFSupportInfo(pdf), 0);  // a record alike
+    EXPECT_EQ(ErrorOf(*core).code, QTCP_DEV_UNSUPPORTED);
     tagUTIL_BOXCONTROLPERMISSION control{};
     EXPECT_EQ(core->GetBoxControlPermission(control), 1);
-    EXPECT_EQ(Count(Op::kInquire), 3);
+    EXPECT_EQ(Count(Op::kInquire), 4);
+    EXPECT_EQ(core->IsConnected(), 1);  // a refused inquiry leaves the session
 }
 
 TEST(TcpCoreClient, EverythingFailsCleanlyWithoutASession) {
@@ -368,7 +366,7 @@ TEST_F(InProcessDevice, ThumbnailReadsAreBoundedByBufferAnnouncementAndData) {
         thumb.announcedSize = bad;
         size = 0;
         EXPECT_EQ(core->OpenThumbnail(3, 1, 1, size), 0);
-        EXPECT_EQ(LastError(*core).first, QTCP_ERR_PROTOCOL);
+        EXPECT_EQ(ErrorOf(*core).code, QTCP_ERR_PROTOCOL);
         EXPECT_EQ(core->ReadThumbnail(buf.data(), 100, length), 0);
     }
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/loopback.h"
+#include "support/sim_fixture.h"
 #include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
 #include "tcpcore/wire.h"
@@ -21,16 +22,11 @@ namespace vesk::tcpcore {
 namespace {
 
 using Ms = std::chrono::milliseconds;
+using vesk::test::ErrorOf;
 using vesk::test::LoopbackListener;
 
 auto Since(std::chrono::steady_clock::time_point t) {
     return std::chrono::steady_clock::now() - t;
-}
-
-int LastCode(CTcpCore& c) {
-    int code = 0, detail = 0;
-    c.GetLastErrorCode(code, detail);
-    return code;
 }
 
 // Reads the first request, answers it with the given bytes (none: stays silent), then
@@ -72,10 +68,10 @@ TEST(TransportConnect, UnreachablePortFailsAtOnce) {
     int u, ac, p;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(core.Connect("127.0.0.1", vesk::test::ClosedLoopbackPort(), u, ac, p, nullptr), 0);
-    EXPECT_EQ(LastCode(core), QTCP_ERR_CONNECT);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_CONNECT);
     EXPECT_LT(Since(start), Ms(1000));
     EXPECT_EQ(core.Connect("127.0.0.1", 0, u, ac, p, nullptr), 0);
-    EXPECT_EQ(LastCode(core), QTCP_ERR_CONNECT);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_CONNECT);
 }
 
 TEST(TransportConnect, SilentPeerDuringTlsHandshakeHitsTheConnectTimeout) {
@@ -87,7 +83,7 @@ TEST(TransportConnect, SilentPeerDuringTlsHandshakeHitsTheConnectTimeout) {
     int u, ac, p;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(core.Connect("127.0.0.1", peer.port(), u, ac, p, nullptr), 0);
-    EXPECT_EQ(LastCode(core), QTCP_ERR_TIMEOUT);
+    EXPECT_EQ(ErrorOf(core).code, QTCP_ERR_TIMEOUT);
     EXPECT_GE(Since(start), Ms(250));
     EXPECT_LT(Since(start), Ms(1500));
 }
@@ -198,7 +194,7 @@ TEST(TransportHostilePeer, GarbageAbsurdSizesAndMismatchedRepliesAreRefused) {
                   0);
         EXPECT_LT(Since(start), Ms(1500));
         EXPECT_EQ(opened, 0);
-        EXPECT_EQ(LastCode(probe), c.code);
+        EXPECT_EQ(ErrorOf(probe).code, c.code);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <tuple>
 
@@ -59,34 +60,31 @@ TEST(WireFrame, EveryCutOfAFrameAsksForMoreWithoutReadingPastIt) {
 }
 
 TEST(WireFrame, BadHeadersAreRefusedEarly) {
-    std::vector<std::uint8_t> bytes = EncodeFrame(MakeEmptyFrame(FrameKind::kReply, Op::kHello, 1));
-    Frame g;
-    std::size_t used = 0;
-    auto decode = [&](std::vector<std::uint8_t> b) {
-        return DecodeFrame(b.data(), b.size(), g, used);
+    const std::vector<std::uint8_t> bytes =
+        EncodeFrame(MakeEmptyFrame(FrameKind::kReply, Op::kHello, 1));
+    const struct {
+        std::size_t at, width;
+        std::uint32_t value;
+        std::size_t given;  // 0: the whole frame
+        DecodeStatus want;
+    } cases[] = {
+        {0, 1, 0x16, 1, DecodeStatus::kBadMagic},  // a TLS record on a plain connection
+        {2, 1, 2, 0, DecodeStatus::kBadVersion},
+        {3, 1, 0, 0, DecodeStatus::kBadKind},
+        {3, 1, 6, 0, DecodeStatus::kBadKind},
+        // An absurd length is refused from the header alone, before any payload.
+        {4, 4, 0xFFFFFFFFu, kHeaderSize, DecodeStatus::kTooLarge},
+        {4, 4, kMaxPayload + 1, 0, DecodeStatus::kTooLarge},
+        {4, 4, kMaxPayload, 0, DecodeStatus::kNeedMore},
     };
-    auto b = bytes;
-    b[0] = 0x16;  // a TLS record arriving on a plain connection
-    EXPECT_EQ(DecodeFrame(b.data(), 1, g, used), DecodeStatus::kBadMagic);
-    b = bytes;
-    b[2] = 2;
-    EXPECT_EQ(decode(b), DecodeStatus::kBadVersion);
-    b = bytes;
-    b[3] = 0;
-    EXPECT_EQ(decode(b), DecodeStatus::kBadKind);
-    b[3] = 6;
-    EXPECT_EQ(decode(b), DecodeStatus::kBadKind);
-    // An absurd length is refused from the header alone, before any payload.
-    b = bytes;
-    b[4] = b[5] = b[6] = b[7] = 0xFF;
-    EXPECT_EQ(DecodeFrame(b.data(), kHeaderSize, g, used), DecodeStatus::kTooLarge);
-    b = bytes;
-    const std::uint32_t justOver = kMaxPayload + 1;
-    std::memcpy(&b[4], &justOver, 4);
-    EXPECT_EQ(decode(b), DecodeStatus::kTooLarge);
-    const std::uint32_t limit = kMaxPayload;
-    std::memcpy(&b[4], &limit, 4);
-    EXPECT_EQ(decode(b), DecodeStatus::kNeedMore);
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> b = bytes;
+        std::memcpy(&b[c.at], &c.value, c.width);
+        Frame g;
+        std::size_t used = 0;
+        EXPECT_EQ(DecodeFrame(b.data(), c.given ? c.given : b.size(), g, used), c.want)
+            << c.at << " " << c.value;
+    }
 }
 
 TEST(WireFrame, TwoFramesInOneBufferDecodeOneAtATime) {
@@ -128,7 +126,22 @@ TEST(WireMessages, EachEncodesToTheDocumentedBytesAndBack) {
                "0300000006000000010000000200010004000200000003000c00010000000000000001000000");
     ExpectWire(LoginRequest{LoginForm::kVendor, "ann", "pw"}, "0200000003000000616e6e020000007077");
     ExpectWire(RenameBoxRequest{-2, "box", ""}, "feffffff03000000626f7800000000");
+    // The restriction record whole, then an empty inquiry block.
+    ExpectWire(LoginReply{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, {}},
+               "0100000002000000030000000400000005000000060000000700000008000000"
+               "090000000a0000000b0000000c0000000d000000"
+               "0000");
     ExpectWire(OpenBindRequest{{1, 2, 3}, 4}, "0300000001000000020000000300000004000000");
+    // The open-document record whole: each of its sixteen members at its own offset.
+    ExpectWire(
+        OpenDocRequest{7,
+                       OpenForm::kParam,
+                       2,
+                       3,
+                       {17, 18, 19, 20, {21, 22, 23, 24}, {25, 26}, {27, 28, 29, 30, 31}, 32}},
+        "07000000010000000200000003000000"
+        "1100000012000000130000001400000015000000160000001700000018000000"
+        "190000001a0000001b0000001c0000001d0000001e0000001f00000020000000");
     ExpectWire(CustomLoginInfoReply{{0xAB, 0xCD}, 9}, "02000000abcd09000000");
     ExpectWire(InquireRequest{0x0102}, "0201");
     ExpectWire(OpenReply{-1}, "ffffffffffffffff");
@@ -148,93 +161,66 @@ TEST(WireRecords, BoxRecordTravelsAsItsLittleEndianBytes) {
     r.boxes = {b};
     Frame f = MakeFrame(FrameKind::kReply, Op::kBoxList, 1, r);
     ASSERT_EQ(f.payload.size(), 4u + 404u);
-    const std::size_t rec = 4;
-    EXPECT_EQ(Le32(f.payload, rec + 0), 0x0A0B0C0Du);
-    EXPECT_EQ(std::memcmp(&f.payload[rec + 4], "Box", 4), 0);
-    EXPECT_EQ(std::memcmp(&f.payload[rec + 65], "owner", 6), 0);
-    EXPECT_EQ(std::memcmp(&f.payload[rec + 268], "2024/03/04", 10), 0);
-    EXPECT_EQ(Le32(f.payload, rec + 396), 2u);
-    EXPECT_EQ(Le32(f.payload, rec + 400), 0x1234u);
+    // The text at its offset, its terminating zero included.
+    auto text = [&f](std::size_t at, const char* s) {
+        return std::memcmp(&f.payload[4 + at], s, std::strlen(s) + 1) == 0;
+    };
+    EXPECT_EQ(
+        std::tuple(Le32(f.payload, 4), text(4, "Box"), text(65, "owner"),
+                   text(268, "2024/03/04 09:05:03"), Le32(f.payload, 400), Le32(f.payload, 404)),
+        std::tuple(0x0A0B0C0Du, true, true, true, 2u, 0x1234u));
 }
 
-TEST(WireHostile, LengthsBeyondThePayloadFailWithoutCopying) {
-    // A text claiming more bytes than remain.
+// A payload as write makes it.
+std::vector<std::uint8_t> Payload(const std::function<void(Writer&)>& write) {
     std::vector<std::uint8_t> p;
     Writer w(p);
-    w.I32(1);
-    w.U32(1000);
-    w.Raw("abc", 3);
-    RenameDocRequest rd;
-    Reader r(p);
-    EXPECT_FALSE(rd.Get(r));
-    EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.Remaining(), 0u);
-
-    // A text above the limit, although present.
-    p.clear();
-    Writer w2(p);
-    w2.I32(1);
-    w2.Str(std::string(kMaxText + 1, 'x'));
-    Reader r2(p);
-    EXPECT_FALSE(rd.Get(r2));
-
-    // A zero byte inside a text.
-    p.clear();
-    Writer w3(p);
-    w3.I32(1);
-    w3.Bytes("a\0b", 3);
-    Reader r3(p);
-    EXPECT_FALSE(rd.Get(r3));
+    write(w);
+    return p;
 }
 
-TEST(WireHostile, RecordCountsThatDoNotFitAreRefused) {
+// Whether m decodes from p (the reader failed if not: nothing beyond p was read).
+template <class M>
+bool Decodes(M& m, const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    const bool ok = m.Get(r);
+    EXPECT_EQ(std::pair(r.ok(), r.Remaining() == 0 || ok), std::pair(ok, true));
+    return ok;
+}
+
+TEST(WireHostile, LengthsAndCountsBeyondThePayloadOrTheirLimitFailWithoutCopying) {
+    // A text claiming more bytes than remain, one above the limit although present, and
+    // one holding a zero byte.
+    using Write = std::function<void(Writer&)>;
+    for (const Write& text : {Write([](Writer& w) { w.U32(1000), w.Raw("abc", 3); }),
+                              Write([](Writer& w) { w.Str(std::string(kMaxText + 1, 'x')); }),
+                              Write([](Writer& w) { w.Bytes("a\0b", 3); })}) {
+        RenameDocRequest rd;
+        EXPECT_FALSE(Decodes(rd, Payload([&](Writer& w) { w.I32(1), text(w); })));
+    }
+    const std::vector<std::uint8_t> one(404, 'A');  // room for one record only
     for (std::uint32_t count : {0xFFFFFFFFu, 0x80000000u, 0x00A2C2A3u, 2u}) {
-        std::vector<std::uint8_t> p;
-        Writer w(p);
-        w.U32(count);
-        w.Raw(std::vector<std::uint8_t>(404, 'A').data(), 404);  // room for one record only
         BoxListReply b;
-        Reader r(p);
-        EXPECT_FALSE(b.Get(r)) << count;
+        EXPECT_FALSE(Decodes(b, Payload([&](Writer& w) { w.U32(count), w.Raw(one.data(), 404); })))
+            << count;
         EXPECT_TRUE(b.boxes.empty());
     }
     // Above the list limit even when the bytes are there.
-    std::vector<std::uint8_t> p;
-    Writer w(p);
-    w.U32(kMaxAttributes + 1);
-    w.Raw(std::vector<std::uint8_t>((kMaxAttributes + 1) * 12).data(), (kMaxAttributes + 1) * 12);
+    const std::vector<std::uint8_t> attributes((kMaxAttributes + 1) * 12);
     ForcedAttributesReply a;
-    Reader r(p);
-    EXPECT_FALSE(a.Get(r));
+    EXPECT_FALSE(Decodes(a, Payload([&](Writer& w) {
+                             w.U32(kMaxAttributes + 1), w.Raw(attributes.data(), attributes.size());
+                         })));
     // Bind lists: the count is checked against what remains before anything is made.
-    std::vector<std::uint8_t> q;
-    Writer wq(q);
-    wq.U32(1000);
-    wq.I32(1);
     OpenBindRequest ob;
-    Reader rq(q);
-    EXPECT_FALSE(ob.Get(rq));
-}
-
-TEST(WireHostile, InquiryBlockItemsAreBounded) {
-    std::vector<std::uint8_t> p;
-    Writer w(p);
-    w.U16(2);
-    w.U16(1);
-    w.U16(4);
-    w.I32(3);
-    w.U16(6);
-    w.U16(500);  // claims 500 bytes, none follow
+    EXPECT_FALSE(Decodes(ob, Payload([](Writer& w) { w.U32(1000), w.I32(1); })));
+    // Inquiry blocks: an item claiming 500 bytes when none follow, too many items.
     Inquiries in;
-    Reader r(p);
-    EXPECT_FALSE(in.Get(r));
+    EXPECT_FALSE(Decodes(in, Payload([](Writer& w) {
+                             w.U16(2), w.U16(1), w.U16(4), w.I32(3), w.U16(6), w.U16(500);
+                         })));
     EXPECT_TRUE(in.items.empty());  // nothing half-taken
-
-    p.clear();
-    Writer w2(p);
-    w2.U16(static_cast<std::uint16_t>(kMaxInquiries + 1));
-    Reader r2(p);
-    EXPECT_FALSE(in.Get(r2));
+    EXPECT_FALSE(Decodes(in, Payload([](Writer& w) { w.U16(kMaxInquiries + 1); })));
 }
 
 TEST(WireHostile, UnterminatedTextFieldsComeBackTerminated) {
@@ -249,10 +235,10 @@ TEST(WireHostile, UnterminatedTextFieldsComeBackTerminated) {
     BoxListReply back;
     ASSERT_TRUE(ParsePayload(MakeFrame(FrameKind::kReply, Op::kBoxList, 1, r), back));
     const tagUTIL_BOXINFO& g = back.boxes.at(0);
-    EXPECT_EQ(std::strlen(g.szBoxName), 59u);  // the whole "é" left out
-    EXPECT_EQ(std::strlen(g.szUserName), 192u);
-    EXPECT_EQ(std::strlen(g.szEntryDate), 19u);
-    EXPECT_EQ(g.nBoxType, 0x41414141);  // numbers untouched
+    // The whole "é" left out; the numbers untouched.
+    EXPECT_EQ(std::tuple(std::strlen(g.szBoxName), std::strlen(g.szUserName),
+                         std::strlen(g.szEntryDate), g.nBoxType),
+              std::tuple(59u, 192u, 19u, 0x41414141));
 
     char f3[4] = {'a', static_cast<char>(0xE2), static_cast<char>(0x82),
                   static_cast<char>(0xAC)};  // "a€" with no room for a zero
