@@ -15,9 +15,10 @@ holder=$!
 for _ in $(seq 300); do [ -e "$dir/held" ] && break; sleep 0.1; done
 [ -e "$dir/held" ] || { echo "the holder never took the lock"; exit 1; }
 
-"$run" "$probe" take "$dir/taken" &
+"$run" "$probe" take "$dir/opened" "$dir/taken" &
 taker=$!
-sleep 2
+for _ in $(seq 300); do [ -e "$dir/opened" ] && break; sleep 0.1; done
+sleep 1
 [ ! -e "$dir/taken" ] || { echo "the second process took the lock while the first held it"; exit 1; }
 touch "$dir/release"
 wait "$holder"
@@ -28,9 +29,11 @@ wait "$taker"
 "$run" "$probe" hold "$dir/held2" "$dir/never" &
 holder=$!
 for _ in $(seq 300); do [ -e "$dir/held2" ] && break; sleep 0.1; done
-"$run" "$probe" wait >"$dir/waited" &
+"$run" "$probe" wait "$dir/opened2" >"$dir/waited" &
 waiter=$!
-sleep 2
+# Only a process that has the mutex open sees it abandoned: with no handle left the
+# system destroys a named mutex.
+for _ in $(seq 300); do [ -e "$dir/opened2" ] && break; sleep 0.1; done
 kill -KILL "$holder"
 wait "$holder" || true
 wait "$waiter"

@@ -25,8 +25,8 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: probe save-cache-settings MODE DELETE_TYPE\n"
                  "       probe hold READY_FILE RELEASE_FILE\n"
-                 "       probe take DONE_FILE\n"
-                 "       probe wait\n");
+                 "       probe take OPENED_FILE DONE_FILE\n"
+                 "       probe wait OPENED_FILE\n");
     return 2;
 }
 
@@ -62,12 +62,14 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return lock.IsAcquired() ? 0 : 1;
     }
-    if (command == "take" && argc == 3) {
+    if (command == "take" && argc == 4) {
+        Touch(argv[2]);  // the lock is open: a holder's state now reaches this process
         CSyncMgrLock lock;
-        Touch(argv[2]);
+        Touch(argv[3]);
         return lock.IsAcquired() ? 0 : 1;
     }
-    if (command == "wait" && argc == 2) {
+    if (command == "wait" && argc == 3) {
+        Touch(argv[2]);
         const auto r = app.GetSyncMutex()->Wait();
         std::puts(r == vesk::NamedLock::WaitResult::Abandoned  ? "abandoned"
                   : r == vesk::NamedLock::WaitResult::Acquired ? "acquired"
