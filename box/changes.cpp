@@ -1,6 +1,6 @@
 // CVESKMFPBox: what changes on the device through the box item: deleting a document,
 // renaming the box, changing its properties, and copying or moving documents into
-// another box of the same device.
+// another box of the same device or (through the document level) into a local folder.
 #include <cstring>
 #include <new>
 #include <string>
@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "box/mfp_box.h"
+#include "core/box_documents.h"
 #include "core/item_list.h"
 #include "core/sync_lock.h"
 #include "device/fields.h"
 #include "device/mfp_device.h"
 #include "device/secret.h"
-#include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "platform/trace.h"
 #include "tcpcore/tcpcore.h"
@@ -28,6 +28,7 @@ namespace {
 
 constexpr int kMemory = -1001;
 constexpr int kNoIds = -1027;
+constexpr int kBadId = -1027;
 constexpr int kCopyFailed = -1028;
 constexpr int kMoveFailed = -1029;
 constexpr int kChangeRefused = -1030;
@@ -78,11 +79,12 @@ int CVESKMFPBox::DeleteChildItem(int nDocID, CString strPassword) {
         Trace("DeleteChildItem", "start");
         if (!m_nBoxLogin)
             return kNotLoggedIn;
+        vesk::IBoxDocuments* pDocuments = Documents();
         POSITION at = nullptr;
-        for (POSITION pos = m_docObjList->GetHeadPosition(); pos;) {
+        for (POSITION pos = m_docObjList->GetHeadPosition(); pDocuments && pos;) {
             POSITION here = pos;
             CVESKItem* pItem = m_docObjList->GetNext(pos);
-            if (dynamic_cast<CVESKDocument*>(pItem) && pItem->GetItemID() == nDocID) {
+            if (pDocuments->IsDocument(pItem) && pItem->GetItemID() == nDocID) {
                 at = here;
                 break;
             }
@@ -148,6 +150,30 @@ int CVESKMFPBox::CopyMoveDocumentToBox(int bCopy, long lDestBoxID, std::vector<l
         // A moved document stays listed until the list is built again.
         return missing ? kSomeNotListed : 1;
     } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+}
+
+int CVESKMFPBox::CopyMoveDocumentToFolder(int bCopy, CString& strPath, int nDocID, int bOverwrite,
+                                          int nFileType, int nPage,
+                                          QTCP_RECVDATA_CALLBACK pfnCallback) {
+    try {
+        if (m_nBoxLogin == 0)
+            return kNotLoggedIn;
+        if (nDocID <= 0)
+            return kBadId;
+        CVESKItem* pDoc = nullptr;
+        for (POSITION pos = m_docObjList->GetHeadPosition(); pos && !pDoc;) {
+            CVESKItem* pItem = m_docObjList->GetNext(pos);
+            if (pItem && pItem->GetItemID() == nDocID)
+                pDoc = pItem;
+        }
+        vesk::IBoxDocuments* pDocuments = Documents();
+        if (!pDoc || !pDocuments || !pDocuments->IsDocument(pDoc))
+            return kSomeNotListed;  // the code of an id not listed, as for a copy into a box
+        return pDocuments->CopyToFolder(*this, *pDoc, bCopy, strPath, bOverwrite, nFileType, nPage,
+                                        pfnCallback);
+    } catch (const std::exception&) {
         return kMemory;
     }
 }

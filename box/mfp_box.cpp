@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "cache/vesk_cache.h"
+#include "core/box_documents.h"
 #include "core/device_owner.h"
 #include "core/item_list.h"
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
 #include "device/secret.h"
-#include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "tcpcore/tcpcore.h"
 
@@ -32,35 +32,13 @@ constexpr int kLogoutFailed = -1042;
 
 // From this protocol number on the listing carries the PDF/A and Office records.
 constexpr int kFirstExtendedFormats = 40;
-// Wide strings made from device fields hold at most this many characters.
-constexpr int kWideChars = 260;
 
 // Box passwords go to the device in the system code page, at most 260 bytes.
 typedef vesk::device::SecretText<QTCP_PASSWORD_SIZE + 1> BoxPassword;
 
-// A device text field as a wide string: read within the field even when the device
-// filled it without a terminating zero, then bounded as the application's strings are.
-template <std::size_t N>
-CString FieldText(const char (&field)[N]) {
-    char bytes[N + 1];
-    std::size_t n = 0;
-    for (; n < N && field[n]; ++n)
-        bytes[n] = field[n];
-    bytes[n] = '\0';
-    wchar_t wide[kWideChars];
-    _QChar_Utf8ToUnicode(bytes, wide, kWideChars);
-    return CString(wide);
-}
-
 CVESKMFPBox* AsBox(CVESKItem* pItem) {
     return pItem && pItem->GetItemObjectType() == VESK_ITEM_BOX ? dynamic_cast<CVESKMFPBox*>(pItem)
                                                                 : nullptr;
-}
-
-CVESKDocument* AsDocument(CVESKItem* pItem) {
-    return pItem && pItem->GetItemObjectType() == VESK_ITEM_DOCUMENT
-               ? dynamic_cast<CVESKDocument*>(pItem)
-               : nullptr;
 }
 
 // Moves every item of pFrom to the tail of pTo. An item is always in exactly one of
@@ -76,12 +54,8 @@ void MoveItems(CVESKItemList* pFrom, CVESKItemList* pTo) {
 void DestroyDocuments(CVESKItemList* pList) {
     if (!pList)
         return;
-    for (POSITION pos = pList->GetHeadPosition(); pos;) {
-        CVESKItem* pItem = pList->GetNext(pos);
-        if (CVESKDocument* pDoc = AsDocument(pItem))
-            pDoc->SetBox(nullptr);
-        delete pItem;
-    }
+    for (POSITION pos = pList->GetHeadPosition(); pos;)
+        delete pList->GetNext(pos);
     delete pList;
 }
 
@@ -235,7 +209,8 @@ int CVESKMFPBox::GetChildList(int bRefresh) {
             return 0;
         m_pCache->SetBoxLogin(m_nBoxLogin);
         CTcpCore* pCore = GetCurTcpCoreObject();
-        if (!pCore)
+        vesk::IBoxDocuments* pDocuments = Documents();
+        if (!pCore || !pDocuments)
             return 0;
         std::vector<tagUTIL_DOCINFO> records;
         if (pCore->GetDocumentList(records, 1) != 1)
@@ -245,40 +220,11 @@ int CVESKMFPBox::GetChildList(int bRefresh) {
 
         const bool extended = m_pDevice && m_pDevice->GetTCPVersion() >= kFirstExtendedFormats;
         for (tagUTIL_DOCINFO& r : records) {
-            auto doc = std::make_unique<CVESKDocument>();
-            const CString name = FieldText(r.szDocName);
-            doc->SetItemID(r.lDocID);
-            doc->SetItemName(name);
-            doc->SetUserName(FieldText(r.szUserName));
-            doc->SetMode(r.nMode);
-            doc->SetPageNo(r.nPageNo);
-            doc->SetMaxEntryDate(FieldText(r.szEntryDate));
-            doc->SetXResolution(r.nXResolution);
-            doc->SetYResolution(r.nYResolution);
-            doc->SetBitsPerPixel(r.nBitsPerPixel);
-            doc->SetPaperSizeCode(r.nPaperSizeCode);
-            doc->SetWidth(r.nWidth);
-            doc->SetHeight(r.nHeight);
-            doc->SetFileType(r.nFileType);
-            doc->SetEncrypted(r.nEncrypted);
-            doc->SetColorType(r.nColorType);
-            doc->SetCacheObj(m_pCache);
-            // The count bounds the copy of the block: the document keeps it in range.
-            doc->SetAttributeNum(r.nAttributeNum);
-            doc->SetAttributeInfo(r.attributeInfo);
-            doc->SetBox(this);
-            doc->SetOutLinePDFInfo(r.outlinePDFInfo, 1);
-            if (extended) {
-                doc->SetPDFA_LinearizedInfo(r.extendedPDFInfo, 1);
-                doc->SetOfficeXMLInfo(r.officeXMLInfo, 1);
-            }
             // A type the application cannot show is not listed.
-            const CString display = GetDocNameWithExt(name, r.nFileType);
-            if (display.IsEmpty())
-                continue;
-            doc->SetDispDocname(display);
-            m_docObjList->AddTail(doc.get());
-            doc.release();
+            if (auto doc = pDocuments->MakeListedDocument(*this, r, extended)) {
+                m_docObjList->AddTail(doc.get());
+                doc.release();
+            }
         }
         return 1;
     } catch (const std::bad_alloc&) {
@@ -286,8 +232,14 @@ int CVESKMFPBox::GetChildList(int bRefresh) {
     }
 }
 
+vesk::IBoxDocuments* CVESKMFPBox::Documents() const {
+    vesk::IDeviceOwner* pRoot = m_pDevice ? m_pDevice->GetRoot() : nullptr;
+    return pRoot ? &pRoot->GetBoxDocuments() : nullptr;
+}
+
 int CVESKMFPBox::UpdateList(CVESKItem* pNewItem) {
-    if (!AsDocument(pNewItem))
+    vesk::IBoxDocuments* pDocuments = Documents();
+    if (!pDocuments || !pDocuments->IsDocument(pNewItem))
         return 1;
     return vesk::ReplaceRetiringOld(*m_docObjList, *m_pRetiredDocs, pNewItem);
 }

@@ -12,6 +12,9 @@
 
 class CVESKCache;
 class CVESKMFPDevice;
+namespace vesk {
+class IBoxDocuments;
+}
 
 class VESK_API CVESKMFPBox : public CVESKItem {
     DECLARE_DYNCREATE(CVESKMFPBox)
@@ -20,8 +23,7 @@ public:
     typedef CVESKItemList ItemList;
 
     CVESKMFPBox();
-    // Documents still listed lose their parent reference and go with the box; the box
-    // does not log out.
+    // The documents, listed and retired, go with the box; the box does not log out.
     ~CVESKMFPBox() override;
     CVESKMFPBox(const CVESKMFPBox&) = delete;
     // Copies the device's listing and login fields (not the cache, the password-known
@@ -39,7 +41,8 @@ public:
     // password refused, -1002 other failure, -1001 exception.
     int Connect(PFN_VESK_COMMSTATE pfnCommState, CString strPassword) override;
     // Builds the document children. 1 (also when the kept list is returned), 0 not
-    // logged in or the device call failed, -1011 no documents, -1001 exception.
+    // logged in, the device call failed or no device with an owner, -1011 no documents,
+    // -1001 exception.
     int GetChildList(int bRefresh) override;
     // Box logout: 1, 0 no communication object, -1019 bad box number, -1037 not logged
     // in, -1042 the logout failed, -1001 exception.
@@ -60,7 +63,7 @@ public:
     // name, -1020 password refused, -1065 name in use, -1056 refused, -1001 exception.
     int RenameItem(const wchar_t* pszNewName, CString strParam) override;
 
-    // ---- copy and move (box/changes.cpp, box/transfer.cpp) -------------------
+    // ---- copy and move (box/changes.cpp) -------------------------------------
     // Copies (bCopy non-zero) or moves the listed documents into box lDestBoxID of the
     // same device. 1, -1037 not logged in, -1027 no ids, -1028 a copy or -1029 a move
     // failed (earlier ones stay done), -1040 an id was not listed (the others were
@@ -135,6 +138,9 @@ public:
     void SetSavePublicUserName(int n) { m_nSavePublicUserName = n; }
 
 private:
+    // The document level, through the parent device's owner; null without them (the
+    // box then has no documents).
+    vesk::IBoxDocuments* Documents() const;
     // Logs out every logged-in box of the parent device (this one included).
     void LogoutDeviceBoxes();
     // Moves the listed documents to the retired list (they may still be held).

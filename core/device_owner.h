@@ -9,6 +9,9 @@ class CVESKCache;
 
 namespace vesk {
 
+class IBoxDocuments;
+class IDeviceBoxes;
+
 class IDeviceOwner {
 public:
     virtual ~IDeviceOwner() = default;
@@ -30,6 +33,10 @@ public:
     virtual int GetSaveAccountName() = 0;
     // Whether a box password that opened a box is remembered for the next login.
     virtual int GetSaveBoxPassword() = 0;
+    // The levels below the device, which only the owner sees: what a device asks of its
+    // boxes, and a box of its documents.
+    virtual IDeviceBoxes& GetDeviceBoxes() = 0;
+    virtual IBoxDocuments& GetBoxDocuments() = 0;
 };
 
 }  // namespace vesk

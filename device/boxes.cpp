@@ -4,9 +4,9 @@
 #include <new>
 #include <vector>
 
-#include "box/mfp_box.h"
 #include "cache/utility.h"
 #include "cache/vesk_cache.h"
+#include "core/device_boxes.h"
 #include "core/device_owner.h"
 #include "core/sync_lock.h"
 #include "device/fields.h"
@@ -28,7 +28,6 @@ constexpr int kWrongPassword = -1020;
 constexpr int kEmptyBoxName = -1023;
 constexpr int kCreateRefused = -1024;
 constexpr int kDeleteRefused = -1025;
-constexpr int kPasswordChangeFailed = -1030;
 constexpr int kNoCacheFolder = -1036;
 constexpr int kFolderNotRemoved = -1061;
 constexpr int kBoxLimit = -1063;
@@ -38,49 +37,19 @@ constexpr int kBoxLimit = -1063;
 constexpr int kMaxAsideNames = 10000;
 
 // Box passwords go to the device in the system code page, at most 260 bytes.
-using vesk::device::FieldText;
 using vesk::device::PutLowBytes;
 using vesk::device::PutName;
 
 typedef vesk::device::SecretText<QTCP_PASSWORD_SIZE + 1> BoxPassword;
 
-CVESKMFPBox* AsBox(CVESKItem* pItem) {
-    return pItem && pItem->GetItemObjectType() == VESK_ITEM_BOX ? dynamic_cast<CVESKMFPBox*>(pItem)
-                                                                : nullptr;
-}
-
-// Whether a box login or password belongs to the kept box as well as the new one: the
-// same box number in the same list.
-bool SameBox(CVESKMFPBox* a, CVESKMFPBox* b) {
-    return a->GetItemID() == b->GetItemID() && a->GetFilingBoxType() == b->GetFilingBoxType();
+// The box level, through the owner: a device without one has no box items.
+vesk::IDeviceBoxes* BoxLevelOf(vesk::IDeviceOwner* pOwner) {
+    return pOwner ? &pOwner->GetDeviceBoxes() : nullptr;
 }
 
 }  // namespace
 
 // ---- box list --------------------------------------------------------------------
-
-namespace {
-
-// What a box listed again takes over from the item that stood for it: what its login
-// and password entry set. The session's login moves to the new item, so that only one
-// item ever logs that box out.
-void CarryOver(CVESKMFPBox* pKept, CVESKMFPBox* pNew) {
-    CString password = pKept->GetPassword();
-    CString boxID = pKept->GetCacheObj()->GetBoxID();
-    CString owner = pKept->GetCacheObj()->GetBoxUserName();
-    pNew->SetPassword(password);
-    pNew->SetPasswordKnown(pKept->GetPasswordKnown());
-    pNew->SetPasswordProtected(pKept->GetPasswordProtectedFlag());
-    pNew->SetBoxLogin(pKept->GetBoxLogin());
-    CVESKCache* pCache = pNew->GetCacheObj();
-    pCache->SetBoxID(boxID);
-    pCache->SetBoxUserName(owner);
-    pCache->SetBoxLogin(pKept->GetCacheObj()->GetBoxLogin());
-    pKept->SetBoxLogin(0);
-    pKept->GetCacheObj()->SetBoxLogin(0);
-}
-
-}  // namespace
 
 int CVESKMFPDevice::GetChildList(int bRefresh) {
     try {
@@ -90,12 +59,10 @@ int CVESKMFPDevice::GetChildList(int bRefresh) {
 
         // The boxes listed so far may still be held by the application: they are
         // retired, not destroyed, and the new items take over what they carry.
-        std::vector<CVESKMFPBox*> kept;
+        std::vector<CVESKItem*> kept;
         kept.reserve(static_cast<std::size_t>(m_pChildList->GetCount()));
-        for (POSITION pos = m_pChildList->GetHeadPosition(); pos;) {
-            if (CVESKMFPBox* pBox = AsBox(m_pChildList->GetNext(pos)))
-                kept.push_back(pBox);
-        }
+        for (POSITION pos = m_pChildList->GetHeadPosition(); pos;)
+            kept.push_back(m_pChildList->GetNext(pos));
         while (!m_pChildList->IsEmpty()) {
             m_pRetiredBoxes->AddTail(m_pChildList->GetHead());
             m_pChildList->RemoveHead();
@@ -104,42 +71,23 @@ int CVESKMFPDevice::GetChildList(int bRefresh) {
         CTcpCore* pCore = GetCurTcpCoreObject();
         if (!m_nConnected || !pCore)
             return kNotConnected;
+        vesk::IDeviceBoxes* pBoxes = BoxLevelOf(m_pRoot);
+        if (!pBoxes)
+            return kListFailed;
 
-        auto append = [&](std::unique_ptr<CVESKMFPBox> box) {
-            box->SetCacheObj(m_pCache);
-            box->SetDevice(this);
-            for (CVESKMFPBox* pKept : kept) {
-                if (SameBox(pKept, box.get())) {
-                    CarryOver(pKept, box.get());
-                    break;
-                }
-            }
+        auto append = [&](std::unique_ptr<CVESKItem> box) {
+            pBoxes->TakeOver(*box, kept);
             m_pChildList->AddTail(box.get());
             box.release();
         };
 
-        auto rx = std::make_unique<CVESKMFPBox>();
-        if (rx->initializeRXBox() == 1)
+        if (auto rx = pBoxes->MakeRXBox(*this))
             append(std::move(rx));
 
         int listed = 0;
-        auto appendAll = [&](const std::vector<tagUTIL_BOXINFO>& records, int filing) {
+        auto appendAll = [&](const std::vector<tagUTIL_BOXINFO>& records, bool filing) {
             for (const tagUTIL_BOXINFO& r : records) {
-                auto box = std::make_unique<CVESKMFPBox>();
-                box->SetItemID(r.lBoxNo);
-                box->SetItemName(FieldText(r.szBoxName));
-                box->SetUserName(FieldText(r.szUserName));
-                box->SetPasswordProtected(r.nPasswordProtected);
-                box->SetBoxType(r.nBoxType);
-                box->SetEntryDate(FieldText(r.szEntryDate));
-                box->SetSearchChar(r.nSearchChar);
-                box->SetMain(r.nMain);
-                box->SetAutoDelTime(r.nAutoDelTime);
-                box->SetAutoDelTimeType(r.nAutoDelTimeType);
-                box->SetAutoDelTimeMinute(r.nAutoDelTimeMinute);
-                if (filing)
-                    box->SetFilingBoxType(1);
-                append(std::move(box));
+                append(pBoxes->MakeListedBox(*this, r, filing));
                 ++listed;
             }
         };
@@ -147,14 +95,14 @@ int CVESKMFPDevice::GetChildList(int bRefresh) {
         std::vector<tagUTIL_BOXINFO> records;
         if (pCore->GetBoxList(records) != 1)
             return kListFailed;
-        appendAll(records, 0);
+        appendAll(records, false);
 
         if (!m_nConnected)
             return kNotConnected;
         if (m_nHardDiskCount != 0) {
             records.clear();
             if (pCore->GetFilingNumberBoxList(records) == 1)
-                appendAll(records, 1);
+                appendAll(records, true);
         }
         return listed == 0 ? kNoBoxes : 1;
     } catch (const std::bad_alloc&) {
@@ -190,8 +138,11 @@ int CVESKMFPDevice::AddChildItem(ITEMINFO& info) {
         record.nAutoDelTimeMinute = info.nAutoDelTimeMinute;
         const BoxPassword password(info.strBoxPassword);
 
+        vesk::IDeviceBoxes* pBoxes = BoxLevelOf(m_pRoot);
+        if (!pBoxes)
+            return kCreateRefused;
         // Made before the device is asked: a box the device created is then listed.
-        auto box = std::make_unique<CVESKMFPBox>();
+        std::unique_ptr<CVESKItem> box = pBoxes->MakeCreatedBox(*this, info, record);
         const int number = pCore->CreateBox(record, password.c_str());
         if (number < 0) {
             int code = 0;
@@ -209,20 +160,7 @@ int CVESKMFPDevice::AddChildItem(ITEMINFO& info) {
             m_strLastUserName.CompareNoCase(L"boxadmin") == 0;
         if (!visible)
             return 1;
-        box->SetItemID(number);
-        // The name as the device keeps it: cut to its field.
-        box->SetItemName(FieldText(record.szBoxName));
-        box->SetUserName(FieldText(record.szUserName));
-        box->SetPasswordProtected(info.strBoxPassword.IsEmpty() ? 0 : 1);
-        box->SetBoxType(info.nBoxType);
-        box->SetSearchChar(info.nSearchChar);
-        box->SetMain(info.nMain);
-        box->SetAutoDelTime(info.nAutoDelTime);
-        box->SetAutoDelTimeType(info.nAutoDelTimeType);
-        box->SetAutoDelTimeMinute(info.nAutoDelTimeMinute);
-        box->SetPassword(info.strBoxPassword);
-        box->SetCacheObj(m_pCache);
-        box->SetDevice(this);
+        pBoxes->SetBoxNumber(*box, number);
         m_pChildList->AddTail(box.get());
         box.release();
         return 1;
@@ -241,13 +179,14 @@ int CVESKMFPDevice::DeleteChildItem(int nBoxNo, CString strPassword) {
         if (!m_nConnected || !pCore)
             return kNotConnected;
 
+        vesk::IDeviceBoxes* pBoxes = BoxLevelOf(m_pRoot);
         POSITION at = nullptr;
-        for (POSITION pos = m_pChildList->GetHeadPosition(); pos;) {
+        for (POSITION pos = m_pChildList->GetHeadPosition(); pBoxes && pos;) {
             POSITION here = pos;
-            CVESKMFPBox* pBox = AsBox(m_pChildList->GetNext(pos));
-            if (pBox && pBox->GetItemID() == nBoxNo) {
+            CVESKItem* pBox = m_pChildList->GetNext(pos);
+            if (pBoxes->IsBox(pBox) && pBox->GetItemID() == nBoxNo) {
                 // The box in use is never removed; the device is not even asked.
-                if (pBox->GetBoxLogin())
+                if (pBoxes->IsLoggedIn(*pBox))
                     return kDeleteRefused;
                 at = here;
                 break;
@@ -314,23 +253,13 @@ int CVESKMFPDevice::ChangeBoxPassword(CVESKItem* pItem, CString strNewPassword, 
         CTcpCore* pCore = GetCurTcpCoreObject();
         if (!m_nConnected || !pCore)
             return kNotConnected;
-        CVESKMFPBox* pBox = AsBox(pItem);
-        if (!pBox)
+        vesk::IDeviceBoxes* pBoxes = BoxLevelOf(m_pRoot);
+        if (!pBoxes || !pBoxes->IsBox(pItem))
             return kNotConnected;
-
-        tagUTIL_BOXPROPINFO prop{};
-        prop.wMask = QTCP_BOXPROP_PASSWORD;
-        const BoxPassword oldPassword(pBox->GetPasswordProtected() ? pBox->GetPassword()
-                                                                   : CString());
-        const BoxPassword newPassword(strNewPassword);
-        CString kept = strNewPassword;
-        if (pCore->ChangeBoxSetting(pBox->GetItemID(), prop, oldPassword.c_str(),
-                                    newPassword.c_str(), nDetail) != 1)
-            return kPasswordChangeFailed;
-        // No password means no protection.
-        pBox->SetPasswordProtected(kept.IsEmpty() ? 0 : 1);
-        pBox->SetPassword(std::move(kept));
-        UpdateList(pBox);
+        const int result = pBoxes->ChangePassword(*pItem, strNewPassword, nDetail);
+        if (result != 1)
+            return result;
+        UpdateList(pItem);
         return 1;
     } catch (const std::bad_alloc&) {
         return kMemory;

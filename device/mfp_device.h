@@ -94,7 +94,8 @@ public:
     // filing-number boxes. With bRefresh 0 a list already made is kept. Boxes of the
     // previous list stay alive with the device (the application may still hold them);
     // a box listed again keeps its remembered password and its login. 1, -1012 not
-    // connected, -1007 the list failed, -1010 no user or filing box.
+    // connected, -1007 the list failed (or the device has no owner, which makes the box
+    // items), -1010 no user or filing box.
     int GetChildList(int bRefresh) override;
     // Creates a box from the box fields of info. 1 (also when the new box is not one
     // this user may see, and is not listed), -1012, -1023 empty name, -1063 refused as

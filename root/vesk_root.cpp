@@ -6,8 +6,10 @@
 #include <memory>
 #include <new>
 
+#include "box/box_level.h"
 #include "cache/vesk_cache.h"
 #include "device/mfp_device.h"
+#include "document/document_level.h"
 #include "platform/charset.h"
 #include "platform/fs.h"
 #include "registry/device_registry_file.h"
@@ -78,6 +80,17 @@ CVESKRoot::~CVESKRoot() {
         delete pItem;
     delete m_pSearch;
     delete m_pCache;
+}
+
+// The levels keep no state of their own: one of each serves every root.
+vesk::IDeviceBoxes& CVESKRoot::GetDeviceBoxes() {
+    static vesk::BoxLevel boxes;
+    return boxes;
+}
+
+vesk::IBoxDocuments& CVESKRoot::GetBoxDocuments() {
+    static vesk::DocumentLevel documents;
+    return documents;
 }
 
 CVESKRoot& CVESKRoot::operator=(CVESKRoot* pOther) {

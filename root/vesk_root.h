@@ -116,6 +116,9 @@ public:
     void SetDisplayRXBOX(int nValue) { m_nDisplayRXBox = nValue; }
     int GetsaveBoxPassword() { return m_nSaveBoxPassword; }
     int GetSaveBoxPassword() override { return m_nSaveBoxPassword; }
+    // The box and document levels of the tree, the same for every root.
+    vesk::IDeviceBoxes& GetDeviceBoxes() override;
+    vesk::IBoxDocuments& GetBoxDocuments() override;
     void SetSaveBoxPassword(int nValue) { m_nSaveBoxPassword = nValue; }
     int GetOpenBoxAtSingleClick() { return m_nOpenBoxAtSingleClick; }
     void SetOpenBoxAtSingleClick(int nValue) { m_nOpenBoxAtSingleClick = nValue; }
