@@ -23,6 +23,7 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "platform/registry_test.cpp" "forks writers and corrupts the store's file, the system registry has neither, tests/windows/registry_test.sh reads values back with reg query"
   "platform/env_test.cpp" "checks the POSIX fallbacks (password database, XDG folders) that Windows does not have"
   "platform/gdiplus_posix_test.cpp" "tests the POSIX imaging engine, Windows has GDI+ itself"
+  "platform/image_buffer_posix_test.cpp" "tests the POSIX imaging engine's file buffers"
   "cache/cache_env.cpp" "makes files undeletable with Linux inode flags"
   "cache/tree_builder.h" "builds its trees with POSIX calls (sparse files, utimensat, d_type), so every cache test below needs porting first"
   "cache/memory_test.cpp" "uses cache/tree_builder.h"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/image_buffer.h"
+#include "platform/image_buffer_posix.h"
 
 namespace {
 
