@@ -1,6 +1,5 @@
 // The GDI+ layer against files made by libjpeg and libtiff directly (through the
 // emulator's page maker) and checked the same way, or by Python for BMP files.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -17,6 +16,7 @@
 #include "platform/gdiplus.h"
 #include "platform/image_codec.h"
 #include "support/temp_folder.h"
+#include "sys_faults.h"
 #include "tools/mfpsim/lib/imaging.h"
 
 using namespace Gdiplus;
@@ -25,7 +25,9 @@ namespace sim = mfpsim::img;
 
 namespace {
 
+using vesk::test::OpenDescriptors;
 using vesk::test::TempFolder;
+using vesk::test::W;
 
 // Samples as RGB rows without padding, from any of the readers.
 struct Rgb {
@@ -159,10 +161,6 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     vesk::test::WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
-std::wstring W(const std::string& s) {
-    return vesk::Utf8ToWide(s);
-}
-
 // An image that is disposed of at the end of the scope.
 struct Image {
     GpImage* p = nullptr;
@@ -284,22 +282,12 @@ TEST_F(GdiplusTest, RefusesWhatItCannotRead) {
     EXPECT_EQ(hbm, nullptr);
 }
 
-size_t OpenDescriptors() {
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 // The file is read whole: nothing stays open, and changing it later changes nothing.
 TEST_F(GdiplusTest, KeepsNoFileOpen) {
     const sim::Image page = Page(1, 40, 30, sim::PageStyle::kGrey);
     const std::vector<uint8_t> tiff = sim::EncodeTiff({page}, sim::TiffCoding::kLzw);
     WriteBytes(Path("a.tif"), tiff);
-    const size_t before = OpenDescriptors();
+    const int before = OpenDescriptors();
     Image image;
     ASSERT_EQ(Load(Path("a.tif"), image), Ok);
     EXPECT_EQ(OpenDescriptors(), before);

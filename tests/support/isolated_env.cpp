@@ -2,42 +2,20 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <system_error>
 
 namespace vesk::test {
 namespace {
 
-constexpr const char* kRootVar = "VESK_TEST_ROOT";
-
-std::filesystem::path TempBase() {
-    const char* tmp = std::getenv("TMPDIR");
-    return (tmp && *tmp) ? std::filesystem::path(tmp) : std::filesystem::path("/tmp");
-}
-
-std::filesystem::path MakeTempDirectory(const std::string& prefix) {
-    std::string pattern = (TempBase() / (prefix + "XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
-    }
-    return pattern;
-}
-
+// Made once per process; a forked child that exits normally leaves it to its parent.
 struct LockDirectoryHolder {
-    std::filesystem::path path;
-    pid_t owner = 0;  // the process that made it and so removes it
+    TempFolder* folder = new TempFolder("vesk-lock");
+    pid_t owner = ::getpid();
 
-    LockDirectoryHolder() {
-        path = MakeTempDirectory("vesk-lock-");
-        owner = ::getpid();
-        ::setenv("VESK_LOCK_DIR", path.c_str(), 1);
-    }
+    LockDirectoryHolder() { ::setenv("VESK_LOCK_DIR", folder->path().c_str(), 1); }
     ~LockDirectoryHolder() {
-        if (owner == ::getpid()) {
-            std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
+        if (owner == ::getpid())
+            delete folder;
     }
 };
 
@@ -45,17 +23,13 @@ struct LockDirectoryHolder {
 
 std::filesystem::path ProcessLockDirectory() {
     static LockDirectoryHolder holder;
-    return holder.path;
+    return holder.folder->Path();
 }
 
 ScopedIsolation::ScopedIsolation() {
     ProcessLockDirectory();
-
-    m_root = MakeTempDirectory("vesk-test-");
-    m_owner = true;
     for (const auto& dir : {AllUsersProfile(), ConfigHome() / "vesk", DataHome(), HklmDirectory()})
         std::filesystem::create_directories(dir);
-    m_env.Set(kRootVar, m_root.string());
     m_env.Set("ALLUSERSPROFILE", AllUsersProfile().string());
     m_env.Set("XDG_CONFIG_HOME", ConfigHome().string());
     m_env.Set("XDG_DATA_HOME", DataHome().string());
@@ -70,10 +44,6 @@ ScopedIsolation::~ScopedIsolation() {
     // Back to the defaults, which follow the variables m_env restores next.
     reg::SetHivePath(reg::Hive::CurrentUser, L"");
     reg::SetHivePath(reg::Hive::LocalMachine, L"");
-    if (m_owner) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
-    }
 }
 
 std::filesystem::path ScopedIsolation::HivePath(reg::Hive hive) const {
