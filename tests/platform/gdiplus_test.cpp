@@ -34,6 +34,7 @@ struct Rgb {
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<uint8_t> rgb;
+    bool operator==(const Rgb&) const = default;
 };
 
 int MaxDifference(const Rgb& a, const Rgb& b) {
@@ -71,12 +72,7 @@ struct TiffFacts {
     float xRes = 0, yRes = 0;
     std::vector<uint8_t> strip0;  // coded, as stored
     Rgb pixels;
-    bool operator==(const TiffFacts& o) const {
-        return std::tie(compression, bits, samples, photometric, unit, xRes, yRes, strip0) ==
-                   std::tie(o.compression, o.bits, o.samples, o.photometric, o.unit, o.xRes, o.yRes,
-                            o.strip0) &&
-               MaxDifference(pixels, o.pixels) == 0;
-    }
+    bool operator==(const TiffFacts&) const = default;
 };
 
 TiffFacts ReadTiff(const std::string& path, tdir_t page) {
@@ -337,9 +333,9 @@ TEST_F(GdiplusTest, SavesOneTiffPageAsCoded) {
         ASSERT_EQ(Load(Path(name), image), Ok);
         ASSERT_EQ(GdipImageSelectActiveFrame(image.p, &FrameDimensionPage, 1), Ok);
         ASSERT_EQ(GdipSaveImageToFile(image.p, W(Path("page.tif")).c_str(), &tiff, nullptr), Ok);
-        const TiffFacts saved = ReadTiff(Path("page.tif"), 0);
-        EXPECT_EQ(saved.pages, 1);
-        EXPECT_TRUE(saved == ReadTiff(Path(name), 1));
+        TiffFacts page = ReadTiff(Path(name), 1);
+        page.pages = 1;  // the saved file holds that page alone
+        EXPECT_TRUE(ReadTiff(Path("page.tif"), 0) == page);
     }
 }
 
