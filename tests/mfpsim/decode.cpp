@@ -1,7 +1,5 @@
 #include "decode.h"
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "tools/mfpsim/lib/containers.h"
@@ -16,11 +14,6 @@ uint16_t U16(const std::vector<uint8_t>& b, size_t at) {
     return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
 }
 }  // namespace
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::vector<std::string> ZipEntries(const std::vector<uint8_t>& zip) {
     std::vector<std::string> names;

@@ -24,7 +24,10 @@ inline bool DecodeJpegBytes(const std::vector<uint8_t>& data, Decoded& out) {
     return vesk::test::DecodeJpeg(data, out, why);
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path);
+inline std::vector<uint8_t> ReadAll(const std::string& path) {
+    const std::string bytes = vesk::test::ReadFile(path);
+    return {bytes.begin(), bytes.end()};
+}
 
 // Entry names of a zip archive read from its central directory, checking each local
 // header and stored entry's CRC; empty when the archive is malformed.

@@ -1,6 +1,5 @@
 // The GDI+ layer against files made by libjpeg and libtiff directly (through the
 // emulator's page maker) and checked the same way, or by Python for BMP files.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -17,6 +16,7 @@
 #include "platform/gdiplus.h"
 #include "platform/image_codec_posix.h"
 #include "support/temp_folder.h"
+#include "sys_faults.h"
 #include "tools/mfpsim/lib/imaging.h"
 
 using namespace Gdiplus;
@@ -25,13 +25,16 @@ namespace sim = mfpsim::img;
 
 namespace {
 
+using vesk::test::OpenDescriptors;
 using vesk::test::TempFolder;
+using vesk::test::W;
 
 // Samples as RGB rows without padding, from any of the readers.
 struct Rgb {
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<uint8_t> rgb;
+    bool operator==(const Rgb&) const = default;
 };
 
 int MaxDifference(const Rgb& a, const Rgb& b) {
@@ -69,12 +72,7 @@ struct TiffFacts {
     float xRes = 0, yRes = 0;
     std::vector<uint8_t> strip0;  // coded, as stored
     Rgb pixels;
-    bool operator==(const TiffFacts& o) const {
-        return std::tie(compression, bits, samples, photometric, unit, xRes, yRes, strip0) ==
-                   std::tie(o.compression, o.bits, o.samples, o.photometric, o.unit, o.xRes, o.yRes,
-                            o.strip0) &&
-               MaxDifference(pixels, o.pixels) == 0;
-    }
+    bool operator==(const TiffFacts&) const = default;
 };
 
 TiffFacts ReadTiff(const std::string& path, tdir_t page) {
@@ -157,10 +155,6 @@ void WriteTiff(const std::string& path, const std::vector<sim::Image>& pages, Co
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     vesk::test::WriteFile(path, std::string(bytes.begin(), bytes.end()));
-}
-
-std::wstring W(const std::string& s) {
-    return vesk::Utf8ToWide(s);
 }
 
 // An image that is disposed of at the end of the scope.
@@ -284,22 +278,12 @@ TEST_F(GdiplusTest, RefusesWhatItCannotRead) {
     EXPECT_EQ(hbm, nullptr);
 }
 
-size_t OpenDescriptors() {
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 // The file is read whole: nothing stays open, and changing it later changes nothing.
 TEST_F(GdiplusTest, KeepsNoFileOpen) {
     const sim::Image page = Page(1, 40, 30, sim::PageStyle::kGrey);
     const std::vector<uint8_t> tiff = sim::EncodeTiff({page}, sim::TiffCoding::kLzw);
     WriteBytes(Path("a.tif"), tiff);
-    const size_t before = OpenDescriptors();
+    const int before = OpenDescriptors();
     Image image;
     ASSERT_EQ(Load(Path("a.tif"), image), Ok);
     EXPECT_EQ(OpenDescriptors(), before);
@@ -349,9 +333,9 @@ TEST_F(GdiplusTest, SavesOneTiffPageAsCoded) {
         ASSERT_EQ(Load(Path(name), image), Ok);
         ASSERT_EQ(GdipImageSelectActiveFrame(image.p, &FrameDimensionPage, 1), Ok);
         ASSERT_EQ(GdipSaveImageToFile(image.p, W(Path("page.tif")).c_str(), &tiff, nullptr), Ok);
-        const TiffFacts saved = ReadTiff(Path("page.tif"), 0);
-        EXPECT_EQ(saved.pages, 1);
-        EXPECT_TRUE(saved == ReadTiff(Path(name), 1));
+        TiffFacts page = ReadTiff(Path(name), 1);
+        page.pages = 1;  // the saved file holds that page alone
+        EXPECT_TRUE(ReadTiff(Path("page.tif"), 0) == page);
     }
 }
 

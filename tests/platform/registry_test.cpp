@@ -235,10 +235,8 @@ TEST_F(Registry, ThreadsOfOneProcessShareTheStore) {
 // Lets the store create its file but refuses SQLite's own opens of it, which
 // reach the table through the VFS.
 int DenyDatabase(const char* path, int flags, mode_t mode) {
-    if (std::strstr(path, "denied.db") && !(flags & O_CREAT)) {
-        errno = EACCES;
-        return -1;
-    }
+    if (std::strstr(path, "denied.db") && !(flags & O_CREAT))
+        return errno = EACCES, -1;
     return vesk::RealSysCalls().open(path, flags, mode);
 }
 

@@ -35,20 +35,15 @@ inline size_t g_writeBudget = 0;  // bytes the disk still takes
 inline int g_calls = 0;           // calls so far; every odd one is interrupted
 
 inline ssize_t WriteUntilFull(int fd, const void* buf, size_t n) {
-    if (g_writeBudget == 0) {
-        errno = ENOSPC;
-        return -1;
-    }
+    if (g_writeBudget == 0)
+        return errno = ENOSPC, -1;
     n = std::min(n, g_writeBudget);
     g_writeBudget -= n;
     return RealSysCalls().write(fd, buf, n);
 }
 
 inline bool Interrupt() {
-    if (++g_calls % 2 == 0)
-        return false;
-    errno = EINTR;
-    return true;
+    return ++g_calls % 2 == 0 ? false : (errno = EINTR, true);
 }
 
 // Replaces open, read and write with interrupted, short versions until destroyed.

@@ -217,32 +217,16 @@ TEST_F(RegistryFile, FailedReplaceKeepsTheOldFile) {
     const Fault faults[] = {
         {"write",
          [](vesk::SysCalls& s) {
-             s.write = [](int, const void*, size_t) -> ssize_t {
-                 errno = ENOSPC;
-                 return -1;
-             };
+             s.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
          }},
-        {"fsync",
-         [](vesk::SysCalls& s) {
-             s.fsync = [](int) {
-                 errno = EIO;
-                 return -1;
-             };
-         }},
+        {"fsync", [](vesk::SysCalls& s) { s.fsync = [](int) { return errno = EIO, -1; }; }},
         {"close",
          [](vesk::SysCalls& s) {
-             s.close = [](int fd) {
-                 vesk::RealSysCalls().close(fd);
-                 errno = EIO;
-                 return -1;
-             };
+             s.close = [](int fd) { return vesk::RealSysCalls().close(fd), errno = EIO, -1; };
          }},
         {"rename",
          [](vesk::SysCalls& s) {
-             s.rename = [](const char*, const char*, unsigned) {
-                 errno = EXDEV;
-                 return -1;
-             };
+             s.rename = [](const char*, const char*, unsigned) { return errno = EXDEV, -1; };
          }},
     };
     for (const Fault& f : faults) {

@@ -245,8 +245,7 @@ TEST_F(RootItem, WritersThatCannotSaveFailAndChangeNothing) {
         {"replacement refused",
          [] {
              vesk::Sys().rename = [](const char*, const char*, unsigned) {
-                 errno = EROFS;
-                 return -1;
+                 return errno = EROFS, -1;
              };
          }},
     };
@@ -455,10 +454,8 @@ TEST_F(RootItem, UpdateListSwapsInPlaceAndKeepsTheOldItemAlive) {
 }
 
 TEST_F(RootItem, NoOpOperationsAndIdentity) {
-    std::unique_ptr<CObject> object(RUNTIME_CLASS(CVESKRoot)->CreateObject());
-    auto* root = dynamic_cast<CVESKRoot*>(object.get());
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->GetItemObjectType(), 0);
+    // Its type and creation by runtime class: tests/core/item_types_test.
+    auto root = std::make_unique<CVESKRoot>();
     EXPECT_EQ(root->GetItemID(), -1);
     EXPECT_TRUE(root->GetItemName().IsEmpty());
     EXPECT_EQ(root->GetCurTcpCoreObject(), nullptr);

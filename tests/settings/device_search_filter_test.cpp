@@ -132,10 +132,8 @@ TEST_F(FilterFile, MissingPiecesGiveZeroAndNoPatterns) {
 
 int g_readsLeft = 0;
 ssize_t FailingRead(int fd, void* buf, size_t count) {
-    if (g_readsLeft-- <= 0) {
-        errno = EIO;
-        return -1;
-    }
+    if (g_readsLeft-- <= 0)
+        return errno = EIO, -1;
     return vesk::RealSysCalls().read(fd, buf, count);
 }
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <new>
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "platform/charset.h"
-#include "platform/registry.h"
 #include "settings/device_search.h"
 #include "support/isolated_env.h"
 #include "support/temp_folder.h"
@@ -153,20 +151,6 @@ public:
     }
     std::size_t Size(mib::HGLOBAL memory) override { return mib::GlobalSize(memory); }
 };
-
-// Makes the folder (with its trailing separator) the application folder, where the
-// search looks for its filter file; the HKLM hive should be a test's own (IsolatedEnv).
-inline void SetApplicationPath(const std::wstring& value) {
-    auto key =
-        reg::Key::CreateOrOpen(reg::Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
-    ASSERT_TRUE(key);
-    ASSERT_TRUE(key->SetString(L"ApplicationPath", value));
-}
-inline std::string UseApplicationFolder(const std::filesystem::path& folder) {
-    std::filesystem::create_directories(folder);
-    SetApplicationPath(folder.wstring() + L"/");
-    return folder.string() + "/";
-}
 
 inline std::vector<std::wstring> Addresses(
     const CArray<DEVICE_SEARCH_INFOEX, DEVICE_SEARCH_INFOEX&>& results) {

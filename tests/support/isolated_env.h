@@ -6,8 +6,8 @@
 // opens its lock once per process, on first use, and keeps it. ctest runs every test
 // in a process of its own, so there each test has its own lock folder as well.
 //
-// Child processes started with ChildProcess::SpawnSelf inherit the parent's folders:
-// in a child the isolation adopts them and removes nothing.
+// A forked child inherits the folders; it must leave the scope by _exit, as
+// ForkedChild does, so that only the parent removes them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "temp_folder.h"
 
 namespace vesk::test {
 
@@ -55,8 +56,8 @@ public:
 
 private:
     ScopedEnvironment m_env;
-    std::filesystem::path m_root;
-    bool m_owner = false;
+    TempFolder m_dir{"vesk-test"};  // removed before m_env restores the variables
+    std::filesystem::path m_root = m_dir.Path();
 };
 
 // The lock folder of this test process (created on first call, removed at exit).
@@ -88,5 +89,19 @@ public:
 private:
     std::unique_ptr<ScopedIsolation> m_isolation;
 };
+
+// Makes the folder (with its trailing separator) the application folder, where the
+// search looks for its filter file; the HKLM hive should be a test's own (IsolatedEnv).
+inline void SetApplicationPath(const std::wstring& value) {
+    auto key =
+        reg::Key::CreateOrOpen(reg::Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetString(L"ApplicationPath", value));
+}
+inline std::string UseApplicationFolder(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    SetApplicationPath(folder.wstring() + L"/");
+    return folder.string() + "/";
+}
 
 }  // namespace vesk::test

@@ -8,20 +8,18 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
 #include "isolated_env.h"
 #include "platform/cstring.h"
 #include "platform/env.h"
+#include "temp_folder.h"
 
 namespace vesk::test {
 
 inline std::string ReadBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadFile(path.string());
 }
 inline std::string ReadBytes(const CString& path) {
     return ReadBytes(std::filesystem::path(path.str()));
@@ -29,8 +27,7 @@ inline std::string ReadBytes(const CString& path) {
 
 inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    WriteFile(path.string(), bytes);
 }
 inline void WriteBytes(const CString& path, const std::string& bytes) {
     WriteBytes(std::filesystem::path(path.str()), bytes);

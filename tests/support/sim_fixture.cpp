@@ -18,8 +18,6 @@
 #include <iterator>
 
 #include "core/current_tcpcore.h"
-#include "platform/charset.h"
-#include "platform/registry.h"
 #include "platform/trace.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/sample.h"
@@ -523,12 +521,7 @@ void DeviceFixture::SetUp() {
         m_trace.push_back(line);
     });
 
-    m_appFolder = (IsolatedEnv::Root() / "application").string() + "/";
-    std::filesystem::create_directories(m_appFolder);
-    auto key =
-        reg::Key::CreateOrOpen(reg::Hive::LocalMachine, L"SOFTWARE\\ORVANE\\HALD3.1\\Application");
-    ASSERT_TRUE(key);
-    ASSERT_TRUE(key->SetString(L"ApplicationPath", Utf8ToWide(m_appFolder)));
+    m_appFolder = UseApplicationFolder(IsolatedEnv::Root() / "application");
     WriteFilter(DefaultFilterText());
 
     m_root = std::make_unique<CVESKRoot>();

@@ -53,8 +53,6 @@ public:
     // failure with the reason when it cannot start.
     bool Start(bool plain = true, bool tls = false);
     void Stop();
-    bool Started() const { return m_server && m_server->Running(); }
-    const std::string& Error() const { return m_error; }
     int Port() const { return m_server ? m_server->Port() : -1; }
     int TlsPort() const { return m_server ? m_server->TlsPort() : -1; }
     // The port of mode 0 (plain) or 1 (TLS).
