@@ -98,31 +98,49 @@ public:
           m_doc(doc),
           m_limit(std::min(options.maxDepth, kMaxDepth)) {}
 
-    // S_FALSE at the end of a well-formed document, else the reader's error.
-    HRESULT Run() {
+    // S_FALSE at the end of a well-formed document, else the reader's error. Every node
+    // takes at least one byte of input, so a reader reporting more nodes than the input
+    // has bytes is going round in circles (Wine's does at the end of an unclosed
+    // element) and the input counts as malformed.
+    HRESULT Run(size_t inputBytes) {
         XmlNodeType type;
         HRESULT hr;
+        size_t nodes = 0;
         while ((hr = m_reader.Read(&type)) == S_OK) {
+            if (++nodes > inputBytes)
+                return kNoProgress;
+            // Counted apart from the tree, which stops growing once too deep.
+            if (type == XmlNodeType_Element && !m_reader.IsEmptyElement())
+                ++m_depth;
+            else if (type == XmlNodeType_EndElement && m_depth > 0)
+                --m_depth;
             if (m_tooDeep)
                 continue;  // read on only to learn whether the rest is well-formed
             hr = Take(type);
             if (FAILED(hr))
                 return hr;
         }
+        // Wine's reader ends quietly after the last end tag even when the document
+        // element was never closed.
+        if (hr == S_FALSE && m_depth != 0)
+            return kNoProgress;
         return hr;
     }
+    static constexpr HRESULT kNoProgress = MX_E_INPUTEND;
     bool TooDeep() const { return m_tooDeep; }
     bool HasElement() const { return m_hasElement; }
 
 private:
     std::vector<Node>& Siblings() { return m_open.empty() ? m_doc.nodes : m_open.back()->children; }
 
-    // Text runs end at markup; white space alone between elements is dropped.
+    // Text runs end at markup; white space alone between elements is dropped, but not
+    // a space written as a character reference.
     void FlushText() {
         const bool blank = std::all_of(m_text.begin(), m_text.end(), IsXmlSpace);
-        if (!blank && !m_open.empty())
+        if ((!blank || m_textNode) && !m_open.empty())
             Siblings().push_back(Node::Text(Utf8(m_text.data(), static_cast<UINT>(m_text.size()))));
         m_text.clear();
+        m_textNode = false;
     }
 
     HRESULT Attributes(Node& node) {
@@ -148,8 +166,10 @@ private:
         switch (type) {
             case XmlNodeType_Text:
             case XmlNodeType_Whitespace:
-                if (SUCCEEDED(hr = m_reader.GetValue(&s, &length)))
+                if (SUCCEEDED(hr = m_reader.GetValue(&s, &length))) {
                     m_text.append(s, length);
+                    m_textNode = m_textNode || type == XmlNodeType_Text;
+                }
                 return hr;
             case XmlNodeType_Element: {
                 FlushText();
@@ -201,6 +221,8 @@ private:
     const size_t m_limit;
     std::vector<Node*> m_open;
     std::wstring m_text;
+    size_t m_depth = 0;
+    bool m_textNode = false;  // the run holds text the reader did not call white space
     bool m_tooDeep = false;
     bool m_hasElement = false;
 };
@@ -232,7 +254,7 @@ ParseResult Parse(std::string_view bytes, const ParseOptions& options, Document&
 
     TreeBuilder builder(*reader.get(), options, doc);
     try {
-        hr = builder.Run();
+        hr = builder.Run(bytes.size());
     } catch (...) {
         doc.nodes.clear();
         throw;
