@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "bench/same_sender.h"
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 
 namespace {
 

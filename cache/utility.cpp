@@ -12,6 +12,7 @@
 #include "platform/charset.h"
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/path.h"
 
 using vesk::fs::kPathSeparator;
 
@@ -244,7 +245,7 @@ int CUtility::IsFileExist(const wchar_t* path) {
 }
 
 int CUtility::CreateDirectoryTree(const wchar_t* path) {
-    if (IsEmpty(path) || path[0] != kPathSeparator)
+    if (IsEmpty(path) || !vesk::fs::IsAbsolutePath(path))
         return 0;
     if (vesk::fs::IsDirectory(path))
         return 1;
@@ -313,7 +314,7 @@ int CUtility::AddOrRemoveLastBackslash(CString& path, int add) {
 CString CUtility::GetDriveRoot(const wchar_t* path) {
     // A folder still to be made lies on the volume of its nearest existing parent,
     // which the platform finds for us.
-    if (IsEmpty(path) || path[0] != kPathSeparator)
+    if (IsEmpty(path) || !vesk::fs::IsAbsolutePath(path))
         return CString();
     return CString(vesk::fs::VolumeRoot(path));
 }

@@ -265,14 +265,15 @@ int CVESKCache::GetUserProfileDir(CString& dir) {
         const CString base = CUtility::GetAllUsersProfileDir();
         if (base.IsEmpty())
             return 0;
-        static const wchar_t* const kLevels[] = {L"/ORVANE/", L"/ORVANE/HALD/",
-                                                 L"/ORVANE/HALD/3.1/"};
+        const std::wstring s(1, vesk::fs::kPathSeparator);
+        const std::wstring kLevels[] = {s + L"ORVANE" + s, s + L"ORVANE" + s + L"HALD" + s,
+                                        s + L"ORVANE" + s + L"HALD" + s + L"3.1" + s};
         // Every device item's cache asks; one look settles it once the folders exist.
-        CString path = base + kLevels[2];
+        CString path = base + kLevels[2].c_str();
         bool made = vesk::fs::IsDirectory(path.str());
         if (!made) {
-            for (const wchar_t* level : kLevels) {
-                path = base + level;
+            for (const std::wstring& level : kLevels) {
+                path = base + level.c_str();
                 if (!vesk::fs::Exists(path.str()))
                     vesk::fs::CreateDirectory(path.str());
             }

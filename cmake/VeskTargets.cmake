@@ -1,4 +1,5 @@
-# Targets are made from folders: each listed folder contributes its *.cpp files.
+# Targets are made from folders: each listed folder contributes its *.cpp files, those
+# named *_win32.cpp on Windows only and those named *_posix.cpp everywhere else.
 # A target whose folders hold no source yet is still created (as an interface
 # placeholder for static libraries) so the targets that link it stay buildable.
 
@@ -6,7 +7,11 @@ function(_vesk_collect out)
   set(files)
   foreach(dir IN LISTS ARGN)
     file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
-    list(FILTER found EXCLUDE REGEX "_win32\\.cpp$")
+    if(WIN32)
+      list(FILTER found EXCLUDE REGEX "_posix\\.cpp$")
+    else()
+      list(FILTER found EXCLUDE REGEX "_win32\\.cpp$")
+    endif()
     list(APPEND files ${found})
   endforeach()
   set(${out} ${files} PARENT_SCOPE)

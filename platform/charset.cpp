@@ -21,8 +21,10 @@ char32_t NextWide(std::wstring_view s, size_t& i) {
         }
         return kReplacement;
     }
-    if (c >= 0xDC00 && c <= 0xDFFF) return kReplacement;
-    if (c > 0x10FFFF) return kReplacement;
+    if (c >= 0xDC00 && c <= 0xDFFF)
+        return kReplacement;
+    if (c > 0x10FFFF)
+        return kReplacement;
     return c;
 }
 
@@ -54,7 +56,8 @@ int EncodeUtf8(char32_t c, char out[4]) {
 // the bytes that belonged to it, so each yields a single replacement.
 char32_t NextUtf8(std::string_view s, size_t& i) {
     const auto b0 = static_cast<uint8_t>(s[i++]);
-    if (b0 < 0x80) return b0;
+    if (b0 < 0x80)
+        return b0;
     int extra;
     char32_t c;
     char32_t min;
@@ -76,7 +79,8 @@ char32_t NextUtf8(std::string_view s, size_t& i) {
         c = (c << 6) | (static_cast<uint8_t>(s[j]) & 0x3F);
     }
     i = j;
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return kReplacement;
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return kReplacement;
     return c;
 }
 
@@ -95,28 +99,35 @@ void AppendWide(std::wstring& out, char32_t c) {
 }  // namespace
 
 int _QChar_UnicodeToUtf8(const wchar_t* src, char* dst, int dstBytes) {
-    if (!src || !dst || dstBytes <= 0) return 0;
+    if (!src || !dst || dstBytes <= 0)
+        return 0;
     std::wstring_view s(src);
     int written = 0;
     for (size_t i = 0; i < s.size();) {
         char buf[4];
         int n = EncodeUtf8(NextWide(s, i), buf);
-        if (written + n > dstBytes) break;
-        for (int k = 0; k < n; ++k) dst[written++] = buf[k];
+        if (written + n > dstBytes)
+            break;
+        for (int k = 0; k < n; ++k)
+            dst[written++] = buf[k];
     }
-    if (written < dstBytes) dst[written] = '\0';
+    if (written < dstBytes)
+        dst[written] = '\0';
     return written;
 }
 
 int _QChar_Utf8ToUnicode(const char* src, wchar_t* dst, int dstChars) {
-    if (!dst || dstChars <= 0) return 0;
+    if (!dst || dstChars <= 0)
+        return 0;
     dst[0] = L'\0';
-    if (!src) return 0;
+    if (!src)
+        return 0;
     std::wstring w = vesk::Utf8ToWide(src);
     // Never end on the first half of a surrogate pair (UTF-16 platforms).
     std::wstring cut = w.size() < static_cast<size_t>(dstChars) ? w : w.substr(0, dstChars - 1);
     if constexpr (sizeof(wchar_t) == 2) {
-        if (!cut.empty() && cut.back() >= 0xD800 && cut.back() <= 0xDBFF) cut.pop_back();
+        if (!cut.empty() && cut.back() >= 0xD800 && cut.back() <= 0xDBFF)
+            cut.pop_back();
     }
     cut.copy(dst, cut.size());
     dst[cut.size()] = L'\0';
@@ -139,15 +150,20 @@ std::string WideToUtf8(std::wstring_view s) {
 std::wstring Utf8ToWide(std::string_view s) {
     std::wstring out;
     out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) AppendWide(out, NextUtf8(s, i));
+    for (size_t i = 0; i < s.size();)
+        AppendWide(out, NextUtf8(s, i));
     return out;
 }
 
 size_t Utf16Length(std::wstring_view s) {
-    if constexpr (sizeof(wchar_t) == 2) return s.size();
-    size_t n = 0;
-    for (wchar_t c : s) n += static_cast<char32_t>(c) >= 0x10000 ? 2 : 1;
-    return n;
+    if constexpr (sizeof(wchar_t) == 2) {
+        return s.size();
+    } else {
+        size_t n = 0;
+        for (wchar_t c : s)
+            n += (static_cast<uint32_t>(c) >> 16) != 0 ? 2 : 1;
+        return n;
+    }
 }
 
 std::wstring Utf16Left(std::wstring_view s, size_t n) {
@@ -157,13 +173,17 @@ std::wstring Utf16Left(std::wstring_view s, size_t n) {
         auto c = static_cast<char32_t>(s[i]);
         size_t w = 1;
         if constexpr (sizeof(wchar_t) == 2) {
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size()) w = 2;
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size())
+                w = 2;
         } else {
-            if (c >= 0x10000) w = 2;
+            if (c >= 0x10000)
+                w = 2;
         }
-        if (units + w > n) break;
+        if (units + w > n)
+            break;
         units += w;
-        if constexpr (sizeof(wchar_t) == 2) i += w - 1;
+        if constexpr (sizeof(wchar_t) == 2)
+            i += w - 1;
     }
     return std::wstring(s.substr(0, i));
 }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "platform/charset.h"
 #include "platform/trace.h"
@@ -41,11 +42,8 @@ std::string DescribeOsError(const OsError& e) {
         s += ' ';
         s += WideToUtf8(e.path);
     }
-    char buf[256];
-    // GNU strerror_r returns the text, not always in buf.
-    const char* text = strerror_r(e.code, buf, sizeof buf);
     s += ": ";
-    s += text;
+    s += std::generic_category().message(e.code);
     s += " (errno ";
     s += std::to_string(e.code);
     s += ')';

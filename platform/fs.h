@@ -1,5 +1,5 @@
-// File-system operations on wide paths. POSIX implementation in fs_posix.cpp; a
-// Windows build provides fs_win32.cpp with the same contract. Paths use
+// File-system operations on wide paths. POSIX implementation in fs_posix.cpp, Windows
+// implementation in fs_win32.cpp, with the same contract. Paths use
 // kPathSeparator; every call is safe on any input (false / nullopt on failure) and
 // records errno in the per-thread error record (platform/error.h).
 #pragma once
@@ -12,9 +12,24 @@
 
 #include "platform/export.h"
 
+#if defined(_WIN32)
+// The Windows headers define several of the names below as macros for their own calls;
+// included first, so that no later inclusion brings the macros back.
+#include <windows.h>
+#undef CreateDirectory
+#undef RemoveDirectory
+#undef MoveFile
+#undef CopyFile
+#undef ReplaceFile
+#endif
+
 namespace vesk::fs {
 
+#if defined(_WIN32)
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
 inline constexpr wchar_t kPathSeparator = L'/';
+#endif
 
 struct DirEntry {
     std::wstring name;         // never "." or ".."

@@ -4,7 +4,7 @@
 // thumbnails, bitmap handles, and saving through the BMP, JPEG and TIFF encoders.
 // Types live in namespace Gdiplus and the functions in Gdiplus::DllExports, as in the
 // Windows headers; pixel format values are global, like the Windows macros.
-// POSIX implementation in gdiplus_posix.cpp on the codecs of image_codec.h. There an
+// POSIX implementation in gdiplus_posix.cpp on the codecs of image_codec_posix.h. There an
 // image holds its whole file in memory (no handle stays open) and decodes pixels only
 // when they are needed; a file without a resolution reports 96 dpi, as GDI+ does.
 #pragma once
@@ -14,6 +14,11 @@
 #include "platform/wintypes.h"
 
 #if defined(_WIN32)
+// The build leaves COM out of windows.h; GDI+ needs its interfaces.
+#include <windows.h>
+// (in this order)
+#include <objidl.h>
+// (in this order)
 #include <gdiplus.h>
 #else
 

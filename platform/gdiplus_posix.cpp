@@ -1,4 +1,4 @@
-// GDI+ images over the codecs of image_codec.h. An image keeps its file's bytes and the
+// GDI+ images over the codecs of image_codec_posix.h. An image keeps its file's bytes and the
 // active frame's description; pixels are decoded on first need and dropped when another
 // frame is selected.
 #include <algorithm>
@@ -15,8 +15,8 @@
 #include "platform/atomic_file.h"
 #include "platform/file.h"
 #include "platform/gdiplus.h"
-#include "platform/image_buffer.h"
-#include "platform/image_codec.h"
+#include "platform/image_buffer_posix.h"
+#include "platform/image_codec_posix.h"
 
 namespace Gdiplus {
 

@@ -30,8 +30,12 @@ namespace {
 
 // The registry is an intrusive list through m_pNextClass: registering allocates
 // nothing, so it cannot fail while the loader runs static initialisers. Both statics
-// are constant-initialised and so usable from any other initialiser.
-constinit std::mutex g_registryMutex;
+// are usable from any other initialiser: the list head is constant-initialised and the
+// mutex is made on first use (std::mutex is not constexpr with every thread library).
+std::mutex& RegistryMutex() {
+    static std::mutex m;
+    return m;
+}
 constinit CRuntimeClass* g_firstClass = nullptr;
 
 template <typename Char>
@@ -50,7 +54,7 @@ template <typename Char>
 CRuntimeClass* Find(const Char* name) {
     if (name == nullptr)
         return nullptr;
-    std::lock_guard<std::mutex> guard(g_registryMutex);
+    std::lock_guard<std::mutex> guard(RegistryMutex());
     for (CRuntimeClass* p = g_firstClass; p != nullptr; p = p->m_pNextClass) {
         if (SameName(p->m_lpszClassName, name))
             return p;
@@ -101,7 +105,7 @@ namespace vesk::detail {
 
 RuntimeClassRegistration::RuntimeClassRegistration(CRuntimeClass* pClass) noexcept
     : m_pClass(pClass) {
-    std::lock_guard<std::mutex> guard(g_registryMutex);
+    std::lock_guard<std::mutex> guard(RegistryMutex());
     for (CRuntimeClass* p = g_firstClass; p != nullptr; p = p->m_pNextClass) {
         if (p == pClass) {
             m_pClass = nullptr;  // already registered: the first registration owns it
@@ -117,7 +121,7 @@ RuntimeClassRegistration::RuntimeClassRegistration(CRuntimeClass* pClass) noexce
 RuntimeClassRegistration::~RuntimeClassRegistration() {
     if (m_pClass == nullptr)
         return;
-    std::lock_guard<std::mutex> guard(g_registryMutex);
+    std::lock_guard<std::mutex> guard(RegistryMutex());
     for (CRuntimeClass** link = &g_firstClass; *link != nullptr; link = &(*link)->m_pNextClass) {
         if (*link == m_pClass) {
             *link = m_pClass->m_pNextClass;

@@ -7,6 +7,11 @@
 #include <memory>
 #include <mutex>
 
+namespace vesk {
+// The system's debugger output; nothing where there is none.
+void SendToDebugger(const char* text);
+}  // namespace vesk
+
 namespace {
 
 std::mutex& SinkMutex() {
@@ -39,6 +44,7 @@ void OutputDebugStringA(const char* text) {
         (*sink)(text);
         return;
     }
+    vesk::SendToDebugger(text);
     if (!TraceToStderr())
         return;
     std::string line = text;

@@ -7,6 +7,12 @@
 
 #include "platform/export.h"
 
+#if defined(_WIN32)
+// The system's call is taken over by name, so the library's trace lines reach a test's
+// sink; without one they go on to the debugger output.
+#include <windows.h>
+#define OutputDebugStringA VeskOutputDebugStringA
+#endif
 VESK_API void OutputDebugStringA(const char* text);
 
 namespace vesk {

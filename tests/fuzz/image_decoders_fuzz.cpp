@@ -7,7 +7,7 @@
 
 #include "platform/charset.h"
 #include "platform/gdiplus.h"
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

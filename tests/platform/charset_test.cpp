@@ -42,7 +42,7 @@ TEST(Utf8Bounds, AstralCharactersRoundTrip) {
     wchar_t wide[64];
     int w = _QChar_Utf8ToUnicode(buf, wide, 64);
     EXPECT_EQ(std::wstring(wide, static_cast<size_t>(w)), text);
-    EXPECT_EQ(vesk::Utf16Length(text), text.size() + 2);
+    EXPECT_EQ(vesk::Utf16Length(text), 11u);  // two units for each astral character
 }
 
 TEST(Utf8Bounds, WideOutputIsBoundedAndTerminated) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -30,8 +31,13 @@ void* Allocate(std::size_t size, std::size_t alignment) {
     void* p = nullptr;
     if (alignment <= alignof(std::max_align_t)) {
         p = std::malloc(size);
-    } else if (posix_memalign(&p, alignment, size) != 0) {
-        p = nullptr;
+    } else if (void* block = std::malloc(size + alignment + sizeof(void*))) {
+        // Over-aligned: the block's own address is kept just before the aligned one,
+        // for FreeAligned (the C libraries differ in their aligned allocators).
+        auto at = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
+        at = (at + alignment - 1) & ~(static_cast<std::uintptr_t>(alignment) - 1);
+        p = reinterpret_cast<void*>(at);
+        static_cast<void**>(p)[-1] = block;
     }
     if (p != nullptr)
         g_live.fetch_add(1, std::memory_order_relaxed);
@@ -73,9 +79,22 @@ void Free(void* p) noexcept {
     std::free(p);
 }
 
+void FreeAligned(void* p) noexcept {
+    if (p == nullptr)
+        return;
+    g_live.fetch_sub(1, std::memory_order_relaxed);
+    std::free(static_cast<void**>(p)[-1]);
+}
+
 constexpr std::size_t kDefault = alignof(std::max_align_t);
 std::size_t Align(std::align_val_t a) {
     return static_cast<std::size_t>(a);
+}
+void FreeWith(void* p, std::size_t alignment) noexcept {
+    if (alignment <= kDefault)
+        Free(p);
+    else
+        FreeAligned(p);
 }
 
 }  // namespace
@@ -123,23 +142,23 @@ void operator delete(void* p, const std::nothrow_t&) noexcept {
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
     Free(p);
 }
-void operator delete(void* p, std::align_val_t) noexcept {
-    Free(p);
+void operator delete(void* p, std::align_val_t a) noexcept {
+    FreeWith(p, Align(a));
 }
-void operator delete[](void* p, std::align_val_t) noexcept {
-    Free(p);
+void operator delete[](void* p, std::align_val_t a) noexcept {
+    FreeWith(p, Align(a));
 }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    Free(p);
+void operator delete(void* p, std::size_t, std::align_val_t a) noexcept {
+    FreeWith(p, Align(a));
 }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    Free(p);
+void operator delete[](void* p, std::size_t, std::align_val_t a) noexcept {
+    FreeWith(p, Align(a));
 }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    Free(p);
+void operator delete(void* p, std::align_val_t a, const std::nothrow_t&) noexcept {
+    FreeWith(p, Align(a));
 }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    Free(p);
+void operator delete[](void* p, std::align_val_t a, const std::nothrow_t&) noexcept {
+    FreeWith(p, Align(a));
 }
 
 namespace vesk::test {

@@ -4,7 +4,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <random>
 #include <system_error>
+
+#include "platform/charset.h"
+#include "platform/env.h"
 
 namespace vesk::test {
 namespace {
@@ -13,15 +17,33 @@ constexpr const char* kRootVar = "VESK_TEST_ROOT";
 
 std::filesystem::path TempBase() {
     const char* tmp = std::getenv("TMPDIR");
-    return (tmp && *tmp) ? std::filesystem::path(tmp) : std::filesystem::path("/tmp");
+    return (tmp && *tmp) ? std::filesystem::path(tmp) : std::filesystem::temp_directory_path();
 }
 
 std::filesystem::path MakeTempDirectory(const std::string& prefix) {
-    std::string pattern = (TempBase() / (prefix + "XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    static const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 8; ++i)
+            name += letters[random() % 36];
+        const std::filesystem::path dir = TempBase() / name;
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec))
+            return dir;
+        if (ec)
+            throw std::system_error(ec, "cannot make " + dir.string());
     }
-    return pattern;
+    throw std::system_error(EEXIST, std::generic_category(),
+                            "no free name in " + TempBase().string());
+}
+
+void SetVariable(const std::string& name, const std::string& value) {
+    vesk::env::Set(Utf8ToWide(name), Utf8ToWide(value));
+}
+
+void UnsetVariable(const std::string& name) {
+    vesk::env::Unset(Utf8ToWide(name));
 }
 
 struct LockDirectoryHolder {
@@ -31,7 +53,7 @@ struct LockDirectoryHolder {
     LockDirectoryHolder() {
         path = MakeTempDirectory("vesk-lock-");
         owner = ::getpid();
-        ::setenv("VESK_LOCK_DIR", path.c_str(), 1);
+        SetVariable("VESK_LOCK_DIR", path.string());
     }
     ~LockDirectoryHolder() {
         if (owner == ::getpid()) {
@@ -92,9 +114,9 @@ void IsolatedEnv::TearDown() {
 ScopedEnvironment::~ScopedEnvironment() {
     for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
         if (it->second)
-            ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            SetVariable(it->first, *it->second);
         else
-            ::unsetenv(it->first.c_str());
+            UnsetVariable(it->first);
     }
 }
 
@@ -105,12 +127,12 @@ void ScopedEnvironment::Save(const std::string& name) {
 
 void ScopedEnvironment::Set(const std::string& name, const std::string& value) {
     Save(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
+    SetVariable(name, value);
 }
 
 void ScopedEnvironment::Unset(const std::string& name) {
     Save(name);
-    ::unsetenv(name.c_str());
+    UnsetVariable(name);
 }
 
 }  // namespace vesk::test

@@ -2,29 +2,38 @@
 // helpers for tests. Header-only so that benchmark programs can use it as well.
 #pragma once
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <system_error>
 
 namespace vesk::test {
 
 class TempFolder {
 public:
     explicit TempFolder(const std::string& prefix = "vesk-test") {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data()))
-            throw std::runtime_error("mkdtemp failed for " + pattern);
-        path_ = buf.data();
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string base =
+            tmp && *tmp ? std::string(tmp) : std::filesystem::temp_directory_path().string();
+        static const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string name = prefix + "-";
+            for (int i = 0; i < 8; ++i)
+                name += letters[random() % 36];
+            std::error_code ec;
+            if (std::filesystem::create_directory(base + "/" + name, ec)) {
+                path_ = base + "/" + name;
+                return;
+            }
+            if (ec)
+                throw std::runtime_error("cannot make a folder in " + base + ": " + ec.message());
+        }
+        throw std::runtime_error("no free folder name in " + base);
     }
     ~TempFolder() {
         std::error_code ec;
@@ -52,8 +61,8 @@ inline std::string ReadFile(const std::string& path) {
 
 // Without following a final link.
 inline bool PathExists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 }  // namespace vesk::test

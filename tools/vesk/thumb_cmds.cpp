@@ -18,7 +18,7 @@
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
 #include "platform/gdiplus_owners.h"
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/png_out.h"

@@ -15,7 +15,7 @@
 
 #include "platform/charset.h"
 #include "platform/gdiplus.h"
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 #include "support/temp_folder.h"
 #include "tools/mfpsim/lib/imaging.h"
 

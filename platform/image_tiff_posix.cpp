@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 
 namespace vesk::imaging {
 

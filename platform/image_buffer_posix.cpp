@@ -1,4 +1,4 @@
-#include "platform/image_buffer.h"
+#include "platform/image_buffer_posix.h"
 
 #include <cstdlib>
 

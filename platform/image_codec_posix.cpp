@@ -1,6 +1,6 @@
 // The parts of the codecs that need no library: recognising a file, pixel buffers, the
 // area-averaging resample, and BMP files.
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 
 #include <algorithm>
 #include <bit>

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "platform/image_codec.h"
+#include "platform/image_codec_posix.h"
 
 namespace vesk::imaging {
 
