@@ -8,6 +8,7 @@
 #include <xmllite.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -126,7 +127,7 @@ public:
             return kNoProgress;
         return hr;
     }
-    static constexpr HRESULT kNoProgress = MX_E_INPUTEND;
+    static constexpr HRESULT kNoProgress = static_cast<HRESULT>(0xC00CEE01);  // MX_E_INPUTEND
     bool TooDeep() const { return m_tooDeep; }
     bool HasElement() const { return m_hasElement; }
 
