@@ -7,7 +7,7 @@ add_link_options(-static)
 include(cmake/VeskTargets.cmake)
 
 vesk_library(vesk_platform STATIC DIRS platform
-  LIBS Threads::Threads advapi32 shell32 iphlpapi ws2_32 gdiplus gdi32 user32 ole32)
+  LIBS Threads::Threads advapi32 shell32 shlwapi iphlpapi ws2_32 gdiplus gdi32 user32 ole32)
 # Static libraries: the export macro stays empty until the DLL is built.
 target_compile_definitions(vesk_platform PUBLIC VESK_STATIC UNICODE _UNICODE
   WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)

@@ -32,60 +32,26 @@ std::wstring BoundedVariable(const wchar_t* name, size_t buffer) {
     return value;
 }
 
-CString Text(pugi::xml_node entry, const char* element) {
-    return CString(Utf8ToWide(entry.child(element).child_value()));
+CString Text(const xml::Node& entry, const char* element) {
+    const xml::Node* field = entry.Child(element);
+    return CString(Utf8ToWide(field ? field->ChildValue() : std::string()));
 }
 
-int Number(pugi::xml_node entry, const char* element) {
+int Number(const xml::Node& entry, const char* element) {
     return WideToInt(Text(entry, element));
 }
 
-void Check(bool made) {
-    if (!made)
-        throw std::bad_alloc();
+void AppendText(xml::Node& entry, const char* element, const CString& text) {
+    entry.AppendElement(element).SetChildValue(WideToUtf8(text.str()));
 }
 
-pugi::xml_node AppendElement(pugi::xml_node parent, const char* name) {
-    pugi::xml_node node = parent.append_child(name);
-    Check(!node.empty());
-    return node;
+void AppendNumber(xml::Node& entry, const char* element, long value) {
+    entry.AppendElement(element).SetChildValue(std::to_string(value));
 }
-
-void SetText(pugi::xml_node node, const CString& text) {
-    Check(node.text().set(WideToUtf8(text.str()).c_str()));
-}
-
-void SetNumber(pugi::xml_node node, long value) {
-    Check(node.text().set(value));
-}
-
-class StringWriter : public pugi::xml_writer {
-public:
-    void write(const void* data, size_t size) override {
-        out.append(static_cast<const char*>(data), size);
-    }
-    std::string out;
-};
 
 std::filesystem::path NativePath(const CString& path) {
     return std::filesystem::path(path.str());
 }
-
-// Counts nodes and stops at the first one nested deeper than the format allows.
-class LimitWalker : public pugi::xml_tree_walker {
-public:
-    bool for_each(pugi::xml_node& node) override {
-        // depth() is 0 for MFPList, 1 for MFP, 2 for a field; text sits one below.
-        const int level = depth() + 1;
-        if (level > DeviceRegistryFile::kMaxElementDepth + 1 ||
-            (level > DeviceRegistryFile::kMaxElementDepth && node.type() == pugi::node_element)) {
-            tooDeep = true;
-            return false;
-        }
-        return true;
-    }
-    bool tooDeep = false;
-};
 
 }  // namespace
 
@@ -182,12 +148,12 @@ std::unique_ptr<fs::FileLock> DeviceRegistryFile::LockForWriting(const CString& 
 }
 
 DeviceRegistryFile::LoadResult DeviceRegistryFile::Load(const CString& path) {
-    m_doc.reset();
+    m_doc.nodes.clear();
     m_problem.clear();
     if (!fs::Exists(path.str()))
         return LoadResult::Missing;
     auto unreadable = [this](std::string why) {
-        m_doc.reset();
+        m_doc.nodes.clear();
         m_problem = std::move(why);
         return LoadResult::Unreadable;
     };
@@ -209,57 +175,58 @@ DeviceRegistryFile::LoadResult DeviceRegistryFile::Load(const CString& path) {
     if (bytes.size() > kMaxFileBytes)
         return unreadable("larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB");
 
-    pugi::xml_parse_result result = m_doc.load_buffer(
-        bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_declaration);
-    if (!result) {
-        if (result.status == pugi::status_out_of_memory) {
-            m_doc.reset();
-            throw std::bad_alloc();
-        }
-        return unreadable(std::string("not well-formed XML (") + result.description() +
-                          " at byte " + std::to_string(result.offset) + ")");
+    xml::ParseOptions options;
+    options.keepDeclaration = true;
+    options.maxDepth = kMaxElementDepth;
+    const xml::ParseResult parsed = xml::Parse(bytes, options, m_doc);
+    switch (parsed.status) {
+        case xml::ParseStatus::Ok:
+            break;
+        case xml::ParseStatus::Malformed:
+            return unreadable("not well-formed XML (" + parsed.problem + ")");
+        case xml::ParseStatus::TooDeep:
+            return unreadable("elements nested deeper than the " +
+                              std::to_string(kMaxElementDepth) + " levels of the format");
     }
-    if (std::optional<std::string> why = BeyondLimits())
-        return unreadable(std::move(*why));
+    const xml::Node* list = List();
+    if (list && list->children.size() > kMaxEntries)
+        return unreadable("more than " + std::to_string(kMaxEntries) + " entries");
     return LoadResult::Loaded;
 }
 
-std::optional<std::string> DeviceRegistryFile::BeyondLimits() const {
-    LimitWalker walker;
-    pugi::xml_node top = m_doc;
-    top.traverse(walker);
-    if (walker.tooDeep) {
-        return "elements nested deeper than the " + std::to_string(kMaxElementDepth) +
-               " levels of the format";
-    }
-    size_t entries = 0;
-    for (pugi::xml_node node = List().first_child(); node; node = node.next_sibling()) {
-        if (++entries > kMaxEntries)
-            return "more than " + std::to_string(kMaxEntries) + " entries";
-    }
-    return std::nullopt;
-}
-
 void DeviceRegistryFile::StartNew() {
-    m_doc.reset();
-    pugi::xml_node decl = m_doc.append_child(pugi::node_declaration);
-    Check(!decl.empty());
-    Check(decl.append_attribute("version").set_value("1.0"));
-    Check(decl.append_attribute("encoding").set_value("UTF-8"));
-    AppendElement(m_doc, "MFPList");
+    m_doc.nodes.clear();
+    m_doc.nodes.push_back(xml::Node::Utf8Declaration());
+    m_doc.nodes.push_back(xml::Node::Element("MFPList"));
 }
 
-pugi::xml_node DeviceRegistryFile::List() const {
-    return m_doc.child("MFPList");
+const xml::Node* DeviceRegistryFile::List() const {
+    return m_doc.Child("MFPList");
+}
+
+xml::Node* DeviceRegistryFile::List() {
+    return m_doc.Child("MFPList");
 }
 
 bool DeviceRegistryFile::HasList() const {
-    return !List().empty();
+    return List() != nullptr;
+}
+
+// The listing walks from the first MFP element through every following sibling.
+template <class Each>
+static void ForEachListed(const xml::Node* list, Each each) {
+    if (!list)
+        return;
+    const auto& nodes = list->children;
+    auto it = std::find_if(nodes.begin(), nodes.end(),
+                           [](const xml::Node& n) { return n.IsElement() && n.name == "MFP"; });
+    for (; it != nodes.end(); ++it)
+        each(*it);
 }
 
 std::vector<DeviceRegistryEntry> DeviceRegistryFile::ReadEntries() const {
     std::vector<DeviceRegistryEntry> entries;
-    for (pugi::xml_node node = List().child("MFP"); node; node = node.next_sibling()) {
+    ForEachListed(List(), [&](const xml::Node& node) {
         DeviceRegistryEntry e;
         e.id = Number(node, "ID");
         e.name = Text(node, "Name");
@@ -272,39 +239,49 @@ std::vector<DeviceRegistryEntry> DeviceRegistryFile::ReadEntries() const {
         e.lastAccountType = Number(node, "LastAccountType");
         e.lastAccountName = Text(node, "LastAccountName");
         entries.push_back(std::move(e));
-    }
+    });
     return entries;
 }
 
 std::vector<long> DeviceRegistryFile::Ids() const {
     std::vector<long> ids;
-    for (pugi::xml_node node = List().child("MFP"); node; node = node.next_sibling())
-        ids.push_back(Number(node, "ID"));
+    ForEachListed(List(), [&](const xml::Node& node) { ids.push_back(Number(node, "ID")); });
     return ids;
 }
 
 void DeviceRegistryFile::Append(const DeviceRegistryEntry& e) {
-    pugi::xml_node list = List();
-    Check(!list.empty());
-    pugi::xml_node entry = AppendElement(list, "MFP");
-    SetNumber(AppendElement(entry, "ID"), e.id);
-    SetText(AppendElement(entry, "Name"), e.name);
-    SetText(AppendElement(entry, "IP"), e.address);
-    SetNumber(AppendElement(entry, "Port"), e.port);
-    SetNumber(AppendElement(entry, "PortSSL"), e.portSSL);
-    SetNumber(AppendElement(entry, "LastTCPComm"), e.lastTCPComm);
-    SetText(AppendElement(entry, "LastUserName"), e.lastUserName);
-    SetNumber(AppendElement(entry, "LastUserType"), e.lastUserType);
-    SetNumber(AppendElement(entry, "LastAccountType"), e.lastAccountType);
-    SetText(AppendElement(entry, "LastAccountName"), e.lastAccountName);
+    xml::Node* list = List();
+    if (!list)
+        throw std::bad_alloc();  // as before: appending needs a list, which StartNew makes
+    // Built aside and moved in whole, so a failure leaves the list as it was.
+    xml::Node entry = xml::Node::Element("MFP");
+    AppendNumber(entry, "ID", e.id);
+    AppendText(entry, "Name", e.name);
+    AppendText(entry, "IP", e.address);
+    AppendNumber(entry, "Port", e.port);
+    AppendNumber(entry, "PortSSL", e.portSSL);
+    AppendNumber(entry, "LastTCPComm", e.lastTCPComm);
+    AppendText(entry, "LastUserName", e.lastUserName);
+    AppendNumber(entry, "LastUserType", e.lastUserType);
+    AppendNumber(entry, "LastAccountType", e.lastAccountType);
+    AppendText(entry, "LastAccountName", e.lastAccountName);
+    list->children.push_back(std::move(entry));
 }
 
 bool DeviceRegistryFile::RemoveFirst(const CString& idText) {
     const std::string key = WideToUtf8(idText.str());
-    pugi::xml_node list = List();
-    for (pugi::xml_node entry : list.children("MFP")) {
-        if (key == entry.child("ID").child_value())
-            return list.remove_child(entry);
+    xml::Node* list = List();
+    if (!list)
+        return false;
+    auto& nodes = list->children;
+    for (auto it = nodes.begin(); it != nodes.end(); ++it) {
+        if (!it->IsElement() || it->name != "MFP")
+            continue;
+        const xml::Node* id = it->Child("ID");
+        if (key == (id ? id->ChildValue() : std::string())) {
+            nodes.erase(it);
+            return true;
+        }
     }
     return false;
 }
@@ -312,19 +289,23 @@ bool DeviceRegistryFile::RemoveFirst(const CString& idText) {
 bool DeviceRegistryFile::UpdateEntry(long id, const std::vector<Field>& fields, bool* changed) {
     if (changed)
         *changed = false;
-    for (pugi::xml_node entry : List().children("MFP")) {
-        if (Number(entry, "ID") != id)
+    xml::Node* list = List();
+    if (!list)
+        return false;
+    for (xml::Node& entry : list->children) {
+        if (!entry.IsElement() || entry.name != "MFP" || Number(entry, "ID") != id)
             continue;
         for (const Field& f : fields) {
-            pugi::xml_node element = entry.child(f.element);
+            std::string text = WideToUtf8(f.text.str());
+            xml::Node* element = entry.Child(f.element);
             // A hand-edited entry may lack the element; adding it keeps the change
             // instead of dropping it silently.
-            if (element.empty()) {
-                element = AppendElement(entry, f.element);
-            } else if (WideToUtf8(f.text.str()) == element.child_value()) {
+            if (!element) {
+                element = &entry.AppendElement(f.element);
+            } else if (text == element->ChildValue()) {
                 continue;
             }
-            SetText(element, f.text);
+            element->SetChildValue(std::move(text));
             if (changed)
                 *changed = true;
         }
@@ -334,18 +315,19 @@ bool DeviceRegistryFile::UpdateEntry(long id, const std::vector<Field>& fields, 
 }
 
 std::string DeviceRegistryFile::Serialize() const {
-    StringWriter writer;
+    std::string out;
     // Empty elements are written as a start and an end tag, so an entry looks the same
     // whether it was just made or loaded and saved again.
-    m_doc.save(
-        writer, "\t",
-        pugi::format_indent | pugi::format_no_declaration | pugi::format_no_empty_element_tags,
-        pugi::encoding_utf8);
-    return std::move(writer.out);
+    if (!xml::Write(m_doc, {.emptyElementTags = false}, out))
+        out.clear();
+    return out;
 }
 
 bool DeviceRegistryFile::Save(const CString& path) const {
-    return fs::ReplaceFileAtomically(path.str(), Serialize());
+    std::string bytes;
+    if (!xml::Write(m_doc, {.emptyElementTags = false}, bytes))
+        return false;
+    return fs::ReplaceFileAtomically(path.str(), bytes);
 }
 
 }  // namespace vesk

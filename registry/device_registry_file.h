@@ -1,9 +1,7 @@
 // The per-user device registry file: where it lives, how its MFP entries read, and
-// how every writer saves it. The XML library works in UTF-8; CString values are
-// converted at this boundary.
+// how every writer saves it. The XML tree holds UTF-8; CString values are converted at
+// this boundary.
 #pragma once
-
-#include <pugixml.hpp>
 
 #include <memory>
 #include <optional>
@@ -13,6 +11,7 @@
 #include "platform/cstring.h"
 #include "platform/export.h"
 #include "platform/file_lock.h"
+#include "platform/xml.h"
 
 namespace vesk {
 
@@ -117,11 +116,10 @@ public:
     std::string Serialize() const;
 
 private:
-    pugi::xml_node List() const;
-    // The reason the parsed document breaks the format's limits, or nothing.
-    std::optional<std::string> BeyondLimits() const;
+    const xml::Node* List() const;
+    xml::Node* List();
 
-    pugi::xml_document m_doc;
+    xml::Document m_doc;
     std::string m_problem;
 };
 

@@ -1,13 +1,11 @@
 // View settings files: location, layout, writing and reading.
 #include "registry/view_settings_file.h"
 
-#include <pugixml.hpp>
-
-#include <new>
 #include <string>
 
 #include "platform/charset.h"
 #include "platform/fs.h"
+#include "platform/xml.h"
 #include "registry/device_registry_file.h"
 
 namespace vesk {
@@ -26,15 +24,8 @@ constexpr int kDeviceListColumns = 2;
 constexpr int kBoxListColumns = 5;
 constexpr int kDocumentListColumns = 4;
 
-void Check(bool made) {
-    if (!made)
-        throw std::bad_alloc();
-}
-
-void AddText(pugi::xml_node parent, const char* name, const std::string& text) {
-    pugi::xml_node node = parent.append_child(name);
-    Check(!node.empty());
-    Check(node.text().set(text.c_str()));
+void AddText(xml::Node& parent, const char* name, std::string text) {
+    parent.AppendElement(name).SetChildValue(std::move(text));
 }
 
 std::string ColumnText(const int (&values)[5], int columns) {
@@ -60,14 +51,6 @@ void ReadColumns(std::wstring text, int columns, int (&values)[5]) {
     }
 }
 
-class StringWriter : public pugi::xml_writer {
-public:
-    void write(const void* data, size_t size) override {
-        out.append(static_cast<const char*>(data), size);
-    }
-    std::string out;
-};
-
 }  // namespace
 
 bool ViewSettingsPlaceFor(const CString& address, int boxNo, ViewSettingsPlace& place) {
@@ -91,36 +74,32 @@ bool ViewSettingsPlaceFor(const CString& address, int boxNo, ViewSettingsPlace& 
 }
 
 std::string SerializeViewSettings(const VIEW_INFO& vi, int columns) {
-    pugi::xml_document doc;
-    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-    Check(!decl.empty());
-    Check(decl.append_attribute("version").set_value("1.0"));
-    Check(decl.append_attribute("encoding").set_value("UTF-8"));
-    pugi::xml_node top = doc.append_child(kTop);
-    Check(!top.empty());
+    xml::Document doc;
+    doc.nodes.push_back(xml::Node::Utf8Declaration());
+    xml::Node& top = doc.nodes.emplace_back(xml::Node::Element(kTop));
     AddText(top, kWidth, ColumnText(vi.nColumnWidth, columns));
     AddText(top, kEnable, ColumnText(vi.nColumnEnable, columns));
     AddText(top, kOrder, ColumnText(vi.nColumnOrder, columns));
     AddText(top, kSortOrder, vi.bSortOrder ? "true" : "false");
     AddText(top, kSortColumn, std::to_string(vi.nSortColumnNumber));
     AddText(top, kViewMode, std::to_string(static_cast<unsigned>(vi.nViewMode)));
-    StringWriter writer;
-    doc.save(writer, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
-    return std::move(writer.out);
+    std::string out;
+    if (!xml::Write(doc, {}, out))
+        out.clear();  // not reached: every name above is a valid XML name
+    return out;
 }
 
 bool ParseViewSettings(std::string_view bytes, int columns, VIEW_INFO& vi) {
     if (bytes.size() > kMaxViewSettingsBytes || columns < 0 || columns > 5)
         return false;
-    pugi::xml_document doc;
-    const pugi::xml_parse_result result = doc.load_buffer(bytes.data(), bytes.size());
-    if (!result) {
-        if (result.status == pugi::status_out_of_memory)
-            throw std::bad_alloc();
+    xml::Document doc;
+    if (xml::Parse(bytes, {}, doc).status != xml::ParseStatus::Ok)
         return false;
-    }
-    const pugi::xml_node top = doc.child(kTop);
-    const auto text = [&](const char* name) { return Utf8ToWide(top.child(name).child_value()); };
+    const xml::Node* top = doc.Child(kTop);
+    const auto text = [&](const char* name) {
+        const xml::Node* element = top ? top->Child(name) : nullptr;
+        return Utf8ToWide(element ? element->ChildValue() : std::string());
+    };
     VIEW_INFO read = vi;
     read.bSortOrder = CString(text(kSortOrder)).CompareNoCase(L"true") == 0;
     read.nSortColumnNumber = WideToInt(text(kSortColumn).c_str());

@@ -43,7 +43,8 @@ VESK_API bool ViewSettingsPlaceFor(const CString& address, int boxNo, ViewSettin
 VESK_API std::string SerializeViewSettings(const VIEW_INFO& vi, int columns);
 
 // Reads a file's bytes into vi (numbers as _wtoi reads them). False, with vi as it
-// was, when the bytes are not a well-formed document of at most kMaxViewSettingsBytes.
+// was, when the bytes are not a well-formed document of at most kMaxViewSettingsBytes
+// (nor one nested deeper than xml::kMaxDepth).
 // Throws std::bad_alloc when the parser runs out of memory.
 VESK_API bool ParseViewSettings(std::string_view bytes, int columns, VIEW_INFO& vi);
 
