@@ -7,6 +7,20 @@
 
 namespace vesk::tcpcore {
 
+namespace {
+
+// f describes a data frame whose payload went to the caller's buffer.
+void DescribeDirect(const FrameHeader& h, Frame& f) {
+    f.kind = h.kind;
+    f.op = h.op;
+    f.seq = h.seq;
+    f.status = h.status;
+    f.detail = h.detail;
+    f.payload.clear();
+}
+
+}  // namespace
+
 LinkStatus FramedLink::Send(const Frame& f, const WaitControl& wc) {
     if (!Connected())
         return LinkStatus::kClosed;
@@ -118,12 +132,7 @@ LinkStatus FramedLink::ReadPayloadInto(const FrameHeader& h, Frame& f, std::uint
         }
         got += n;
     }
-    f.kind = h.kind;
-    f.op = h.op;
-    f.seq = h.seq;
-    f.status = h.status;
-    f.detail = h.detail;
-    f.payload.clear();
+    DescribeDirect(h, f);
     direct = got;
     return LinkStatus::kOk;
 }
@@ -162,12 +171,7 @@ LinkStatus FramedLink::ReadFrames(const FrameHeader& h, const std::uint8_t* head
         }
         head_ = 0;
         tail_ = rest.size();
-        f.kind = h.kind;
-        f.op = h.op;
-        f.seq = h.seq;
-        f.status = h.status;
-        f.detail = h.detail;
-        f.payload.clear();
+        DescribeDirect(h, f);
         direct = frames * length;
         return LinkStatus::kOk;
     };
