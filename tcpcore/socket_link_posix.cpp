@@ -1,5 +1,6 @@
 // The real link: a non-blocking TCP socket, with OpenSSL on top for TLS. Every wait is
 // a poll() of at most 50 ms, so deadlines and the cancel check are always honoured.
+// The framing above the transport is FramedLink's.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>

@@ -1,6 +1,6 @@
 // The real link on Windows: a non-blocking Winsock socket, with Schannel on top for TLS.
 // Every wait is a select() of at most 50 ms, so deadlines and the cancel check are
-// always honoured, as on POSIX. The framing above the transport is the same as there.
+// always honoured, as on POSIX. The framing above the transport is FramedLink's.
 // Order matters: winsock2.h before windows.h, the security headers after both.
 #include <winsock2.h>
 
