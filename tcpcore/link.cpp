@@ -1,5 +1,6 @@
 // Link plumbing: the factory seam, the not-connected link, the park slot and the
-// in-process link. The socket links are in socket_link_posix.cpp and socket_link_win32.cpp.
+// in-process link. The socket links are in socket_link_posix.cpp and socket_link_win32.cpp,
+// on the framing of framed_link.cpp.
 #include "tcpcore/link.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 // The real link: a non-blocking TCP socket, with OpenSSL on top for TLS. Every wait is
 // a poll() of at most 50 ms, so deadlines and the cancel check are always honoured.
+// The framing above the transport is FramedLink's.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -27,14 +28,13 @@
 #include <system_error>
 #include <thread>
 
-#include "tcpcore/link.h"
+#include "tcpcore/framed_link.h"
 
 namespace vesk::tcpcore {
 
 namespace {
 
 constexpr int kSliceMs = 50;
-constexpr std::size_t kReadChunk = 256u << 10;
 
 // OpenSSL writes with write(), which raises SIGPIPE on a connection the peer has
 // reset. A library must not change the process's signal handling, so the signal is
@@ -117,7 +117,7 @@ LinkStatus WaitFd(int fd, short events, const WaitControl& wc) {
     }
 }
 
-class SocketLink final : public DeviceLink {
+class SocketLink final : public FramedLink {
 public:
     SocketLink(int fd, std::string peer) : fd_(fd) { info_.peer = std::move(peer); }
     ~SocketLink() override { Close(); }
@@ -163,90 +163,11 @@ public:
         return LinkStatus::kOk;
     }
 
-    LinkStatus Send(const Frame& f, const WaitControl& wc) override {
-        if (fd_ < 0)
-            return LinkStatus::kClosed;
-        if (f.payload.size() > kMaxPayload)
-            return LinkStatus::kProtocol;
-        std::vector<std::uint8_t> bytes = EncodeFrame(f);
-        std::size_t done = 0;
-        // A frame cut in half leaves the stream unusable: any failure closes.
-        const LinkStatus st = WriteAll(bytes.data(), bytes.size(), done, wc);
-        // A request may carry a password: its bytes do not outlive the write.
-        volatile std::uint8_t* wipe = bytes.data();
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            wipe[i] = 0;
-        if (st != LinkStatus::kOk)
-            Close();
-        return st;
-    }
-
-    LinkStatus Receive(Frame& f, const WaitControl& wc) override {
-        for (;;) {
-            if (fd_ < 0)
-                return LinkStatus::kClosed;
-            const std::size_t avail = tail_ - head_;
-            if (avail > 0) {
-                std::size_t used = 0;
-                const DecodeStatus ds = DecodeFrame(in_.data() + head_, avail, f, used);
-                if (ds == DecodeStatus::kOk) {
-                    Consume(used);
-                    return LinkStatus::kOk;
-                }
-                if (ds != DecodeStatus::kNeedMore) {
-                    Close();
-                    return LinkStatus::kProtocol;
-                }
-            }
-            // A partly received frame stays buffered, so a time-out or cancel here
-            // leaves the link in step.
-            const LinkStatus st = ReadSome(kReadChunk, wc);
-            if (st != LinkStatus::kOk) {
-                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled)
-                    Close();
-                return st;
-            }
-        }
-    }
-
-    // A data frame that fits the caller's buffer is read straight into it: only its
-    // header passes through the input buffer, so a document crosses memory once, from
-    // the socket (or the TLS record) to the caller.
-    LinkStatus ReceiveInto(Frame& f, std::uint8_t* dst, std::size_t capacity, std::size_t& direct,
-                           const WaitControl& wc) override {
-        direct = 0;
-        for (;;) {
-            if (fd_ < 0)
-                return LinkStatus::kClosed;
-            const std::size_t avail = tail_ - head_;
-            if (avail > 0) {
-                FrameHeader h;
-                const DecodeStatus ds = DecodeHeader(in_.data() + head_, avail, h);
-                if (ds == DecodeStatus::kOk) {
-                    if (h.kind != FrameKind::kData || h.length > capacity || h.length == 0)
-                        return Receive(f, wc);
-                    return ReadPayloadInto(h, f, dst, capacity, direct, wc);
-                }
-                if (ds != DecodeStatus::kNeedMore) {
-                    Close();
-                    return LinkStatus::kProtocol;
-                }
-            }
-            // Only as much as completes the header: the payload should not land here.
-            const LinkStatus st = ReadSome(kHeaderSize - avail, wc);
-            if (st != LinkStatus::kOk) {
-                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled)
-                    Close();
-                return st;
-            }
-        }
-    }
-
     bool IsOpen() override {
         if (fd_ < 0)
             return false;
         // Read-ahead may hold whole records OpenSSL has not decrypted yet.
-        if (head_ < tail_ || (ssl_ && SSL_has_pending(ssl_)))
+        if (HasInput() || (ssl_ && SSL_has_pending(ssl_)))
             return true;
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0)
@@ -276,16 +197,16 @@ public:
             ::close(fd_);
             fd_ = -1;
         }
-        std::vector<std::uint8_t>().swap(in_);
-        head_ = tail_ = 0;
+        DropInput();
     }
 
     LinkInfo Info() const override { return info_; }
 
 private:
-    LinkStatus WriteAll(const std::uint8_t* p, std::size_t n, std::size_t& done,
-                        const WaitControl& wc) {
-        while (done < n) {
+    bool Connected() const override { return fd_ >= 0; }
+
+    LinkStatus Write(const std::uint8_t* p, std::size_t n, const WaitControl& wc) override {
+        for (std::size_t done = 0; done < n;) {
             if (wc.deadline.Expired())
                 return LinkStatus::kTimeout;
             if (ssl_) {
@@ -330,238 +251,8 @@ private:
         return LinkStatus::kOk;
     }
 
-    // Drops n bytes from the front of the input buffer.
-    void Consume(std::size_t n) {
-        head_ += n;
-        if (head_ == tail_)
-            head_ = tail_ = 0;
-    }
-
-    // The payload of the data frame whose header h heads the input buffer, into dst.
-    // On a time-out or cancel the header and what arrived go back into the input
-    // buffer, so the link stays in step as with Receive.
-    LinkStatus ReadPayloadInto(const FrameHeader& h, Frame& f, std::uint8_t* dst,
-                               std::size_t capacity, std::size_t& direct, const WaitControl& wc) {
-        std::uint8_t header[kHeaderSize];
-        std::memcpy(header, in_.data() + head_, kHeaderSize);
-        Consume(kHeaderSize);
-        std::size_t got = std::min<std::size_t>(tail_ - head_, h.length);
-        if (got > 0) {
-            std::memcpy(dst, in_.data() + head_, got);
-            Consume(got);
-        }
-        if (!ssl_ && got < h.length)
-            return ReadFrames(h, header, f, dst, capacity, got, direct, wc);
-        while (got < h.length) {
-            std::size_t n = 0;
-            const LinkStatus st = ReadInto(dst + got, h.length - got, n, wc);
-            if (st == LinkStatus::kTimeout || st == LinkStatus::kCancelled) {
-                Unread(header, dst, got);
-                return st;
-            }
-            if (st != LinkStatus::kOk) {
-                Close();
-                return st;
-            }
-            got += n;
-        }
-        f.kind = h.kind;
-        f.op = h.op;
-        f.seq = h.seq;
-        f.status = h.status;
-        f.detail = h.detail;
-        f.payload.clear();
-        direct = got;
-        return LinkStatus::kOk;
-    }
-
-    // Plain links: the rest of the data frame whose header h (bytes header0) was taken,
-    // and the data frames of the same length, operation and sequence that follow it and
-    // still fit the caller's buffer, all in as few receives as the socket allows: each
-    // payload lands right after the previous one, each header in a side buffer. The
-    // kernel's cost per byte falls with the size of a receive, so a stream of 256 KiB
-    // frames read into a 1 MiB buffer costs about what one unframed copy does. Bytes
-    // that turn out not to belong (another kind of frame, another length, a header that
-    // stops short when nothing more is waiting) go into the input buffer for the next
-    // call, so the link stays in step; so does a frame cut off by a time-out or cancel.
-    // direct gets the payload bytes of every frame taken.
-    LinkStatus ReadFrames(const FrameHeader& h, const std::uint8_t* header0, Frame& f,
-                          std::uint8_t* dst, std::size_t capacity, std::size_t got,
-                          std::size_t& direct, const WaitControl& wc) {
-        constexpr std::size_t kMaxBatch = 16;
-        const std::size_t length = h.length;
-        const std::size_t maxFrames = std::min(capacity / length, kMaxBatch);
-        std::uint8_t headers[kMaxBatch][kHeaderSize];
-        std::memcpy(headers[0], header0, kHeaderSize);
-        std::size_t frames = 1;     // frames whose header belongs to the batch
-        std::size_t filled = got;   // payload bytes at dst, frame after frame
-        std::size_t headerGot = 0;  // bytes of headers[frames] received so far
-        const auto fits = [&](const std::uint8_t* p) {
-            FrameHeader next;
-            return DecodeHeader(p, kHeaderSize, next) == DecodeStatus::kOk &&
-                   next.kind == FrameKind::kData && next.length == h.length && next.op == h.op &&
-                   next.seq == h.seq && next.status == h.status && next.detail == h.detail;
-        };
-        const auto finish = [&](std::vector<std::uint8_t> rest) {
-            if (!rest.empty()) {
-                if (in_.size() < rest.size())
-                    in_.resize(std::max(rest.size(), kReadChunk));
-                std::memcpy(in_.data(), rest.data(), rest.size());
-            }
-            head_ = 0;
-            tail_ = rest.size();
-            f.kind = h.kind;
-            f.op = h.op;
-            f.seq = h.seq;
-            f.status = h.status;
-            f.detail = h.detail;
-            f.payload.clear();
-            direct = frames * length;
-            return LinkStatus::kOk;
-        };
-        struct Segment {
-            std::uint8_t* p;
-            std::size_t n;
-            enum { kPayload, kHeader, kAhead } what;
-        };
-        if (in_.size() < kHeaderSize)
-            in_.resize(kReadChunk);
-        for (;;) {
-            const bool inFrame = filled < frames * length;
-            if (!inFrame && frames == maxFrames)
-                return finish({});
-            // The plan, in stream order: the rest of the current frame, then header and
-            // payload of each frame that would still fit, then the header after them.
-            Segment plan[2 * kMaxBatch + 2];
-            iovec iov[2 * kMaxBatch + 2];
-            std::size_t count = 0;
-            if (inFrame)
-                plan[count++] = {dst + filled, frames * length - filled, Segment::kPayload};
-            for (std::size_t k = frames; k < maxFrames; ++k) {
-                const std::size_t have = k == frames ? headerGot : 0;
-                plan[count++] = {headers[k] + have, kHeaderSize - have, Segment::kHeader};
-                plan[count++] = {dst + k * length, length, Segment::kPayload};
-            }
-            plan[count++] = {in_.data(), kHeaderSize, Segment::kAhead};
-            for (std::size_t i = 0; i < count; ++i)
-                iov[i] = {plan[i].p, plan[i].n};
-            msghdr msg{};
-            msg.msg_iov = iov;
-            msg.msg_iovlen = count;
-            // Between frames nothing is owed: deliver what is complete rather than wait.
-            const ssize_t r = ::recvmsg(fd_, &msg, inFrame ? 0 : MSG_DONTWAIT);
-            if (r <= 0) {
-                const int e = errno;
-                if (r < 0 && e == EINTR)
-                    continue;
-                const bool empty = r < 0 && (e == EAGAIN || e == EWOULDBLOCK);
-                if (!inFrame && (empty || r == 0)) {
-                    // A partial header waits in the input buffer; a close is met next time.
-                    const std::uint8_t* part = headers[frames];
-                    return finish(std::vector<std::uint8_t>(part, part + headerGot));
-                }
-                LinkStatus st = LinkStatus::kOk;
-                if (empty)
-                    st = WaitFd(fd_, POLLIN, wc);
-                else
-                    st = r == 0 || e == ECONNRESET ? LinkStatus::kClosed : LinkStatus::kIo;
-                if (st == LinkStatus::kOk)
-                    continue;
-                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled) {
-                    Close();
-                    return st;
-                }
-                // The frame being read goes back whole; the complete ones before it go out.
-                const std::size_t done = (frames - 1) * length;
-                if (frames == 1) {
-                    Unread(header0, dst, filled);
-                    return st;
-                }
-                std::vector<std::uint8_t> rest(headers[frames - 1],
-                                               headers[frames - 1] + kHeaderSize);
-                rest.insert(rest.end(), dst + done, dst + filled);
-                --frames;
-                return finish(std::move(rest));
-            }
-            // Walk the plan over what arrived.
-            std::size_t left = static_cast<std::size_t>(r);
-            std::size_t aheadGot = 0;
-            for (std::size_t i = 0; i < count && left > 0; ++i) {
-                const std::size_t take = std::min(left, plan[i].n);
-                left -= take;
-                if (plan[i].what == Segment::kPayload) {
-                    filled += take;
-                    continue;
-                }
-                if (plan[i].what == Segment::kAhead) {
-                    aheadGot = take;
-                    continue;
-                }
-                headerGot += take;
-                if (headerGot < kHeaderSize)
-                    continue;
-                if (fits(headers[frames])) {
-                    ++frames;
-                    headerGot = 0;
-                    continue;
-                }
-                // Not part of the batch: it and all that came after it go to the input
-                // buffer, in order.
-                std::vector<std::uint8_t> rest(headers[frames], headers[frames] + kHeaderSize);
-                for (std::size_t j = i + 1; j < count && left > 0; ++j) {
-                    const std::size_t t = std::min(left, plan[j].n);
-                    rest.insert(rest.end(), plan[j].p, plan[j].p + t);
-                    left -= t;
-                }
-                return finish(std::move(rest));
-            }
-            if (aheadGot > 0) {
-                // The header after the batch came along: nothing more fits.
-                std::vector<std::uint8_t> rest(in_.data(), in_.data() + aheadGot);
-                return finish(std::move(rest));
-            }
-        }
-    }
-
-    // Puts a partly read frame back in front of whatever is buffered.
-    void Unread(const std::uint8_t* header, const std::uint8_t* part, std::size_t n) {
-        std::vector<std::uint8_t> rest(in_.begin() + static_cast<std::ptrdiff_t>(head_),
-                                       in_.begin() + static_cast<std::ptrdiff_t>(tail_));
-        const std::size_t total = kHeaderSize + n + rest.size();
-        if (in_.size() < total)
-            in_.resize(total);
-        std::memcpy(in_.data(), header, kHeaderSize);
-        if (n > 0)
-            std::memcpy(in_.data() + kHeaderSize, part, n);
-        if (!rest.empty())
-            std::memcpy(in_.data() + kHeaderSize + n, rest.data(), rest.size());
-        head_ = 0;
-        tail_ = total;
-    }
-
-    // Appends what arrives next, at most max bytes (waiting for it), to the input buffer.
-    // The buffer only grows, so it is never cleared byte by byte.
-    LinkStatus ReadSome(std::size_t max, const WaitControl& wc) {
-        if (head_ > 0 && (head_ >= in_.size() / 2 || in_.size() - tail_ < max)) {
-            std::memmove(in_.data(), in_.data() + head_, tail_ - head_);
-            tail_ -= head_;
-            head_ = 0;
-        }
-        if (in_.size() - tail_ < max)
-            in_.resize(tail_ + std::max(max, kReadChunk));
-        std::size_t n = 0;
-        const LinkStatus st = ReadInto(in_.data() + tail_, max, n, wc);
-        if (st == LinkStatus::kOk)
-            tail_ += n;
-        return st;
-    }
-
-    // One read of at most max bytes into dst, waiting until something arrives.
-    LinkStatus ReadInto(std::uint8_t* dst, std::size_t max, std::size_t& got,
-                        const WaitControl& wc) {
-        got = 0;
-        if (readFailure_ != LinkStatus::kOk)
-            return readFailure_;
+    LinkStatus ReadSomeBytes(std::uint8_t* dst, std::size_t max, std::size_t& got,
+                             const WaitControl& wc) override {
         // One guard for the whole call, and every record already there taken in it:
         // TLS delivers a record (16 KiB at most) per read, and the guard's system calls
         // per record would cost as much as the decryption.
@@ -585,12 +276,7 @@ private:
                         e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL || PeerHungUp(e)
                             ? LinkStatus::kClosed
                             : LinkStatus::kTls;
-                    if (got == 0)
-                        return failure;
-                    // What came before the failure is delivered first; the next read
-                    // reports it (OpenSSL would not say the same again).
-                    readFailure_ = failure;
-                    return LinkStatus::kOk;
+                    return DeliverThenFail(got, failure);
                 }
                 if (got > 0)
                     return LinkStatus::kOk;  // nothing more yet: deliver what came
@@ -622,12 +308,36 @@ private:
         }
     }
 
+    bool Batched() const override { return ssl_ == nullptr; }
+
+    LinkStatus ReceiveSpans(const IoSpan* spans, std::size_t count,
+                            std::size_t& received) override {
+        received = 0;
+        iovec iov[kMaxSpans];
+        count = std::min(count, kMaxSpans);
+        for (std::size_t i = 0; i < count; ++i)
+            iov[i] = {spans[i].p, spans[i].n};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        for (;;) {
+            const ssize_t r = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
+            if (r >= 0) {
+                received = static_cast<std::size_t>(r);
+                return LinkStatus::kOk;
+            }
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return LinkStatus::kTimeout;
+            return errno == ECONNRESET ? LinkStatus::kClosed : LinkStatus::kIo;
+        }
+    }
+
+    LinkStatus WaitReadable(const WaitControl& wc) override { return WaitFd(fd_, POLLIN, wc); }
+
     int fd_ = -1;
     SSL* ssl_ = nullptr;
-    std::vector<std::uint8_t> in_;  // bytes [head_, tail_) are received and not yet taken
-    std::size_t head_ = 0;
-    std::size_t tail_ = 0;
-    LinkStatus readFailure_ = LinkStatus::kOk;  // a TLS failure met after data was delivered
     LinkInfo info_;
 };
 

@@ -1,6 +1,6 @@
 // The real link on Windows: a non-blocking Winsock socket, with Schannel on top for TLS.
 // Every wait is a select() of at most 50 ms, so deadlines and the cancel check are
-// always honoured, as on POSIX. The framing above the transport is the same as there.
+// always honoured, as on POSIX. The framing above the transport is FramedLink's.
 // Order matters: winsock2.h before windows.h, the security headers after both.
 #include <winsock2.h>
 
@@ -28,14 +28,13 @@
 #include <thread>
 #include <utility>
 
-#include "tcpcore/link.h"
+#include "tcpcore/framed_link.h"
 
 namespace vesk::tcpcore {
 
 namespace {
 
 constexpr int kSliceMs = 50;
-constexpr std::size_t kReadChunk = 256u << 10;
 constexpr std::uint8_t kAlertRecord = 21;  // a TLS record's content type (TLS 1.2)
 
 // Winsock is started once for the process and never stopped: a library cannot know
@@ -191,7 +190,7 @@ struct OutToken {
     }
 };
 
-class SocketLink final : public DeviceLink {
+class SocketLink final : public FramedLink {
 public:
     SocketLink(SOCKET s, std::string peer) : sock_(s) { info_.peer = std::move(peer); }
     ~SocketLink() override { Close(); }
@@ -238,87 +237,10 @@ public:
         return LinkStatus::kOk;
     }
 
-    LinkStatus Send(const Frame& f, const WaitControl& wc) override {
-        if (sock_ == INVALID_SOCKET)
-            return LinkStatus::kClosed;
-        if (f.payload.size() > kMaxPayload)
-            return LinkStatus::kProtocol;
-        std::vector<std::uint8_t> bytes = EncodeFrame(f);
-        // A frame cut in half leaves the stream unusable: any failure closes.
-        const LinkStatus st = tls_ ? WriteTls(bytes.data(), bytes.size(), wc)
-                                   : WriteRaw(bytes.data(), bytes.size(), wc);
-        // A request may carry a password: its bytes do not outlive the write.
-        SecureZeroMemory(bytes.data(), bytes.size());
-        if (st != LinkStatus::kOk)
-            Close();
-        return st;
-    }
-
-    LinkStatus Receive(Frame& f, const WaitControl& wc) override {
-        for (;;) {
-            if (sock_ == INVALID_SOCKET)
-                return LinkStatus::kClosed;
-            const std::size_t avail = tail_ - head_;
-            if (avail > 0) {
-                std::size_t used = 0;
-                const DecodeStatus ds = DecodeFrame(in_.data() + head_, avail, f, used);
-                if (ds == DecodeStatus::kOk) {
-                    Consume(used);
-                    return LinkStatus::kOk;
-                }
-                if (ds != DecodeStatus::kNeedMore) {
-                    Close();
-                    return LinkStatus::kProtocol;
-                }
-            }
-            // A partly received frame stays buffered, so a time-out or cancel here
-            // leaves the link in step.
-            const LinkStatus st = ReadSome(kReadChunk, wc);
-            if (st != LinkStatus::kOk) {
-                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled)
-                    Close();
-                return st;
-            }
-        }
-    }
-
-    // A data frame that fits the caller's buffer is read straight into it: only its
-    // header passes through the input buffer, so a document crosses memory once, from
-    // the socket (or the TLS record) to the caller.
-    LinkStatus ReceiveInto(Frame& f, std::uint8_t* dst, std::size_t capacity, std::size_t& direct,
-                           const WaitControl& wc) override {
-        direct = 0;
-        for (;;) {
-            if (sock_ == INVALID_SOCKET)
-                return LinkStatus::kClosed;
-            const std::size_t avail = tail_ - head_;
-            if (avail > 0) {
-                FrameHeader h;
-                const DecodeStatus ds = DecodeHeader(in_.data() + head_, avail, h);
-                if (ds == DecodeStatus::kOk) {
-                    if (h.kind != FrameKind::kData || h.length > capacity || h.length == 0)
-                        return Receive(f, wc);
-                    return ReadPayloadInto(h, f, dst, capacity, direct, wc);
-                }
-                if (ds != DecodeStatus::kNeedMore) {
-                    Close();
-                    return LinkStatus::kProtocol;
-                }
-            }
-            // Only as much as completes the header: the payload should not land here.
-            const LinkStatus st = ReadSome(kHeaderSize - avail, wc);
-            if (st != LinkStatus::kOk) {
-                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled)
-                    Close();
-                return st;
-            }
-        }
-    }
-
     bool IsOpen() override {
         if (sock_ == INVALID_SOCKET)
             return false;
-        if (head_ < tail_ || rawHead_ < rawTail_ || plainHead_ < plain_.size())
+        if (HasInput() || rawHead_ < rawTail_ || plainHead_ < plain_.size())
             return true;
         fd_set ready;
         FD_ZERO(&ready);
@@ -346,10 +268,10 @@ public:
             ::closesocket(sock_);
             sock_ = INVALID_SOCKET;
         }
-        std::vector<std::uint8_t>().swap(in_);
+        DropInput();
         std::vector<std::uint8_t>().swap(raw_);
         std::vector<std::uint8_t>().swap(plain_);
-        head_ = tail_ = rawHead_ = rawTail_ = plainHead_ = 0;
+        rawHead_ = rawTail_ = plainHead_ = 0;
     }
 
     LinkInfo Info() const override { return info_; }
@@ -541,13 +463,7 @@ private:
     // nothing at all has come.
     LinkStatus ReadTls(std::uint8_t* dst, std::size_t max, std::size_t& got,
                        const WaitControl& wc) {
-        const auto fail = [&](LinkStatus failure) {
-            if (got == 0)
-                return failure;
-            // What came before the failure is delivered first; the next read reports it.
-            readFailure_ = failure;
-            return LinkStatus::kOk;
-        };
+        const auto fail = [&](LinkStatus failure) { return DeliverThenFail(got, failure); };
         for (;;) {
             if (plainHead_ < plain_.size()) {
                 const std::size_t take = std::min(plain_.size() - plainHead_, max - got);
@@ -621,12 +537,14 @@ private:
         }
     }
 
-    // One read of at most max bytes into dst, waiting until something arrives.
-    LinkStatus ReadInto(std::uint8_t* dst, std::size_t max, std::size_t& got,
-                        const WaitControl& wc) {
-        got = 0;
-        if (readFailure_ != LinkStatus::kOk)
-            return readFailure_;
+    bool Connected() const override { return sock_ != INVALID_SOCKET; }
+
+    LinkStatus Write(const std::uint8_t* p, std::size_t n, const WaitControl& wc) override {
+        return tls_ ? WriteTls(p, n, wc) : WriteRaw(p, n, wc);
+    }
+
+    LinkStatus ReadSomeBytes(std::uint8_t* dst, std::size_t max, std::size_t& got,
+                             const WaitControl& wc) override {
         if (tls_)
             return ReadTls(dst, max, got, wc);
         for (;;) {
@@ -649,233 +567,32 @@ private:
         }
     }
 
-    // Drops n bytes from the front of the input buffer.
-    void Consume(std::size_t n) {
-        head_ += n;
-        if (head_ == tail_)
-            head_ = tail_ = 0;
-    }
+    bool Batched() const override { return !tls_; }
 
-    // The payload of the data frame whose header h heads the input buffer, into dst.
-    // On a time-out or cancel the header and what arrived go back into the input
-    // buffer, so the link stays in step as with Receive.
-    LinkStatus ReadPayloadInto(const FrameHeader& h, Frame& f, std::uint8_t* dst,
-                               std::size_t capacity, std::size_t& direct, const WaitControl& wc) {
-        std::uint8_t header[kHeaderSize];
-        std::memcpy(header, in_.data() + head_, kHeaderSize);
-        Consume(kHeaderSize);
-        std::size_t got = std::min<std::size_t>(tail_ - head_, h.length);
-        if (got > 0) {
-            std::memcpy(dst, in_.data() + head_, got);
-            Consume(got);
-        }
-        if (!tls_ && got < h.length)
-            return ReadFrames(h, header, f, dst, capacity, got, direct, wc);
-        while (got < h.length) {
-            std::size_t n = 0;
-            const LinkStatus st = ReadInto(dst + got, h.length - got, n, wc);
-            if (st == LinkStatus::kTimeout || st == LinkStatus::kCancelled) {
-                Unread(header, dst, got);
-                return st;
-            }
-            if (st != LinkStatus::kOk) {
-                Close();
-                return st;
-            }
-            got += n;
-        }
-        f.kind = h.kind;
-        f.op = h.op;
-        f.seq = h.seq;
-        f.status = h.status;
-        f.detail = h.detail;
-        f.payload.clear();
-        direct = got;
-        return LinkStatus::kOk;
-    }
-
-    // Plain links: the rest of the data frame whose header h (bytes header0) was taken,
-    // and the data frames of the same length, operation and sequence that follow it and
-    // still fit the caller's buffer, all in as few receives as the socket allows: each
-    // payload lands right after the previous one, each header in a side buffer. The
-    // kernel's cost per byte falls with the size of a receive, so a stream of 256 KiB
-    // frames read into a 1 MiB buffer costs about what one unframed copy does. Bytes
-    // that turn out not to belong (another kind of frame, another length, a header that
-    // stops short when nothing more is waiting) go into the input buffer for the next
-    // call, so the link stays in step; so does a frame cut off by a time-out or cancel.
-    // direct gets the payload bytes of every frame taken.
-    LinkStatus ReadFrames(const FrameHeader& h, const std::uint8_t* header0, Frame& f,
-                          std::uint8_t* dst, std::size_t capacity, std::size_t got,
-                          std::size_t& direct, const WaitControl& wc) {
-        constexpr std::size_t kMaxBatch = 16;
-        const std::size_t length = h.length;
-        const std::size_t maxFrames = std::min(capacity / length, kMaxBatch);
-        std::uint8_t headers[kMaxBatch][kHeaderSize];
-        std::memcpy(headers[0], header0, kHeaderSize);
-        std::size_t frames = 1;     // frames whose header belongs to the batch
-        std::size_t filled = got;   // payload bytes at dst, frame after frame
-        std::size_t headerGot = 0;  // bytes of headers[frames] received so far
-        const auto fits = [&](const std::uint8_t* p) {
-            FrameHeader next;
-            return DecodeHeader(p, kHeaderSize, next) == DecodeStatus::kOk &&
-                   next.kind == FrameKind::kData && next.length == h.length && next.op == h.op &&
-                   next.seq == h.seq && next.status == h.status && next.detail == h.detail;
-        };
-        const auto finish = [&](std::vector<std::uint8_t> rest) {
-            if (!rest.empty()) {
-                if (in_.size() < rest.size())
-                    in_.resize(std::max(rest.size(), kReadChunk));
-                std::memcpy(in_.data(), rest.data(), rest.size());
-            }
-            head_ = 0;
-            tail_ = rest.size();
-            f.kind = h.kind;
-            f.op = h.op;
-            f.seq = h.seq;
-            f.status = h.status;
-            f.detail = h.detail;
-            f.payload.clear();
-            direct = frames * length;
-            return LinkStatus::kOk;
-        };
-        struct Segment {
-            std::uint8_t* p;
-            std::size_t n;
-            enum { kPayload, kHeader, kAhead } what;
-        };
-        if (in_.size() < kHeaderSize)
-            in_.resize(kReadChunk);
+    // The socket does not block, so this never waits.
+    LinkStatus ReceiveSpans(const IoSpan* spans, std::size_t count,
+                            std::size_t& received) override {
+        received = 0;
+        WSABUF bufs[kMaxSpans];
+        count = std::min(count, kMaxSpans);
+        for (std::size_t i = 0; i < count; ++i)
+            bufs[i] = {static_cast<ULONG>(spans[i].n), reinterpret_cast<char*>(spans[i].p)};
         for (;;) {
-            const bool inFrame = filled < frames * length;
-            if (!inFrame && frames == maxFrames)
-                return finish({});
-            // The plan, in stream order: the rest of the current frame, then header and
-            // payload of each frame that would still fit, then the header after them.
-            Segment plan[2 * kMaxBatch + 2];
-            WSABUF bufs[2 * kMaxBatch + 2];
-            std::size_t count = 0;
-            if (inFrame)
-                plan[count++] = {dst + filled, frames * length - filled, Segment::kPayload};
-            for (std::size_t k = frames; k < maxFrames; ++k) {
-                const std::size_t have = k == frames ? headerGot : 0;
-                plan[count++] = {headers[k] + have, kHeaderSize - have, Segment::kHeader};
-                plan[count++] = {dst + k * length, length, Segment::kPayload};
-            }
-            plan[count++] = {in_.data(), kHeaderSize, Segment::kAhead};
-            for (std::size_t i = 0; i < count; ++i)
-                bufs[i] = {static_cast<ULONG>(plan[i].n), reinterpret_cast<char*>(plan[i].p)};
-            // The socket does not block: between frames nothing is owed, so what is
-            // complete is delivered rather than waited on.
-            DWORD received = 0;
+            DWORD got = 0;
             DWORD flags = 0;
-            const int rc = ::WSARecv(sock_, bufs, static_cast<DWORD>(count), &received, &flags,
-                                     nullptr, nullptr);
-            const long long r = rc == 0 ? static_cast<long long>(received) : -1;
-            if (r <= 0) {
-                const int e = rc == 0 ? 0 : WSAGetLastError();
-                if (r < 0 && e == WSAEINTR)
-                    continue;
-                const bool empty = r < 0 && e == WSAEWOULDBLOCK;
-                if (!inFrame && (empty || r == 0)) {
-                    // A partial header waits in the input buffer; a close is met next time.
-                    const std::uint8_t* part = headers[frames];
-                    return finish(std::vector<std::uint8_t>(part, part + headerGot));
-                }
-                LinkStatus st = LinkStatus::kOk;
-                if (empty)
-                    st = WaitSocket(sock_, false, wc);
-                else
-                    st = r == 0 ? LinkStatus::kClosed : SocketFailure(e);
-                if (st == LinkStatus::kOk)
-                    continue;
-                if (st != LinkStatus::kTimeout && st != LinkStatus::kCancelled) {
-                    Close();
-                    return st;
-                }
-                // The frame being read goes back whole; the complete ones before it go out.
-                const std::size_t done = (frames - 1) * length;
-                if (frames == 1) {
-                    Unread(header0, dst, filled);
-                    return st;
-                }
-                std::vector<std::uint8_t> rest(headers[frames - 1],
-                                               headers[frames - 1] + kHeaderSize);
-                rest.insert(rest.end(), dst + done, dst + filled);
-                --frames;
-                return finish(std::move(rest));
+            if (::WSARecv(sock_, bufs, static_cast<DWORD>(count), &got, &flags, nullptr, nullptr) ==
+                0) {
+                received = got;
+                return LinkStatus::kOk;
             }
-            // Walk the plan over what arrived.
-            std::size_t left = static_cast<std::size_t>(r);
-            std::size_t aheadGot = 0;
-            for (std::size_t i = 0; i < count && left > 0; ++i) {
-                const std::size_t take = std::min(left, plan[i].n);
-                left -= take;
-                if (plan[i].what == Segment::kPayload) {
-                    filled += take;
-                    continue;
-                }
-                if (plan[i].what == Segment::kAhead) {
-                    aheadGot = take;
-                    continue;
-                }
-                headerGot += take;
-                if (headerGot < kHeaderSize)
-                    continue;
-                if (fits(headers[frames])) {
-                    ++frames;
-                    headerGot = 0;
-                    continue;
-                }
-                // Not part of the batch: it and all that came after it go to the input
-                // buffer, in order.
-                std::vector<std::uint8_t> rest(headers[frames], headers[frames] + kHeaderSize);
-                for (std::size_t j = i + 1; j < count && left > 0; ++j) {
-                    const std::size_t t = std::min(left, plan[j].n);
-                    rest.insert(rest.end(), plan[j].p, plan[j].p + t);
-                    left -= t;
-                }
-                return finish(std::move(rest));
-            }
-            if (aheadGot > 0) {
-                // The header after the batch came along: nothing more fits.
-                std::vector<std::uint8_t> rest(in_.data(), in_.data() + aheadGot);
-                return finish(std::move(rest));
-            }
+            const int e = WSAGetLastError();
+            if (e == WSAEINTR)
+                continue;
+            return e == WSAEWOULDBLOCK ? LinkStatus::kTimeout : SocketFailure(e);
         }
     }
 
-    // Puts a partly read frame back in front of whatever is buffered.
-    void Unread(const std::uint8_t* header, const std::uint8_t* part, std::size_t n) {
-        std::vector<std::uint8_t> rest(in_.begin() + static_cast<std::ptrdiff_t>(head_),
-                                       in_.begin() + static_cast<std::ptrdiff_t>(tail_));
-        const std::size_t total = kHeaderSize + n + rest.size();
-        if (in_.size() < total)
-            in_.resize(total);
-        std::memcpy(in_.data(), header, kHeaderSize);
-        if (n > 0)
-            std::memcpy(in_.data() + kHeaderSize, part, n);
-        if (!rest.empty())
-            std::memcpy(in_.data() + kHeaderSize + n, rest.data(), rest.size());
-        head_ = 0;
-        tail_ = total;
-    }
-
-    // Appends what arrives next, at most max bytes (waiting for it), to the input buffer.
-    // The buffer only grows, so it is never cleared byte by byte.
-    LinkStatus ReadSome(std::size_t max, const WaitControl& wc) {
-        if (head_ > 0 && (head_ >= in_.size() / 2 || in_.size() - tail_ < max)) {
-            std::memmove(in_.data(), in_.data() + head_, tail_ - head_);
-            tail_ -= head_;
-            head_ = 0;
-        }
-        if (in_.size() - tail_ < max)
-            in_.resize(tail_ + std::max(max, kReadChunk));
-        std::size_t n = 0;
-        const LinkStatus st = ReadInto(in_.data() + tail_, max, n, wc);
-        if (st == LinkStatus::kOk)
-            tail_ += n;
-        return st;
-    }
+    LinkStatus WaitReadable(const WaitControl& wc) override { return WaitSocket(sock_, false, wc); }
 
     SOCKET sock_ = INVALID_SOCKET;
     bool tls_ = false;
@@ -889,10 +606,6 @@ private:
     std::size_t rawTail_ = 0;
     std::vector<std::uint8_t> plain_;  // decrypted bytes from plainHead_ not yet delivered
     std::size_t plainHead_ = 0;
-    std::vector<std::uint8_t> in_;  // bytes [head_, tail_) are received and not yet taken
-    std::size_t head_ = 0;
-    std::size_t tail_ = 0;
-    LinkStatus readFailure_ = LinkStatus::kOk;  // a failure met after data was delivered
     LinkInfo info_;
 };
 
