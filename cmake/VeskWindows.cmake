@@ -1,5 +1,6 @@
 # The Windows build (cross-compiled with cmake/mingw-w64.cmake): the platform layer on
-# the system's own services, and the item layers that need nothing more yet. Programs
+# the system's own services, the device link (Winsock, Schannel), the SNMP query, and
+# the item layers that need nothing more yet. Programs
 # link the C++ and thread runtimes statically, so Wine needs no extra DLLs.
 find_package(Threads REQUIRED)
 add_link_options(-static)
@@ -12,7 +13,9 @@ vesk_library(vesk_platform STATIC DIRS platform
 target_compile_definitions(vesk_platform PUBLIC VESK_STATIC UNICODE _UNICODE
   WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 
-vesk_library(vesk_items STATIC DIRS core cache LIBS vesk_platform)
+vesk_library(QTcpCore STATIC DIRS tcpcore LIBS vesk_platform ws2_32 secur32 crypt32)
+vesk_library(QDevMIB STATIC DIRS mib LIBS vesk_platform ws2_32)
+vesk_library(vesk_items STATIC DIRS core cache registry LIBS vesk_platform)
 
 if(VESK_BUILD_TESTS)
   enable_testing()
