@@ -1,7 +1,7 @@
 # The Windows build (cross-compiled with cmake/mingw-w64.cmake): the platform layer on
 # the system's own services, the device link (Winsock, Schannel), the SNMP query, and
-# the item layers that need nothing more yet. Programs
-# link the C++ and thread runtimes statically, so Wine needs no extra DLLs.
+# the item layers that need nothing more yet. Programs link the C++ and thread runtimes
+# statically, so Wine needs no extra DLLs.
 find_package(Threads REQUIRED)
 add_link_options(-static)
 
