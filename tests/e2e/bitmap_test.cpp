@@ -11,23 +11,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The red samples of a handle's pixels, row by row from the top.
-std::vector<uint8_t> Reds(HBITMAP h) {
+// A handle's pixels as libtiff's RGBA reader gives them: packed ABGR, from the top.
+std::vector<uint32_t> Abgr(HBITMAP h) {
     BITMAP bm{};
     if (GetObjectW(h, sizeof bm, &bm) != sizeof bm)
         return {};
     const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
-    std::vector<uint8_t> reds;
-    for (long i = 0; i < long{bm.bmWidth} * bm.bmHeight; ++i)
-        reds.push_back(bits[i * 4 + 2]);
-    return reds;
-}
-
-std::vector<uint8_t> Reds(const TiffPage& page) {
-    std::vector<uint8_t> reds;
-    for (const uint32_t p : page.rgba)
-        reds.push_back(static_cast<uint8_t>(p & 0xFF));
-    return reds;
+    std::vector<uint32_t> out;
+    for (long i = 0; i < long{bm.bmWidth} * bm.bmHeight; ++i, bits += 4)
+        out.push_back(0xFF000000u | bits[0] << 16 | bits[1] << 8 | bits[2]);
+    return out;
 }
 
 class Bitmap : public BoxFixture {
@@ -78,8 +71,8 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + ".tif")).string(), all));
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + "_2.tif")).string(), one));
     ASSERT_EQ(std::pair(all.size(), one.size()), std::pair(3ul, 1ul));
-    EXPECT_TRUE(Reds(one[0]) == Reds(all[2]) && Reds(all[2]) != Reds(all[0]));
-    EXPECT_TRUE(Reds(m_handle) == Reds(all[2]));
+    EXPECT_TRUE(one[0].rgba == all[2].rgba && all[2].rgba != all[0].rgba);
+    EXPECT_TRUE(Abgr(m_handle) == all[2].rgba);
     const BITMAPINFOHEADER& h = info.bmiHeader;
     EXPECT_EQ(std::tuple(h.biSize, h.biWidth, h.biHeight, h.biBitCount, h.biXPelsPerMeter),
               std::tuple(40u, LONG(all[2].width), LONG(all[2].height), WORD(1),

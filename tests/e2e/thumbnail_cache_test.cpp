@@ -27,12 +27,9 @@ Size ImageSize(const fs::path& p) {
 }
 
 int FilesBelow(const std::string& dir) {
-    std::error_code ec;
-    int n = 0;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
-         it.increment(ec))
-        n += it->is_regular_file();
-    return n;
+    return fs::exists(dir) ? int(std::count_if(fs::recursive_directory_iterator(dir), {},
+                                               [](const auto& e) { return e.is_regular_file(); }))
+                           : 0;
 }
 
 class Thumbnail : public BoxFixture {
