@@ -58,6 +58,13 @@ Rgb FromSim(const sim::Image& image) {
     return out;
 }
 
+// A JPEG file's pixels as the emulator's libjpeg decodes them.
+Rgb Decoded(const std::vector<uint8_t>& jpeg) {
+    sim::Image image;
+    EXPECT_TRUE(sim::DecodeJpeg(jpeg, image));
+    return FromSim(image);
+}
+
 Rgb FromHbitmap(HBITMAP hbm) {
     BITMAP bm{};
     if (GetObjectW(hbm, sizeof bm, &bm) != sizeof bm || bm.bmBitsPixel != 32)
@@ -158,13 +165,10 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     vesk::test::WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
-// An image that is disposed of at the end of the scope.
+// An image that is disposed of at the end of the scope (null is refused harmlessly).
 struct Image {
     GpImage* p = nullptr;
-    ~Image() {
-        if (p)
-            GdipDisposeImage(p);
-    }
+    ~Image() { GdipDisposeImage(p); }
     GpBitmap* Bitmap() { return static_cast<GpBitmap*>(p); }
 };
 
@@ -227,11 +231,6 @@ TEST_F(GdiplusTest, DecodesEachKindByContent) {
     WriteBytes(Path("g4.jpg"), sim::EncodeTiff({bilevel, bilevel}, sim::TiffCoding::kG4));
     WriteTiff(Path("cm.jpg"), {grey}, Coding::kGreyLzwCm);
     WriteTiff(Path("ycc.bmp"), {colour, grey, colour}, Coding::kJpegYCbCr);
-    sim::Image decoded;
-    ASSERT_TRUE(sim::DecodeJpeg(greyJpeg, decoded));
-    const Rgb greyRef = FromSim(decoded);
-    ASSERT_TRUE(sim::DecodeJpeg(colourJpeg, decoded));
-    const Rgb colourRef = FromSim(decoded);
 
     struct Case {
         const char* file;
@@ -241,8 +240,8 @@ TEST_F(GdiplusTest, DecodesEachKindByContent) {
         Rgb expected;
         int tolerance;  // the same libjpeg may round colour conversion differently
     } cases[] = {
-        {"grey.tif", 120, 90, 1, PixelFormat8bppIndexed, 30000, 30000, greyRef, 0},
-        {"colour.bmp", 161, 77, 1, PixelFormat24bppRGB, 9600, 9600, colourRef, 2},
+        {"grey.tif", 120, 90, 1, PixelFormat8bppIndexed, 30000, 30000, Decoded(greyJpeg), 0},
+        {"colour.bmp", 161, 77, 1, PixelFormat24bppRGB, 9600, 9600, Decoded(colourJpeg), 2},
         {"g4.jpg", 203, 64, 2, PixelFormat1bppIndexed, 20000, 20000, FromSim(bilevel), 0},
         {"cm.jpg", 120, 90, 1, PixelFormat8bppIndexed, 30000, 30000, FromSim(grey), 0},
         {"ycc.bmp", 161, 77, 3, PixelFormat24bppRGB, 20000, 10000,
@@ -393,8 +392,8 @@ TEST_F(GdiplusTest, WritesBmpFilesOthersRead) {
     };
     struct Case {
         const char* source;
-        std::string
-            python;  // type, size right, offset, w, h, bits, ppm x/y, grey palette, top-left
+        // Python's line: type, size right, offset, w, h, bits, ppm x/y, grey palette, top-left.
+        std::string python;
         PixelFormat readBack;
     } cases[] = {
         {"grey.tif", "BM 1 1078 61 17 8 11811 11811 1 " + hex(grey, false), PixelFormat8bppIndexed},
@@ -466,8 +465,6 @@ TEST_F(GdiplusTest, MakesThumbnailsOfTheSizeAsked) {
                 wide.Row(y)[x * 3 + c] = static_cast<uint8_t>(c == 0 ? x / 4 : c == 1 ? y / 2 : 90);
     const sim::Image tall = sim::Threshold(Page(1, 333, 1000, sim::PageStyle::kBilevel, 300));
     const std::vector<uint8_t> jpeg = sim::EncodeJpeg(wide, 95);
-    sim::Image decoded;
-    ASSERT_TRUE(sim::DecodeJpeg(jpeg, decoded));
     WriteBytes(Path("wide.jpg"), jpeg);
     WriteBytes(Path("tall.tif"), sim::EncodeTiff({tall}, sim::TiffCoding::kG4));
     struct Case {
@@ -475,9 +472,9 @@ TEST_F(GdiplusTest, MakesThumbnailsOfTheSizeAsked) {
         UINT width, height;
         Rgb page;
         double tolerance;  // mean difference; a DCT-scaled decode is smooth, not a box
-    } cases[] = {{"wide.jpg", 240, 120, FromSim(decoded), 1.5},
+    } cases[] = {{"wide.jpg", 240, 120, Decoded(jpeg), 1.5},
                  {"tall.tif", 79, 240, FromSim(tall), 0.5},
-                 {"wide.jpg", 7, 1, FromSim(decoded), 1.5}};
+                 {"wide.jpg", 7, 1, Decoded(jpeg), 1.5}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         Image image, thumb;
