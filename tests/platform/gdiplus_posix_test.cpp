@@ -307,11 +307,10 @@ TEST_F(GdiplusTest, SelectsPageFrames) {
     Image tiff, jpeg;
     ASSERT_EQ(Load(Path("three.tif"), tiff), Ok);
     ASSERT_EQ(Load(Path("one.jpg"), jpeg), Ok);
-    const GUID time = {
-        0x6aedbd6d, 0x3fb5, 0x418a, {0x83, 0xa6, 0x7f, 0x45, 0x22, 0x9d, 0xc8, 0x72}};
     EXPECT_EQ(GdipImageSelectActiveFrame(tiff.p, &FrameDimensionPage, 2), Ok);
     EXPECT_EQ(GdipImageSelectActiveFrame(tiff.p, &FrameDimensionPage, 3), InvalidParameter);
-    EXPECT_EQ(GdipImageSelectActiveFrame(tiff.p, &time, 1), InvalidParameter);
+    // Any GUID but the page dimension (here an encoder parameter's) is refused.
+    EXPECT_EQ(GdipImageSelectActiveFrame(tiff.p, &EncoderQuality, 1), InvalidParameter);
     EXPECT_EQ(GdipImageSelectActiveFrame(jpeg.p, &FrameDimensionPage, 1), InvalidParameter);
     UINT width = 0;
     EXPECT_EQ(GdipGetImageWidth(tiff.p, &width), Ok);
