@@ -382,12 +382,11 @@ TEST_F(GdiplusTest, WritesBmpFilesOthersRead) {
     WriteTiff(Path("grey.tif"), {grey}, Coding::kGreyLzwCm);
     WriteBytes(Path("colour.tif"), sim::EncodeTiff({colour}, sim::TiffCoding::kLzw));
     WriteTiff(Path("alpha.tif"), {colour}, Coding::kRgba);
-    const auto hex = [](const sim::Image& i, bool alpha) {
-        char s[16];
-        const uint8_t* p = i.Row(0);
-        std::snprintf(s, sizeof s, alpha ? "%02x%02x%02xff" : "%02x%02x%02x",
-                      p[i.channels == 3 ? 2 : 0], p[i.channels == 3 ? 1 : 0], p[0]);
-        return std::string(i.channels == 1 ? std::string(s).substr(0, 2) : s);
+    // The top-left pixel as Python prints it: its stored bytes last to first.
+    const auto hex = [](const sim::Image& i) {
+        char s[8];
+        std::snprintf(s, sizeof s, "%02x%02x%02x", i.pixels[0], i.pixels[1], i.pixels[2]);
+        return std::string(s, i.channels == 1 ? 2 : 6);
     };
     struct Case {
         const char* source;
@@ -395,11 +394,11 @@ TEST_F(GdiplusTest, WritesBmpFilesOthersRead) {
         std::string python;
         PixelFormat readBack;
     } cases[] = {
-        {"grey.tif", "BM 1 1078 61 17 8 11811 11811 1 " + hex(grey, false), PixelFormat8bppIndexed},
-        {"colour.tif", "BM 1 54 33 9 24 7874 7874 0 " + hex(colour, false), PixelFormat24bppRGB},
+        {"grey.tif", "BM 1 1078 61 17 8 11811 11811 1 " + hex(grey), PixelFormat8bppIndexed},
+        {"colour.tif", "BM 1 54 33 9 24 7874 7874 0 " + hex(colour), PixelFormat24bppRGB},
         // The right half is transparent: black over the black background, and black
         // with alpha 0 in the file.
-        {"alpha.tif", "BM 1 54 33 9 32 7874 3937 0 " + hex(colour, true), PixelFormat32bppRGB},
+        {"alpha.tif", "BM 1 54 33 9 32 7874 3937 0 ff" + hex(colour), PixelFormat32bppRGB},
     };
     const std::string script =
         "import struct,sys\n"
@@ -410,7 +409,7 @@ TEST_F(GdiplusTest, WritesBmpFilesOthersRead) {
         " grey=int(bits==8 and all(d[54+4*i:58+4*i]==bytes([i,i,i,0]) for i in range(256)))\n"
         " stride=(bits*w+31)//32*4\n"
         " top=d[off+(h-1)*stride:off+(h-1)*stride+bits//8]\n"
-        " print(t.decode(),int(size==len(d)),off,w,h,bits,xp,yp,grey,top.hex())\n";
+        " print(t.decode(),int(size==len(d)),off,w,h,bits,xp,yp,grey,top[::-1].hex())\n";
     vesk::test::WriteFile(Path("check.py"), script);
     const CLSID bmp = Encoder(L"image/bmp");
     std::string command = "python3 " + Path("check.py");
