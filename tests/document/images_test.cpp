@@ -1,11 +1,14 @@
 // The document's image helpers that need no device: the thumbnail geometry, the BMP file
 // made from raw grey rows (read back by Python's struct module, not by our own reader),
-// and the encoder lookup.
+// the header handed out with a page, and the encoder lookup.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "document/images.h"
@@ -43,12 +46,9 @@ for name in sys.argv[1:]:
 
 std::string Output(const std::string& command) {
     std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
+    std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), pclose);
+    for (char buf[256]; p && fgets(buf, sizeof buf, p.get());)
+        out += buf;
     return out;
 }
 
@@ -82,6 +82,42 @@ TEST(RawThumbnailBmp, HeaderPaletteAndBottomUpRowsAsAnotherReaderSeesThem) {
     const std::string python =
         access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
     EXPECT_EQ(Output(python + " " + dir.Sub("reader.py") + paths), want);
+}
+
+// The header GetBitmap hands out with a page: bits per pixel by pixel format, the padded
+// image size in 64 bits, and resolutions in pixels per metre.
+TEST(BitmapHeader, FollowsThePixelFormatSizeAndResolution) {
+    struct Row {
+        PixelFormat format;
+        UINT width, height;
+        double xDpi, yDpi;
+        WORD bits;
+        DWORD size;
+        LONG xPerMetre, yPerMetre;
+    };
+    const Row rows[] = {
+        {PixelFormat1bppIndexed, 101, 10, 254, 200, 1, 160, 10000, 7874},
+        {PixelFormat4bppIndexed, 101, 10, 300, 300, 4, 520, 11811, 11811},
+        {PixelFormat8bppIndexed, 101, 10, 96, 96, 8, 1040, 3779, 3779},
+        {PixelFormat16bppGrayScale, 3, 2, 0, 0, 16, 16, 0, 0},
+        {PixelFormat24bppRGB, 101, 10, 200, 200, 0, 0, 7874, 7874},
+        {PixelFormat32bppARGB, 101, 10, 72, 72, 32, 4040, 2834, 2834},
+        // An A0 page at 1200 dpi: its 1-bit rows fit 32 bits, its 32-bit pixels (8.9 GB)
+        // do not, and give no size rather than a wrapped one.
+        {PixelFormat1bppIndexed, 39732, 56173, 1200, 1200, 1, 279067464, 47244, 47244},
+        {PixelFormat32bppARGB, 39732, 56173, 1200, 1200, 32, 0, 47244, 47244},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << r.format << std::dec << " " << r.width);
+        BITMAPINFOHEADER h;
+        std::memset(&h, 0xAB, sizeof h);
+        vesk::FillBitmapInfoHeader(r.format, r.width, r.height, r.xDpi, r.yDpi, h);
+        EXPECT_EQ(std::tuple(h.biSize, h.biWidth, h.biHeight, h.biPlanes, h.biBitCount,
+                             h.biCompression, h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter,
+                             h.biClrUsed, h.biClrImportant),
+                  std::tuple(40u, LONG(r.width), LONG(r.height), WORD(1), r.bits, DWORD(BI_RGB),
+                             r.size, r.xPerMetre, r.yPerMetre, 0u, 0u));
+    }
 }
 
 TEST(EncoderClsid, MimeTypeMatchesExactly) {

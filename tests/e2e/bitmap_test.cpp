@@ -1,33 +1,222 @@
-// Pages as bitmaps through the item tree against the emulator: a frame of the TIFF
-// document, a JPEG page fetched alone whatever the download choices, and nothing handed
-// out for a page the document does not have.
+// Documents as bitmaps through the item tree against the emulator. Thumbnails: fetched
+// from the device or made locally from the document, kept in the cache while dated like
+// the document, replaced when the date moves, cleaned up when caching is off, and never
+// handed out half made. Pages: a frame of the TIFF document, a JPEG page fetched alone
+// whatever the download choices, and nothing handed out for a page the document does not
+// have.
+#include "cache/utility.h"
 #include "cache/vesk_cache.h"
+#include "document/images.h"
 #include "e2e/items.h"
+#include "platform/charset.h"
 #include "platform/gdi.h"
+#include "support/alloc_failure.h"
 #include "tools/mfpsim/lib/store.h"
 
 namespace vesk::test {
 namespace {
 
 namespace fs = std::filesystem;
+using Size = std::pair<long, long>;
 
-// The red samples of a handle's pixels, row by row from the top.
-std::vector<uint8_t> Reds(HBITMAP h) {
+// Width and height as libjpeg or libtiff read them; -1 x -1 when they cannot.
+Size ImageSize(const fs::path& p) {
+    std::vector<TiffPage> pages;
+    JpegInfo jpeg;
+    std::string why, bytes = ReadFile(p.string());
+    if (p.extension() == ".tif")
+        return DecodeTiffFile(p.string(), pages) ? Size(pages[0].width, pages[0].height)
+                                                 : Size(-1, -1);
+    return DecodeJpeg({bytes.begin(), bytes.end()}, jpeg, why) ? Size(jpeg.width, jpeg.height)
+                                                               : Size(-1, -1);
+}
+
+// Width and height of a handle; 0 x 0 when it is none.
+Size HandleSize(HBITMAP h) {
+    BITMAP bm{};
+    return GetObjectW(h, sizeof bm, &bm) == sizeof bm ? Size(bm.bmWidth, bm.bmHeight) : Size();
+}
+
+int FilesBelow(const std::string& dir) {
+    return fs::exists(dir) ? int(std::count_if(fs::recursive_directory_iterator(dir), {},
+                                               [](const auto& e) { return e.is_regular_file(); }))
+                           : 0;
+}
+
+class Thumbnail : public BoxFixture {
+protected:
+    // The document in the shared box of a device reporting major.minor (second family
+    // model 40: raw grey thumbnails).
+    CVESKDocument* OpenDoc(int major, int minor, const std::string& name, bool rawModel = false) {
+        CVESKMFPBox* box = OpenBox(kSharedBox, L"", [&](mfpsim::DeviceState& st) {
+            st.identity.major = major;
+            st.identity.minor = minor;
+            if (rawModel)
+                st.identity.identifier = ModelId(40, true);
+        });
+        return box && box->GetChildList(1) == 1 ? m_doc = DocNamed(box, name) : nullptr;
+    }
+    CVESKCache& RootCache() { return *TreeRoot().GetCache(); }
+    std::string Tree(int (CVESKCache::*which)(CString&)) {
+        CString dir;
+        (RootCache().*which)(dir);
+        return WideToUtf8(dir.str());
+    }
+    std::string Cached() {
+        return Tree(&CVESKCache::GetCacheDirectory) + "/" + std::to_string(Device().GetItemID()) +
+               "/" + std::to_string(kSharedBox) + "/" + std::to_string(m_doc->GetItemID()) +
+               (m_doc->GetColorType() == 0 ? ".tif" : ".jpg");
+    }
+    std::string CachedDate() {
+        CString text;
+        CVESKDocument::GetFileCreationTime(Utf8ToWide(Cached()).c_str(), text);
+        return WideToUtf8(text.str());
+    }
+    // Puts a file dated like the document where its thumbnail is cached.
+    void PutCached(const std::string& bytes) {
+        fs::create_directories(fs::path(Cached()).parent_path());
+        WriteFile(Cached(), bytes);
+        CUtility::SetFileTimeFromText(Utf8ToWide(Cached()).c_str(), m_doc->GetMaxEntryDate(), 0);
+    }
+    fs::path DocFolder() {
+        return Sim().Root() / "boxes" / std::to_string(kSharedBox) / "docs" /
+               std::to_string(m_doc->GetItemID());
+    }
+    size_t ThumbnailRequests() {
+        return Sim().Engine()->Requests<tc::ThumbnailRequest>(tc::Op::kThumbnail).size();
+    }
+    // GetThumbnail; m_got is the size of the handle, which must come exactly with 1.
+    int Get() {
+        HBITMAP h = reinterpret_cast<HBITMAP>(1);
+        const int r = m_doc->GetThumbnail(&h);
+        EXPECT_EQ(r == 1, h != nullptr) << "result " << r;
+        m_got = r == 1 ? HandleSize(h) : Size();
+        if (r == 1)
+            DeleteObject(h);
+        return r;
+    }
+
+    CVESKDocument* m_doc = nullptr;
+    Size m_got;
+};
+
+// The first call fetches or makes the thumbnail, the second takes it from the cache
+// without a word to the device, and a moved entry date makes it anew.
+TEST_P(Thumbnail, CachedWhileDatedLikeTheDocumentAndRenewedWhenTheDateMoves) {
+    const struct {
+        int major, minor;
+        const char* doc;
+        bool raw;
+        const char* from;  // what the thumbnail is made from
+    } rows[] = {
+        {4, 11, "Invoice 2024-001", false, "thumb.jpg"},
+        {3, 1, "Contract", true, "thumb.raw"},  // becomes a BMP file
+        {2, 0, "Invoice 2024-001", false, "page-0001.jpg"},
+        {1, 2, "Contract", false, "page-0001.tif"},  // pages at half height
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.major << "." << row.minor << " " << row.doc);
+        ASSERT_TRUE(OpenDoc(row.major, row.minor, row.doc, row.raw));
+        const bool fromDevice = row.major >= 3;
+        ASSERT_EQ(Get(), 1);
+        const fs::path from = DocFolder() / row.from;
+        Size want = ImageSize(from);
+        if (row.raw) {
+            want = {kRawThumbnailWidth, fs::file_size(from) / kRawThumbnailWidth};
+        } else if (!fromDevice) {
+            const auto g = ThumbnailSize(want.first, want.second, row.major == 1);
+            want = {g.width, g.height};
+        }
+        EXPECT_EQ(m_got, want);
+        EXPECT_EQ(CachedDate(), WideToUtf8(m_doc->GetMaxEntryDate().str()));
+
+        const int64_t before = Requests();
+        ASSERT_EQ(Get(), 1);
+        EXPECT_EQ(Requests(), before);
+
+        const size_t thumbnails = ThumbnailRequests();
+        m_doc->SetMaxEntryDate(L"2001/02/03 04:05:06");
+        ASSERT_EQ(Get(), 1);
+        EXPECT_EQ(m_got, want);
+        EXPECT_EQ(CachedDate(), "2001/02/03 04:05:06");
+        // Older devices: made again from the document already fetched.
+        EXPECT_EQ(ThumbnailRequests(), thumbnails + fromDevice);
+        EXPECT_TRUE(fromDevice || Requests() == before);
+    }
+}
+
+// Caching off: the handle is handed out and neither tree keeps a file, also the document
+// fetched to make the thumbnail.
+TEST_P(Thumbnail, CacheModeZeroLeavesNoFileBehind) {
+    for (const int major : {4, 2}) {
+        SCOPED_TRACE(major);
+        ASSERT_TRUE(OpenDoc(major, 0, "Invoice 2024-001"));
+        ASSERT_EQ(RootCache().SetCacheMode(0), 1);
+        EXPECT_EQ(Get(), 1);
+        EXPECT_EQ(m_got.second, major >= 3 ? 160 : 240);
+        EXPECT_EQ(FilesBelow(Tree(&CVESKCache::GetCacheDirectory)), 0);
+        EXPECT_EQ(FilesBelow(Tree(&CVESKCache::GetTempFileRootDir)), 0);
+        ASSERT_EQ(RootCache().SetCacheMode(2), 1);
+    }
+}
+
+// A thumbnail delivered short of its announced size fails and leaves no file to be taken
+// for current; bytes beyond it are dropped and the announced ones kept. A cached file
+// that cannot be shown fails once and is then fetched again.
+TEST_P(Thumbnail, WhatCannotBeShownIsNeverKept) {
+    using Fault = mfpsim::Session::ThumbnailFault;
+    for (const Fault fault : {Fault::kTruncate, Fault::kOversize}) {
+        const bool whole = fault == Fault::kOversize;
+        SCOPED_TRACE(whole);
+        ASSERT_TRUE(OpenDoc(3, 1, "Contract", true));
+        mfpsim::FaultConfig faults;
+        faults.thumbnail = fault;
+        Sim().SetFaults(faults);
+        EXPECT_EQ(Get(), whole ? 1 : 0);
+        EXPECT_EQ(PathExists(Cached()), whole);
+    }
+    EXPECT_EQ(fs::file_size(Cached()),
+              fs::file_size(DocFolder() / "thumb.raw") + kRawThumbnailHeaderSize);
+    Sim().ClearFaults();
+    PutCached("not an image");
+    EXPECT_EQ(Get(), 0);
+    EXPECT_FALSE(PathExists(Cached()));
+    EXPECT_EQ(Get(), 1);
+    EXPECT_EQ(ThumbnailRequests(), 2u);
+}
+
+// Whatever allocation fails, also while the cache is emptied after the handle was made,
+// a handle comes back exactly with 1, and nothing is left allocated.
+TEST_P(Thumbnail, FailuresHandOutNothingAndLeakNothing) {
+    ASSERT_TRUE(OpenDoc(4, 11, "Invoice 2024-001"));
+    ASSERT_EQ(Get(), 1);
+    const std::string bytes = ReadFile(Cached());
+    ASSERT_EQ(RootCache().SetCacheMode(0), 1);
+    // Nothing else allocates meanwhile, and the device is out of reach.
+    Sim().Stop();
+    int last = 0;
+    const int runs = ForEachAllocationFailure([&] { return Get(); },
+                                              [&](const AllocationFailureRun& run) {
+                                                  EXPECT_EQ(run.leaked, 0) << run.failAt;
+                                                  last = run.result;
+                                              },
+                                              100000, [&] { PutCached(bytes); });
+    EXPECT_GT(runs, 10);
+    EXPECT_EQ(last, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, Thumbnail, ::testing::Values(0), ModeName);
+
+// A handle's pixels as libtiff's RGBA reader gives them: packed ABGR, from the top.
+std::vector<uint32_t> Abgr(HBITMAP h) {
     BITMAP bm{};
     if (GetObjectW(h, sizeof bm, &bm) != sizeof bm)
         return {};
     const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
-    std::vector<uint8_t> reds;
-    for (long i = 0; i < long{bm.bmWidth} * bm.bmHeight; ++i)
-        reds.push_back(bits[i * 4 + 2]);
-    return reds;
-}
-
-std::vector<uint8_t> Reds(const TiffPage& page) {
-    std::vector<uint8_t> reds;
-    for (const uint32_t p : page.rgba)
-        reds.push_back(static_cast<uint8_t>(p & 0xFF));
-    return reds;
+    std::vector<uint32_t> out;
+    for (long i = 0; i < long{bm.bmWidth} * bm.bmHeight; ++i, bits += 4)
+        out.push_back(0xFF000000u | bits[0] << 16 | bits[1] << 8 | bits[2]);
+    return out;
 }
 
 class Bitmap : public BoxFixture {
@@ -61,7 +250,6 @@ protected:
         m_handle = reinterpret_cast<HBITMAP>(&m_handle);
         return doc->GetBitmap(page, &m_handle, info);
     }
-    std::vector<tc::OpenDocRequest> Opens() { return test::Opens(Sim()); }
 
     CVESKMFPBox* m_box = nullptr;
     HBITMAP m_handle = nullptr;
@@ -78,8 +266,8 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + ".tif")).string(), all));
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + "_2.tif")).string(), one));
     ASSERT_EQ(std::pair(all.size(), one.size()), std::pair(3ul, 1ul));
-    EXPECT_TRUE(Reds(one[0]) == Reds(all[2]) && Reds(all[2]) != Reds(all[0]));
-    EXPECT_TRUE(Reds(m_handle) == Reds(all[2]));
+    EXPECT_TRUE(one[0].rgba == all[2].rgba && all[2].rgba != all[0].rgba);
+    EXPECT_TRUE(Abgr(m_handle) == all[2].rgba);
     const BITMAPINFOHEADER& h = info.bmiHeader;
     EXPECT_EQ(std::tuple(h.biSize, h.biWidth, h.biHeight, h.biBitCount, h.biXPelsPerMeter),
               std::tuple(40u, LONG(all[2].width), LONG(all[2].height), WORD(1),
@@ -91,7 +279,7 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
         EXPECT_EQ(m_handle, nullptr);
     }
     EXPECT_EQ(In(TempDir()), (std::set<std::string>{id + ".tif", id + "_2.tif"}));
-    EXPECT_EQ(Opens().size(), 1u);
+    EXPECT_EQ(Opens(Sim()).size(), 1u);
 }
 
 // The page goes to <id>.jpg and nowhere else, also when the user chose all pages (one
@@ -108,18 +296,12 @@ TEST_P(Bitmap, AJpegPageIsFetchedAloneWhateverTheDownloadChoices) {
         SCOPED_TRACE(page);
         Sim().Engine()->ClearJournal();
         ASSERT_EQ(Show(doc, page, nullptr), 1);
-        ASSERT_EQ(Opens().size(), 1u);
-        EXPECT_EQ(Opens()[0].param.nPage, page);
+        ASSERT_EQ(Opens(Sim()).size(), 1u);
+        EXPECT_EQ(Opens(Sim())[0].param.nPage, page);
         EXPECT_EQ(In(TempDir()), std::set<std::string>{id + ".jpg"});
         const std::string bytes = ReadFile(TempDir() / (id + ".jpg"));
         EXPECT_TRUE(bytes == ReadFile(store.PagePath(stored, page)));
-        JpegInfo jpeg;
-        std::string why;
-        ASSERT_TRUE(DecodeJpeg({bytes.begin(), bytes.end()}, jpeg, why)) << why;
-        BITMAP bm{};
-        ASSERT_EQ(GetObjectW(m_handle, sizeof bm, &bm), int(sizeof bm));
-        EXPECT_EQ(std::pair(bm.bmWidth, bm.bmHeight),
-                  std::pair(LONG(jpeg.width), LONG(jpeg.height)));
+        EXPECT_EQ(HandleSize(m_handle), ImageSize(TempDir() / (id + ".jpg")));
     }
     EXPECT_EQ(std::pair(doc->GetDownloadAll(), doc->GetTargetPageNo()), std::pair(1, 1));
 
