@@ -223,6 +223,14 @@ TEST_F(DeviceEntry, ModifyRefusesWhileConnectedOrWithoutAFile) {
     EXPECT_EQ(hall->RenameItem(L"x", L""), -1058);
     hall->SetConnected(0);
 
+    // Another writer's lock that cannot be taken: refused before the file is read.
+    const std::string before = RegistryBytes();
+    fs::create_directory(RegistryFile().string() + ".lock");
+    EXPECT_EQ(hall->ModifyItem(info, L""), -1018);
+    EXPECT_EQ(hall->RenameItem(L"x", L""), -1018);
+    EXPECT_EQ(RegistryBytes(), before);
+    fs::remove(RegistryFile().string() + ".lock");
+
     fs::remove(RegistryFile());
     EXPECT_EQ(hall->ModifyItem(info, L""), -1018);
     EXPECT_EQ(hall->RenameItem(L"x", L""), -1018);
