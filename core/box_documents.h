@@ -6,14 +6,11 @@
 #include <memory>
 
 #include "core/item.h"
+#include "core/recv_data_callback.h"
 #include "platform/cstring.h"
 
 class CVESKMFPBox;
-struct tagQTCP_RECVDATA;
 struct tagUTIL_DOCINFO;
-
-// The device's receive-data progress callback (as the communication object declares it).
-typedef long(__stdcall* QTCP_RECVDATA_CALLBACK)(tagQTCP_RECVDATA*);
 
 namespace vesk {
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/recv_data_callback.h"
 #include "platform/export.h"
 
 #if !defined(_WIN32)
@@ -427,7 +428,6 @@ struct tagQTCP_RECVDATA {
 };
 
 typedef long(__stdcall* QTCP_COMMSTATE_CALLBACK)(tagQTCP_COMMSTATE*);
-typedef long(__stdcall* QTCP_RECVDATA_CALLBACK)(tagQTCP_RECVDATA*);
 // OpenDocument progress: called with the milliseconds waited so far while the
 // device prepares the document; a non-zero return cancels.
 typedef long(__stdcall* QTCP_PROGRESS_CALLBACK)(long);
