@@ -1,6 +1,6 @@
 # The Windows build (cross-compiled with cmake/mingw-w64.cmake): the platform layer on
 # the system's own services, the device link (Winsock, Schannel), the SNMP query, and
-# the item layers that need nothing more yet. Programs link the C++ and thread runtimes
+# the item layers. Programs link the C++ and thread runtimes
 # statically, so Wine needs no extra DLLs.
 find_package(Threads REQUIRED)
 add_link_options(-static)
@@ -15,7 +15,9 @@ target_compile_definitions(vesk_platform PUBLIC VESK_STATIC UNICODE _UNICODE
 
 vesk_library(QTcpCore STATIC DIRS tcpcore LIBS vesk_platform ws2_32 secur32 crypt32)
 vesk_library(QDevMIB STATIC DIRS mib LIBS vesk_platform ws2_32)
-vesk_library(vesk_items STATIC DIRS core cache registry LIBS vesk_platform)
+# Every item layer but the document's, whose image readers have no Windows backend yet.
+vesk_library(vesk_items STATIC DIRS core cache registry device box settings root
+  LIBS vesk_platform QTcpCore QDevMIB)
 
 if(VESK_BUILD_TESTS)
   enable_testing()
