@@ -66,8 +66,11 @@ target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::g
 target_compile_definitions(vesk_test_support PUBLIC
   VESK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-# One program per folder of the item layers built for Windows so far.
-foreach(child platform cache)
+# One program per folder of tests that runs on Windows so far.
+set(VESK_WINDOWS_TEST_FOLDERS
+  platform
+  cache)
+foreach(child IN LISTS VESK_WINDOWS_TEST_FOLDERS)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/*.cpp)
   list(REMOVE_ITEM srcs ${excluded_files})
   if(NOT srcs)
