@@ -1,7 +1,7 @@
-#Tests of the Windows build, run under Wine by ctest.Each test program runs through
-#tests / wine - run, which uses a Wine prefix inside the build folder, made once.
+# Tests of the Windows build, run under Wine by ctest. Each test program runs through
+# tests/wine-run, which uses a Wine prefix inside the build folder, made once.
 
-#GoogleTest from the sources Debian ships, built for the target with its own flags.
+# GoogleTest from the sources Debian ships, built for the target with its own flags.
 set(VESK_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VESK_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -15,8 +15,8 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-
                    WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
-#What cannot run on Windows, each with its reason : whole files first(they are made of
-#POSIX calls), then single tests of files that otherwise run.Nothing else is left out.
+# What cannot run on Windows, each with its reason: whole files first (they are made of
+# POSIX calls), then single tests of files that otherwise run. Nothing else is left out.
 set(VESK_WINDOWS_EXCLUDED_FILES
   "platform/fs_test.cpp" "makes its links, modes and extended attributes with POSIX calls"
   "platform/named_lock_test.cpp" "forks holders, tests/windows/named_mutex_test.sh shares the mutex between two Wine processes instead"
@@ -41,8 +41,7 @@ set(VESK_WINDOWS_EXCLUDED_TESTS
 set(excluded_files)
 list(LENGTH VESK_WINDOWS_EXCLUDED_FILES n)
 math(EXPR last "${n} - 1")
-foreach(i RANGE 0 ${
-    last} 2)
+foreach(i RANGE 0 ${last} 2)
   math(EXPR j "${i} + 1")
   list(GET VESK_WINDOWS_EXCLUDED_FILES ${i} file)
   list(GET VESK_WINDOWS_EXCLUDED_FILES ${j} why)
@@ -52,8 +51,7 @@ endforeach()
 set(filter)
 list(LENGTH VESK_WINDOWS_EXCLUDED_TESTS n)
 math(EXPR last "${n} - 1")
-foreach(i RANGE 0 ${
-    last} 2)
+foreach(i RANGE 0 ${last} 2)
   math(EXPR j "${i} + 1")
   list(GET VESK_WINDOWS_EXCLUDED_TESTS ${i} name)
   list(GET VESK_WINDOWS_EXCLUDED_TESTS ${j} why)
@@ -71,14 +69,13 @@ target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::g
 target_compile_definitions(vesk_test_support PUBLIC
   VESK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
-#One program per folder of tests that runs on Windows so far.
+# One program per folder of tests that runs on Windows so far.
 set(VESK_WINDOWS_TEST_FOLDERS
   platform
   cache
   document)
 foreach(child IN LISTS VESK_WINDOWS_TEST_FOLDERS)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${
-    child}/*.cpp)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/*.cpp)
   list(REMOVE_ITEM srcs ${excluded_files})
   if(NOT srcs)
     continue()
