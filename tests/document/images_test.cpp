@@ -15,6 +15,7 @@
 #include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "platform/file.h"
+#include "platform/image_info.h"
 #include "support/data_table.h"
 #include "support/temp_folder.h"
 
@@ -117,6 +118,28 @@ TEST(BitmapHeader, FollowsThePixelFormatSizeAndResolution) {
                              h.biClrUsed, h.biClrImportant),
                   std::tuple(40u, LONG(r.width), LONG(r.height), WORD(1), r.bits, DWORD(BI_RGB),
                              r.size, r.xPerMetre, r.yPerMetre, 0u, 0u));
+    }
+}
+
+// A thumbnail made locally from each kind of page: a JPEG file, whatever the source, in
+// the thumbnail geometry (small pages grow to it).
+TEST(LocalThumbnail, EachKindOfPageBecomesAJpegOfTheThumbnailSize) {
+    CVESKDocument session;  // Windows GDI+ works only within a session
+    vesk::test::TempFolder dir;
+    const struct {
+        const char* file;
+        bool doubleHeight;
+        vesk::image::ImageInfo want;
+    } rows[] = {{"page-jpeg", false, {240, 160}},
+                {"pages-tiff", false, {240, 180}},
+                {"page-bmp", true, {200, 240}}};
+    for (const auto& r : rows) {
+        const std::wstring source =
+            vesk::Utf8ToWide(VESK_TEST_DATA_DIR "/imaging/" + std::string(r.file));
+        const std::wstring target = vesk::Utf8ToWide(dir.Sub(r.file));
+        vesk::image::ImageInfo got;
+        EXPECT_EQ(vesk::MakeLocalThumbnail(source.c_str(), target.c_str(), r.doubleHeight), 1);
+        EXPECT_TRUE(vesk::image::ReadJpegInfo(target, got) && got == r.want) << r.file;
     }
 }
 
