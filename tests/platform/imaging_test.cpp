@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/bitmap_rows.h"
 #include "platform/charset.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
@@ -81,6 +82,18 @@ TEST_F(Imaging, FilesLoadByContentWithTheirFramesAndBecomeBitmapHandles) {
                              bm.bmBitsPixel),
                   std::tuple(std::get<0>(r.shape), std::get<1>(r.shape), WORD(32)));
     }
+    // Read back in one order everywhere: the file's bottom row (green 0) comes last.
+    vesk::BitmapHandle bmp;
+    ASSERT_EQ(vesk::LoadBitmapHandle(vesk::Utf8ToWide(Data("page-bmp")).c_str(), bmp), Gdiplus::Ok);
+    int w = 0, h = 0;
+    std::vector<uint8_t> px;
+    ASSERT_TRUE(vesk::gdi::ReadBitmapRows(bmp.Get(), w, h, px));
+    EXPECT_EQ(
+        std::tuple(w, h, px.size(), px[4 * 1 + 0], px[1], px[2], px[4 * 10 + 1], px[4 * 10 + 2]),
+        std::tuple(5, 3, size_t(60), uint8_t(50), uint8_t(160), uint8_t(200), uint8_t(0),
+                   uint8_t(200)));
+    EXPECT_FALSE(vesk::gdi::ReadBitmapRows(nullptr, w, h, px));
+
     // What cannot be shown is never reported as a lack of memory: callers keep a file
     // only then.
     vesk::test::TempFolder dir;
