@@ -1,13 +1,14 @@
 // Header readers on the Windows Imaging Component: the JPEG or TIFF decoder of the
 // system reads our source through a read-only stream, gives the first frame's size
-// without decoding pixels, and the TIFF resolution tags through the frame's metadata
-// query reader (the decoder's own resolution says 96 dpi for a file without one, which
-// is not what the file says).
+// without decoding pixels, and the TIFF resolution tags from the frame's directory
+// (the decoder's own resolution says 96 dpi for a file without one, which is not what
+// the file says).
 #include <windows.h>
 // (after windows.h)
 #include <objidl.h>
 #include <propidl.h>
 #include <wincodec.h>
+#include <wincodecsdk.h>
 
 #include <climits>
 #include <cstdint>
@@ -144,6 +145,10 @@ private:
 };
 #pragma GCC diagnostic pop
 
+// GUID_MetadataFormatIfd, which the import libraries do not define.
+constexpr GUID kDirectoryFormat = {
+    0x537396c6, 0x2d8a, 0x4bb6, {0x9b, 0xf8, 0x2f, 0x0a, 0x8e, 0x2a, 0x3a, 0xdf}};
+
 bool FitsInt(UINT v) {
     return v > 0 && v <= static_cast<UINT>(INT_MAX);
 }
@@ -166,12 +171,16 @@ bool OpenFrame(ISource& source, const GUID& container, Com<IWICBitmapFrameDecode
            SUCCEEDED(frame->GetSize(&width, &height)) && FitsInt(width) && FitsInt(height);
 }
 
-// A metadata value by its query path; empty when absent.
+// A tag of the first page's directory; empty when absent.
 class Property {
 public:
-    Property(IWICMetadataQueryReader* reader, const wchar_t* path) {
+    Property(IWICMetadataReader* directory, USHORT tag) {
         PropVariantInit(&m_value);
-        if (!reader || FAILED(reader->GetMetadataByName(path, &m_value)))
+        PROPVARIANT id;
+        PropVariantInit(&id);
+        id.vt = VT_UI2;
+        id.uiVal = tag;
+        if (!directory || FAILED(directory->GetValue(nullptr, &id, &m_value)))
             PropVariantClear(&m_value);
     }
     ~Property() { PropVariantClear(&m_value); }
@@ -216,15 +225,26 @@ bool ReadTiffInfo(ISource& source, ImageInfo& info) {
     UINT height = 0;
     if (!OpenFrame(source, GUID_ContainerFormatTiff, frame, width, height))
         return false;
-    // Without a metadata reader the file says nothing about its resolution.
-    Com<IWICMetadataQueryReader> reader;
-    frame->GetMetadataQueryReader(reader.out());
+    // The frame's directory through its block reader, checked at each step: Wine's query
+    // reader dereferences a null directory reader on some malformed files. Without a
+    // directory the file says nothing about its resolution.
+    Com<IWICMetadataBlockReader> blocks;
+    Com<IWICMetadataReader> directory;
+    GUID format{};
+    UINT count = 0;
+    if (FAILED(frame->QueryInterface(__uuidof(IWICMetadataBlockReader),
+                                     reinterpret_cast<void**>(blocks.out()))) ||
+        !blocks.get() || FAILED(blocks->GetCount(&count)) || count == 0 ||
+        FAILED(blocks->GetReaderByIndex(0, directory.out())) || !directory.get() ||
+        FAILED(directory->GetMetadataFormat(&format)) || !IsEqualGUID(format, kDirectoryFormat)) {
+        info = ImageInfo{static_cast<int>(width), static_cast<int>(height), 0, 0};
+        return true;
+    }
     constexpr unsigned kInch = 2;
     constexpr unsigned kCentimetre = 3;
-    const Property xRes(reader.get(), L"/ifd/{ushort=282}");
-    const Property yRes(reader.get(), L"/ifd/{ushort=283}");
-    const bool perCentimetre =
-        Property(reader.get(), L"/ifd/{ushort=296}").Short(kInch) == kCentimetre;
+    const Property xRes(directory.get(), 282);
+    const Property yRes(directory.get(), 283);
+    const bool perCentimetre = Property(directory.get(), 296).Short(kInch) == kCentimetre;
     info = ImageInfo{static_cast<int>(width), static_cast<int>(height),
                      ResolutionDpi(xRes.Rational(), perCentimetre),
                      ResolutionDpi(yRes.Rational(), perCentimetre)};

@@ -152,6 +152,12 @@ TEST(ImageInfo, FileAndMemoryReadTheSameAndRefusalsLeaveTheRecord) {
                   (std::vector<ImageInfo>{r.jpeg, r.jpeg, r.tiff, r.tiff, untouched, untouched}))
             << r.file;
     }
+    // A strip table running past the end once crashed the system's directory reader.
+    ImageInfo info;
+    EXPECT_TRUE(
+        vesk::image::ReadTiffInfo(
+            vesk::Utf8ToWide(Data("../../fuzz/seeds/fileinfo/strip-counts-past-end.tif")), info) &&
+        info.width == 8 && info.height == 4);
 }
 
 }  // namespace
