@@ -172,10 +172,17 @@ VESK_API void WINAPI GdiplusShutdown(ULONG_PTR token);
 
 namespace DllExports {
 
-// Loading: the whole file is read and its kind taken from its first bytes. A missing
-// file gives FileNotFound, an unreadable one AccessDenied or Win32Error, content that is
-// no JPEG, TIFF or BMP (or whose header is malformed) UnknownImageFormat. The first
-// frame is active.
+// Loading: the kind is taken from the file's first bytes. A JPEG or BMP file is read
+// whole. Of a TIFF file only the page directories are read, and the file's identity
+// (device, inode, size, modification time) is kept; each later call that needs page data
+// (selecting a page, a thumbnail, a bitmap handle, a save) opens the file again, reads
+// what it needs and closes it, so no file stays open between calls either way. When the
+// file has been replaced, cut or changed since, such a call gives Win32Error (when it is
+// gone or unreadable, FileNotFound, AccessDenied or Win32Error as here), changes nothing
+// and writes no file; what needs no file data still answers. A missing file gives
+// FileNotFound, an unreadable one AccessDenied or Win32Error, content that is no JPEG,
+// TIFF or BMP (or whose header is malformed) UnknownImageFormat. The first frame is
+// active.
 VESK_API GpStatus WINGDIPAPI GdipLoadImageFromFile(const WCHAR* filename, GpImage** image);
 VESK_API GpStatus WINGDIPAPI GdipCreateBitmapFromFile(const WCHAR* filename, GpBitmap** bitmap);
 VESK_API GpStatus WINGDIPAPI GdipDisposeImage(GpImage* image);

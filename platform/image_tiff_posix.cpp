@@ -1,8 +1,11 @@
-// TIFF on libtiff, read from and written to memory through client procedures. Errors
-// and warnings go to handlers of our own (never stderr), and one allocation is bounded.
+// TIFF on libtiff, read from memory or a file descriptor and written to memory through
+// client procedures. Errors and warnings go to handlers of our own (never stderr), and
+// one allocation is bounded.
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,17 +22,37 @@ namespace {
 // A strip of a large uncompressed colour page, with room to spare.
 constexpr tmsize_t kMaxAllocation = tmsize_t{256} << 20;
 
-// Memory that libtiff reads (data) or writes (out, grown as needed).
+// What libtiff reads (data, or the file fd) or writes (out, grown as needed).
 struct Stream {
     Bytes data;
     std::string* out = nullptr;
+    int fd = -1;
+    uint64_t fileSize = 0;
     uint64_t pos = 0;
 
-    uint64_t Size() const { return out ? out->size() : data.size(); }
+    explicit Stream(const TiffSource& source)
+        : data(source.data), fd(source.fd), fileSize(source.size) {}
+    explicit Stream(std::string* written) : out(written) {}
+
+    uint64_t Size() const { return out ? out->size() : fd >= 0 ? fileSize : data.size(); }
 };
 
 Stream& S(thandle_t h) {
     return *static_cast<Stream*>(h);
+}
+
+// All n bytes at offset, or false (a file cut short, a read error).
+bool ReadAt(int fd, void* buf, size_t n, uint64_t offset) {
+    auto* p = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        p += got, n -= static_cast<size_t>(got), offset += static_cast<uint64_t>(got);
+    }
+    return true;
 }
 
 tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
@@ -38,8 +61,14 @@ tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
     if (n <= 0 || s.pos >= size)
         return 0;
     const auto got = std::min<uint64_t>(static_cast<uint64_t>(n), size - s.pos);
-    const uint8_t* base = s.out ? reinterpret_cast<const uint8_t*>(s.out->data()) : s.data.data();
-    std::memcpy(buf, base + s.pos, got);
+    if (s.fd >= 0 && !s.out) {
+        if (!ReadAt(s.fd, buf, got, s.pos))
+            return -1;
+    } else {
+        const uint8_t* base =
+            s.out ? reinterpret_cast<const uint8_t*>(s.out->data()) : s.data.data();
+        std::memcpy(buf, base + s.pos, got);
+    }
     s.pos += got;
     return static_cast<tmsize_t>(got);
 }
@@ -110,8 +139,16 @@ TiffPtr Open(Stream& stream, const char* mode) {
     return TiffPtr(tif);
 }
 
+bool IsTiff(const Stream& stream) {
+    if (stream.fd < 0)
+        return Sniff(stream.data) == Kind::kTiff;
+    uint8_t head[4];
+    return stream.fileSize >= sizeof head && ReadAt(stream.fd, head, sizeof head, 0) &&
+           Sniff({head, sizeof head}) == Kind::kTiff;
+}
+
 TiffPtr OpenFrame(Stream& stream, uint32_t frame) {
-    if (Sniff(stream.data) != Kind::kTiff)
+    if (!IsTiff(stream))
         return nullptr;
     TiffPtr tif = Open(stream, "r");
     if (!tif || !TIFFSetDirectory(tif.get(), static_cast<tdir_t>(frame)))
@@ -210,18 +247,54 @@ bool CopyTags(TIFF* in, TIFF* out) {
     return true;
 }
 
-// The coded chunks go to the writer straight from the file's bytes, already in memory.
-bool CopyChunks(TIFF* in, TIFF* out, Bytes data) {
+// The coded chunks go to the writer as they are stored. From memory they go straight
+// from the bytes there; from a file, chunks that lie one after another (as a page's
+// strips usually do) are read together, a run of up to kRunBytes with one pread, into
+// one buffer that stays small enough to stay in the cache.
+constexpr uint64_t kRunBytes = uint64_t{256} << 10;
+
+bool CopyChunks(TIFF* in, TIFF* out, const Stream& source) {
     const bool tiled = TIFFIsTiled(in);
     const uint32_t chunks = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+    const uint64_t fileSize = source.Size();
+    std::vector<uint8_t> buffer;
+    uint64_t bufferAt = 0, bufferEnd = 0;  // the file's bytes the buffer holds
     for (uint32_t i = 0; i < chunks; ++i) {
         const uint64_t size = TIFFGetStrileByteCount(in, i);
         const uint64_t offset = TIFFGetStrileOffset(in, i);
-        if (size == 0 || offset > data.size() || size > data.size() - offset)
+        if (size == 0 || offset > fileSize || size > fileSize - offset)
             return false;
-        auto* chunk = const_cast<uint8_t*>(data.data() + offset);  // libtiff only reads it
+        const uint8_t* chunk = nullptr;
+        if (source.fd < 0) {
+            chunk = source.data.data() + offset;
+        } else {
+            if (offset < bufferAt || offset + size > bufferEnd) {
+                // This chunk and those right after it, as far as kRunBytes reaches.
+                uint64_t end = offset + size;
+                for (uint32_t j = i + 1; j < chunks; ++j) {
+                    const uint64_t next = TIFFGetStrileOffset(in, j);
+                    const uint64_t length = TIFFGetStrileByteCount(in, j);
+                    if (next != end || length > fileSize - next ||
+                        next + length - offset > kRunBytes)
+                        break;
+                    end = next + length;
+                }
+                try {
+                    if (buffer.size() < end - offset)
+                        buffer.resize(end - offset);
+                } catch (const std::exception&) {
+                    return false;
+                }
+                if (!ReadAt(source.fd, buffer.data(), end - offset, offset))
+                    return false;
+                bufferAt = offset;
+                bufferEnd = end;
+            }
+            chunk = buffer.data() + (offset - bufferAt);
+        }
+        auto* bytes = const_cast<uint8_t*>(chunk);  // libtiff only reads it
         const auto n = static_cast<tmsize_t>(size);
-        if ((tiled ? TIFFWriteRawTile(out, i, chunk, n) : TIFFWriteRawStrip(out, i, chunk, n)) != n)
+        if ((tiled ? TIFFWriteRawTile(out, i, bytes, n) : TIFFWriteRawStrip(out, i, bytes, n)) != n)
             return false;
     }
     return true;
@@ -229,16 +302,16 @@ bool CopyChunks(TIFF* in, TIFF* out, Bytes data) {
 
 }  // namespace
 
-uint32_t TiffFrameCount(Bytes data) {
-    if (Sniff(data) != Kind::kTiff)
+uint32_t TiffFrameCount(const TiffSource& source) {
+    Stream stream(source);
+    if (!IsTiff(stream))
         return 0;
-    Stream stream{data};
     TiffPtr tif = Open(stream, "r");
     return tif ? TIFFNumberOfDirectories(tif.get()) : 0;
 }
 
-bool TiffInfo(Bytes data, uint32_t frame, FrameInfo& info) {
-    Stream stream{data};
+bool TiffInfo(const TiffSource& source, uint32_t frame, FrameInfo& info) {
+    Stream stream(source);
     TiffPtr tif = OpenFrame(stream, frame);
     uint32_t width = 0, height = 0;
     if (!tif || !Size(tif.get(), width, height))
@@ -248,8 +321,8 @@ bool TiffInfo(Bytes data, uint32_t frame, FrameInfo& info) {
     return true;
 }
 
-bool DecodeTiff(Bytes data, uint32_t frame, Pixels& out) {
-    Stream stream{data};
+bool DecodeTiff(const TiffSource& source, uint32_t frame, Pixels& out) {
+    Stream stream(source);
     TiffPtr tif = OpenFrame(stream, frame);
     uint32_t width = 0, height = 0;
     char message[1024] = {};
@@ -279,8 +352,8 @@ bool DecodeTiff(Bytes data, uint32_t frame, Pixels& out) {
     return true;
 }
 
-bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out) {
-    Stream in{data};
+bool CopyTiffFrame(const TiffSource& from, uint32_t frame, std::string& out) {
+    Stream in(from);
     TiffPtr source = OpenFrame(in, frame);
     uint16_t compression = COMPRESSION_NONE;
     if (!source)
@@ -293,18 +366,19 @@ bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out) {
         const bool tiled = TIFFIsTiled(source.get());
         const uint32_t chunks =
             tiled ? TIFFNumberOfTiles(source.get()) : TIFFNumberOfStrips(source.get());
+        const uint64_t fileSize = in.Size();
         uint64_t total = 64 * 1024;
-        for (uint32_t i = 0; i < chunks && total <= data.size(); ++i)
+        for (uint32_t i = 0; i < chunks && total <= fileSize; ++i)
             total += TIFFGetStrileByteCount(source.get(), i);
-        result.reserve(std::min<uint64_t>(total, data.size() + 64 * 1024));
+        result.reserve(std::min<uint64_t>(total, fileSize + 64 * 1024));
     } catch (const std::exception&) {
         return false;
     }
-    Stream written{{}, &result};
+    Stream written(&result);
     {
         TiffPtr target = Open(written, TIFFIsBigEndian(source.get()) ? "wb" : "wl");
         if (!target || !CopyTags(source.get(), target.get()) ||
-            !CopyChunks(source.get(), target.get(), data) || !TIFFWriteDirectory(target.get()))
+            !CopyChunks(source.get(), target.get(), in) || !TIFFWriteDirectory(target.get()))
             return false;
     }
     out = std::move(result);
@@ -317,7 +391,7 @@ bool EncodeTiff(const Pixels& image, bool alpha, double xDpi, double yDpi, std::
     const bool grey = image.grey && !alpha;
     const uint16_t samples = grey ? 1 : alpha ? 4 : 3;
     std::string result;
-    Stream written{{}, &result};
+    Stream written(&result);
     {
         TiffPtr tif = Open(written, "w");
         if (!tif)
