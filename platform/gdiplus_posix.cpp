@@ -175,8 +175,8 @@ Status ReadFile(const WCHAR* filename, ImageObject& image) {
     image.path = filename;
     image.identity = FileIdentity(st);
     const img::TiffSource source(file.m_hFile, static_cast<uint64_t>(st.st_size));
-    image.frames = img::TiffFrameCount(source);
-    return image.frames > 0 && img::TiffInfo(source, 0, image.info) ? Ok : UnknownImageFormat;
+    image.frames = img::TiffFrameCount(source, &image.info);
+    return image.frames > 0 ? Ok : UnknownImageFormat;
 }
 
 Status Load(const WCHAR* filename, ImageObject** result) {

@@ -92,8 +92,9 @@ struct TiffSource {
     uint64_t size = 0;
 };
 
-// Number of pages (image directories); 0 for data libtiff cannot open.
-uint32_t TiffFrameCount(const TiffSource& source);
+// Number of pages (image directories); 0 for data libtiff cannot open, or when `first`
+// is given and the first page's description does not read (then filled in).
+uint32_t TiffFrameCount(const TiffSource& source, FrameInfo* first = nullptr);
 bool TiffInfo(const TiffSource& source, uint32_t frame, FrameInfo& info);
 bool DecodeTiff(const TiffSource& source, uint32_t frame, Pixels& out);
 // The page as a one-page TIFF whose strips or tiles are copied as they are coded, with

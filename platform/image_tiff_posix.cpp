@@ -22,6 +22,11 @@ namespace {
 // A strip of a large uncompressed colour page, with room to spare.
 constexpr tmsize_t kMaxAllocation = tmsize_t{256} << 20;
 
+// Reads from a file smaller than this go through a block of this size: libtiff reads a
+// directory a few bytes at a time (counts, entries, arrays, the next offset), and one
+// pread a piece would cost more than the reading.
+constexpr size_t kBlock = size_t{16} << 10;
+
 // What libtiff reads (data, or the file fd) or writes (out, grown as needed).
 struct Stream {
     Bytes data;
@@ -29,6 +34,9 @@ struct Stream {
     int fd = -1;
     uint64_t fileSize = 0;
     uint64_t pos = 0;
+    std::unique_ptr<uint8_t[]> block;  // of the file, from blockAt, blockSize bytes
+    uint64_t blockAt = 0;
+    size_t blockSize = 0;
 
     explicit Stream(const TiffSource& source)
         : data(source.data), fd(source.fd), fileSize(source.size) {}
@@ -55,6 +63,28 @@ bool ReadAt(int fd, void* buf, size_t n, uint64_t offset) {
     return true;
 }
 
+// n bytes of the file at s.pos; small reads through the block.
+bool ReadFile(Stream& s, void* buf, uint64_t n) {
+    if (n >= kBlock)
+        return ReadAt(s.fd, buf, n, s.pos);
+    if (s.pos < s.blockAt || s.pos + n > s.blockAt + s.blockSize) {
+        if (!s.block)
+            s.block.reset(new (std::nothrow) uint8_t[kBlock]);
+        // From the page boundary before, so that reading back a little still hits.
+        uint64_t at = s.pos / 4096 * 4096;
+        if (s.pos + n > at + kBlock)
+            at = s.pos;
+        const auto length = static_cast<size_t>(std::min<uint64_t>(kBlock, s.fileSize - at));
+        s.blockSize = 0;
+        if (!s.block || !ReadAt(s.fd, s.block.get(), length, at))
+            return false;
+        s.blockAt = at;
+        s.blockSize = length;
+    }
+    std::memcpy(buf, s.block.get() + (s.pos - s.blockAt), n);
+    return true;
+}
+
 tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
     Stream& s = S(h);
     const uint64_t size = s.Size();
@@ -62,7 +92,7 @@ tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
         return 0;
     const auto got = std::min<uint64_t>(static_cast<uint64_t>(n), size - s.pos);
     if (s.fd >= 0 && !s.out) {
-        if (!ReadAt(s.fd, buf, got, s.pos))
+        if (!ReadFile(s, buf, got))
             return -1;
     } else {
         const uint8_t* base =
@@ -302,23 +332,33 @@ bool CopyChunks(TIFF* in, TIFF* out, const Stream& source) {
 
 }  // namespace
 
-uint32_t TiffFrameCount(const TiffSource& source) {
+namespace {
+
+bool Info(TIFF* tif, FrameInfo& info) {
+    uint32_t width = 0, height = 0;
+    if (!Size(tif, width, height))
+        return false;
+    info = FrameInfo{width, height, PixelFormat(tif), Dpi(tif, TIFFTAG_XRESOLUTION),
+                     Dpi(tif, TIFFTAG_YRESOLUTION)};
+    return true;
+}
+
+}  // namespace
+
+uint32_t TiffFrameCount(const TiffSource& source, FrameInfo* first) {
     Stream stream(source);
     if (!IsTiff(stream))
         return 0;
     TiffPtr tif = Open(stream, "r");
-    return tif ? TIFFNumberOfDirectories(tif.get()) : 0;
+    // Counting leaves the first directory current.
+    const uint32_t count = tif ? TIFFNumberOfDirectories(tif.get()) : 0;
+    return count > 0 && (!first || Info(tif.get(), *first)) ? count : 0;
 }
 
 bool TiffInfo(const TiffSource& source, uint32_t frame, FrameInfo& info) {
     Stream stream(source);
     TiffPtr tif = OpenFrame(stream, frame);
-    uint32_t width = 0, height = 0;
-    if (!tif || !Size(tif.get(), width, height))
-        return false;
-    info = FrameInfo{width, height, PixelFormat(tif.get()), Dpi(tif.get(), TIFFTAG_XRESOLUTION),
-                     Dpi(tif.get(), TIFFTAG_YRESOLUTION)};
-    return true;
+    return tif && Info(tif.get(), info);
 }
 
 bool DecodeTiff(const TiffSource& source, uint32_t frame, Pixels& out) {
