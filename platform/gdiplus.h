@@ -4,9 +4,10 @@
 // thumbnails, bitmap handles, and saving through the BMP, JPEG and TIFF encoders.
 // Types live in namespace Gdiplus and the functions in Gdiplus::DllExports, as in the
 // Windows headers; pixel format values are global, like the Windows macros.
-// POSIX implementation in gdiplus_posix.cpp on the codecs of image_codec_posix.h. There an
-// image holds its whole file in memory (no handle stays open) and decodes pixels only
-// when they are needed; a file without a resolution reports 96 dpi, as GDI+ does.
+// POSIX implementation in gdiplus_posix.cpp on the codecs of image_codec_posix.h. There no
+// file handle stays open while an image lives (a JPEG or BMP is held in memory, a TIFF
+// is read call by call; see loading below) and pixels are decoded only when they are
+// needed; a file without a resolution reports 96 dpi, as GDI+ does.
 #pragma once
 
 #include "platform/export.h"
