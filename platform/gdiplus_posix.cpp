@@ -5,6 +5,7 @@
 // keeps the active frame's description; pixels are decoded on first need and dropped
 // when another frame is selected.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/charset.h"
 #include "platform/file.h"
 #include "platform/gdiplus.h"
 #include "platform/image_buffer_posix.h"
@@ -173,6 +175,12 @@ Status ReadFile(const WCHAR* filename, ImageObject& image) {
         return ReadRest(file, static_cast<uint64_t>(st.st_size), image.file);
     image.kind = img::Kind::kTiff;
     image.path = filename;
+    if (image.path.front() != L'/') {  // the file loaded, even if the process changes folder
+        std::string folder(4096, '\0');
+        if (!::getcwd(folder.data(), folder.size()))
+            return Win32Error;
+        image.path = vesk::Utf8ToWide(folder.c_str()) + L'/' + image.path;
+    }
     image.identity = FileIdentity(st);
     const img::TiffSource source(file.m_hFile, static_cast<uint64_t>(st.st_size));
     image.frames = img::TiffFrameCount(source, &image.info);
