@@ -4,9 +4,10 @@
 // thumbnails, bitmap handles, and saving through the BMP, JPEG and TIFF encoders.
 // Types live in namespace Gdiplus and the functions in Gdiplus::DllExports, as in the
 // Windows headers; pixel format values are global, like the Windows macros.
-// POSIX implementation in gdiplus_posix.cpp on the codecs of image_codec_posix.h. There an
-// image holds its whole file in memory (no handle stays open) and decodes pixels only
-// when they are needed; a file without a resolution reports 96 dpi, as GDI+ does.
+// POSIX implementation in gdiplus_posix.cpp on the codecs of image_codec_posix.h. There no
+// file handle stays open while an image lives (a JPEG or BMP is held in memory, a TIFF
+// is read call by call; see loading below) and pixels are decoded only when they are
+// needed; a file without a resolution reports 96 dpi, as GDI+ does.
 #pragma once
 
 #include "platform/export.h"
@@ -175,10 +176,17 @@ VESK_API void WINAPI GdiplusShutdown(ULONG_PTR token);
 
 namespace DllExports {
 
-// Loading: the whole file is read and its kind taken from its first bytes. A missing
-// file gives FileNotFound, an unreadable one AccessDenied or Win32Error, content that is
-// no JPEG, TIFF or BMP (or whose header is malformed) UnknownImageFormat. The first
-// frame is active.
+// Loading: the kind is taken from the file's first bytes. A JPEG or BMP file is read
+// whole. Of a TIFF file only the page directories are read, and the file's identity
+// (device, inode, size, modification time) is kept; each later call that needs page data
+// (selecting a page, a thumbnail, a bitmap handle, a save) opens the file again, reads
+// what it needs and closes it, so no file stays open between calls either way. When the
+// file has been replaced, cut or changed since, such a call gives Win32Error (when it is
+// gone or unreadable, FileNotFound, AccessDenied or Win32Error as here), changes nothing
+// and writes no file; what needs no file data still answers. A missing file gives
+// FileNotFound, an unreadable one AccessDenied or Win32Error, content that is no JPEG,
+// TIFF or BMP (or whose header is malformed) UnknownImageFormat. The first frame is
+// active.
 VESK_API GpStatus WINGDIPAPI GdipLoadImageFromFile(const WCHAR* filename, GpImage** image);
 VESK_API GpStatus WINGDIPAPI GdipCreateBitmapFromFile(const WCHAR* filename, GpBitmap** bitmap);
 VESK_API GpStatus WINGDIPAPI GdipDisposeImage(GpImage* image);

@@ -1,6 +1,12 @@
-// GDI+ images over the codecs of image_codec_posix.h. An image keeps its file's bytes and the
-// active frame's description; pixels are decoded on first need and dropped when another
-// frame is selected.
+// GDI+ images over the codecs of image_codec_posix.h. A JPEG or BMP image keeps its file's
+// bytes; a TIFF image keeps its file's path and identity and reads what each call needs
+// from the file, opened for that call alone (a multi-page document is large, and a page
+// needs a tenth of it). Either way no file stays open while an image lives. An image
+// keeps the active frame's description; pixels are decoded on first need and dropped
+// when another frame is selected.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,6 +19,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/charset.h"
 #include "platform/file.h"
 #include "platform/gdiplus.h"
 #include "platform/image_buffer_posix.h"
@@ -24,9 +31,31 @@ namespace {
 
 namespace img = vesk::imaging;
 
+// What tells a file from the one loaded: a file replaced, rewritten, cut or grown since
+// differs in one of these (short of a rewrite to the same size within the file system's
+// timestamp granularity).
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    time_t seconds = 0;
+    long nanoseconds = 0;
+
+    explicit FileIdentity(const struct stat& st)
+        : device(st.st_dev),
+          inode(st.st_ino),
+          size(st.st_size),
+          seconds(st.st_mtim.tv_sec),
+          nanoseconds(st.st_mtim.tv_nsec) {}
+    FileIdentity() = default;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 struct ImageObject final : GpBitmap {
     img::Kind kind = img::Kind::kUnknown;  // kUnknown: made in memory, pixels only
-    img::ImageBuffer file;
+    img::ImageBuffer file;                 // the whole file, unless it is read from `path`
+    std::wstring path;                     // a TIFF read call by call; else empty
+    FileIdentity identity;                 // of the file at `path` when loaded
     uint32_t frames = 1;
     uint32_t frame = 0;
     img::FrameInfo info;
@@ -39,55 +68,78 @@ ImageObject* Object(GpImage* image) {
     return static_cast<ImageObject*>(static_cast<GpBitmap*>(image));
 }
 
-bool ReadInfo(ImageObject& image, uint32_t frame, img::FrameInfo& info) {
+// The status of a file that cannot be opened for reading.
+Status OpenFailure(const CFileException& error) {
+    switch (error.m_cause) {
+        case CFileException::fileNotFound:
+        case CFileException::badPath:
+            return FileNotFound;
+        case CFileException::accessDenied:
+            return AccessDenied;
+        default:
+            return Win32Error;
+    }
+}
+
+Status OpenForReading(const WCHAR* filename, CFile& file, struct stat& st) {
+    CFileException error;
+    if (!file.Open(filename, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error))
+        return OpenFailure(error);
+    return ::fstat(file.m_hFile, &st) == 0 ? Ok : Win32Error;
+}
+
+// Runs read(source) on the image's bytes: those in memory, or the file at its path,
+// opened for this call and checked to be the file loaded. The file is closed before
+// this returns. Status of the open or check, or GenericError when read fails.
+template <class Read>
+Status WithSource(const ImageObject& image, Read&& read) {
+    if (image.path.empty())
+        return read(img::TiffSource(image.Data())) ? Ok : GenericError;
+    CFile file;
+    struct stat st {};
+    if (const Status status = OpenForReading(image.path.c_str(), file, st); status != Ok)
+        return status;
+    if (FileIdentity(st) != image.identity)
+        return Win32Error;  // replaced or changed since it was loaded
+    return read(img::TiffSource(file.m_hFile, static_cast<uint64_t>(st.st_size))) ? Ok
+                                                                                  : GenericError;
+}
+
+Status ReadInfo(const ImageObject& image, uint32_t frame, img::FrameInfo& info) {
     switch (image.kind) {
         case img::Kind::kJpeg:
-            return frame == 0 && img::JpegInfo(image.Data(), info);
+            return frame == 0 && img::JpegInfo(image.Data(), info) ? Ok : GenericError;
         case img::Kind::kTiff:
-            return img::TiffInfo(image.Data(), frame, info);
+            return WithSource(image, [&](const img::TiffSource& source) {
+                return img::TiffInfo(source, frame, info);
+            });
         case img::Kind::kBmp:
-            return frame == 0 && img::BmpInfo(image.Data(), info);
+            return frame == 0 && img::BmpInfo(image.Data(), info) ? Ok : GenericError;
         default:
-            return false;
+            return GenericError;
     }
 }
 
 Status Decode(ImageObject& image) {
     if (image.pixels.bgra)
         return Ok;
-    bool ok = false;
     switch (image.kind) {
         case img::Kind::kJpeg:
-            ok = img::DecodeJpeg(image.Data(), 0, 0, image.pixels);
-            break;
+            return img::DecodeJpeg(image.Data(), 0, 0, image.pixels) ? Ok : GenericError;
         case img::Kind::kTiff:
-            ok = img::DecodeTiff(image.Data(), image.frame, image.pixels);
-            break;
+            return WithSource(image, [&](const img::TiffSource& source) {
+                return img::DecodeTiff(source, image.frame, image.pixels);
+            });
         case img::Kind::kBmp:
-            ok = img::DecodeBmp(image.Data(), image.pixels);
-            break;
+            return img::DecodeBmp(image.Data(), image.pixels) ? Ok : GenericError;
         default:
-            break;
+            return GenericError;
     }
-    return ok ? Ok : GenericError;
 }
 
-Status ReadWholeFile(const WCHAR* filename, img::ImageBuffer& out) {
-    CFile file;
-    CFileException error;
-    if (!file.Open(filename, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
-        switch (error.m_cause) {
-            case CFileException::fileNotFound:
-            case CFileException::badPath:
-                return FileNotFound;
-            case CFileException::accessDenied:
-                return AccessDenied;
-            default:
-                return Win32Error;
-        }
-    }
+// The rest of an open file, from its current position, into `out`.
+Status ReadRest(CFile& file, uint64_t length, img::ImageBuffer& out) {
     try {
-        const uint64_t length = file.GetLength();
         if (length > SIZE_MAX / 2 || !out.Allocate(static_cast<size_t>(length)))
             return OutOfMemory;
         size_t done = 0;
@@ -108,6 +160,33 @@ Status ReadWholeFile(const WCHAR* filename, img::ImageBuffer& out) {
     return Ok;
 }
 
+// A TIFF keeps its path and identity and is read call by call; anything else is read
+// whole. The kind comes from the first bytes.
+Status ReadFile(const WCHAR* filename, ImageObject& image) {
+    CFile file;
+    struct stat st {};
+    if (const Status status = OpenForReading(filename, file, st); status != Ok)
+        return status;
+    uint8_t head[4] = {};
+    const auto got = ::pread(file.m_hFile, head, sizeof head, 0);
+    if (got < 0)
+        return Win32Error;
+    if (img::Sniff({head, static_cast<size_t>(got)}) != img::Kind::kTiff)
+        return ReadRest(file, static_cast<uint64_t>(st.st_size), image.file);
+    image.kind = img::Kind::kTiff;
+    image.path = filename;
+    if (image.path.front() != L'/') {  // the file loaded, even if the process changes folder
+        std::string folder(4096, '\0');
+        if (!::getcwd(folder.data(), folder.size()))
+            return Win32Error;
+        image.path = vesk::Utf8ToWide(folder.c_str()) + L'/' + image.path;
+    }
+    image.identity = FileIdentity(st);
+    const img::TiffSource source(file.m_hFile, static_cast<uint64_t>(st.st_size));
+    image.frames = img::TiffFrameCount(source, &image.info);
+    return image.frames > 0 ? Ok : UnknownImageFormat;
+}
+
 Status Load(const WCHAR* filename, ImageObject** result) {
     if (!filename || !result)
         return InvalidParameter;
@@ -117,15 +196,13 @@ Status Load(const WCHAR* filename, ImageObject** result) {
         return OutOfMemory;
     Status status;
     try {  // the flat interface reports a failure, it never throws one
-        status = ReadWholeFile(filename, image->file);
+        status = ReadFile(filename, *image);
     } catch (const std::bad_alloc&) {
         status = OutOfMemory;
     }
-    if (status == Ok) {
+    if (status == Ok && image->kind != img::Kind::kTiff) {
         image->kind = img::Sniff(image->Data());
-        if (image->kind == img::Kind::kTiff)
-            image->frames = img::TiffFrameCount(image->Data());
-        if (image->frames == 0 || !ReadInfo(*image, 0, image->info))
+        if (ReadInfo(*image, 0, image->info) != Ok)
             status = UnknownImageFormat;
     }
     if (status != Ok) {
@@ -301,8 +378,8 @@ GpStatus WINGDIPAPI GdipImageSelectActiveFrame(GpImage* image, const GUID* dimen
     if (frameIndex == object.frame)
         return Ok;
     img::FrameInfo info;
-    if (!ReadInfo(object, frameIndex, info))
-        return GenericError;
+    if (const Status status = ReadInfo(object, frameIndex, info); status != Ok)
+        return status;
     object.frame = frameIndex;
     object.info = info;
     object.pixels = img::Pixels{};
@@ -424,9 +501,16 @@ GpStatus WINGDIPAPI GdipSaveImageToFile(GpImage* image, const WCHAR* filename,
     ImageObject& object = *Object(image);
     const bool alpha = (object.info.pixelFormat & PixelFormatAlpha) != 0;
     std::string bytes;
-    const bool copied = encoder == 2 && object.kind == img::Kind::kTiff &&
-                        img::CopyTiffFrame(object.Data(), object.frame, bytes);
-    if (!copied) {
+    Status copied = GenericError;
+    if (encoder == 2 && object.kind == img::Kind::kTiff) {
+        copied = WithSource(object, [&](const img::TiffSource& source) {
+            return img::CopyTiffFrame(source, object.frame, bytes);
+        });
+        // A file changed or gone fails here; a page that cannot be copied is re-encoded.
+        if (copied != Ok && copied != GenericError)
+            return copied;
+    }
+    if (copied != Ok) {
         if (const Status status = Decode(object); status != Ok)
             return status;
         const img::FrameInfo& i = object.info;

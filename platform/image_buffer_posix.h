@@ -1,9 +1,9 @@
 // Buffers for whole image files. A large one is mapped on its own, aligned to and
 // advised for transparent huge pages: filling a fresh multi-megabyte buffer 4 KiB page by
 // page takes a page fault each, and on a virtual machine those faults cost more than
-// reading the file. The last large one released (up to 64 MiB) is kept for the next, so
-// loading a document's pages one after another does not pay for fresh pages each time.
-// Small ones come from the heap.
+// reading the file. Small ones come from the heap. (Released buffers are not kept for
+// the next load: only JPEG and BMP files are read whole, and decoding them takes far
+// longer than fresh pages do.)
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,8 @@
 // The image codecs behind the GDI+ layer: JPEG on libjpeg-turbo, TIFF on libtiff, BMP of
-// our own. Everything works on whole files held in memory, so no file stays open while
-// an image lives. Every reader checks sizes against the data it was given and refuses
-// images of more than kMaxPixels; no reader writes to stderr.
+// our own. JPEG and BMP work on whole files held in memory; TIFF reads either memory or
+// a file descriptor the caller opened for the one call (with pread, so only what the
+// call needs is read). Every reader checks sizes against the data it was given and
+// refuses images of more than kMaxPixels; no reader writes to stderr.
 #pragma once
 
 #include <cstddef>
@@ -79,15 +80,28 @@ bool DecodeJpegResized(Bytes data, uint32_t width, uint32_t height, Pixels& out)
 bool EncodeJpeg(const Pixels& image, int quality, double xDpi, double yDpi, std::string& out);
 
 // ---- TIFF ----
-// Number of pages (image directories); 0 for data libtiff cannot open.
-uint32_t TiffFrameCount(Bytes data);
-bool TiffInfo(Bytes data, uint32_t frame, FrameInfo& info);
-bool DecodeTiff(Bytes data, uint32_t frame, Pixels& out);
+// Where a TIFF's bytes are: in memory, or in an open file of the given size read with
+// pread (the descriptor's offset is left alone). A file that reads short or fails makes
+// the call fail as malformed data would.
+struct TiffSource {
+    TiffSource(Bytes bytes) : data(bytes) {}  // implicit: callers pass bytes as they are
+    TiffSource(int descriptor, uint64_t length) : fd(descriptor), size(length) {}
+
+    Bytes data;
+    int fd = -1;
+    uint64_t size = 0;
+};
+
+// Number of pages (image directories); 0 for data libtiff cannot open, or when `first`
+// is given and the first page's description does not read (then filled in).
+uint32_t TiffFrameCount(const TiffSource& source, FrameInfo* first = nullptr);
+bool TiffInfo(const TiffSource& source, uint32_t frame, FrameInfo& info);
+bool DecodeTiff(const TiffSource& source, uint32_t frame, Pixels& out);
 // The page as a one-page TIFF whose strips or tiles are copied as they are coded, with
 // the tags that describe them (size, samples, photometric, compression and its tables,
 // resolution). False when its compression cannot be copied that way (old-style JPEG,
 // one libtiff does not know) or on malformed data.
-bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out);
+bool CopyTiffFrame(const TiffSource& source, uint32_t frame, std::string& out);
 // LZW-coded grey (8-bit) or RGB/RGBA pixels with the given resolution.
 bool EncodeTiff(const Pixels& image, bool alpha, double xDpi, double yDpi, std::string& out);
 

@@ -1,8 +1,11 @@
-// TIFF on libtiff, read from and written to memory through client procedures. Errors
-// and warnings go to handlers of our own (never stderr), and one allocation is bounded.
+// TIFF on libtiff, read from memory or a file descriptor and written to memory through
+// client procedures. Errors and warnings go to handlers of our own (never stderr), and
+// one allocation is bounded.
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,17 +22,67 @@ namespace {
 // A strip of a large uncompressed colour page, with room to spare.
 constexpr tmsize_t kMaxAllocation = tmsize_t{256} << 20;
 
-// Memory that libtiff reads (data) or writes (out, grown as needed).
+// Reads from a file smaller than this go through a block of this size: libtiff reads a
+// directory a few bytes at a time (counts, entries, arrays, the next offset), and one
+// pread a piece would cost more than the reading.
+constexpr size_t kBlock = size_t{16} << 10;
+
+// What libtiff reads (data, or the file fd) or writes (out, grown as needed).
 struct Stream {
     Bytes data;
     std::string* out = nullptr;
+    int fd = -1;
+    uint64_t fileSize = 0;
     uint64_t pos = 0;
+    std::unique_ptr<uint8_t[]> block;  // of the file, from blockAt, blockSize bytes
+    uint64_t blockAt = 0;
+    size_t blockSize = 0;
 
-    uint64_t Size() const { return out ? out->size() : data.size(); }
+    explicit Stream(const TiffSource& source)
+        : data(source.data), fd(source.fd), fileSize(source.size) {}
+    explicit Stream(std::string* written) : out(written) {}
+
+    uint64_t Size() const { return out ? out->size() : fd >= 0 ? fileSize : data.size(); }
 };
 
 Stream& S(thandle_t h) {
     return *static_cast<Stream*>(h);
+}
+
+// All n bytes at offset, or false (a file cut short, a read error).
+bool ReadAt(int fd, void* buf, size_t n, uint64_t offset) {
+    auto* p = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        p += got, n -= static_cast<size_t>(got), offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+// n bytes of the file at s.pos; small reads through the block.
+bool ReadFile(Stream& s, void* buf, uint64_t n) {
+    if (n >= kBlock)
+        return ReadAt(s.fd, buf, n, s.pos);
+    if (s.pos < s.blockAt || s.pos + n > s.blockAt + s.blockSize) {
+        if (!s.block)
+            s.block.reset(new (std::nothrow) uint8_t[kBlock]);
+        // From the page boundary before, so that reading back a little still hits.
+        uint64_t at = s.pos / 4096 * 4096;
+        if (s.pos + n > at + kBlock)
+            at = s.pos;
+        const auto length = static_cast<size_t>(std::min<uint64_t>(kBlock, s.fileSize - at));
+        s.blockSize = 0;
+        if (!s.block || !ReadAt(s.fd, s.block.get(), length, at))
+            return false;
+        s.blockAt = at;
+        s.blockSize = length;
+    }
+    std::memcpy(buf, s.block.get() + (s.pos - s.blockAt), n);
+    return true;
 }
 
 tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
@@ -38,8 +91,14 @@ tmsize_t Read(thandle_t h, void* buf, tmsize_t n) {
     if (n <= 0 || s.pos >= size)
         return 0;
     const auto got = std::min<uint64_t>(static_cast<uint64_t>(n), size - s.pos);
-    const uint8_t* base = s.out ? reinterpret_cast<const uint8_t*>(s.out->data()) : s.data.data();
-    std::memcpy(buf, base + s.pos, got);
+    if (s.fd >= 0 && !s.out) {
+        if (!ReadFile(s, buf, got))
+            return -1;
+    } else {
+        const uint8_t* base =
+            s.out ? reinterpret_cast<const uint8_t*>(s.out->data()) : s.data.data();
+        std::memcpy(buf, base + s.pos, got);
+    }
     s.pos += got;
     return static_cast<tmsize_t>(got);
 }
@@ -110,8 +169,16 @@ TiffPtr Open(Stream& stream, const char* mode) {
     return TiffPtr(tif);
 }
 
+bool IsTiff(const Stream& stream) {
+    if (stream.fd < 0)
+        return Sniff(stream.data) == Kind::kTiff;
+    uint8_t head[4];
+    return stream.fileSize >= sizeof head && ReadAt(stream.fd, head, sizeof head, 0) &&
+           Sniff({head, sizeof head}) == Kind::kTiff;
+}
+
 TiffPtr OpenFrame(Stream& stream, uint32_t frame) {
-    if (Sniff(stream.data) != Kind::kTiff)
+    if (!IsTiff(stream))
         return nullptr;
     TiffPtr tif = Open(stream, "r");
     if (!tif || !TIFFSetDirectory(tif.get(), static_cast<tdir_t>(frame)))
@@ -210,18 +277,54 @@ bool CopyTags(TIFF* in, TIFF* out) {
     return true;
 }
 
-// The coded chunks go to the writer straight from the file's bytes, already in memory.
-bool CopyChunks(TIFF* in, TIFF* out, Bytes data) {
+// The coded chunks go to the writer as they are stored. From memory they go straight
+// from the bytes there; from a file, chunks that lie one after another (as a page's
+// strips usually do) are read together, a run of up to kRunBytes with one pread, into
+// one buffer that stays small enough to stay in the cache.
+constexpr uint64_t kRunBytes = uint64_t{256} << 10;
+
+bool CopyChunks(TIFF* in, TIFF* out, const Stream& source) {
     const bool tiled = TIFFIsTiled(in);
     const uint32_t chunks = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+    const uint64_t fileSize = source.Size();
+    std::vector<uint8_t> buffer;
+    uint64_t bufferAt = 0, bufferEnd = 0;  // the file's bytes the buffer holds
     for (uint32_t i = 0; i < chunks; ++i) {
         const uint64_t size = TIFFGetStrileByteCount(in, i);
         const uint64_t offset = TIFFGetStrileOffset(in, i);
-        if (size == 0 || offset > data.size() || size > data.size() - offset)
+        if (size == 0 || offset > fileSize || size > fileSize - offset)
             return false;
-        auto* chunk = const_cast<uint8_t*>(data.data() + offset);  // libtiff only reads it
+        const uint8_t* chunk = nullptr;
+        if (source.fd < 0) {
+            chunk = source.data.data() + offset;
+        } else {
+            if (offset < bufferAt || offset + size > bufferEnd) {
+                // This chunk and those right after it, as far as kRunBytes reaches.
+                uint64_t end = offset + size;
+                for (uint32_t j = i + 1; j < chunks; ++j) {
+                    const uint64_t next = TIFFGetStrileOffset(in, j);
+                    const uint64_t length = TIFFGetStrileByteCount(in, j);
+                    if (next != end || length > fileSize - next ||
+                        next + length - offset > kRunBytes)
+                        break;
+                    end = next + length;
+                }
+                try {
+                    if (buffer.size() < end - offset)
+                        buffer.resize(end - offset);
+                } catch (const std::exception&) {
+                    return false;
+                }
+                if (!ReadAt(source.fd, buffer.data(), end - offset, offset))
+                    return false;
+                bufferAt = offset;
+                bufferEnd = end;
+            }
+            chunk = buffer.data() + (offset - bufferAt);
+        }
+        auto* bytes = const_cast<uint8_t*>(chunk);  // libtiff only reads it
         const auto n = static_cast<tmsize_t>(size);
-        if ((tiled ? TIFFWriteRawTile(out, i, chunk, n) : TIFFWriteRawStrip(out, i, chunk, n)) != n)
+        if ((tiled ? TIFFWriteRawTile(out, i, bytes, n) : TIFFWriteRawStrip(out, i, bytes, n)) != n)
             return false;
     }
     return true;
@@ -229,27 +332,37 @@ bool CopyChunks(TIFF* in, TIFF* out, Bytes data) {
 
 }  // namespace
 
-uint32_t TiffFrameCount(Bytes data) {
-    if (Sniff(data) != Kind::kTiff)
-        return 0;
-    Stream stream{data};
-    TiffPtr tif = Open(stream, "r");
-    return tif ? TIFFNumberOfDirectories(tif.get()) : 0;
-}
+namespace {
 
-bool TiffInfo(Bytes data, uint32_t frame, FrameInfo& info) {
-    Stream stream{data};
-    TiffPtr tif = OpenFrame(stream, frame);
+bool Info(TIFF* tif, FrameInfo& info) {
     uint32_t width = 0, height = 0;
-    if (!tif || !Size(tif.get(), width, height))
+    if (!Size(tif, width, height))
         return false;
-    info = FrameInfo{width, height, PixelFormat(tif.get()), Dpi(tif.get(), TIFFTAG_XRESOLUTION),
-                     Dpi(tif.get(), TIFFTAG_YRESOLUTION)};
+    info = FrameInfo{width, height, PixelFormat(tif), Dpi(tif, TIFFTAG_XRESOLUTION),
+                     Dpi(tif, TIFFTAG_YRESOLUTION)};
     return true;
 }
 
-bool DecodeTiff(Bytes data, uint32_t frame, Pixels& out) {
-    Stream stream{data};
+}  // namespace
+
+uint32_t TiffFrameCount(const TiffSource& source, FrameInfo* first) {
+    Stream stream(source);
+    if (!IsTiff(stream))
+        return 0;
+    TiffPtr tif = Open(stream, "r");
+    // Counting leaves the first directory current.
+    const uint32_t count = tif ? TIFFNumberOfDirectories(tif.get()) : 0;
+    return count > 0 && (!first || Info(tif.get(), *first)) ? count : 0;
+}
+
+bool TiffInfo(const TiffSource& source, uint32_t frame, FrameInfo& info) {
+    Stream stream(source);
+    TiffPtr tif = OpenFrame(stream, frame);
+    return tif && Info(tif.get(), info);
+}
+
+bool DecodeTiff(const TiffSource& source, uint32_t frame, Pixels& out) {
+    Stream stream(source);
     TiffPtr tif = OpenFrame(stream, frame);
     uint32_t width = 0, height = 0;
     char message[1024] = {};
@@ -279,8 +392,8 @@ bool DecodeTiff(Bytes data, uint32_t frame, Pixels& out) {
     return true;
 }
 
-bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out) {
-    Stream in{data};
+bool CopyTiffFrame(const TiffSource& from, uint32_t frame, std::string& out) {
+    Stream in(from);
     TiffPtr source = OpenFrame(in, frame);
     uint16_t compression = COMPRESSION_NONE;
     if (!source)
@@ -293,18 +406,19 @@ bool CopyTiffFrame(Bytes data, uint32_t frame, std::string& out) {
         const bool tiled = TIFFIsTiled(source.get());
         const uint32_t chunks =
             tiled ? TIFFNumberOfTiles(source.get()) : TIFFNumberOfStrips(source.get());
+        const uint64_t fileSize = in.Size();
         uint64_t total = 64 * 1024;
-        for (uint32_t i = 0; i < chunks && total <= data.size(); ++i)
+        for (uint32_t i = 0; i < chunks && total <= fileSize; ++i)
             total += TIFFGetStrileByteCount(source.get(), i);
-        result.reserve(std::min<uint64_t>(total, data.size() + 64 * 1024));
+        result.reserve(std::min<uint64_t>(total, fileSize + 64 * 1024));
     } catch (const std::exception&) {
         return false;
     }
-    Stream written{{}, &result};
+    Stream written(&result);
     {
         TiffPtr target = Open(written, TIFFIsBigEndian(source.get()) ? "wb" : "wl");
         if (!target || !CopyTags(source.get(), target.get()) ||
-            !CopyChunks(source.get(), target.get(), data) || !TIFFWriteDirectory(target.get()))
+            !CopyChunks(source.get(), target.get(), in) || !TIFFWriteDirectory(target.get()))
             return false;
     }
     out = std::move(result);
@@ -317,7 +431,7 @@ bool EncodeTiff(const Pixels& image, bool alpha, double xDpi, double yDpi, std::
     const bool grey = image.grey && !alpha;
     const uint16_t samples = grey ? 1 : alpha ? 4 : 3;
     std::string result;
-    Stream written{{}, &result};
+    Stream written(&result);
     {
         TiffPtr tif = Open(written, "w");
         if (!tif)

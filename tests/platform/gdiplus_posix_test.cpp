@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -284,17 +286,75 @@ TEST_F(GdiplusTest, RefusesWhatItCannotRead) {
     EXPECT_EQ(hbm, nullptr);
 }
 
-// The file is read whole: nothing stays open, and changing it later changes nothing.
-TEST_F(GdiplusTest, KeepsNoFileOpen) {
-    const sim::Image page = Page(1, 40, 30, sim::PageStyle::kGrey);
-    const std::vector<uint8_t> tiff = sim::EncodeTiff({page}, sim::TiffCoding::kLzw);
-    WriteBytes(Path("a.tif"), tiff);
+// No call leaves a file open. A JPEG is read whole, so changing its file later changes
+// nothing; a TIFF is read call by call from the file loaded, so once that file is
+// replaced, cut or gone, calls that need its data fail cleanly: the active page and
+// what is known of it stay, and a save target is left as it was.
+TEST_F(GdiplusTest, ReadsATiffOnlyFromTheFileLoaded) {
+    const std::vector<sim::Image> pages = {Page(1, 40, 30, sim::PageStyle::kGrey),
+                                           Page(2, 50, 20, sim::PageStyle::kGrey)};
+    const std::vector<uint8_t> tiff = sim::EncodeTiff(pages, sim::TiffCoding::kLzw);
+    const CLSID tiffEncoder = Encoder(L"image/tiff"), bmpEncoder = Encoder(L"image/bmp");
+    const std::wstring target = W(Path("target"));
     const int before = OpenDescriptors();
-    Image image;
-    ASSERT_EQ(Load(Path("a.tif"), image), Ok);
-    EXPECT_EQ(OpenDescriptors(), before);
-    vesk::test::WriteFile(Path("a.tif"), "overwritten");
-    EXPECT_TRUE(Pixels(image) == FromSim(page));
+    {
+        WriteBytes(Path("a.tif"), tiff);
+        WriteBytes(Path("a.jpg"), sim::EncodeJpeg(pages[0]));
+        Image image, jpeg;
+        // A name relative to the folder of the load, which the process leaves afterwards.
+        const std::filesystem::path folder = std::filesystem::current_path();
+        std::filesystem::current_path(m_dir.Sub(""));
+        EXPECT_EQ(Load("a.tif", image), Ok);
+        std::filesystem::current_path(folder);
+        ASSERT_EQ(Load(Path("a.jpg"), jpeg), Ok);
+        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(GdipImageSelectActiveFrame(image.p, &FrameDimensionPage, 1), Ok);
+        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(GdipSaveImageToFile(image.p, target.c_str(), &tiffEncoder, nullptr), Ok);
+        EXPECT_TRUE(Pixels(image) == FromSim(pages[1]));
+        EXPECT_EQ(OpenDescriptors(), before);
+        vesk::test::WriteFile(Path("a.jpg"), "overwritten");
+        EXPECT_TRUE(Pixels(jpeg) == Decoded(sim::EncodeJpeg(pages[0])));
+    }
+    const auto replace = [&](const std::string& path) {
+        WriteBytes(path + ".new", tiff);  // the same bytes, another file
+        std::filesystem::rename(path + ".new", path);
+    };
+    const auto cut = [](const std::string& path) {
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
+    };
+    const auto remove = [](const std::string& path) { std::filesystem::remove(path); };
+    const struct {
+        const char* change;
+        std::function<void(const std::string&)> apply;
+        Status status;
+    } cases[] = {{"replaced", replace, Win32Error},
+                 {"cut short", cut, Win32Error},
+                 {"deleted", remove, FileNotFound}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        WriteBytes(Path("a.tif"), tiff);
+        vesk::test::WriteFile(Path("target"), "as it was");
+        Image image;
+        ASSERT_EQ(Load(Path("a.tif"), image), Ok);
+        c.apply(Path("a.tif"));
+        EXPECT_EQ(GdipImageSelectActiveFrame(image.p, &FrameDimensionPage, 1), c.status);
+        UINT width = 0, count = 0;
+        EXPECT_EQ(GdipGetImageWidth(image.p, &width), Ok);
+        EXPECT_EQ(width, 40u);
+        EXPECT_EQ(GdipImageGetFrameCount(image.p, &FrameDimensionPage, &count), Ok);
+        EXPECT_EQ(count, 2u);
+        for (const CLSID* encoder : {&tiffEncoder, &bmpEncoder})
+            EXPECT_EQ(GdipSaveImageToFile(image.p, target.c_str(), encoder, nullptr), c.status);
+        EXPECT_EQ(vesk::test::ReadFile(Path("target")), "as it was");
+        GpImage* thumb = nullptr;
+        EXPECT_EQ(GdipGetImageThumbnail(image.p, 4, 3, &thumb, nullptr, nullptr), c.status);
+        EXPECT_EQ(thumb, nullptr);
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.Sub("")),
+                            std::filesystem::directory_iterator()),
+              2);  // a.jpg and the target: nothing half written
 }
 
 // A page past the end is refused and the active page stays; other dimensions too.
