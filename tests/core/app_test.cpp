@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "core/app.h"
 #include "core/sync_lock.h"
+#include "platform/env.h"
 #include "support/isolated_env.h"
 
 namespace {
@@ -72,11 +72,11 @@ TEST_F(ModuleAppTest, StartsWithoutALockItCannotCreate) {
     // A lock folder below a regular file cannot exist, whoever runs the test.
     const auto blocker = Root() / "not-a-folder";
     std::ofstream(blocker) << "x";
-    const std::string saved = std::getenv("VESK_LOCK_DIR");
-    ::setenv("VESK_LOCK_DIR", (blocker / "locks").c_str(), 1);
+    const std::wstring saved = vesk::env::Get(L"VESK_LOCK_DIR");
+    vesk::env::Set(L"VESK_LOCK_DIR", (blocker / "locks").wstring());
     COVVESKMiddleLayerApp app;
     const BOOL started = app.InitInstance();
-    ::setenv("VESK_LOCK_DIR", saved.c_str(), 1);
+    vesk::env::Set(L"VESK_LOCK_DIR", saved);
 
     EXPECT_EQ(started, TRUE);
     EXPECT_EQ(app.GetSyncMutex(), nullptr);
