@@ -38,7 +38,6 @@ set(VESK_WINDOWS_EXCLUDED_TESTS
   "RawThumbnailBmp.*" "reads the file back with the Linux Python interpreter, which a Windows program cannot start"
   "CacheSize.LinksAreMeasuredAsFilesNeverAsFolders" "makes symbolic links, which the cross build's C++ library cannot make (std::filesystem::create_symlink is not implemented for MinGW)"
   "CacheNames.CreationTimeFromText" "Wine keeps no creation time on a Linux file system: it reports the modification time"
-  "ModuleAppTest.StartsOnceWhicheverThreadComesFirst" "looks for the lock file in VESK_LOCK_DIR, on Windows the lock is a named mutex (tests/windows/named_mutex_test.sh)"
   "ModuleAppTest.StartsWithoutALockItCannotCreate" "blocks the lock file's folder, a Windows named mutex has no file"
   "FilterFile.ReadErrorKeepsWhatWasReadAndGivesZero" "injects read failures into the POSIX call table, which the Windows backend does not call"
   "RootItem.WritersThatCannotSaveFailAndChangeNothing" "refuses the replacement through the POSIX call table, which the Windows backend does not call")
