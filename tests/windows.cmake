@@ -40,7 +40,7 @@ set(VESK_WINDOWS_EXCLUDED_TESTS
   "CacheNames.CreationTimeFromText" "Wine keeps no creation time on a Linux file system: it reports the modification time"
   "ModuleAppTest.StartsWithoutALockItCannotCreate" "blocks the lock file's folder, a Windows named mutex has no file"
   "FilterFile.ReadErrorKeepsWhatWasReadAndGivesZero" "injects read failures into the POSIX call table, which the Windows backend does not call"
-  "RootItem.WritersThatCannotSaveFailAndChangeNothing" "refuses the replacement through the POSIX call table, which the Windows backend does not call")
+  "RootItem.WritersFailWhenTheReplacementIsRefused" "refuses the replacement through the POSIX call table, which the Windows backend does not call")
 
 set(excluded_files)
 list(LENGTH VESK_WINDOWS_EXCLUDED_FILES n)

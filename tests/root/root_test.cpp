@@ -77,6 +77,7 @@ protected:
         return Ids(reader);
     }
     fs::path CacheFolder() const { return HaldFolder() / "QBOXCACHE"; }
+    void ExpectWritersFailAndChangeNothing(const std::function<void()>& inject);
 };
 
 TEST_F(RootItem, RegisteringIntoAnEmptyProfileWritesTheGoldenFile) {
@@ -226,24 +227,7 @@ TEST_F(RootItem, IdsAreNeverOnesTheFileAlreadyHolds) {
 
 // A writer that cannot save says so (-1018), and neither the file nor its items change:
 // what it reports is what the next listing shows.
-TEST_F(RootItem, WritersThatCannotSaveFailAndChangeNothing) {
-    struct Fault {
-        const char* what;
-        std::function<void()> inject;
-    };
-    const Fault faults[] = {
-        {"folder replaced by a file",
-         [this] {
-             fs::remove_all(HaldFolder());
-             WriteBytes(HaldFolder(), "not a folder");
-         }},
-        {"replacement refused",
-         [] {
-             vesk::Sys().rename = [](const char*, const char*, unsigned) {
-                 return errno = EROFS, -1;
-             };
-         }},
-    };
+void RootItem::ExpectWritersFailAndChangeNothing(const std::function<void()>& inject) {
     const std::string initial = File({Entry(1, "10.0.0.1", "one"), Entry(2, "10.0.0.2", "two")});
     using Writer = std::function<int(CVESKRoot&)>;
     const std::pair<const char*, Writer> writers[] = {
@@ -256,26 +240,37 @@ TEST_F(RootItem, WritersThatCannotSaveFailAndChangeNothing) {
          }},
         {"rename", [](CVESKRoot& r) { return Devices(r)[0]->RenameItem(L"uno", L""); }},
     };
-    for (const Fault& fault : faults) {
-        for (const auto& [what, write] : writers) {
-            SCOPED_TRACE(std::string(fault.what) + ", " + what);
-            fs::remove_all(HaldFolder());
-            WriteRegistry(initial);
-            CVESKRoot root;
-            ASSERT_EQ(root.GetChildList(0), 1);
-            {
-                vesk::ScopedSysCalls restore;
-                fault.inject();
-                EXPECT_EQ(write(root), -1018);
-            }
-            EXPECT_EQ(Ids(root), (std::vector<long>{1, 2}));
-            EXPECT_EQ(Devices(root)[0]->GetItemName(), L"one");
-            EXPECT_EQ(Devices(root)[0]->GetDevAddress(), L"10.0.0.1");
-            if (fs::is_regular_file(RegistryFile())) {
-                EXPECT_EQ(RegistryBytes(), initial);
-            }
+    for (const auto& [what, write] : writers) {
+        SCOPED_TRACE(what);
+        fs::remove_all(HaldFolder());
+        WriteRegistry(initial);
+        CVESKRoot root;
+        ASSERT_EQ(root.GetChildList(0), 1);
+        {
+            vesk::ScopedSysCalls restore;
+            inject();
+            EXPECT_EQ(write(root), -1018);
+        }
+        EXPECT_EQ(Ids(root), (std::vector<long>{1, 2}));
+        EXPECT_EQ(Devices(root)[0]->GetItemName(), L"one");
+        EXPECT_EQ(Devices(root)[0]->GetDevAddress(), L"10.0.0.1");
+        if (fs::is_regular_file(RegistryFile())) {
+            EXPECT_EQ(RegistryBytes(), initial);
         }
     }
+}
+
+TEST_F(RootItem, WritersFailWhenTheFolderIsAFile) {
+    ExpectWritersFailAndChangeNothing([this] {
+        fs::remove_all(HaldFolder());
+        WriteBytes(HaldFolder(), "not a folder");
+    });
+}
+
+TEST_F(RootItem, WritersFailWhenTheReplacementIsRefused) {
+    ExpectWritersFailAndChangeNothing([] {
+        vesk::Sys().rename = [](const char*, const char*, unsigned) { return errno = EROFS, -1; };
+    });
 }
 
 TEST_F(RootItem, DeletingMatchesTheFileAndTheList) {
