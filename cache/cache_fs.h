@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesk::cache {
@@ -31,6 +32,11 @@ bool RemoveEntry(const std::string& path);
 bool RemoveEmptyFolder(const std::string& path);
 // A real folder, not a link to one.
 bool IsRealFolder(const std::string& path);
+
+// Whether the system can make a file of this name in any folder, beyond the separator,
+// NUL and length rules checked everywhere: Windows refuses its reserved characters and
+// device names (CON, NUL, COM1... with any extension).
+bool NameAllowed(std::wstring_view name);
 
 // Longest file-name component, in bytes, that the file system holding dir accepts.
 size_t MaxNameBytes(const std::wstring& dir);

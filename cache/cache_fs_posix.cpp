@@ -74,6 +74,10 @@ bool IsRealFolder(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool NameAllowed(std::wstring_view) {
+    return true;
+}
+
 size_t MaxNameBytes(const std::wstring& dir) {
     errno = 0;
     const long n = pathconf(vesk::WideToUtf8(dir).c_str(), _PC_NAME_MAX);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string_view>
 
 #include "platform/charset.h"
 
@@ -75,6 +76,26 @@ bool IsRealFolder(const std::string& path) {
     const DWORD a = GetFileAttributesW(W(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
            !(a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool NameAllowed(std::wstring_view name) {
+    for (wchar_t c : name)
+        if (c < 32 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos)
+            return false;
+    // A device name stays one with an extension or trailing spaces ("con .txt").
+    std::wstring_view stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ')
+        stem.remove_suffix(1);
+    auto is = [](std::wstring_view text, std::wstring_view device) {
+        return CompareStringOrdinal(text.data(), static_cast<int>(text.size()), device.data(),
+                                    static_cast<int>(device.size()), TRUE) == CSTR_EQUAL;
+    };
+    for (std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (is(stem, device))
+            return false;
+    // COM1-COM9 and LPT1-LPT9.
+    return !(stem.size() == 4 && stem[3] >= L'1' && stem[3] <= L'9' &&
+             (is(stem.substr(0, 3), L"COM") || is(stem.substr(0, 3), L"LPT")));
 }
 
 size_t MaxNameBytes(const std::wstring& dir) {

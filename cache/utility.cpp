@@ -121,6 +121,8 @@ NameCheck CheckName(std::wstring_view name, size_t maxBytes) {
         if (c == kPathSeparator || c == L'\0' || (u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF)
             return NameCheck::Invalid;
     }
+    if (!vesk::cache::NameAllowed(name))
+        return NameCheck::Invalid;
     if (vesk::WideToUtf8(name).size() > maxBytes)
         return NameCheck::TooLong;
     return NameCheck::Valid;

@@ -110,11 +110,16 @@ public:
         while ((hr = m_reader.Read(&type)) == S_OK) {
             if (++nodes > inputBytes)
                 return kNoProgress;
-            // Counted apart from the tree, which stops growing once too deep.
-            if (type == XmlNodeType_Element && !m_reader.IsEmptyElement())
-                ++m_depth;
-            else if (type == XmlNodeType_EndElement && m_depth > 0)
-                --m_depth;
+            // Counted apart from the tree, which stops growing once too deep. Wine's
+            // reader closes the elements still open at the end of the input itself, with
+            // end nodes placed where the elements began: a real end tag lies after it.
+            if (type == XmlNodeType_Element && !m_reader.IsEmptyElement()) {
+                m_starts.push_back(Position());
+            } else if (type == XmlNodeType_EndElement && !m_starts.empty()) {
+                if (Position() <= m_starts.back())
+                    return kNoProgress;
+                m_starts.pop_back();
+            }
             if (m_tooDeep)
                 continue;  // read on only to learn whether the rest is well-formed
             hr = Take(type);
@@ -123,7 +128,7 @@ public:
         }
         // Wine's reader ends quietly after the last end tag even when the document
         // element was never closed.
-        if (hr == S_FALSE && m_depth != 0)
+        if (hr == S_FALSE && !m_starts.empty())
             return kNoProgress;
         return hr;
     }
@@ -132,6 +137,13 @@ public:
     bool HasElement() const { return m_hasElement; }
 
 private:
+    std::pair<UINT, UINT> Position() const {
+        std::pair<UINT, UINT> at{0, 0};
+        m_reader.GetLineNumber(&at.first);
+        m_reader.GetLinePosition(&at.second);
+        return at;
+    }
+
     std::vector<Node>& Siblings() { return m_open.empty() ? m_doc.nodes : m_open.back()->children; }
 
     // Text runs end at markup; white space alone between elements is dropped, but not
@@ -222,7 +234,7 @@ private:
     const size_t m_limit;
     std::vector<Node*> m_open;
     std::wstring m_text;
-    size_t m_depth = 0;
+    std::vector<std::pair<UINT, UINT>> m_starts;  // line and column of each open element
     bool m_textNode = false;  // the run holds text the reader did not call white space
     bool m_tooDeep = false;
     bool m_hasElement = false;

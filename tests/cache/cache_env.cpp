@@ -1,61 +1,25 @@
 #include "cache_env.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <atomic>
+#include <algorithm>
 #include <filesystem>
 
+#include "platform/fs.h"
 #include "tree_builder.h"
 
 namespace vesk::cachetest {
 
-namespace {
-
-// Set once a test has protected a file, so clean-up looks for flags only then.
-std::atomic<bool> g_protectedAny{false};
-
-bool SetImmutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
-
-// Clears immutable flags and restores modes below dir so the folder can be removed.
-void Unlock(const std::filesystem::path& dir) {
-    std::error_code ec;
-    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_symlink(ec))
-            continue;
-        SetImmutable(it->path().string(), false);
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-    }
-}
-
-}  // namespace
-
-void CacheEnv::TearDown() {
-    if (g_protectedAny.exchange(false))
-        Unlock(Root());
-    IsolatedEnv::TearDown();
-}
-
 CString CacheEnv::BaseDir() const {
-    return CString(Profile() + "/ORVANE/HALD/3.1/");
+    return CString(Profile()) + Native(L"/ORVANE/HALD/3.1/");
+}
+
+CString Native(const wchar_t* text) {
+    std::wstring s(text);
+    std::replace(s.begin(), s.end(), L'/', fs::kPathSeparator);
+    return CString(std::move(s));
+}
+
+bool WindowsNames() {
+    return fs::kPathSeparator == L'\\';
 }
 
 std::string CacheEnv::CacheDir() const {
@@ -65,14 +29,14 @@ std::string CacheEnv::CacheDir() const {
     return dir;
 }
 
-Undeletable::Undeletable(const std::string& path) : m_path(path) {
-    g_protectedAny = true;
-    m_ok = SetImmutable(path, true);
+Undeletable::Undeletable(const std::string& path) {
+    m_ok = m_file.Open(Utf8ToWide(path).c_str(), CFile::modeRead | CFile::shareDenyWrite) &&
+           SetImmutable(m_file, true);
 }
 
 Undeletable::~Undeletable() {
     if (m_ok)
-        SetImmutable(m_path, false);
+        SetImmutable(m_file, false);
 }
 
 bool CanMakeUndeletable(const std::string& scratchDir) {
@@ -81,9 +45,9 @@ bool CanMakeUndeletable(const std::string& scratchDir) {
     bool ok = false;
     {
         Undeletable u(probe);
-        ok = u.Ok() && ::unlink(probe.c_str()) != 0;
+        ok = u.Ok() && !fs::RemoveFile(Utf8ToWide(probe));
     }
-    ::unlink(probe.c_str());
+    fs::RemoveFile(Utf8ToWide(probe));
     return ok;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/charset.h"
 #include "platform/cstring.h"
+#include "platform/file.h"
 #include "support/isolated_env.h"
 
 // Readable CString values in test failures.
@@ -20,11 +21,9 @@ inline void PrintTo(const CString& s, std::ostream* os) {
 namespace vesk::cachetest {
 
 // Each test runs in the team's isolated environment (its own ALLUSERSPROFILE and
-// registry hives); files a test made undeletable are released before clean-up.
+// registry hives).
 class CacheEnv : public vesk::test::IsolatedEnv {
 protected:
-    void TearDown() override;
-
     // Temporary folder of this test (UTF-8, no trailing separator).
     std::string Tmp() const { return Root().string(); }
     // The profile folder ALLUSERSPROFILE points to.
@@ -35,8 +34,15 @@ protected:
     std::string CacheDir() const;
 };
 
-// Makes a file impossible to delete with the file system's immutable flag (needs the
-// right to set it: root, or CAP_LINUX_IMMUTABLE). Undone on destruction.
+// Text with each "/" turned into the platform's separator: the parts of expected paths
+// that the library writes itself.
+CString Native(const wchar_t* text);
+// Whether names follow Windows rules (device names such as CON are reserved).
+bool WindowsNames();
+
+// Makes a file impossible to delete while the object lives: on Windows the open file
+// shares no deletion; elsewhere the file system's immutable flag is set on it (needs the
+// right to set it: root, or CAP_LINUX_IMMUTABLE).
 class Undeletable {
 public:
     explicit Undeletable(const std::string& path);
@@ -46,9 +52,13 @@ public:
     bool Ok() const { return m_ok; }
 
 private:
-    std::string m_path;
+    CFile m_file;
     bool m_ok = false;
 };
+
+// Sets or clears the immutable flag where the system has one; true on Windows, where
+// the open file is the protection (cache_env_posix.cpp, cache_env_win32.cpp).
+bool SetImmutable(CFile& file, bool on);
 
 // Whether this machine lets a test make a file undeletable.
 bool CanMakeUndeletable(const std::string& scratchDir);

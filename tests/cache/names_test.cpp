@@ -2,8 +2,6 @@
 // and the path helpers they rest on.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -17,6 +15,7 @@
 #include "platform/charset.h"
 #include "platform/fs.h"
 #include "support/data_table.h"
+#include "support/temp_folder.h"
 #include "tree_builder.h"
 
 namespace {
@@ -25,6 +24,7 @@ using vesk::cache::GetUniqueState;
 using vesk::cache::SetUniqueState;
 using vesk::cache::UniqueSeries;
 using vesk::cachetest::CacheEnv;
+using vesk::cachetest::Native;
 
 class CacheNames : public CacheEnv {
 protected:
@@ -83,7 +83,7 @@ TEST_F(CacheNames, TransferFolderPerBox) {
     cache.SetBoxUserName(L"Bob");
     cache.SetBoxID(L"12");
     ASSERT_EQ(cache.GetTransFileDir(dir, 0), 1);
-    EXPECT_EQ(dir, root + L"/4d4650e9/426f62/3132");
+    EXPECT_EQ(dir, root + Native(L"/4d4650e9/426f62/3132"));
     EXPECT_FALSE(vesk::fs::Exists(dir.str()));
     ASSERT_EQ(cache.GetTransFileDir(dir, 1), 1);
     EXPECT_TRUE(vesk::fs::IsDirectory(dir.str()));
@@ -92,16 +92,15 @@ TEST_F(CacheNames, TransferFolderPerBox) {
     cache.SetMfpName(L"A very long device display name");
     cache.SetBoxID(L"1234567890123456789");
     ASSERT_EQ(cache.GetTransFileDir(dir, 0), 1);
-    EXPECT_EQ(
-        dir,
-        root + L"/412076657279206c6f6e672064657669/426f62/31323334353637383930313233343536373839");
+    EXPECT_EQ(dir, root + Native(L"/412076657279206c6f6e672064657669/426f62/"
+                                 L"31323334353637383930313233343536373839"));
 
     // An empty user name leaves the device level's text in the working string.
     cache.SetMfpName(L"M");
     cache.SetBoxUserName(L"");
     cache.SetBoxID(L"3");
     ASSERT_EQ(cache.GetTransFileDir(dir, 0), 1);
-    EXPECT_EQ(dir, root + L"/4d/4d/33");
+    EXPECT_EQ(dir, root + Native(L"/4d/4d/33"));
 }
 
 TEST(CacheEscaping, ReservedCharactersSpacesAndDots) {
@@ -119,15 +118,15 @@ TEST(CacheUniqueNamesDeathTest, FreshProcessStartsAtA000001) {
         {
             const auto f = GetUniqueState(UniqueSeries::Folder);
             const auto g = GetUniqueState(UniqueSeries::File);
-            char tmpl[] = "/tmp/vesk-unique-XXXXXX";
-            const char* dir = ::mkdtemp(tmpl);
-            CString out;
-            const bool ok = dir && f.letter == L'A' && f.counter == 1 && g.letter == L'A' &&
-                            g.counter == 1 &&
-                            CUtility::GetUniqueFolder(out, vesk::Utf8ToWide(dir).c_str(), 0) &&
-                            out == vesk::Utf8ToWide(std::string(dir) + "/_A000001");
-            if (dir)
-                ::rmdir(dir);
+            bool ok = false;
+            {
+                const vesk::test::TempFolder tmp("vesk-unique");
+                const std::wstring dir = vesk::Utf8ToWide(tmp.path());
+                CString out;
+                ok = f.letter == L'A' && f.counter == 1 && g.letter == L'A' && g.counter == 1 &&
+                     CUtility::GetUniqueFolder(out, dir.c_str(), 0) &&
+                     out == dir + Native(L"/_A000001");
+            }
             std::_Exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
@@ -140,31 +139,31 @@ TEST_F(CacheNames, UniqueFoldersStepAndWrap) {
 
     SetUniqueState(UniqueSeries::Folder, {L'A', 1});
     ASSERT_EQ(CUtility::GetUniqueFolder(out, parent.c_str(), 1), 1);
-    EXPECT_EQ(out, parent + L"/_A000001");
+    EXPECT_EQ(out, parent + Native(L"/_A000001"));
     EXPECT_TRUE(vesk::fs::IsDirectory(out.str()));
     // The counter stays; the next request steps over the folder now there.
     ASSERT_EQ(CUtility::GetUniqueFolder(out, parent.c_str(), 1), 1);
-    EXPECT_EQ(out, parent + L"/_A000002");
+    EXPECT_EQ(out, parent + Native(L"/_A000002"));
     // The series is process-wide, not per parent.
     ASSERT_EQ(CUtility::GetUniqueFolder(out, other.c_str(), 0), 1);
-    EXPECT_EQ(out, other + L"/_A000002");
+    EXPECT_EQ(out, other + Native(L"/_A000002"));
     EXPECT_FALSE(vesk::fs::Exists(out.str()));
     // A file of that name blocks it too.
     vesk::cachetest::MakeSparseFile(vesk::WideToUtf8(other) + "/_A000002", 0, 0);
     ASSERT_EQ(CUtility::GetUniqueFolder(out, other.c_str(), 1), 1);
-    EXPECT_EQ(out, other + L"/_A000003");
+    EXPECT_EQ(out, other + Native(L"/_A000003"));
 
     SetUniqueState(UniqueSeries::Folder, {L'A', 1000000});
     ASSERT_EQ(CUtility::GetUniqueFolder(out, parent.c_str(), 1), 1);
-    EXPECT_EQ(out, parent + L"/_A1000000");
+    EXPECT_EQ(out, parent + Native(L"/_A1000000"));
     ASSERT_EQ(CUtility::GetUniqueFolder(out, parent.c_str(), 1), 1);
-    EXPECT_EQ(out, parent + L"/_B000001");
+    EXPECT_EQ(out, parent + Native(L"/_B000001"));
 
     SetUniqueState(UniqueSeries::Folder, {L'Z', 1000000});
     ASSERT_EQ(CUtility::GetUniqueFolder(out, parent.c_str(), 1), 1);
-    EXPECT_EQ(out, parent + L"/_Z1000000");
+    EXPECT_EQ(out, parent + Native(L"/_Z1000000"));
     ASSERT_EQ(CUtility::GetUniqueFolder(out, parent.c_str(), 1), 1);
-    EXPECT_EQ(out, parent + L"/_A000003");  // _A000001 and _A000002 exist
+    EXPECT_EQ(out, parent + Native(L"/_A000003"));  // _A000001 and _A000002 exist
 
     EXPECT_EQ(CUtility::GetUniqueFolder(out, L"", 1), 0);
 }
@@ -183,7 +182,7 @@ TEST_F(CacheNames, UniqueFilesReserveAnEmptyFile) {
                  {3, 0, L"_A000002.tmp"}, {9, 1, L"_A000002.dig"}, {0, 2, L"_A000003.tmp"}};
     for (const auto& step : steps) {
         ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), step.type, step.mode), 1);
-        EXPECT_EQ(out, dir + L"/" + step.name);
+        EXPECT_EQ(out, dir + Native(L"/") + step.name);
         EXPECT_EQ(vesk::fs::FileSize(out.str()), 0u);
     }
     // Own series: the folder series was not moved.
@@ -193,7 +192,7 @@ TEST_F(CacheNames, UniqueFilesReserveAnEmptyFile) {
     SetUniqueState(UniqueSeries::File, {L'Z', 1000000});
     vesk::cachetest::MakeFolder(vesk::WideToUtf8(dir) + "/_Z1000000.jpg");
     ASSERT_EQ(CUtility::GetUniqueFile(out, dir.c_str(), 0, 0), 1);
-    EXPECT_EQ(out, dir + L"/_A000001.jpg");
+    EXPECT_EQ(out, dir + Native(L"/_A000001.jpg"));
 
     CString untouched = L"x";
     EXPECT_EQ(CUtility::GetUniqueFile(untouched, dir.c_str(), 10, 1), 0);
@@ -213,16 +212,16 @@ TEST_F(CacheNames, TransferFilesGetSafeValidNames) {
     CVESKCache cache;
     CString path;
 
-    // POSIX reserves no device names.
+    // Windows reserves device names, POSIX does not.
     ASSERT_EQ(cache.GetTransFilePath(path, dir, L"CON.jpg", 0, 0, 1), 1);
-    EXPECT_EQ(path, dir + L"/CON.jpg");
+    EXPECT_EQ(path, dir + Native(vesk::cachetest::WindowsNames() ? L"/CON_01.jpg" : L"/CON.jpg"));
     EXPECT_EQ(vesk::fs::FileSize(path.str()), 0u);
     // The same name again: the file exists, so no new one can be made.
     EXPECT_EQ(cache.GetTransFilePath(path, dir, L"CON.jpg", 0, 0, 1), 0);
 
     for (const auto& r : Rows("transfer")) {
         ASSERT_EQ(cache.GetTransFilePath(path, dir, r[0].c_str(), 0, std::stoi(r[1]), 1), 1);
-        EXPECT_EQ(path, dir + L"/" + r[2]);
+        EXPECT_EQ(path, dir + Native(L"/") + r[2]);
     }
 
     // A name longer than the file system takes is shortened, keeping whole
@@ -241,9 +240,9 @@ TEST_F(CacheNames, TransferFilesGetSafeValidNames) {
     SetUniqueState(UniqueSeries::Folder, {L'A', 1});
     SetUniqueState(UniqueSeries::File, {L'A', 1});
     ASSERT_EQ(cache.GetTransFilePath(path, dir, L"", 1, 0, 0), 1);
-    EXPECT_EQ(path, dir + L"/_A000001/_A000001.jpg");
+    EXPECT_EQ(path, dir + Native(L"/_A000001/_A000001.jpg"));
     ASSERT_EQ(cache.GetTransFilePath(path, dir, L"doc.pdf", 1, 2, 1), 1);
-    EXPECT_EQ(path, dir + L"/_A000002/doc.pdf");
+    EXPECT_EQ(path, dir + Native(L"/_A000002/doc.pdf"));
     EXPECT_EQ(cache.GetTransFilePath(path, dir, L"", 0, 0, 7), 0);
 
     // With no folder given, the per-box transfer folder is made and used.
@@ -253,7 +252,7 @@ TEST_F(CacheNames, TransferFilesGetSafeValidNames) {
     ASSERT_EQ(cache.GetTransFilePath(path, L"", L"d.jpg", 0, 0, 1), 1);
     CString root;
     cache.GetTransFileRootDir(root);
-    EXPECT_EQ(path, root + L"/4d/75/31/d.jpg");
+    EXPECT_EQ(path, root + Native(L"/4d/75/31/d.jpg"));
     CVESKCache nameless;
     EXPECT_EQ(nameless.GetTransFilePath(path, L"", L"d.jpg", 0, 0, 1), 0);
 }
@@ -263,7 +262,7 @@ TEST_F(CacheNames, InvalidNamesTakeSuffixesOrFail) {
     vesk::cachetest::MakeFolder(dir);
     const std::wstring wdir = W(dir);
 
-    const std::pair<std::wstring, int> valid[] = {{L"CON", 1},
+    const std::pair<std::wstring, int> valid[] = {{L"CON", vesk::cachetest::WindowsNames() ? 0 : 1},
                                                   {L"..", 0},
                                                   {L"a/b", 0},
                                                   {std::wstring(255, L'n'), 1},
@@ -272,12 +271,12 @@ TEST_F(CacheNames, InvalidNamesTakeSuffixesOrFail) {
         EXPECT_EQ(CUtility::IsValidFileName(name.c_str(), wdir.c_str()), result) << name.size();
 
     // "." and ".." become names with a suffix between stem and extension.
-    CString path = CString(wdir) + L"/.";
+    CString path = wdir + Native(L"/.");
     ASSERT_EQ(CUtility::CreateValidNewFile(path, 10), 1);
-    EXPECT_EQ(path, wdir + L"/_01.");
-    path = CString(wdir) + L"/..";
+    EXPECT_EQ(path, wdir + Native(L"/_01."));
+    path = wdir + Native(L"/..");
     ASSERT_EQ(CUtility::CreateValidNewFile(path, 10), 1);
-    EXPECT_EQ(path, wdir + L"/._01.");
+    EXPECT_EQ(path, wdir + Native(L"/._01."));
 
     // An embedded NUL would cut the name short: no suffix makes it valid.
     path = CString(std::wstring(wdir + L"/ab") + L'\0' + L"cd.jpg");
@@ -290,26 +289,33 @@ TEST_F(CacheNames, InvalidNamesTakeSuffixesOrFail) {
 
     // An existing valid name fails rather than overwriting.
     vesk::cachetest::MakeSparseFile(dir + "/taken.jpg", 5, 0);
-    path = CString(wdir) + L"/taken.jpg";
+    path = wdir + Native(L"/taken.jpg");
     EXPECT_EQ(CUtility::CreateValidNewFile(path, 10), 0);
     EXPECT_EQ(vesk::fs::FileSize(wdir + L"/taken.jpg"), 5u);
 }
 
 TEST(CachePathHelpers, JoiningSplittingAndAddresses) {
     // The joined path keeps a trailing separator only when the second part had one.
-    EXPECT_EQ(CUtility::JoinPath(L"/a", L"b"), L"/a/b");
-    EXPECT_EQ(CUtility::JoinPath(L"/a/", L"/b/"), L"/a/b/");
-    EXPECT_EQ(CUtility::JoinPath(L"/a", L"//b"), L"/a//b");
+    EXPECT_EQ(CUtility::JoinPath(Native(L"/a"), L"b"), Native(L"/a/b"));
+    EXPECT_EQ(CUtility::JoinPath(Native(L"/a/"), Native(L"/b/")), Native(L"/a/b/"));
+    EXPECT_EQ(CUtility::JoinPath(Native(L"/a"), Native(L"//b")), Native(L"/a//b"));
     EXPECT_EQ(CUtility::JoinPath(L"", L"b"), L"");
     EXPECT_EQ(CUtility::JoinPath(L"/a", nullptr), L"");
     // Dots in folder names never make an extension.
-    EXPECT_EQ(CUtility::GetFileTitle(L"/x.d/noext"), L"noext");
-    EXPECT_EQ(CUtility::GetFileExt(L"/x.d/noext", 1), L"");
-    EXPECT_EQ(CUtility::GetFileExt(L"/x/z.tar.gz", 1), L".gz");
+    EXPECT_EQ(CUtility::GetFileTitle(Native(L"/x.d/noext")), L"noext");
+    EXPECT_EQ(CUtility::GetFileExt(Native(L"/x.d/noext"), 1), L"");
+    EXPECT_EQ(CUtility::GetFileExt(Native(L"/x/z.tar.gz"), 1), L".gz");
 
     for (const auto& r : Rows("address"))
         EXPECT_EQ(CUtility::CompareIPAddress(r[0].c_str(), r[1].c_str()), std::stoi(r[2]))
             << vesk::WideToUtf8(r[0]);
+}
+
+std::time_t LocalTime(int year, int month, int day, int hour, int min, int sec) {
+    std::tm tm{};
+    tm.tm_year = year - 1900, tm.tm_mon = month - 1, tm.tm_mday = day;
+    tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
+    return std::mktime(&tm);
 }
 
 TEST_F(CacheNames, DrivesAndFileTimes) {
@@ -322,16 +328,8 @@ TEST_F(CacheNames, DrivesAndFileTimes) {
     const std::string file = Tmp() + "/dated.jpg";
     vesk::cachetest::MakeSparseFile(file, 10, 0);
     const std::wstring wfile = W(file);
-    auto local = [](int year, int month, int day, int hour, int min, int sec) {
-        std::tm tm{};
-        tm.tm_year = year - 1900, tm.tm_mon = month - 1, tm.tm_mday = day;
-        tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
-        return std::mktime(&tm);
-    };
     ASSERT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), L"2021/03/04 05:06:07", 1), 1);
-    EXPECT_EQ(vesk::fs::ModificationTime(wfile), local(2021, 3, 4, 5, 6, 7));
-    ASSERT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), L" 2020 / 1 / 2  10 : 0 : 0 ", 0), 1);
-    EXPECT_EQ(vesk::fs::CreationTime(wfile), local(2020, 1, 2, 10, 0, 0));
+    EXPECT_EQ(vesk::fs::ModificationTime(wfile), LocalTime(2021, 3, 4, 5, 6, 7));
 
     // Bad dates fail quietly instead of throwing into a download that worked.
     for (const auto& r : Rows("baddate"))
@@ -340,6 +338,13 @@ TEST_F(CacheNames, DrivesAndFileTimes) {
     EXPECT_EQ(CUtility::SetFileTimeFromText(wfile.c_str(), L"2020/01/01 00:00:00", 2), 0);
     EXPECT_EQ(CUtility::SetFileTimeFromText(W(Tmp() + "/none").c_str(), L"2020/01/01 00:00:00", 1),
               0);
+}
+
+TEST_F(CacheNames, CreationTimeFromText) {
+    const std::wstring file = W(Tmp() + "/created.jpg");
+    vesk::cachetest::MakeSparseFile(vesk::WideToUtf8(file), 10, 0);
+    ASSERT_EQ(CUtility::SetFileTimeFromText(file.c_str(), L" 2020 / 1 / 2  10 : 0 : 0 ", 0), 1);
+    EXPECT_EQ(vesk::fs::CreationTime(file), LocalTime(2020, 1, 2, 10, 0, 0));
 }
 
 }  // namespace

@@ -3,10 +3,6 @@
 // the cache tests and the eviction benchmark (header only).
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -16,28 +12,24 @@
 #include <string>
 #include <vector>
 
+#include "platform/charset.h"
+#include "platform/file.h"
+#include "platform/fs.h"
+
 namespace vesk::cachetest {
 
 constexpr int64_t kDay = 86400;
 
 // A sparse file of the given size whose modification time lies ageSeconds in the past.
 inline void MakeSparseFile(const std::string& path, uint64_t size, int64_t ageSeconds) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw std::runtime_error("cannot create " + path);
-    const bool sized = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    ::close(fd);
-    if (!sized)
-        throw std::runtime_error("cannot size " + path);
-    timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(std::time(nullptr) - ageSeconds);
-    times[0].tv_nsec = times[1].tv_nsec = 0;
-    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    const std::wstring wpath = Utf8ToWide(path);
+    CFile(wpath.c_str(), CFile::modeCreate | CFile::modeWrite).SetLength(size);
+    if (!fs::SetModificationTime(wpath, std::time(nullptr) - ageSeconds))
         throw std::runtime_error("cannot date " + path);
 }
 
 inline void MakeFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+    if (!fs::CreateDirectory(Utf8ToWide(path)) && !fs::IsDirectory(Utf8ToWide(path)))
         throw std::runtime_error("cannot make " + path);
 }
 
@@ -101,7 +93,7 @@ inline std::set<std::string> Snapshot(const std::string& root) {
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         const bool folder = it->symlink_status(ec).type() == fs::file_type::directory;
-        out.insert(it->path().lexically_relative(root).string() + (folder ? "/" : ""));
+        out.insert(it->path().lexically_relative(root).generic_string() + (folder ? "/" : ""));
     }
     return out;
 }

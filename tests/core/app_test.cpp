@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -11,6 +10,8 @@
 
 #include "core/app.h"
 #include "core/sync_lock.h"
+#include "platform/env.h"
+#include "platform/named_lock.h"
 #include "support/isolated_env.h"
 
 namespace {
@@ -37,11 +38,11 @@ TEST_F(ModuleAppTest, StartsOnceWhicheverThreadComesFirst) {
         EXPECT_EQ(app, seen[0]);
     ASSERT_NE(seen[0]->GetSyncMutex(), nullptr);
 
-    // The lock lives where the test pointed it, under the shared name.
-    bool found = false;
-    for (const auto& entry : std::filesystem::directory_iterator(LockDirectory()))
-        found |= entry.path().filename().string().find("OV_VESK_SYNCMGR") != std::string::npos;
-    EXPECT_TRUE(found) << "no lock file in " << LockDirectory();
+    // The lock exists under the shared name (in the test's own lock space), so opening
+    // it again finds it.
+    bool created = true;
+    EXPECT_TRUE(vesk::NamedLock::CreateOrOpen(L"OV_VESK_SYNCMGR", &created));
+    EXPECT_FALSE(created);
 }
 
 TEST_F(ModuleAppTest, AnotherModuleObjectOpensTheSameLock) {
@@ -72,11 +73,11 @@ TEST_F(ModuleAppTest, StartsWithoutALockItCannotCreate) {
     // A lock folder below a regular file cannot exist, whoever runs the test.
     const auto blocker = Root() / "not-a-folder";
     std::ofstream(blocker) << "x";
-    const std::string saved = std::getenv("VESK_LOCK_DIR");
-    ::setenv("VESK_LOCK_DIR", (blocker / "locks").c_str(), 1);
+    const std::wstring saved = vesk::env::Get(L"VESK_LOCK_DIR");
+    vesk::env::Set(L"VESK_LOCK_DIR", (blocker / "locks").wstring());
     COVVESKMiddleLayerApp app;
     const BOOL started = app.InitInstance();
-    ::setenv("VESK_LOCK_DIR", saved.c_str(), 1);
+    vesk::env::Set(L"VESK_LOCK_DIR", saved);
 
     EXPECT_EQ(started, TRUE);
     EXPECT_EQ(app.GetSyncMutex(), nullptr);

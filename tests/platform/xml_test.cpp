@@ -81,6 +81,7 @@ TEST(Xml, MalformedBeatsTooDeepAndLeavesNothing) {
         {"", 3, ParseStatus::Malformed},
         {"no markup", 3, ParseStatus::Malformed},
         {"<L><M>", 3, ParseStatus::Malformed},
+        {"<L><M><N>x</N>", 3, ParseStatus::Malformed},
         {"<L></M>", 3, ParseStatus::Malformed},
         {"<L><M><N>x</N></M></L>", 3, ParseStatus::Ok},
         {"<L><M><N><O/></N></M></L>", 3, ParseStatus::TooDeep},
