@@ -1,8 +1,6 @@
 // vesk thumb: a document's thumbnail as the library hands it to a user interface (from
 // the cache, the device, or made locally), or the thumbnail of a local image file made
 // exactly as for a device that sends none, written as PNG, JPEG or BMP.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -18,11 +16,11 @@
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
 #include "platform/gdiplus_owners.h"
-#include "platform/image_codec_posix.h"
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/png_out.h"
 #include "tools/vesk/session.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -61,19 +59,12 @@ void WriteBitmap(HBITMAP handle, const std::string& path, OutKind kind) {
     const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
     std::string bytes;
     bool ok = false;
-    if (kind == OutKind::kPng) {
-        ok = EncodePng(bits, width, height, static_cast<size_t>(bm.bmWidthBytes), bytes);
-    } else {
-        imaging::Pixels px;
-        if (!px.Allocate(width, height))
-            throw Failure("out of memory");
-        for (uint32_t y = 0; y < height; ++y)
-            std::memcpy(px.Row(y), bits + size_t{y} * static_cast<size_t>(bm.bmWidthBytes),
-                        px.Stride());
-        ok = kind == OutKind::kJpeg
-                 ? imaging::EncodeJpeg(px, 100, imaging::kDefaultDpi, imaging::kDefaultDpi, bytes)
-                 : imaging::EncodeBmp(px, false, imaging::kDefaultDpi, imaging::kDefaultDpi, bytes);
-    }
+    const size_t stride = static_cast<size_t>(bm.bmWidthBytes);
+    if (kind == OutKind::kPng)
+        ok = EncodePng(bits, width, height, stride, bytes);
+    else
+        ok = kind == OutKind::kJpeg ? EncodeJpeg100(bits, width, height, stride, bytes)
+                                    : EncodeBmp(bits, width, height, stride, bytes);
     if (!ok)
         throw Failure("cannot encode the thumbnail for " + Printable(path));
     WriteWhole(path, bytes);
@@ -111,15 +102,13 @@ int FromFile(const ParsedArgs& a, const std::string& source, const std::string& 
             throw Failure(LocalThumbnailError(rc, source));
         return kExitOk;
     }
-    std::string temp = target + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        throw Failure("cannot make a file beside " + Printable(target) + ": " +
-                      std::strerror(errno));
-    ::close(fd);
+    const std::string temp = sys::MakeUniqueFile(target);
     struct Remove {
         const std::string& path;
-        ~Remove() { ::unlink(path.c_str()); }
+        ~Remove() {
+            std::error_code ec;
+            std::filesystem::remove(path, ec);
+        }
     } remove{temp};
     const int rc = MakeLocalThumbnail(W(source), W(temp), doubleHeight);
     if (rc != 1)
