@@ -22,6 +22,7 @@ vesk_library(vesk_platform STATIC DIRS platform
 
 vesk_library(QTcpCore STATIC DIRS tcpcore LIBS vesk_platform ws2_32 secur32 crypt32)
 vesk_library(QDevMIB STATIC DIRS mib LIBS vesk_platform ws2_32)
+# Every item layer, the document's on GDI+ and the Windows Imaging Component.
 vesk_library(vesk_items STATIC DIRS core cache registry device box document settings root
   LIBS vesk_platform QTcpCore QDevMIB)
 
