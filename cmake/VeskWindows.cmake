@@ -50,9 +50,10 @@ file(CREATE_LINK ${VESK_NLOHMANN_JSON_DIR}/nlohmann ${VESK_JSON_INCLUDE}/nlohman
 # users and passwords, for the demo) is portable and comes along; the built-in emulator
 # does not, so the demo needs one that already runs.
 vesk_program(vesk DIRS tools/vesk LIBS OVVESKMiddleLayer gdiplus)
-target_sources(vesk PRIVATE tools/mfpsim/lib/sample_state.cpp)
+target_sources(vesk PRIVATE tools/mfpsim/lib/sample_state.cpp tools/mfpsim/lib/model.cpp)
 target_include_directories(vesk SYSTEM PRIVATE ${VESK_JSON_INCLUDE})
-target_compile_definitions(vesk PRIVATE VESK_VERSION="${PROJECT_VERSION}"
+# The C99 printf of mingw-w64, so that %zu and %lld print (and are checked) as on Linux.
+target_compile_definitions(vesk PRIVATE __USE_MINGW_ANSI_STDIO=1 VESK_VERSION="${PROJECT_VERSION}"
   VESK_SETTINGS_SOURCE_DIR="${PROJECT_SOURCE_DIR}/settings")
 
 if(VESK_BUILD_TESTS)

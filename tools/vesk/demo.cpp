@@ -107,7 +107,8 @@ Lines DownloadFirst(CVESKMFPBox& box, CVESKDocument& doc, const fs::path& folder
         doc.SetColor(doc.GetDefaultDownloadColor());
         doc.SetResolution(0);
     }
-    CString path = W(folder.string() + "/");
+    // The folder with the system's own separator at its end, as the library expects.
+    CString path = W((folder / "").string());
     const std::string name = Printable(U8(doc.GetDispDocname()));
     const int rc =
         box.CopyMoveDocumentToFolder(1, path, static_cast<int>(doc.GetItemID()), 0, -1, 0, nullptr);

@@ -1,5 +1,8 @@
 // The encoders of png_out.h through GDI+'s own (PNG, JPEG, BMP), written into a memory
 // stream.
+#include <memory>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "platform/gdiplus.h"

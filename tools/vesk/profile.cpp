@@ -67,12 +67,13 @@ std::string FindFilterFolder() {
     for (const fs::path& dir : candidates) {
         std::error_code ec;
         if (fs::is_regular_file(dir / kFilterFile, ec)) {
-            std::string s = fs::weakly_canonical(dir, ec).string();
+            fs::path found = fs::weakly_canonical(dir, ec);
             if (ec)
-                s = dir.lexically_normal().string();
-            if (s.empty() || s.back() != '/')
-                s += '/';
-            return s;
+                found = dir.lexically_normal();
+            // With the system's own separator at its end.
+            if (found.has_filename())
+                found /= "";
+            return found.string();
         }
     }
     return {};
