@@ -1,10 +1,7 @@
-// The model helpers of model.h, apart from the emulator so that programs without it (the
-// Windows build of vesk) can use the sample device's data.
+#include "tools/mfpsim/lib/model.h"
+
 #include <algorithm>
 #include <cctype>
-#include <string>
-
-#include "tools/mfpsim/lib/model.h"
 
 namespace mfpsim {
 
