@@ -56,6 +56,11 @@ target_include_directories(vesk SYSTEM PRIVATE ${VESK_JSON_INCLUDE})
 target_compile_definitions(vesk PRIVATE __USE_MINGW_ANSI_STDIO=1 VESK_VERSION="${PROJECT_VERSION}"
   VESK_SETTINGS_SOURCE_DIR="${PROJECT_SOURCE_DIR}/settings")
 
+# The Linux build of the same tree, whose emulator the end-to-end tests under Wine talk
+# to over loopback (scripts/windows passes it).
+set(VESK_LINUX_BUILD_DIR ${PROJECT_SOURCE_DIR}/build-release CACHE PATH
+  "Linux build of this tree whose mfpsim serves the Windows device tests")
+
 if(VESK_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests)

@@ -290,6 +290,7 @@ int Demo(Context& ctx, const ParsedArgs& a) {
             server->Stop();
         return Lines{};
     });
+    LeaveProfileFolder();
     if (a.Has("--keep"))
         Out("kept %s", temp.Path().string().c_str());
     if (!ran || !road.Ok()) {

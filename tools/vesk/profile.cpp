@@ -56,6 +56,11 @@ std::string UseProfileFolder(const std::string& folder) {
     return base.string();
 }
 
+void LeaveProfileFolder() {
+    vesk::reg::SetHivePath(vesk::reg::Hive::CurrentUser, L"");
+    vesk::reg::SetHivePath(vesk::reg::Hive::LocalMachine, L"");
+}
+
 std::string FindFilterFolder() {
     std::vector<fs::path> candidates;
     if (fs::path exe = sys::ExecutableFolder(); !exe.empty()) {
