@@ -48,4 +48,9 @@ grep -qE "TLS used +yes" "$work/out" || fail "the demo did not use TLS"
 grep -qE "^ +1 +Shared Scans +- +shared +no$" "$work/out" || fail "the box list not shown"
 grep -qE "^ +[0-9]+ +Invoice 2024-001\.jpg +2 +JPEG " "$work/out" || fail "the documents not shown"
 grep -qE 'saved as .*\\downloads\\Invoice 2024-001\.jpg$' "$work/out" || fail "no document downloaded"
+# Nothing of its temporary profile stays in the registry.
+profile=$(grep -oE 'vesk-demo-[A-Za-z0-9]+' "$work/out" | head -n 1)
+[ -n "$profile" ] || fail "the demo did not say where its profile was"
+keys=$("$run" reg query 'HKCU\Software\VeskHives' 2>/dev/null)
+! grep -qF "$profile" <<<"$keys" || fail "the demo left its registry key behind"
 echo "PASS"

@@ -15,7 +15,7 @@ cleanup() {
 trap cleanup EXIT
 cleanup
 
-# No --profile: that would keep the values in a private key, away from the Part's keys.
+# No --profile: that would keep the values in a private key, away from the application's keys.
 vesk() { "$run" "$vesk" "$@"; }
 query() { "$run" reg query "$key\\$1" | tr -d '\r'; }
 expect() {  # expect SUBKEY NAME TYPE [VALUE]
