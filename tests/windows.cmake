@@ -30,7 +30,7 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "cache/names_test.cpp" "uses cache/tree_builder.h"
   "cache/settings_test.cpp" "uses cache/tree_builder.h"
   "cache/size_test.cpp" "uses cache/tree_builder.h"
-  "document/item_test.cpp" "needs the emulator in process")
+  "document/on_device_test.cpp" "needs the emulator in process")
 set(VESK_WINDOWS_EXCLUDED_TESTS
   "CFileFaults.*" "injects failures into the POSIX call table, which the Windows backend does not call"
   "CFileOpen.ReportsWhyItFailed" "expects the errno values of POSIX opens and denies access with file modes"

@@ -18,8 +18,8 @@ using vesk::test::TempFolder;
 using vesk::test::WriteFile;
 
 // A 200 x 100 bilevel page.
-void WriteTiff(const std::string& path, const vesk::test::TiffPage& t) {
-    WriteFile(path, vesk::test::TiffFile({t}));
+void WriteTiff(const std::string& path, const vesk::test::BilevelTiff& t) {
+    WriteFile(path, vesk::test::TiffFile(t));
 }
 
 struct Values {  // width, height, horizontal and vertical resolution
@@ -41,7 +41,7 @@ Values Load(const std::string& path, int fileType, Values listed) {
 TEST(FileInfo, TiffResolutionsCorrectOnlyAListingThatDisagrees) {
     const struct {
         int x, y;
-        vesk::test::TiffPage file;
+        vesk::test::BilevelTiff file;
         int expectedX, expectedY;
     } rows[] = {
         {600, 600, {200, 100}, 600, 600},  // agreeing listing kept
