@@ -12,6 +12,7 @@
 #include "document/images.h"
 #include "document/vesk_document.h"
 #include "platform/atomic_file.h"
+#include "platform/bitmap_rows.h"
 #include "platform/error.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
@@ -50,16 +51,17 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
 // The handle's pixels as the file the extension asks for; JPEG at quality 100, as the
 // library saves the thumbnails it makes.
 void WriteBitmap(HBITMAP handle, const std::string& path, OutKind kind) {
-    BITMAP bm{};
-    if (GetObjectW(handle, sizeof bm, &bm) != sizeof bm || !bm.bmBits || bm.bmWidth <= 0 ||
-        bm.bmHeight <= 0)
+    int w = 0;
+    int h = 0;
+    std::vector<uint8_t> rows;  // top to bottom, whichever way the handle keeps them
+    if (!vesk::gdi::ReadBitmapRows(handle, w, h, rows) || w <= 0 || h <= 0)
         throw Failure("the thumbnail's bitmap cannot be read");
-    const auto width = static_cast<uint32_t>(bm.bmWidth);
-    const auto height = static_cast<uint32_t>(bm.bmHeight);
-    const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
+    const auto width = static_cast<uint32_t>(w);
+    const auto height = static_cast<uint32_t>(h);
+    const uint8_t* bits = rows.data();
+    const size_t stride = size_t{width} * 4;
     std::string bytes;
     bool ok = false;
-    const size_t stride = static_cast<size_t>(bm.bmWidthBytes);
     if (kind == OutKind::kPng)
         ok = EncodePng(bits, width, height, stride, bytes);
     else
