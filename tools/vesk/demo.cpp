@@ -1,7 +1,7 @@
 // vesk demo: the typical road from a registered device to a logged-in session,
 // against the device emulator started in this process on loopback (or one that
-// already runs there), in a temporary profile that is removed afterwards. Each step is timed; the
-// exit status is 0 only when every step worked.
+// already runs there), in a temporary profile that is removed afterwards. Each step
+// is timed; the exit status is 0 only when every step worked.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
