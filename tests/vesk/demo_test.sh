@@ -44,4 +44,23 @@ TMPDIR="$WORK/tmp" HOME="$WORK/home" timeout 60 "$VESK" demo --user nobody >"$WO
 rc=$?
 
 [ "$rc" -eq 2 ] || fail "an unknown demo user exited $rc, expected 2"
+
+# An emulator that already runs: the demo uses it and leaves it running.
+TMPDIR="$WORK/tmp" HOME="$WORK/home" timeout 60 "$VESK" demo --port 1 >"$WORK/out" 2>"$WORK/err"
+rc=$?
+[ "$rc" -eq 2 ] || fail "--port without --tls-port exited $rc, expected 2"
+"$BUILD/mfpsim" --root "$WORK/device" --host 127.0.0.1 --port-file "$WORK/ports" >/dev/null 2>&1 &
+SIM=$!
+trap 'kill $SIM 2>/dev/null; wait $SIM 2>/dev/null; rm -rf "$WORK"' EXIT
+for _ in $(seq 100); do grep -q '^tls-port=' "$WORK/ports" 2>/dev/null && break; sleep 0.1; done
+PORT=$(sed -n 's/^port=//p' "$WORK/ports")
+TLS=$(sed -n 's/^tls-port=//p' "$WORK/ports")
+[ -n "$PORT" ] && [ -n "$TLS" ] || fail "the emulator did not start"
+TMPDIR="$WORK/tmp" HOME="$WORK/home" timeout 60 "$VESK" demo --port "$PORT" --tls-port "$TLS" \
+  >"$WORK/out" 2>"$WORK/err"
+rc=$?
+[ "$rc" -eq 0 ] || fail "vesk demo against a running emulator exited $rc"
+grep -qE "^\[ ?1/13\] use the running emulator +ok" "$WORK/out" || fail "the running emulator not used"
+grep -qE "^ +[0-9]+ +Invoice 2024-001\.jpg +2 +JPEG " "$WORK/out" || fail "its documents not shown"
+kill -0 "$SIM" 2>/dev/null || fail "the demo stopped an emulator it did not start"
 echo "PASS"

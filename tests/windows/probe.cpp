@@ -1,16 +1,13 @@
-// What one process of an application does with the library's shared state, for the
-// Windows shell tests: save the cache settings to the registry, and hold, take or
-// abandon the cross-process lock. Files given on the command line tell the script when
-// a step happened.
+// What one process of an application does with the library's cross-process lock, for
+// the Windows shell tests: hold, take or abandon it. Files given on the command line tell the
+// script when a step happened.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "cache/vesk_cache.h"
 #include "core/app.h"
 #include "core/sync_lock.h"
 #include "platform/named_lock.h"
@@ -23,8 +20,7 @@ void Touch(const char* path) {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: probe save-cache-settings MODE DELETE_TYPE\n"
-                 "       probe hold READY_FILE RELEASE_FILE\n"
+                 "usage: probe hold READY_FILE RELEASE_FILE\n"
                  "       probe take OPENED_FILE DONE_FILE\n"
                  "       probe wait OPENED_FILE\n");
     return 2;
@@ -36,20 +32,6 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return Usage();
     const std::string command = argv[1];
-    if (command == "save-cache-settings" && argc == 4) {
-        CVESKCache cache;
-        cache.LoadParameterFromRegistry();  // as a new root does: makes the key when missing
-        const int results[] = {cache.SetCacheMode(std::atoi(argv[2])),
-                               cache.SetDeleteType(std::atoi(argv[3])),
-                               cache.SaveParameterToRegistry()};
-        for (int r : results)
-            if (r != 1) {
-                std::fprintf(stderr, "probe: set mode, set delete type, save gave %d %d %d\n",
-                             results[0], results[1], results[2]);
-                return 1;
-            }
-        return 0;
-    }
     COVVESKMiddleLayerApp& app = COVVESKMiddleLayerApp::Get();
     if (!app.GetSyncMutex()) {
         std::fprintf(stderr, "probe: no lock\n");

@@ -1,19 +1,46 @@
 #!/usr/bin/env bash
-# The cache settings a Windows process saves are in the system registry, at the key the
-# application and other tools read, as DWORD values: seen from outside with reg query.
+# What vesk.exe writes through the DLL lands in the system registry at the keys the
+# application and other tools read, as DWORD values, seen from outside with reg query:
+# the options it sets, and the key of the cache settings a new root item makes.
 set -euo pipefail
 build=$1
 run=$build/wine-run
-probe=$build/tests/vesk_probe.exe
-[ -x "$run" ] && [ -f "$probe" ] || { echo "skipped: no Windows build in $build"; exit 77; }
+vesk=$build/vesk.exe
+[ -x "$run" ] && [ -f "$vesk" ] || { echo "skipped: no vesk.exe in $build"; exit 77; }
 
-"$run" reg delete 'HKCU\Software\Orvane\HALD3.1\cache' /f >/dev/null 2>&1 || true
-"$run" "$probe" save-cache-settings 2 1
-out=$("$run" reg query 'HKCU\Software\Orvane\HALD3.1\cache' | tr -d '\r')
-echo "$out"
-grep -Eq 'CACHE_MODE[[:space:]]+REG_DWORD[[:space:]]+0x2$' <<<"$out"
-grep -Eq 'DELETE_TYPE[[:space:]]+REG_DWORD[[:space:]]+0x1$' <<<"$out"
-grep -Eq 'AVAIL_CACHE_SIZE[[:space:]]+REG_DWORD' <<<"$out"
-grep -Eq 'CACHE_ROOT_DIR[[:space:]]+REG_SZ' <<<"$out"
-"$run" reg delete 'HKCU\Software\Orvane\HALD3.1\cache' /f >/dev/null
+key='HKCU\Software\Orvane\HALD3.1'
+cleanup() {
+  for sub in cache Box General Login; do "$run" reg delete "$key\\$sub" /f >/dev/null 2>&1 || true; done
+}
+trap cleanup EXIT
+cleanup
+
+# No --profile: that would keep the values in a private key, away from the application's keys.
+vesk() { "$run" "$vesk" "$@"; }
+query() { "$run" reg query "$key\\$1" | tr -d '\r'; }
+expect() {  # expect SUBKEY NAME TYPE [VALUE]
+  local out
+  out=$(query "$1")
+  grep -Eq "^ +$2 +$3( +${4:-.*})?\$" <<<"$out" ||
+    { echo "FAIL: $key\\$1 has no $2 $3 ${4:-}"; echo "$out"; exit 1; }
+}
+
+vesk options set timeout 4242 >/dev/null
+vesk options set display-rx-box yes >/dev/null
+vesk options set save-user-name 1 >/dev/null
+query General
+expect General TIMEOUT REG_DWORD 0x1092
+expect General FILE_FORMAT REG_DWORD 0x1
+expect General TIMELIMIT REG_DWORD 0xa
+expect Box DISPLAY_RX_BOX REG_DWORD 0x1
+expect Box OPEN_BOX REG_DWORD 0x1
+expect Login SAVE_USER_NAME REG_DWORD 0x1
+expect Login DISPLAY_CONFIRMATION REG_DWORD 0x1
+# Each root made the key of the cache settings, which it found missing.
+"$run" reg query "$key\\cache" >/dev/null || { echo "FAIL: no key $key\\cache"; exit 1; }
+
+# A value changed from outside is what the DLL reads next.
+"$run" reg add "$key\\General" /v TIMEOUT /t REG_DWORD /d 77 /f >/dev/null
+vesk options show timeout | tr -d '\r' | grep -Eq '^timeout +77 ' ||
+  { echo "FAIL: the DLL did not read the value reg add wrote"; exit 1; }
 echo "registry values in place"

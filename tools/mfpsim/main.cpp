@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "tools/mfpsim/lib/ini.h"
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/server.h"
+#include "tools/mfpsim/lib/service.h"
 
 #ifndef VESK_VERSION
 #define VESK_VERSION "unknown"
@@ -27,6 +29,7 @@ void Usage(FILE* out) {
                  "              [--cert PEM --key PEM] [--fault KEY=VALUE]... [--port-file FILE]\n"
                  "              [--init] [--force] [--raw-port N] [--raw-tls-port M]\n"
                  "       mfpsim --init DIR [--force] [--dpi N]\n"
+                 "       mfpsim --service [--host ADDR] [--port N] [--port-file FILE] [--dpi N]\n"
                  "       mfpsim --version\n"
                  "\n"
                  "Serves the device in DIR (a missing or empty DIR receives the sample device).\n"
@@ -37,7 +40,9 @@ void Usage(FILE* out) {
                  "--version MAJOR.MINOR is the protocol version the device speaks; alone,\n"
                  "--version prints the version of mfpsim.\n"
                  "--raw-port and --raw-tls-port (benchmarks) serve unframed synthetic bytes: a\n"
-                 "client sends a count (8 bytes, little-endian) and reads that many.\n");
+                 "client sends a count (8 bytes, little-endian) and reads that many.\n"
+                 "--service listens for test programs that start and control emulators on\n"
+                 "copies of the sample device (see tools/mfpsim/README.md).\n");
 }
 
 bool ParseInt(const char* s, int& out) {
@@ -66,6 +71,55 @@ bool ClearDeviceFolder(const std::filesystem::path& dir, std::string& error) {
     return true;
 }
 
+// Blocks SIGINT and SIGTERM in every thread; the caller waits for them with sigwait.
+sigset_t BlockStopSignals() {
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    return sigs;
+}
+
+int RunService(const mfpsim::ServerOptions& options, int dpi, const std::string& portFile) {
+    const std::filesystem::path tmp = std::filesystem::temp_directory_path();
+    std::string work = (tmp / "mfpsim-service-XXXXXX").string();
+    if (!::mkdtemp(work.data())) {
+        std::fprintf(stderr, "mfpsim: cannot make a work folder in %s\n", tmp.c_str());
+        return 1;
+    }
+    sigset_t sigs = BlockStopSignals();
+    mfpsim::ServiceOptions so;
+    so.host = options.host;
+    so.port = std::max(options.port, 0);
+    so.work = work;
+    if (dpi > 0) {
+        so.dpi = dpi;
+    }
+    int rc = 0;
+    {
+        mfpsim::Service service(so);
+        if (!service.Start()) {
+            std::fprintf(stderr, "mfpsim: %s\n", service.Error().c_str());
+            rc = 1;
+        } else {
+            std::printf("service-port %d\n", service.Port());
+            if (!portFile.empty()) {
+                const std::string text = "port=" + std::to_string(service.Port()) + "\n";
+                mfpsim::WriteFileAtomic(portFile, text.data(), text.size());
+            }
+            std::printf("ready\n");
+            std::fflush(stdout);
+            int sig = 0;
+            sigwait(&sigs, &sig);
+            service.Stop();
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(work, ec);
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +133,7 @@ int main(int argc, char** argv) {
     std::string portFile;
     mfpsim::KeyValues faultKeys;
     bool anyFault = false;
+    bool service = false;
 
     // Alone, --version is the program's; with a value it is the device's protocol.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
@@ -104,6 +159,8 @@ int main(int argc, char** argv) {
             if (i + 1 < argc && argv[i + 1][0] != '-') {
                 options.root = argv[++i];
             }
+        } else if (a == "--service") {
+            service = true;
         } else if (a == "--force") {
             force = true;
         } else if (a == "--port" || a == "--tls-port" || a == "--model" || a == "--dpi" ||
@@ -165,6 +222,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (service) {
+        return RunService(options, dpi, portFile);
+    }
     if (options.root.empty()) {
         Usage(stderr);
         return 2;
@@ -200,11 +260,7 @@ int main(int argc, char** argv) {
     }
 
     // Signals are taken by this thread only; server threads never see them.
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    sigset_t sigs = BlockStopSignals();
 
     mfpsim::Server server(options);
     if (!server.Start()) {

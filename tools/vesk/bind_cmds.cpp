@@ -1,7 +1,5 @@
 // vesk rm, vesk bind: deleting documents of a box, and several documents of a box
 // downloaded bound into one file, through the box item.
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -13,6 +11,7 @@
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/session.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -39,7 +38,7 @@ std::string DocLabel(CVESKDocument& doc) {
 
 int Remove(Context& ctx, const ParsedArgs& a) {
     LoginFromArgs(a);
-    if (!a.Has("--yes") && !::isatty(STDIN_FILENO))
+    if (!a.Has("--yes") && !sys::StdinIsTerminal())
         throw UsageError("a removed document cannot be brought back; confirm with --yes");
     CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);
     DeviceSession session(ctx, d);

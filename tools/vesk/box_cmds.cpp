@@ -1,8 +1,6 @@
 // vesk boxes, box create|rm|passwd|rename|set: the user boxes of one device, through the
 // device item's box list and box administration and the box item's own changes, in a
 // session logged in as the options say.
-#include <unistd.h>
-
 #include <algorithm>
 #include <set>
 
@@ -12,6 +10,7 @@
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/session.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -103,7 +102,7 @@ int Create(Context& ctx, const ParsedArgs& a) {
 
 int Remove(Context& ctx, const ParsedArgs& a) {
     LoginFromArgs(a);
-    const bool terminal = ::isatty(STDIN_FILENO);
+    const bool terminal = sys::StdinIsTerminal();
     if (!a.Has("--yes") && !terminal)
         throw UsageError("removing a box deletes its documents; confirm with --yes");
     CVESKMFPDevice& d = ctx.FindDevice(a.Positional()[0]);

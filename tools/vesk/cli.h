@@ -56,8 +56,8 @@ std::string U8(const CString& s);
 CString W(const std::string& s);
 
 // stdout lines for results; stderr for messages ("vesk: ...").
-void Out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void Note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void Out(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+void Note(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Asks a yes/no question on stderr and reads the answer from stdin; false unless "y" or
 // "yes".

@@ -1,9 +1,7 @@
 // vesk demo: the typical road from a registered device to a logged-in session,
-// against the device emulator started in this process on loopback, in a
-// temporary profile that is removed afterwards. Each step is timed; the exit
-// status is 0 only when every step worked.
-#include <stdlib.h>
-
+// against the device emulator started in this process on loopback (or one that
+// already runs there), in a temporary profile that is removed afterwards. Each step
+// is timed; the exit status is 0 only when every step worked.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,11 +14,12 @@
 #include "document/vesk_document.h"
 #include "root/vesk_root.h"
 #include "tools/mfpsim/lib/sample.h"
-#include "tools/mfpsim/lib/server.h"
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
+#include "tools/vesk/demo_emulator.h"
 #include "tools/vesk/profile.h"
 #include "tools/vesk/session.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -34,13 +33,7 @@ using Lines = std::vector<std::string>;
 // stopped.
 class TempFolder {
 public:
-    TempFolder() {
-        std::string base = fs::temp_directory_path().string() + "/vesk-demo-XXXXXX";
-        if (!::mkdtemp(base.data()))
-            throw Failure("cannot make a temporary folder in " +
-                          fs::temp_directory_path().string());
-        path_ = base;
-    }
+    TempFolder() : path_(sys::MakeUniqueFolder(fs::temp_directory_path(), "vesk-demo-")) {}
     ~TempFolder() {
         if (keep_)
             return;
@@ -114,7 +107,8 @@ Lines DownloadFirst(CVESKMFPBox& box, CVESKDocument& doc, const fs::path& folder
         doc.SetColor(doc.GetDefaultDownloadColor());
         doc.SetResolution(0);
     }
-    CString path = W(folder.string() + "/");
+    // The folder with the system's own separator at its end, as the library expects.
+    CString path = W((folder / "").string());
     const std::string name = Printable(U8(doc.GetDispDocname()));
     const int rc =
         box.CopyMoveDocumentToFolder(1, path, static_cast<int>(doc.GetItemID()), 0, -1, 0, nullptr);
@@ -143,6 +137,16 @@ Lines DownloadFirst(CVESKMFPBox& box, CVESKDocument& doc, const fs::path& folder
 
 int Demo(Context& ctx, const ParsedArgs& a) {
     const std::string userName = a.Get("--user").value_or("bob");
+    // An emulator that already runs on this machine, or the built-in one.
+    const std::optional<std::string> portText = a.Get("--port");
+    const std::optional<std::string> tlsPortText = a.Get("--tls-port");
+    if (portText.has_value() != tlsPortText.has_value())
+        throw UsageError("--port and --tls-port go together");
+    const bool running = portText.has_value();
+    const int givenPort = running ? ParseInt(*portText, "--port", 1, 65535) : 0;
+    const int givenTlsPort = running ? ParseInt(*tlsPortText, "--tls-port", 1, 65535) : 0;
+    if (std::string why; !running && !HasBuiltInEmulator(why))
+        throw UsageError(why);
     const mfpsim::DeviceState sample = mfpsim::SampleState(mfpsim::SampleOptions{});
     auto user = sample.users.find(userName);
     if (user == sample.users.end())
@@ -150,10 +154,12 @@ int Demo(Context& ctx, const ParsedArgs& a) {
 
     Out("vesk demo: the road from a registered device to the documents of a box, against");
     Out("the device emulator on loopback, in a temporary profile removed afterwards");
+    int port = givenPort;
+    int tlsPort = givenTlsPort;
     TempFolder temp;
     if (a.Has("--keep"))
         temp.Keep();
-    std::unique_ptr<mfpsim::Server> server;
+    std::unique_ptr<BuiltInEmulator> server;
     CVESKMFPDevice* device = nullptr;
     std::unique_ptr<DeviceSession> session;
     CVESKMFPBox* box = nullptr;
@@ -162,102 +168,131 @@ int Demo(Context& ctx, const ParsedArgs& a) {
     std::vector<CVESKDocument*> docs;
     Road road(13);
 
-    const bool ran = road.Step("start the emulator with its sample device", [&] {
-        mfpsim::ServerOptions o;
-        o.root = temp.Path() / "device";
-        server = std::make_unique<mfpsim::Server>(o);
-        if (!server->Start())
-            throw Failure(server->Error());
-        mfpsim::Identity identity = server->GetEngine().GetDevice().GetIdentity();
-        return Lines{"127.0.0.1 port " + std::to_string(server->Port()) + ", TLS port " +
-                         std::to_string(server->TlsPort()),
-                     "device " + identity.identifier + ", protocol " +
-                         std::to_string(identity.major) + "." + std::to_string(identity.minor)};
-    }) && road.Step("make a temporary profile", [&] {
-        const std::string dir = UseProfileFolder((temp.Path() / "profile").string());
-        const std::string app = EnsureApplicationPath();
-        if (app.empty())
-            throw Failure("no filter file for the application folder");
-        return Lines{"profile, registry hives and lock in " + dir, "application folder " + app};
-    }) && road.Step("register the device", [&] {
-        CVESKMFPDevice& d =
-            RegisterDevice(ctx, "demo-mfp", "127.0.0.1", server->Port(), server->TlsPort(), 1);
-        id = d.GetItemID();
-        return Lines{DescribeDevice(d), "registry file " + ctx.RegistryFilePath()};
-    }) && road.Step("list the registered devices", [&] {
-        Lines l;
-        for (CVESKMFPDevice* d : ctx.Devices()) {
-            l.push_back(DescribeDevice(*d));
-            if (d->GetItemID() == id)
-                device = d;
-        }
-        if (!device)
-            throw Failure("the registered device is not listed");
-        return l;
-    }) && road.Step("connect over TLS", [&] {
-        session = std::make_unique<DeviceSession>(ctx, *device);
-        const int rc = session->Connect(1);
-        if (device->GetLastTCPComm() != 1)
-            throw Failure("the session is not on TLS");
-        return ConnectionLines(*device, rc);
-    }) && road.Step("log in as " + userName, [&] {
-        LoginRequest req;
-        req.user = userName;
-        req.password = user->second.password;
-        session->Login(req, true);
-        return RestrictionLines(*device);
-    }) && road.Step("list the boxes", [&] {
-        Table t(BoxHeader());
-        for (CVESKMFPBox* b : ListBoxes(*device)) {
-            t.Add(BoxRow(*b));
-            // The first box this user may open without a password.
-            const bool open = b->GetBoxType() == 0 || U8(b->GetUserNameW()) == userName;
-            if (!box && b->GetFilingBoxType() == 0 && b->GetItemID() != 0 &&
-                !b->GetPasswordProtected() && open)
-                box = b;
-        }
-        if (!box)
-            throw Failure("no box that " + userName + " may open without a password");
-        return t.Lines();
-    }) && road.Step("open a box", [&] {
-        openBox = std::make_unique<OpenBox>(*device, *box, std::nullopt);
-        return Lines{BoxLabel(*box) + " is open"};
-    }) && road.Step("list its documents", [&] {
-        Table t(DocumentHeader());
-        docs = openBox->Documents();
-        for (CVESKDocument* doc : docs)
-            t.Add(DocumentRow(*doc));
-        return t.Lines();
-    }) && road.Step("download a document", [&] {
-        if (docs.empty())
-            throw Failure("the box holds no documents");
-        return DownloadFirst(*box, *docs.front(), temp.Path() / "downloads");
-    }) && road.Step("close the box and disconnect", [&] {
-        openBox.reset();
-        const int rc = session->Disconnect();
-        if (rc != 1)
-            throw Failure("disconnect: " + ResultText(rc));
-        return Lines{"last-login fields written to the registry file"};
-    }) && road.Step("unregister the device", [&] {
-        const int rc = ctx.Root().DeleteChildItem(static_cast<int>(id), CString());
-        if (rc != 1)
-            throw Failure(ResultText(rc));
-        for (CVESKMFPDevice* d : ctx.Devices()) {
-            if (d->GetItemID() == id)
-                throw Failure("the device is still registered");
-        }
-        return Lines{};
-    });
+    const bool ran =
+        road.Step(
+            running ? "use the running emulator" : "start the emulator with its sample device",
+            [&] {
+                if (running)
+                    return Lines{"127.0.0.1 port " + std::to_string(port) + ", TLS port " +
+                                     std::to_string(tlsPort),
+                                 "its device is the sample device, left as it is found"};
+                server = StartBuiltInEmulator(temp.Path() / "device");
+                port = server->Port();
+                tlsPort = server->TlsPort();
+                Lines l{"127.0.0.1 port " + std::to_string(port) + ", TLS port " +
+                        std::to_string(tlsPort)};
+                for (const std::string& d : server->Describe())
+                    l.push_back(d);
+                return l;
+            }) &&
+        road.Step("make a temporary profile",
+                  [&] {
+                      const std::string dir = UseProfileFolder((temp.Path() / "profile").string());
+                      const std::string app = EnsureApplicationPath();
+                      if (app.empty())
+                          throw Failure("no filter file for the application folder");
+                      return Lines{"profile, registry hives and lock in " + dir,
+                                   "application folder " + app};
+                  }) &&
+        road.Step("register the device",
+                  [&] {
+                      CVESKMFPDevice& d =
+                          RegisterDevice(ctx, "demo-mfp", "127.0.0.1", port, tlsPort, 1);
+                      id = d.GetItemID();
+                      return Lines{DescribeDevice(d), "registry file " + ctx.RegistryFilePath()};
+                  }) &&
+        road.Step("list the registered devices",
+                  [&] {
+                      Lines l;
+                      for (CVESKMFPDevice* d : ctx.Devices()) {
+                          l.push_back(DescribeDevice(*d));
+                          if (d->GetItemID() == id)
+                              device = d;
+                      }
+                      if (!device)
+                          throw Failure("the registered device is not listed");
+                      return l;
+                  }) &&
+        road.Step("connect over TLS",
+                  [&] {
+                      session = std::make_unique<DeviceSession>(ctx, *device);
+                      const int rc = session->Connect(1);
+                      if (device->GetLastTCPComm() != 1)
+                          throw Failure("the session is not on TLS");
+                      return ConnectionLines(*device, rc);
+                  }) &&
+        road.Step("log in as " + userName,
+                  [&] {
+                      LoginRequest req;
+                      req.user = userName;
+                      req.password = user->second.password;
+                      session->Login(req, true);
+                      return RestrictionLines(*device);
+                  }) &&
+        road.Step("list the boxes",
+                  [&] {
+                      Table t(BoxHeader());
+                      for (CVESKMFPBox* b : ListBoxes(*device)) {
+                          t.Add(BoxRow(*b));
+                          // The first box this user may open without a password.
+                          const bool open =
+                              b->GetBoxType() == 0 || U8(b->GetUserNameW()) == userName;
+                          if (!box && b->GetFilingBoxType() == 0 && b->GetItemID() != 0 &&
+                              !b->GetPasswordProtected() && open)
+                              box = b;
+                      }
+                      if (!box)
+                          throw Failure("no box that " + userName + " may open without a password");
+                      return t.Lines();
+                  }) &&
+        road.Step("open a box",
+                  [&] {
+                      openBox = std::make_unique<OpenBox>(*device, *box, std::nullopt);
+                      return Lines{BoxLabel(*box) + " is open"};
+                  }) &&
+        road.Step("list its documents",
+                  [&] {
+                      Table t(DocumentHeader());
+                      docs = openBox->Documents();
+                      for (CVESKDocument* doc : docs)
+                          t.Add(DocumentRow(*doc));
+                      return t.Lines();
+                  }) &&
+        road.Step("download a document",
+                  [&] {
+                      if (docs.empty())
+                          throw Failure("the box holds no documents");
+                      return DownloadFirst(*box, *docs.front(), temp.Path() / "downloads");
+                  }) &&
+        road.Step("close the box and disconnect",
+                  [&] {
+                      openBox.reset();
+                      const int rc = session->Disconnect();
+                      if (rc != 1)
+                          throw Failure("disconnect: " + ResultText(rc));
+                      return Lines{"last-login fields written to the registry file"};
+                  }) &&
+        road.Step("unregister the device", [&] {
+            const int rc = ctx.Root().DeleteChildItem(static_cast<int>(id), CString());
+            if (rc != 1)
+                throw Failure(ResultText(rc));
+            for (CVESKMFPDevice* d : ctx.Devices()) {
+                if (d->GetItemID() == id)
+                    throw Failure("the device is still registered");
+            }
+            return Lines{};
+        });
     openBox.reset();
     session.reset();
     // The emulator stops whatever happened before.
-    road.Step("stop the emulator", [&] {
+    road.Step(running ? "leave the emulator running" : "stop the emulator", [&] {
         if (server)
             server->Stop();
         return Lines{};
     });
+    LeaveProfileFolder();
     if (a.Has("--keep"))
-        Out("kept %s", temp.Path().c_str());
+        Out("kept %s", temp.Path().string().c_str());
     if (!ran || !road.Ok()) {
         Note("the demo failed");
         return kExitFailed;
@@ -269,20 +304,24 @@ int Demo(Context& ctx, const ParsedArgs& a) {
 }  // namespace
 
 void AddDemoCommand(std::vector<Command>& table) {
-    table.push_back({"demo",
-                     "",
-                     "run the typical road against a built-in device emulator",
-                     "Starts the emulator on 127.0.0.1 with its sample device, registers it in a\n"
-                     "temporary profile (never the user's own), connects over TLS, logs in,\n"
-                     "shows the restrictions, lists the boxes, opens one and lists its\n"
-                     "documents, downloads one, disconnects and unregisters, timing each\n"
-                     "step. Everything it made is removed at the end. Exit status 0 only\n"
-                     "when every step worked.",
-                     {{"--user", "NAME", "sample user to log in as (default bob: no colour)"},
-                      {"--keep", "", "keep the temporary folder and say where it is"}},
-                     0,
-                     0,
-                     Demo});
+    table.push_back(
+        {"demo",
+         "",
+         "run the typical road against a device emulator",
+         "Starts the emulator on 127.0.0.1 with its sample device (or, with --port and\n"
+         "--tls-port, uses one that already runs there), registers it in a\n"
+         "temporary profile (never the user's own), connects over TLS, logs in,\n"
+         "shows the restrictions, lists the boxes, opens one and lists its\n"
+         "documents, downloads one, disconnects and unregisters, timing each\n"
+         "step. Everything it made is removed at the end. Exit status 0 only\n"
+         "when every step worked.",
+         {{"--user", "NAME", "sample user to log in as (default bob: no colour)"},
+          {"--port", "N", "port of an emulator that runs on 127.0.0.1 (with --tls-port)"},
+          {"--tls-port", "M", "its TLS port"},
+          {"--keep", "", "keep the temporary folder and say where it is"}},
+         0,
+         0,
+         Demo});
 }
 
 }  // namespace vesk::cli

@@ -1,7 +1,5 @@
 // vesk device add|list|rm|rename|set: the per-user device registry, through the root
 // item (registration, removal) and the device items (their own registry entries).
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 
@@ -11,6 +9,7 @@
 #include "root/vesk_root.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/defaults.h"
+#include "tools/vesk/system.h"
 #include "tools/vesk/trust.h"
 
 namespace vesk::cli {
@@ -53,9 +52,7 @@ void CheckName(const std::string& name) {
 }
 
 bool IsAddressLiteral(const std::string& host) {
-    unsigned char buf[16];
-    return ::inet_pton(AF_INET, host.c_str(), buf) == 1 ||
-           ::inet_pton(AF_INET6, host.c_str(), buf) == 1;
+    return sys::IsAddressLiteral(host);
 }
 
 // A DNS host name: dot-separated labels of letters, digits and inner hyphens, not

@@ -3,8 +3,6 @@
 // device, done by the device), in a session logged in as the options say. Downloads
 // show their progress, and Ctrl-C cancels the one under way: the library then leaves
 // no partial file, and a file that was there before stays as it was.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -166,8 +164,12 @@ std::string TargetFolder(const std::string& given) {
 }
 
 long long FileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+    std::error_code ec;
+    const std::filesystem::path p(path);
+    if (!std::filesystem::is_regular_file(p, ec))
+        return -1;
+    const auto size = std::filesystem::file_size(p, ec);
+    return ec ? -1 : static_cast<long long>(size);
 }
 
 // The files of an all-pages JPEG download: the name the box returned with "_" and the

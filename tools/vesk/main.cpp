@@ -1,8 +1,6 @@
 // vesk: the command-line front end of the box middle layer. It drives the library's
 // item tree the way a user interface would: register devices, connect, log in, ask,
 // print, search, keep options.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -12,6 +10,7 @@
 #include "device/mfp_device.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/profile.h"
+#include "tools/vesk/system.h"
 #include "tools/vesk/trust.h"
 
 #ifndef VESK_VERSION
@@ -94,9 +93,8 @@ int Complete(const std::vector<Command>& table, const std::string& what) {
     }
 }
 
-int Run(int argc, char** argv) {
+int Run(std::vector<std::string> args) {
     const std::vector<Command> table = BuildTable();
-    std::vector<std::string> args(argv + 1, argv + argc);
 
     // Global options come before the command.
     std::string profile;
@@ -211,11 +209,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Device names, user names and cached documents are the user's own: every folder
-    // and file vesk makes is private, whatever umask it was started with.
-    ::umask(077);
     try {
-        return Run(argc, argv);
+        return Run(vesk::cli::sys::StartProcess(argc, argv));
     } catch (const vesk::cli::UsageError& e) {
         std::fprintf(stderr, "vesk: %s\nTry 'vesk --help'.\n", e.what());
         return vesk::cli::kExitUsage;

@@ -10,6 +10,7 @@
 #include "document/bitmap.h"
 #include "document/vesk_document.h"
 #include "platform/atomic_file.h"
+#include "platform/bitmap_rows.h"
 #include "platform/charset.h"
 #include "platform/fs.h"
 #include "platform/gdi.h"
@@ -52,17 +53,19 @@ int Page(Context& ctx, const ParsedArgs& a) {
         doc.GetBitmap(vesk::PageShownFromTiff(doc) ? page - 1 : page, handle.Out(), &info);
     if (rc != 1)
         ThrowResult("cannot show " + what + " in " + BoxLabel(box), rc);
-    BITMAP bm{};
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rows;  // top to bottom, whichever way the handle keeps them
     std::string png;
-    if (GetObjectW(handle.Get(), sizeof bm, &bm) != sizeof bm || !bm.bmBits ||
-        !EncodePng(static_cast<const uint8_t*>(bm.bmBits), static_cast<uint32_t>(bm.bmWidth),
-                   static_cast<uint32_t>(bm.bmHeight), static_cast<size_t>(bm.bmWidthBytes), png,
-                   info.bmiHeader.biXPelsPerMeter, info.bmiHeader.biYPelsPerMeter))
+    if (!vesk::gdi::ReadBitmapRows(handle.Get(), width, height, rows) || width <= 0 ||
+        height <= 0 ||
+        !EncodePng(rows.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                   size_t{static_cast<uint32_t>(width)} * 4, png, info.bmiHeader.biXPelsPerMeter,
+                   info.bmiHeader.biYPelsPerMeter))
         throw Failure("cannot encode " + what + " as PNG");
     if (!vesk::fs::ReplaceFileWhole(path, png))
         throw Failure("cannot write " + Printable(*target));
-    Out("%s (%ld x %ld) written to %s", what.c_str(), static_cast<long>(bm.bmWidth),
-        static_cast<long>(bm.bmHeight), Printable(*target).c_str());
+    Out("%s (%d x %d) written to %s", what.c_str(), width, height, Printable(*target).c_str());
     return kExitOk;
 }
 

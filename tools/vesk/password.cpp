@@ -1,10 +1,5 @@
 #include "tools/vesk/password.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +9,7 @@
 #include <mutex>
 
 #include "tools/vesk/cli.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -27,17 +23,6 @@ void WipeString(std::string& s) {
     for (size_t i = 0; i < s.size(); ++i)
         p[i] = 0;
     s.clear();
-}
-
-// The terminal's settings while echo is off, so that a signal can put them back.
-struct termios g_saved;
-volatile sig_atomic_t g_echoOff = 0;
-
-void RestoreAndReraise(int sig) {
-    if (g_echoOff)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved);
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
 }
 
 void StripLineEnd(std::string& s) {
@@ -55,10 +40,9 @@ void CheckLength(const std::string& s) {
 
 namespace {
 
-// Secrets alive, and whether the process was dumpable before the first of them.
+// Secrets alive.
 std::mutex g_heldMutex;
 int g_held = 0;
-int g_wasDumpable = 1;
 
 }  // namespace
 
@@ -86,10 +70,8 @@ void Secret::Hold() {
         return;
     held_ = true;
     std::lock_guard<std::mutex> lock(g_heldMutex);
-    if (g_held++ == 0) {
-        g_wasDumpable = ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
-        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    }
+    if (g_held++ == 0)
+        sys::KeepOutOfDumps(true);
 }
 void Secret::Wipe() {
     WipeString(text_);
@@ -97,63 +79,12 @@ void Secret::Wipe() {
         return;
     held_ = false;
     std::lock_guard<std::mutex> lock(g_heldMutex);
-    if (--g_held == 0 && g_wasDumpable == 1)
-        ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+    if (--g_held == 0)
+        sys::KeepOutOfDumps(false);
 }
 
 std::optional<std::string> PromptNoEcho(const std::string& prompt) {
-    if (!::isatty(STDIN_FILENO))
-        return std::nullopt;
-    struct termios now;
-    if (::tcgetattr(STDIN_FILENO, &g_saved) != 0)
-        return std::nullopt;
-    now = g_saved;
-    now.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    now.c_lflag |= ECHONL;
-
-    struct sigaction act {};
-    act.sa_handler = RestoreAndReraise;
-    sigemptyset(&act.sa_mask);
-    struct sigaction oldInt {};
-    struct sigaction oldTerm {};
-    struct sigaction oldQuit {};
-    ::sigaction(SIGINT, &act, &oldInt);
-    ::sigaction(SIGTERM, &act, &oldTerm);
-    ::sigaction(SIGQUIT, &act, &oldQuit);
-
-    // Echo goes off before the prompt shows, so nothing typed after it is echoed.
-    g_echoOff = 1;
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &now);
-    std::fputs(prompt.c_str(), stderr);
-    std::fflush(stderr);
-
-    std::string line;
-    bool got = false;
-    for (;;) {
-        char c = 0;
-        ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got = true;
-        if (c == '\n')
-            break;
-        line.push_back(c);
-        c = 0;
-    }
-
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved);
-    g_echoOff = 0;
-    ::sigaction(SIGINT, &oldInt, nullptr);
-    ::sigaction(SIGTERM, &oldTerm, nullptr);
-    ::sigaction(SIGQUIT, &oldQuit, nullptr);
-    if (!got) {
-        WipeString(line);
-        return std::nullopt;
-    }
-    StripLineEnd(line);
-    return line;
+    return sys::ReadLineNoEcho(prompt);
 }
 
 Secret ReadPassword(const PasswordSource& source) {

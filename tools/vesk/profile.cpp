@@ -1,14 +1,14 @@
 #include "tools/vesk/profile.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/charset.h"
+#include "platform/env.h"
 #include "platform/registry.h"
 #include "tools/vesk/cli.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -21,12 +21,6 @@ constexpr const wchar_t* kApplicationPathValue = L"ApplicationPath";
 constexpr const char* kFilterFile = "SrchMIB.conf";
 // The library reads the value into a 260-byte buffer of UTF-16 text.
 constexpr size_t kApplicationPathUnits = 129;
-
-fs::path ExecutableFolder() {
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : exe.parent_path();
-}
 
 // The source tree's settings folder, as the build recorded it.
 fs::path SourceSettingsFolder() {
@@ -53,8 +47,8 @@ std::string UseProfileFolder(const std::string& folder) {
         if (ec)
             throw Failure("cannot create " + p.string() + ": " + ec.message());
     }
-    ::setenv("ALLUSERSPROFILE", data.c_str(), 1);
-    ::setenv("VESK_LOCK_DIR", lock.c_str(), 1);
+    vesk::env::Set(L"ALLUSERSPROFILE", data.wstring());
+    vesk::env::Set(L"VESK_LOCK_DIR", lock.wstring());
     vesk::reg::SetHivePath(vesk::reg::Hive::CurrentUser,
                            vesk::Utf8ToWide((registry / "hkcu.db").string()));
     vesk::reg::SetHivePath(vesk::reg::Hive::LocalMachine,
@@ -62,9 +56,14 @@ std::string UseProfileFolder(const std::string& folder) {
     return base.string();
 }
 
+void LeaveProfileFolder() {
+    vesk::reg::SetHivePath(vesk::reg::Hive::CurrentUser, L"");
+    vesk::reg::SetHivePath(vesk::reg::Hive::LocalMachine, L"");
+}
+
 std::string FindFilterFolder() {
     std::vector<fs::path> candidates;
-    if (fs::path exe = ExecutableFolder(); !exe.empty()) {
+    if (fs::path exe = sys::ExecutableFolder(); !exe.empty()) {
         candidates.push_back(exe.parent_path() / "share" / "vesk");
         candidates.push_back(exe);
     }
@@ -73,12 +72,13 @@ std::string FindFilterFolder() {
     for (const fs::path& dir : candidates) {
         std::error_code ec;
         if (fs::is_regular_file(dir / kFilterFile, ec)) {
-            std::string s = fs::weakly_canonical(dir, ec).string();
+            fs::path found = fs::weakly_canonical(dir, ec);
             if (ec)
-                s = dir.lexically_normal().string();
-            if (s.empty() || s.back() != '/')
-                s += '/';
-            return s;
+                found = dir.lexically_normal();
+            // With the system's own separator at its end.
+            if (found.has_filename())
+                found /= "";
+            return found.string();
         }
     }
     return {};

@@ -10,6 +10,10 @@ namespace vesk::cli {
 // must run before the library is first used. Returns the absolute folder.
 std::string UseProfileFolder(const std::string& folder);
 
+// Drops the registry redirection UseProfileFolder set up, so that nothing the profile
+// made stays in the system's registry (Windows keeps it in a private key).
+void LeaveProfileFolder();
+
 // The folder that holds the filter file SrchMIB.conf for this program: the installed
 // copy (<prefix>/share/vesk beside <prefix>/bin), one beside the executable, or the
 // source tree's settings/ folder for a build that was not installed. Empty when none

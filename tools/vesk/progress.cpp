@@ -1,13 +1,11 @@
 #include "tools/vesk/progress.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/vesk/system.h"
 #include "tools/vesk/text.h"
 
 namespace vesk::cli {
@@ -24,13 +22,6 @@ constexpr auto kRedraw = std::chrono::milliseconds(100);
 constexpr auto kRateWindow = std::chrono::seconds(3);
 // Without an announced size, a plain line this often.
 constexpr auto kUnknownSizeLine = std::chrono::seconds(2);
-
-int TerminalColumns() {
-    winsize ws{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
-        return ws.ws_col;
-    return 80;
-}
 
 // At most `columns` columns of `s`, cut at a character and marked with "…".
 std::string Fit(const std::string& s, size_t columns) {
@@ -84,7 +75,7 @@ ProgressStyle ProgressStyleFor(bool quiet) {
         return ProgressStyle::kNone;
     const char* term = std::getenv("TERM");
     const bool dumb = term && std::strcmp(term, "dumb") == 0;
-    return ::isatty(STDERR_FILENO) && !dumb ? ProgressStyle::kBar : ProgressStyle::kLines;
+    return sys::StderrIsTerminal() && !dumb ? ProgressStyle::kBar : ProgressStyle::kLines;
 }
 
 std::string FormatBytes(long long bytes) {
@@ -208,7 +199,7 @@ std::string TransferProgress::Label() const {
 
 void TransferProgress::DrawBar(Clock::time_point now) {
     m_lastDraw = now;
-    const size_t columns = static_cast<size_t>(TerminalColumns()) - 1;
+    const size_t columns = static_cast<size_t>(sys::TerminalColumns()) - 1;
     const std::string figures = Figures(m_received, m_total, Rate(now), Seconds());
     const std::string name = Fit(Label(), std::max<size_t>(10, columns / 3));
     std::string line = name + "  ";

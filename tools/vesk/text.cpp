@@ -1,14 +1,12 @@
 #include "tools/vesk/text.h"
 
-#include <locale.h>
-#include <wchar.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
 #include "platform/charset.h"
 #include "tools/vesk/errors.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -43,21 +41,8 @@ void CheckTypedName(const std::string& name, const std::string& what, size_t max
     }
 }
 
-// The C library knows the widths in a UTF-8 locale; it is used for this thread and this
-// call only, whatever locale the program runs in.
 size_t DisplayWidth(const std::string& s) {
-    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    const std::wstring wide = vesk::Utf8ToWide(s);
-    if (!utf8)
-        return wide.size();
-    const locale_t previous = ::uselocale(utf8);
-    size_t n = 0;
-    for (wchar_t c : wide) {
-        const int w = ::wcwidth(c);
-        n += w < 0 ? 1 : static_cast<size_t>(w);
-    }
-    ::uselocale(previous);
-    return n;
+    return sys::DisplayColumns(vesk::Utf8ToWide(s));
 }
 
 std::vector<std::string> Table::Lines() const {

@@ -1,8 +1,6 @@
 // vesk thumb: a document's thumbnail as the library hands it to a user interface (from
 // the cache, the device, or made locally), or the thumbnail of a local image file made
 // exactly as for a device that sends none, written as PNG, JPEG or BMP.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -14,15 +12,16 @@
 #include "document/images.h"
 #include "document/vesk_document.h"
 #include "platform/atomic_file.h"
+#include "platform/bitmap_rows.h"
 #include "platform/error.h"
 #include "platform/gdi.h"
 #include "platform/gdiplus.h"
 #include "platform/gdiplus_owners.h"
-#include "platform/image_codec_posix.h"
 #include "tools/vesk/box_access.h"
 #include "tools/vesk/cli.h"
 #include "tools/vesk/png_out.h"
 #include "tools/vesk/session.h"
+#include "tools/vesk/system.h"
 
 namespace vesk::cli {
 
@@ -52,28 +51,22 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
 // The handle's pixels as the file the extension asks for; JPEG at quality 100, as the
 // library saves the thumbnails it makes.
 void WriteBitmap(HBITMAP handle, const std::string& path, OutKind kind) {
-    BITMAP bm{};
-    if (GetObjectW(handle, sizeof bm, &bm) != sizeof bm || !bm.bmBits || bm.bmWidth <= 0 ||
-        bm.bmHeight <= 0)
+    int w = 0;
+    int h = 0;
+    std::vector<uint8_t> rows;  // top to bottom, whichever way the handle keeps them
+    if (!vesk::gdi::ReadBitmapRows(handle, w, h, rows) || w <= 0 || h <= 0)
         throw Failure("the thumbnail's bitmap cannot be read");
-    const auto width = static_cast<uint32_t>(bm.bmWidth);
-    const auto height = static_cast<uint32_t>(bm.bmHeight);
-    const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
+    const auto width = static_cast<uint32_t>(w);
+    const auto height = static_cast<uint32_t>(h);
+    const uint8_t* bits = rows.data();
+    const size_t stride = size_t{width} * 4;
     std::string bytes;
     bool ok = false;
-    if (kind == OutKind::kPng) {
-        ok = EncodePng(bits, width, height, static_cast<size_t>(bm.bmWidthBytes), bytes);
-    } else {
-        imaging::Pixels px;
-        if (!px.Allocate(width, height))
-            throw Failure("out of memory");
-        for (uint32_t y = 0; y < height; ++y)
-            std::memcpy(px.Row(y), bits + size_t{y} * static_cast<size_t>(bm.bmWidthBytes),
-                        px.Stride());
-        ok = kind == OutKind::kJpeg
-                 ? imaging::EncodeJpeg(px, 100, imaging::kDefaultDpi, imaging::kDefaultDpi, bytes)
-                 : imaging::EncodeBmp(px, false, imaging::kDefaultDpi, imaging::kDefaultDpi, bytes);
-    }
+    if (kind == OutKind::kPng)
+        ok = EncodePng(bits, width, height, stride, bytes);
+    else
+        ok = kind == OutKind::kJpeg ? EncodeJpeg100(bits, width, height, stride, bytes)
+                                    : EncodeBmp(bits, width, height, stride, bytes);
     if (!ok)
         throw Failure("cannot encode the thumbnail for " + Printable(path));
     WriteWhole(path, bytes);
@@ -111,15 +104,13 @@ int FromFile(const ParsedArgs& a, const std::string& source, const std::string& 
             throw Failure(LocalThumbnailError(rc, source));
         return kExitOk;
     }
-    std::string temp = target + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        throw Failure("cannot make a file beside " + Printable(target) + ": " +
-                      std::strerror(errno));
-    ::close(fd);
+    const std::string temp = sys::MakeUniqueFile(target);
     struct Remove {
         const std::string& path;
-        ~Remove() { ::unlink(path.c_str()); }
+        ~Remove() {
+            std::error_code ec;
+            std::filesystem::remove(path, ec);
+        }
     } remove{temp};
     const int rc = MakeLocalThumbnail(W(source), W(temp), doubleHeight);
     if (rc != 1)

@@ -3,8 +3,11 @@
 #include <png.h>
 
 #include <csetjmp>
+#include <cstring>
 #include <new>
 #include <vector>
+
+#include "platform/image_codec_posix.h"
 
 namespace vesk::cli {
 
@@ -66,7 +69,31 @@ bool WritePng(const uint8_t* bgra, uint32_t width, uint32_t height, size_t strid
     return true;
 }
 
+// The pixels in the codecs' own buffer.
+bool Copy(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stride,
+          imaging::Pixels& px) {
+    if (!bgra || width == 0 || height == 0 || !px.Allocate(width, height))
+        return false;
+    for (uint32_t y = 0; y < height; ++y)
+        std::memcpy(px.Row(y), bgra + size_t{y} * stride, px.Stride());
+    return true;
+}
+
 }  // namespace
+
+bool EncodeJpeg100(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stride,
+                   std::string& out) {
+    imaging::Pixels px;
+    return Copy(bgra, width, height, stride, px) &&
+           imaging::EncodeJpeg(px, 100, imaging::kDefaultDpi, imaging::kDefaultDpi, out);
+}
+
+bool EncodeBmp(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stride,
+               std::string& out) {
+    imaging::Pixels px;
+    return Copy(bgra, width, height, stride, px) &&
+           imaging::EncodeBmp(px, false, imaging::kDefaultDpi, imaging::kDefaultDpi, out);
+}
 
 bool EncodePng(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stride,
                std::string& out, int32_t xPixelsPerMetre, int32_t yPixelsPerMetre) {
