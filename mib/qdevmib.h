@@ -41,11 +41,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/callconv.h"
 #include "platform/export.h"
-
-#if !defined(_WIN32) && !defined(__stdcall)
-#define __stdcall
-#endif
 
 namespace vesk::mib {
 

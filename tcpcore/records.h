@@ -9,14 +9,8 @@
 #include <cstdint>
 
 #include "core/recv_data_callback.h"
+#include "platform/callconv.h"
 #include "platform/export.h"
-
-#if !defined(_WIN32)
-// Calling conventions mean nothing to the System V ABI; callers still write them.
-#ifndef __stdcall
-#define __stdcall
-#endif
-#endif
 
 static_assert(sizeof(int) == 4, "records assume 32-bit int");
 
