@@ -10,6 +10,11 @@ foreach(t gtest gtest_main gmock gmock_main)
 endforeach()
 
 set(VESK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# The device tests reach the emulator of the Linux build, which runs as a control service
+# beside Wine (wine-run --sim starts one per test program).
+set(VESK_LINUX_BUILD_DIR ${PROJECT_SOURCE_DIR}/build-release CACHE PATH
+  "Linux build of this tree whose mfpsim serves the Windows device tests")
+set(VESK_LINUX_MFPSIM ${VESK_LINUX_BUILD_DIR}/mfpsim)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                    WORLD_READ WORLD_EXECUTE)
@@ -29,7 +34,15 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "cache/memory_test.cpp" "uses cache/tree_builder.h"
   "cache/names_test.cpp" "uses cache/tree_builder.h"
   "cache/settings_test.cpp" "uses cache/tree_builder.h"
-  "cache/size_test.cpp" "uses cache/tree_builder.h")
+  "cache/size_test.cpp" "uses cache/tree_builder.h"
+  "tcpcore/client_test.cpp" "drives the client through in-process links with scripted traffic (ScriptedLinks)"
+  "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
+  "e2e/bitmap_test.cpp" "reads the emulator's device folder and decodes images with libjpeg and libtiff"
+  "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
+  "e2e/document_test.cpp" "decodes the documents with libjpeg and libtiff, which the cross build lacks"
+  "e2e/download_test.cpp" "reads the emulator's device folder and uses its renderer"
+  "e2e/fault_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
+  "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames)")
 set(VESK_WINDOWS_EXCLUDED_TESTS
   "CFileFaults.*" "injects failures into the POSIX call table, which the Windows backend does not call"
   "CFileOpen.ReportsWhyItFailed" "expects the errno values of POSIX opens and denies access with file modes"
@@ -60,16 +73,33 @@ if(filter)
   set(filter "--gtest_filter=-${filter}")
 endif()
 
-add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp)
+# The emulator's device model and the control service's messages, which test programs
+# share with the service; nlohmann's JSON is header-only C++, taken from the build
+# machine's copy without the rest of its include folder.
+set(VESK_NLOHMANN_INCLUDE /usr/include/nlohmann CACHE PATH "nlohmann JSON headers (header-only)")
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/json-include)
+file(CREATE_LINK ${VESK_NLOHMANN_INCLUDE} ${CMAKE_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
+set(mfpsim_lib ${PROJECT_SOURCE_DIR}/tools/mfpsim/lib)
+add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp
+  support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
+  ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
+  ${mfpsim_lib}/state_json.cpp)
 target_include_directories(vesk_test_support PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::gtest GTest::gmock)
+target_include_directories(vesk_test_support SYSTEM PUBLIC ${CMAKE_BINARY_DIR}/json-include)
+target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::gtest GTest::gmock
+  ws2_32)
 target_compile_definitions(vesk_test_support PUBLIC
-  VESK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
+  VESK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data"
+  VESK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
-# One program per folder of tests that runs on Windows so far.
+# One program per folder of tests that runs on Windows so far; the device folders run
+# against the Linux build's emulator.
 set(VESK_WINDOWS_TEST_FOLDERS
   platform
-  cache)
+  cache
+  tcpcore
+  e2e)
+set(VESK_WINDOWS_DEVICE_FOLDERS tcpcore e2e device box document)
 foreach(child IN LISTS VESK_WINDOWS_TEST_FOLDERS)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/*.cpp)
   list(REMOVE_ITEM srcs ${excluded_files})
@@ -78,7 +108,12 @@ foreach(child IN LISTS VESK_WINDOWS_TEST_FOLDERS)
   endif()
   add_executable(test_${child} ${srcs})
   target_link_libraries(test_${child} PRIVATE vesk_test_support GTest::gtest_main)
-  add_test(NAME test_${child} COMMAND test_${child} ${filter})
+  if(child IN_LIST VESK_WINDOWS_DEVICE_FOLDERS)
+    add_test(NAME test_${child}
+      COMMAND ${CMAKE_BINARY_DIR}/wine-run --sim $<TARGET_FILE:test_${child}> ${filter})
+  else()
+    add_test(NAME test_${child} COMMAND test_${child} ${filter})
+  endif()
   set_tests_properties(test_${child} PROPERTIES TIMEOUT 600)
 endforeach()
 

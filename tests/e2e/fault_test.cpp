@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "e2e/synthetic_document.h"
+#include "support/sim_local.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 
@@ -188,7 +189,7 @@ TEST_P(HostileDevice, MalformedRepliesAreRefusedAndTheSessionCanBeRebuilt) {
         ASSERT_EQ(Core().ReconnectInfinite(status, colour), 1) << status;
         // On a new connection, with the user and the box logged in again.
         EXPECT_EQ(std::tuple(status, colour, Core().IsConnected()), std::tuple(0, 0, 1));
-        EXPECT_EQ(Device().Server().AcceptedConnections(), ++connections);
+        EXPECT_EQ(Device().AcceptedConnections(), ++connections);
         EXPECT_EQ(DocList().size(), 14u);
     }
 }
@@ -237,7 +238,7 @@ TEST_P(TamperedStream, StreamsThatBreakTheirOwnAccountAreRefused) {
         SCOPED_TRACE(c.what);
         int id = 0;
         ASSERT_TRUE(StartDevice(WithSyntheticDocument(1 << 20, id)));
-        TamperingPeer peer(Device().Server().GetEngine(), Mode(), c.tamper);
+        TamperingPeer peer(ServerOf(Device()).GetEngine(), Mode(), c.tamper);
         ASSERT_GT(peer.Port(), 0);
         std::string why;
         m_conn = ConnectRoad(Mode(), peer.Port(), why);

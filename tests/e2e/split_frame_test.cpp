@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "e2e/synthetic_document.h"
+#include "support/sim_local.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 
@@ -53,7 +54,7 @@ protected:
         split.at = static_cast<std::size_t>(GetParam());
         split.paused = [] { g_pauseStart = Now(); };
         m_peer = std::make_unique<TamperingPeer>(
-            Device().Server().GetEngine(), 0, [](tc::Frame&) { return true; }, 0, split);
+            ServerOf(Device()).GetEngine(), 0, [](tc::Frame&) { return true; }, 0, split);
         std::string why;
         m_conn = ConnectRoad(0, m_peer->Port(), why);  // the split needs the raw socket
         ASSERT_TRUE(m_conn.core) << why;
