@@ -15,8 +15,8 @@ target_compile_definitions(vesk_platform PUBLIC VESK_STATIC UNICODE _UNICODE
 
 vesk_library(QTcpCore STATIC DIRS tcpcore LIBS vesk_platform ws2_32 secur32 crypt32)
 vesk_library(QDevMIB STATIC DIRS mib LIBS vesk_platform ws2_32)
-# Every item layer but the document's, whose image readers have no Windows backend yet.
-vesk_library(vesk_items STATIC DIRS core cache registry device box settings root
+# Every item layer, the document's on GDI+ and the Windows Imaging Component.
+vesk_library(vesk_items STATIC DIRS core cache registry device box document settings root
   LIBS vesk_platform QTcpCore QDevMIB)
 
 if(VESK_BUILD_TESTS)

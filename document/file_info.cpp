@@ -4,10 +4,10 @@
 #include <new>
 #include <optional>
 
-#include "document/image_info.h"
 #include "document/vesk_document.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/image_info.h"
 
 namespace {
 

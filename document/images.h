@@ -30,9 +30,11 @@ struct ThumbnailGeometry {
 VESK_API ThumbnailGeometry ThumbnailSize(UINT width, UINT height, bool doubleHeight);
 
 // Makes the thumbnail of the image file pszSource (JPEG, TIFF or BMP, told by content)
-// and saves it as a quality-100 JPEG at pszTarget, replacing the file only once written.
-// 1 done; 0 the source cannot be loaded or scaled, or there is no JPEG encoder; -1046
-// the thumbnail could not be saved.
+// and saves it as a quality-100 JPEG at pszTarget (our POSIX engine replaces the file
+// only once written; Windows GDI+ writes in place, so a failed save may leave part of
+// one). 1 done; 0 the source cannot be loaded or scaled, or there is no JPEG encoder;
+// -1046 the thumbnail could not be saved. Windows GDI+ works only within a session: the
+// caller holds one (every document does).
 VESK_API int MakeLocalThumbnail(const wchar_t* pszSource, const wchar_t* pszTarget,
                                 bool doubleHeight);
 

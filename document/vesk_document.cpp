@@ -12,6 +12,7 @@
 #include "core/sync_lock.h"
 #include "device/mfp_device.h"
 #include "platform/charset.h"
+#include "platform/gdiplus.h"
 #include "platform/trace.h"
 #include "tcpcore/tcpcore.h"
 
@@ -31,10 +32,17 @@ bool IsOneOf(int value, std::initializer_list<int> set) {
 
 CVESKDocument::CVESKDocument() : m_pCache(new CVESKCache) {
     m_openDocParam.nColor = kNeutralColor;  // full colour until the user chooses
+    // Windows GDI+ refuses every call outside a session. A failed start leaves the token
+    // 0 and the image calls report the failure themselves.
+    const Gdiplus::GdiplusStartupInput input;
+    if (Gdiplus::GdiplusStartup(&m_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
+        m_gdiplusToken = 0;
 }
 
 CVESKDocument::~CVESKDocument() {
     delete m_pCache;
+    if (m_gdiplusToken)
+        Gdiplus::GdiplusShutdown(m_gdiplusToken);
 }
 
 CString CVESKDocument::GetPassword() {

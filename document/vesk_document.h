@@ -229,5 +229,6 @@ private:
     tagUTIL_EXTENDED_PDF_INFO m_defExtendedPDFInfo{};
     int m_nEncrypted = 0;
     CVESKCache* m_pCache = nullptr;
+    ULONG_PTR m_gdiplusToken = 0;   // this document's GDI+ session, for its image calls
     CVESKMFPBox* m_pBox = nullptr;  // the parent; not owned
 };

@@ -20,6 +20,9 @@
 #include <objidl.h>
 // (in this order)
 #include <gdiplus.h>
+// The Windows headers declare the pixel format type inside the namespace, beside the
+// flat functions; item code names it as the POSIX branch declares it, globally.
+using Gdiplus::PixelFormat;
 #else
 
 #ifndef WINGDIPAPI

@@ -39,13 +39,21 @@ private:
 inline constexpr Gdiplus::ARGB kBitmapBackground = 0xFF000000;
 
 // The bitmap of an image file and its handle; with bitmap, the loaded image is kept for
-// the caller (its size, format and resolution).
+// the caller (its size, format and resolution). OutOfMemory only when memory ran out.
 inline Gdiplus::Status LoadBitmapHandle(const WCHAR* path, BitmapHandle& handle,
                                         GdipBitmapPtr* bitmap = nullptr) {
     using namespace Gdiplus::DllExports;
     Gdiplus::GpBitmap* raw = nullptr;
-    if (const Gdiplus::Status loaded = GdipCreateBitmapFromFile(path, &raw); loaded != Gdiplus::Ok)
+    if (const Gdiplus::Status loaded = GdipCreateBitmapFromFile(path, &raw);
+        loaded != Gdiplus::Ok) {
+#if defined(_WIN32)
+        // Windows GDI+ also reports content it cannot decode as OutOfMemory; callers
+        // keep a file only when memory ran out, so there it counts as unreadable.
+        if (loaded == Gdiplus::OutOfMemory)
+            return Gdiplus::UnknownImageFormat;
+#endif
         return loaded;
+    }
     GdipBitmapPtr image(raw);
     const Gdiplus::Status made = GdipCreateHBITMAPFromBitmap(raw, handle.Out(), kBitmapBackground);
     if (bitmap)

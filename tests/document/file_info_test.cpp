@@ -1,7 +1,6 @@
 // A downloaded page image's size and resolutions, read from the file's header, and a
 // file's creation time as the text the cache compares with entry dates.
 #include <gtest/gtest.h>
-#include <tiffio.h>
 
 #include <ctime>
 #include <string>
@@ -11,36 +10,16 @@
 #include "platform/charset.h"
 #include "platform/fs.h"
 #include "support/temp_folder.h"
-#include "tools/mfpsim/lib/imaging.h"
+#include "support/tiff_writer.h"
 
 namespace {
 
 using vesk::test::TempFolder;
 using vesk::test::WriteFile;
 
-struct Tiff {
-    float xRes = 0;  // 0: no resolution tags
-    float yRes = 0;
-    uint16_t unit = RESUNIT_INCH;
-};
-
 // A 200 x 100 bilevel page.
-void WriteTiff(const std::string& path, const Tiff& t) {
-    TIFF* tif = TIFFOpen(path.c_str(), "w");
-    ASSERT_TRUE(tif);
-    for (auto [tag, value] : {std::pair<ttag_t, int>{TIFFTAG_IMAGEWIDTH, 200},
-                              {TIFFTAG_IMAGELENGTH, 100},
-                              {TIFFTAG_BITSPERSAMPLE, 1},
-                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE}})
-        TIFFSetField(tif, tag, value);
-    if (t.xRes > 0) {
-        TIFFSetField(tif, TIFFTAG_XRESOLUTION, t.xRes);
-        TIFFSetField(tif, TIFFTAG_YRESOLUTION, t.yRes);
-        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, t.unit);
-    }
-    std::vector<unsigned char> strip(25 * 100, 0);
-    TIFFWriteEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
-    TIFFClose(tif);
+void WriteTiff(const std::string& path, const vesk::test::TiffPage& t) {
+    WriteFile(path, vesk::test::TiffFile({t}));
 }
 
 struct Values {  // width, height, horizontal and vertical resolution
@@ -62,7 +41,7 @@ Values Load(const std::string& path, int fileType, Values listed) {
 TEST(FileInfo, TiffResolutionsCorrectOnlyAListingThatDisagrees) {
     const struct {
         int x, y;
-        Tiff file;
+        vesk::test::TiffPage file;
         int expectedX, expectedY;
     } rows[] = {
         {600, 600, {200, 100}, 600, 600},  // agreeing listing kept
@@ -70,8 +49,9 @@ TEST(FileInfo, TiffResolutionsCorrectOnlyAListingThatDisagrees) {
         {300, 600, {200, 100}, 200, 100},  // horizontal, then vertical
         {300, 600, {600, 100}, 600, 600},  // the new horizontal agrees: vertical kept
         {0, 600, {200, 100}, 200, 100},
-        {300, 600, {78.74f, 39.37f, RESUNIT_CENTIMETER}, 200, 100},
-        {300, 600, {}, 300, 600},  // a file without resolutions says nothing
+        {300, 600, {78.74, 39.37, 3}, 200, 100},  // per centimetre
+        {300, 600, {}, 300, 600},                 // a file without resolutions says nothing
+        {300, 600, {2e6, 2e6}, 300, 600},         // nor does one beyond reason
     };
     TempFolder dir;
     for (const auto& r : rows) {
@@ -84,15 +64,14 @@ TEST(FileInfo, TiffResolutionsCorrectOnlyAListingThatDisagrees) {
 
 TEST(FileInfo, JpegGivesItsSizeAndAnythingElseChangesNothing) {
     TempFolder dir;
-    const std::vector<uint8_t> jpeg =
-        mfpsim::img::EncodeJpeg({33, 17, 1, 300, std::vector<uint8_t>(33 * 17, 128)});
-    WriteFile(dir.Sub("a.jpg"), std::string(jpeg.begin(), jpeg.end()));
+    const std::string jpeg = vesk::test::ReadFile(VESK_TEST_DATA_DIR "/imaging/page-jpeg");
+    WriteFile(dir.Sub("a.jpg"), jpeg);
     WriteFile(dir.Sub("cut.jpg"), std::string(jpeg.begin(), jpeg.begin() + 40));
     WriteFile(dir.Sub("junk"), std::string("\xFF\xD8\xFFgarbage") + std::string(500, '\x7F'));
     WriteFile(dir.Sub("tiffish"), std::string("II*\0\x08\0\0\0", 8) + std::string(64, '\xFF'));
     WriteTiff(dir.Sub("b.tif"), {200, 200});
     const Values listed{640, 480, 300, 300};
-    EXPECT_EQ(Load(dir.Sub("a.jpg"), 0, listed), (Values{33, 17, 300, 300}));
+    EXPECT_EQ(Load(dir.Sub("a.jpg"), 0, listed), (Values{24, 16, 300, 300}));
     const struct {
         std::string file;
         int fileType;

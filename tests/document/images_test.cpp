@@ -15,6 +15,7 @@
 #include "document/vesk_document.h"
 #include "platform/charset.h"
 #include "platform/file.h"
+#include "platform/image_info.h"
 #include "support/data_table.h"
 #include "support/temp_folder.h"
 
@@ -120,11 +121,35 @@ TEST(BitmapHeader, FollowsThePixelFormatSizeAndResolution) {
     }
 }
 
-TEST(EncoderClsid, MimeTypeMatchesExactly) {
-    CLSID clsid{};
-    EXPECT_GE(CVESKDocument::GetEncoderClsid(L"image/jpeg", &clsid), 0);
-    EXPECT_EQ(CVESKDocument::GetEncoderClsid(L"image/JPEG", &clsid), -1);
-    EXPECT_EQ(CVESKDocument::GetEncoderClsid(L"image/png", &clsid), -1);
+// A thumbnail made locally from each kind of page: a JPEG file, whatever the source, in
+// the thumbnail geometry (small pages grow to it).
+TEST(LocalThumbnail, EachKindOfPageBecomesAJpegOfTheThumbnailSize) {
+    CVESKDocument session;  // Windows GDI+ works only within a session
+    vesk::test::TempFolder dir;
+    const struct {
+        const char* file;
+        bool doubleHeight;
+        vesk::image::ImageInfo want;
+    } rows[] = {{"page-jpeg", false, {240, 160}},
+                {"pages-tiff", false, {240, 180}},
+                {"page-bmp", true, {200, 240}}};
+    for (const auto& r : rows) {
+        const std::wstring source =
+            vesk::Utf8ToWide(VESK_TEST_DATA_DIR "/imaging/" + std::string(r.file));
+        const std::wstring target = vesk::Utf8ToWide(dir.Sub(r.file));
+        vesk::image::ImageInfo got;
+        EXPECT_EQ(vesk::MakeLocalThumbnail(source.c_str(), target.c_str(), r.doubleHeight), 1);
+        EXPECT_TRUE(vesk::image::ReadJpegInfo(target, got) && got == r.want) << r.file;
+    }
+}
+
+TEST(EncoderClsid, TheThreeEncodersAreFoundByTheirExactMimeType) {
+    CVESKDocument session;  // Windows GDI+ lists encoders only within a session
+    std::vector<int> got;
+    for (const wchar_t* mime :
+         {L"image/bmp", L"image/jpeg", L"image/tiff", L"image/JPEG", L"image/jpg", L"image/tif"})
+        got.push_back(CVESKDocument::GetEncoderClsid(mime, nullptr) >= 0);
+    EXPECT_EQ(got, (std::vector<int>{1, 1, 1, 0, 0, 0}));
 }
 
 }  // namespace

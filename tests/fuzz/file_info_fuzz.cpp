@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "document/image_info.h"
 #include "platform/charset.h"
+#include "platform/image_info.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -1,80 +1,23 @@
 // Header readers on libjpeg-turbo and libtiff. Both libraries read through our own
-// source, so a file is opened at exactly its path by the platform layer and memory is
-// read the same way; both report errors to us instead of stderr or exit().
-#include "document/image_info.h"
+// source (a file opened at exactly its path, or memory) and report errors to us
+// instead of stderr or exit().
+#include "platform/image_info.h"
 
 #include <jpeglib.h>
 #include <tiffio.h>
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <limits>
-
-#include "platform/file.h"
 
 namespace vesk::image {
 
 namespace {
 
-constexpr double kMaxDpi = 1e6;  // beyond this a resolution is garbage, not a scan
 // No header we read needs more; a hostile file must not make libtiff allocate more.
 constexpr tmsize_t kMaxTiffAllocation = 16 << 20;
-
-bool StartsWith(ISource& source, std::initializer_list<const char*> magics, size_t length) {
-    unsigned char head[4] = {};
-    const bool read = source.Seek(0) && source.Read(head, length) == length;
-    source.Seek(0);
-    if (!read)
-        return false;
-    return std::any_of(magics.begin(), magics.end(),
-                       [&](const char* m) { return std::memcmp(head, m, length) == 0; });
-}
-
-// A file at one exact path, read through CFile.
-class FileSource : public ISource {
-public:
-    bool Open(const std::wstring& path) {
-        if (!m_file.Open(path.c_str(), CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary))
-            return false;
-        try {
-            m_size = m_file.GetLength();
-        } catch (const CFileException&) {
-            return false;
-        }
-        return true;
-    }
-    size_t Read(void* out, size_t n) override {
-        try {
-            const unsigned got =
-                m_file.Read(out, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-            m_pos += got;
-            return got;
-        } catch (const CFileException&) {
-            return 0;
-        }
-    }
-    bool Seek(uint64_t offset) override {
-        if (offset > m_size || offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-            return false;
-        try {
-            m_pos = m_file.Seek(static_cast<int64_t>(offset), CFile::begin);
-            return m_pos == offset;
-        } catch (const CFileException&) {
-            return false;
-        }
-    }
-    uint64_t Tell() const override { return m_pos; }
-    uint64_t Size() const override { return m_size; }
-
-private:
-    CFile m_file;
-    uint64_t m_size = 0;
-    uint64_t m_pos = 0;
-};
 
 bool FitsInt(uint64_t v) {
     return v > 0 && v <= static_cast<uint64_t>(INT_MAX);
@@ -177,41 +120,7 @@ int TiffQuiet(TIFF*, void*, const char*, const char*, va_list) {
     return 1;  // handled: nothing reaches the process-wide handlers or stderr
 }
 
-int Dpi(float value, uint16_t unit) {
-    double v = value;
-    if (!std::isfinite(v) || v <= 0)
-        return 0;
-    if (unit == RESUNIT_CENTIMETER)
-        v *= 2.54;
-    if (v > kMaxDpi)
-        return 0;
-    return static_cast<int>(std::lround(v));
-}
-
 }  // namespace
-
-size_t MemorySource::Read(void* out, size_t n) {
-    const size_t got = std::min(n, m_size - m_pos);
-    if (got)
-        std::memcpy(out, m_data + m_pos, got);
-    m_pos += got;
-    return got;
-}
-
-bool MemorySource::Seek(uint64_t offset) {
-    if (offset > m_size)
-        return false;
-    m_pos = static_cast<size_t>(offset);
-    return true;
-}
-
-bool LooksLikeJpeg(ISource& source) {
-    return StartsWith(source, {"\xFF\xD8\xFF"}, 3);
-}
-
-bool LooksLikeTiff(ISource& source) {
-    return StartsWith(source, {"II*\0", "MM\0*", "II+\0", "MM\0+"}, 4);
-}
 
 // Only plain data lives in this frame: libjpeg leaves it by longjmp on an error.
 bool ReadJpegInfo(ISource& source, ImageInfo& info) {
@@ -280,19 +189,10 @@ bool ReadTiffInfo(ISource& source, ImageInfo& info) {
     TIFFClose(tif);
     if (!ok)
         return false;
-    info = ImageInfo{static_cast<int>(width), static_cast<int>(height), Dpi(xRes, unit),
-                     Dpi(yRes, unit)};
+    info = ImageInfo{static_cast<int>(width), static_cast<int>(height),
+                     ResolutionDpi(xRes, unit == RESUNIT_CENTIMETER),
+                     ResolutionDpi(yRes, unit == RESUNIT_CENTIMETER)};
     return true;
-}
-
-bool ReadJpegInfo(const std::wstring& path, ImageInfo& info) {
-    FileSource file;
-    return file.Open(path) && ReadJpegInfo(static_cast<ISource&>(file), info);
-}
-
-bool ReadTiffInfo(const std::wstring& path, ImageInfo& info) {
-    FileSource file;
-    return file.Open(path) && ReadTiffInfo(static_cast<ISource&>(file), info);
 }
 
 }  // namespace vesk::image

@@ -1,7 +1,8 @@
 // Size and resolution of a local JPEG or TIFF file, read from its header only (no
-// pixels are decoded). Each reader checks the file's content first: a file of the other
-// kind, a truncated file or garbage is refused cleanly, and nothing is written to the
-// caller's record unless the read succeeded.
+// pixels are decoded): on libjpeg-turbo and libtiff (image_info_posix.cpp), on the
+// Windows Imaging Component (image_info_win32.cpp). Each reader checks the file's content first: a
+// file of the other kind, a truncated file or garbage is refused cleanly, and nothing is written to
+// the caller's record unless the read succeeded.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +56,10 @@ bool ReadJpegInfo(ISource& source, ImageInfo& info);
 // Width, height and resolutions of the first page of a TIFF. A resolution given per
 // centimetre is turned into dots per inch; a missing or absurd one is 0.
 bool ReadTiffInfo(ISource& source, ImageInfo& info);
+
+// A TIFF resolution in dots per inch: a value per centimetre is converted; a missing
+// (0), negative, non-finite or absurd one (over a million dpi) gives 0.
+int ResolutionDpi(double value, bool perCentimetre);
 
 // The same over the file at exactly path (no pattern matching).
 bool ReadJpegInfo(const std::wstring& path, ImageInfo& info);
