@@ -31,7 +31,7 @@ bool SimDevice::Start(bool plain, bool tls) {
     if (!m_ready)
         return false;
     std::string error;
-    if (!m_backend->Start(plain, tls, m_port, m_tlsPort, m_sha256, error)) {
+    if (!m_backend->Start(plain, tls, error)) {
         ADD_FAILURE() << "the emulator did not start: " << error;
         return false;
     }
@@ -120,16 +120,17 @@ public:
         m_id = reply.value("id", 0);
         return true;
     }
-    bool Start(bool plain, bool tls, int& port, int& tlsPort, std::string& sha256,
-               std::string& error) override {
+    bool Start(bool plain, bool tls, std::string& error) override {
         json reply;
         if (!Call({{"op", "start"}, {"plain", plain}, {"tls", tls}}, reply, error))
             return false;
-        port = reply.value("port", -1);
-        tlsPort = reply.value("tlsPort", -1);
-        sha256 = reply.value("sha256", "");
+        m_port = reply.value("port", -1);
+        m_tlsPort = reply.value("tlsPort", -1);
+        m_sha256 = reply.value("sha256", "");
         return true;
     }
+    int Port(int mode) const override { return mode == 1 ? m_tlsPort : m_port; }
+    std::string CertificateSha256() const override { return m_sha256; }
     void Stop() override {
         json reply;
         std::string error;
@@ -200,6 +201,9 @@ private:
     std::string m_address;
     SimChannel m_channel;
     int m_id = 0;
+    int m_port = -1;
+    int m_tlsPort = -1;
+    std::string m_sha256;
 };
 
 }  // namespace

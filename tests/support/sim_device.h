@@ -43,12 +43,12 @@ public:
     // Serves on ephemeral ports; a listener that is off has port -1.
     bool Start(bool plain = true, bool tls = false);
     void Stop();
-    int Port() const { return m_port; }
-    int TlsPort() const { return m_tlsPort; }
+    int Port() const { return Port(0); }
+    int TlsPort() const { return Port(1); }
     // The port of mode 0 (plain) or 1 (TLS).
-    int Port(int mode) const { return mode == 1 ? TlsPort() : Port(); }
+    int Port(int mode) const { return m_ready ? m_backend->Port(mode) : -1; }
     // SHA-256 of the certificate on the TLS port, as hex.
-    const std::string& CertificateSha256() const { return m_sha256; }
+    std::string CertificateSha256() const { return m_ready ? m_backend->CertificateSha256() : ""; }
 
     // The device's state as it is now.
     mfpsim::DeviceState State();
@@ -79,9 +79,10 @@ public:
     struct Backend {
         virtual ~Backend() = default;
         virtual bool Create(const SimOptions& options, std::string& error) = 0;
-        virtual bool Start(bool plain, bool tls, int& port, int& tlsPort, std::string& sha256,
-                           std::string& error) = 0;
+        virtual bool Start(bool plain, bool tls, std::string& error) = 0;
         virtual void Stop() = 0;
+        virtual int Port(int mode) const = 0;
+        virtual std::string CertificateSha256() const = 0;
         virtual bool State(mfpsim::DeviceState& state, std::string& error) = 0;
         virtual bool SetFaults(const mfpsim::FaultConfig& faults, std::string& error) = 0;
         virtual bool Journal(std::vector<vesk::tcpcore::Frame>& frames, int64_t& count,
@@ -94,9 +95,6 @@ public:
 private:
     std::unique_ptr<Backend> m_backend;
     bool m_ready = false;
-    int m_port = -1;
-    int m_tlsPort = -1;
-    std::string m_sha256;
 };
 
 // The backends: this build's own, and the one behind a control service.

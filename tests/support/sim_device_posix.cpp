@@ -111,14 +111,16 @@ public:
         m_instance = std::make_unique<mfpsim::Instance>(root, options.overrides);
         return true;
     }
-    bool Start(bool plain, bool tls, int& port, int& tlsPort, std::string& sha256,
-               std::string& error) override {
-        if (!m_instance->Start(plain, tls, error))
-            return false;
-        port = m_instance->GetServer()->Port();
-        tlsPort = m_instance->GetServer()->TlsPort();
-        sha256 = m_instance->GetServer()->CertificateSha256();
-        return true;
+    bool Start(bool plain, bool tls, std::string& error) override {
+        return m_instance->Start(plain, tls, error);
+    }
+    int Port(int mode) const override {
+        const mfpsim::Server* s = m_instance->GetServer();
+        return !s ? -1 : mode == 1 ? s->TlsPort() : s->Port();
+    }
+    std::string CertificateSha256() const override {
+        const mfpsim::Server* s = m_instance->GetServer();
+        return s ? s->CertificateSha256() : "";
     }
     void Stop() override { m_instance->Stop(); }
     bool State(mfpsim::DeviceState& state, std::string& error) override {

@@ -24,12 +24,15 @@ bool WinsockReady() {
 class MissingService : public SimDevice::Backend {
 public:
     bool Create(const SimOptions&, std::string& error) override {
-        error = "VESK_SIM_SERVICE is not set: run the program through the build's wine-run, "
-                "which starts the emulator service of the Linux build";
+        error =
+            "VESK_SIM_SERVICE is not set: run the program through the build's wine-run, "
+            "which starts the emulator service of the Linux build";
         return false;
     }
-    bool Start(bool, bool, int&, int&, std::string&, std::string&) override { return false; }
+    bool Start(bool, bool, std::string&) override { return false; }
     void Stop() override {}
+    int Port(int) const override { return -1; }
+    std::string CertificateSha256() const override { return ""; }
     bool State(mfpsim::DeviceState&, std::string&) override { return false; }
     bool SetFaults(const mfpsim::FaultConfig&, std::string&) override { return false; }
     bool Journal(std::vector<vesk::tcpcore::Frame>&, int64_t&, std::string&) override {
