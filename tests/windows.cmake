@@ -41,8 +41,7 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
   "e2e/document_test.cpp" "decodes the documents with libjpeg and libtiff, which the cross build lacks"
   "e2e/download_test.cpp" "reads the emulator's device folder and uses its renderer"
-  "e2e/fault_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
-  "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames)"
+  "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
   "device/login_test.cpp" "drives the device item through in-process links with scripted traffic (ScriptedLinks)"
   "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls"
@@ -92,7 +91,7 @@ add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_fail
   support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
   support/box_fixture.cpp support/fake_item.cpp
   ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
-  ${mfpsim_lib}/state_json.cpp)
+  ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)
 target_include_directories(vesk_test_support PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
 target_include_directories(vesk_test_support SYSTEM PUBLIC ${CMAKE_BINARY_DIR}/json-include)
 target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::gtest GTest::gmock
