@@ -10,6 +10,9 @@ foreach(t gtest gtest_main gmock gmock_main)
 endforeach()
 
 set(VESK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# The device tests reach the emulator of the Linux build (VESK_LINUX_BUILD_DIR), which runs
+# as a control service beside Wine (wine-run --sim starts one per test program).
+set(VESK_LINUX_MFPSIM ${VESK_LINUX_BUILD_DIR}/mfpsim)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                    WORLD_READ WORLD_EXECUTE)
@@ -24,16 +27,28 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "platform/env_test.cpp" "checks the POSIX fallbacks (password database, XDG folders) that Windows does not have"
   "platform/gdiplus_posix_test.cpp" "tests the POSIX imaging engine, Windows has GDI+ itself"
   "platform/image_buffer_posix_test.cpp" "tests the POSIX imaging engine's file buffers"
-  "document/on_device_test.cpp" "needs the emulator in process"
   "root/registry_file_faults_test.cpp" "injects failures into the POSIX call table and forks writers it kills"
   "settings/address_parse_test.cpp" "compares with glibc's inet_addr, whose rules Winsock's does not share"
   "settings/device_search_snmpd_test.cpp" "runs snmpd agents on loopback addresses, a Linux daemon the test starts by fork and exec"
   "mib/qdevmib_test.cpp" "runs snmpd agents on loopback addresses, a Linux daemon the test starts by fork and exec"
-  "mib/snmp_codec_test.cpp" "compares with net-snmp's own encoder, a Linux library, and asks snmpd on loopback")
+  "mib/snmp_codec_test.cpp" "compares with net-snmp's own encoder, a Linux library, and asks snmpd on loopback"
+  "tcpcore/client_test.cpp" "drives the client through in-process links with scripted traffic (ScriptedLinks)"
+  "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
+  "e2e/bitmap_test.cpp" "reads the emulator's device folder and decodes images with libjpeg and libtiff"
+  "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
+  "e2e/document_test.cpp" "decodes the documents with libjpeg and libtiff, which the cross build lacks"
+  "e2e/download_test.cpp" "reads the emulator's device folder and uses its renderer"
+  "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
+  "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
+  "device/login_test.cpp" "drives the device item through in-process links with scripted traffic (ScriptedLinks)"
+  "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls"
+  "device/trust_test.cpp" "plays a man in the middle in process (TamperingPeer on the emulator's engine)"
+  "box/changes_test.cpp" "counts the pages of downloads with libtiff, which the cross build lacks")
 set(VESK_WINDOWS_EXCLUDED_TESTS
   "CFileFaults.*" "injects failures into the POSIX call table, which the Windows backend does not call"
   "CFileOpen.ReportsWhyItFailed" "expects the errno values of POSIX opens and denies access with file modes"
   "TraceTest.FailuresAreRecordedPerThreadAndFeedTheTrace" "expects the POSIX call names in the error record"
+  "DeleteWindowFolder.WhatCannotBeRemovedIsMovedAsideOrReported" "injects failures into the POSIX call table, which the Windows backend does not call"
   "FileInfo.CreationTimeIsLocalTimeWithTwoDigitFields" "sets a creation time, which Wine does not keep on a Linux file system"
   "RawThumbnailBmp.*" "reads the file back with the Linux Python interpreter, which a Windows program cannot start"
   "CacheSize.LinksAreMeasuredAsFilesNeverAsFolders" "makes symbolic links, which the cross build's C++ library cannot make (std::filesystem::create_symlink is not implemented for MinGW)"
@@ -67,14 +82,24 @@ if(filter)
   set(filter "--gtest_filter=-${filter}")
 endif()
 
+# The emulator's device model and the control service's messages, which test programs
+# share with the service (JSON from the build's own include folder, VESK_JSON_INCLUDE).
+set(mfpsim_lib ${PROJECT_SOURCE_DIR}/tools/mfpsim/lib)
 add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp
-  support/fake_item.cpp)
+  support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
+  support/box_fixture.cpp support/fake_item.cpp
+  ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
+  ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)
 target_include_directories(vesk_test_support PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::gtest GTest::gmock)
+target_include_directories(vesk_test_support SYSTEM PUBLIC ${VESK_JSON_INCLUDE})
+target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::gtest GTest::gmock
+  ws2_32)
 target_compile_definitions(vesk_test_support PUBLIC
-  VESK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data" VESK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  VESK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data"
+  VESK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
-# One program per folder of tests that runs on Windows so far.
+# One program per folder of tests that runs on Windows so far; the device folders run
+# against the Linux build's emulator.
 set(VESK_WINDOWS_TEST_FOLDERS
   platform
   cache
@@ -82,7 +107,12 @@ set(VESK_WINDOWS_TEST_FOLDERS
   core
   root
   settings
-  mib)
+  mib
+  tcpcore
+  e2e
+  device
+  box)
+set(VESK_WINDOWS_DEVICE_FOLDERS tcpcore e2e device box document)
 foreach(child IN LISTS VESK_WINDOWS_TEST_FOLDERS)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/*.cpp)
   list(FILTER srcs EXCLUDE REGEX "_posix\\.cpp$")
@@ -92,7 +122,12 @@ foreach(child IN LISTS VESK_WINDOWS_TEST_FOLDERS)
   endif()
   add_executable(test_${child} ${srcs})
   target_link_libraries(test_${child} PRIVATE vesk_test_support GTest::gtest_main)
-  add_test(NAME test_${child} COMMAND test_${child} ${filter})
+  if(child IN_LIST VESK_WINDOWS_DEVICE_FOLDERS)
+    add_test(NAME test_${child}
+      COMMAND ${CMAKE_BINARY_DIR}/wine-run --sim $<TARGET_FILE:test_${child}> ${filter})
+  else()
+    add_test(NAME test_${child} COMMAND test_${child} ${filter})
+  endif()
   set_tests_properties(test_${child} PROPERTIES TIMEOUT 600)
 endforeach()
 

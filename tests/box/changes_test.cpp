@@ -11,6 +11,7 @@
 #include "core/iteminfo.h"
 #include "platform/charset.h"
 #include "support/box_fixture.h"
+#include "support/sim_local.h"
 
 namespace vesk::test {
 namespace {
@@ -35,7 +36,7 @@ SimEdit Version(int major, int minor, int rxSecured = 1, int autoDelPermission =
 // The journal's box session operations and changes, in order.
 std::vector<tc::Op> SessionOps(SimDevice& sim) {
     std::vector<tc::Op> ops;
-    for (const tc::Frame& f : sim.Engine()->Journal())
+    for (const tc::Frame& f : sim.Journal())
         if (f.op == tc::Op::kBoxLogout || f.op == tc::Op::kBoxLogin || f.op == tc::Op::kRenameBox ||
             f.op == tc::Op::kChangeBox)
             ops.push_back(f.op);
@@ -67,7 +68,7 @@ TEST_P(BoxChanges, DeletionTakesTheRxPasswordOnlyWhereTheDeviceAsksForIt) {
         EXPECT_EQ(Requests(), before);  // nothing asked of the device
         EXPECT_EQ(box->DeleteChildItem(ids[0], L"9999"), c.withPassword ? -1038 : 1);
         EXPECT_EQ(box->DeleteChildItem(ids[1], L"0000"), 1);
-        const auto sent = Sim().Engine()->Requests<tc::RemoveDocRequest>(tc::Op::kRemoveDoc);
+        const auto sent = Sim().Requests<tc::RemoveDocRequest>(tc::Op::kRemoveDoc);
         EXPECT_EQ(sent.back().withPassword, c.withPassword);
         EXPECT_EQ(sent.back().password, c.withPassword ? "0000" : "");
         EXPECT_EQ(Ids(box->GetItemList()).size(), ids.size() - 2 + c.withPassword);
@@ -81,13 +82,13 @@ TEST_P(BoxChanges, CopyAndMoveToABoxDoTheKnownIdsAndStopAtARefusal) {
         CVESKMFPBox* box = OpenBox(kSharedBox);
         ASSERT_TRUE(box && box->GetChildList(1) == 1);
         const std::vector<long> ids = Ids(box->GetItemList());
-        Sim().Engine()->ClearJournal();
+        Sim().ClearJournal();
         EXPECT_EQ(box->CopyMoveDocumentToBox(copy, kAliceBox, {ids[0], 987654, ids[1]}), -1040);
         Fail(Sim(), "CopyDoc", 8060, 1);  // the second call of the next batch fails
         EXPECT_EQ(box->CopyMoveDocumentToBox(copy, kAliceBox, {ids[2], ids[3], ids[4]}),
                   copy ? -1028 : -1029);
         std::vector<long> sent;
-        for (const auto& r : Sim().Engine()->Requests<tc::CopyDocRequest>(tc::Op::kCopyDoc)) {
+        for (const auto& r : Sim().Requests<tc::CopyDocRequest>(tc::Op::kCopyDoc)) {
             EXPECT_EQ(std::make_pair(r.destBoxNo, r.move), std::make_pair(kAliceBox, 1 - copy));
             sent.push_back(r.docId);
         }
@@ -176,7 +177,7 @@ TEST_P(BoxChanges, RenameAndReconfigureLogOutFirstAndBackInAndKeepOnlyWhatWasSen
         if (!c.fault.empty())
             Fail(Sim(), c.fault, c.code);
         const std::string before = Held(box);
-        Sim().Engine()->ClearJournal();
+        Sim().ClearJournal();
         ITEMINFO info;
         info.strBoxName = c.name;
         info.strBoxPassword = c.password;
@@ -189,7 +190,7 @@ TEST_P(BoxChanges, RenameAndReconfigureLogOutFirstAndBackInAndKeepOnlyWhatWasSen
         info.nAutoDelTimeType = 1;
         EXPECT_EQ(c.rename ? box->RenameItem(c.name, c.current) : box->ModifyItem(info, c.current),
                   c.expected);
-        const auto sent = Sim().Engine()->Requests<tc::ChangeBoxRequest>(tc::Op::kChangeBox);
+        const auto sent = Sim().Requests<tc::ChangeBoxRequest>(tc::Op::kChangeBox);
         ASSERT_EQ(sent.size(), c.rename || c.mask < 0 ? 0u : 1u);
         if (!sent.empty()) {
             EXPECT_EQ(sent[0].prop.wMask, c.mask);
@@ -235,7 +236,7 @@ TEST_P(BoxChanges, BoundDownloadsLeaveAFileOnlyWhenComplete) {
     core->ResetCallbackRecvData(Previous);
     CString path;
     ASSERT_EQ(box->GetDocumentAfterBind(path, ids.data(), 2, 1, Counting), 1);
-    const auto sent = Sim().Engine()->Requests<tc::OpenBindRequest>(tc::Op::kOpenBind);
+    const auto sent = Sim().Requests<tc::OpenBindRequest>(tc::Op::kOpenBind);
     EXPECT_EQ(sent.at(0).bindFormat, 1);
     EXPECT_EQ(sent.at(0).docIds, (std::vector<int32_t>{1, 12}));
     std::ifstream in(WideToUtf8(path.str()), std::ios::binary);

@@ -39,9 +39,9 @@ protected:
 
     // Waits until the emulator has no connection left (the client hung up).
     static bool Idle(SimDevice& emu) {
-        for (int i = 0; i < 200 && emu.Server().ActiveConnections() > 0; ++i)
+        for (int i = 0; i < 200 && emu.ActiveConnections() > 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return emu.Server().ActiveConnections() == 0;
+        return emu.ActiveConnections() == 0;
     }
 };
 
@@ -169,20 +169,20 @@ TEST_F(Connection, NoSecondModeOnceTheDeviceAnswered) {
     SimDevice& emu = Emulator({3, 5, 0, 0, 170}, {}, true, true);
     CVESKMFPDevice* d = Connect(emu, -1012);
     EXPECT_EQ(d->GetDevOpened(), 1);
-    EXPECT_EQ(emu.Server().AcceptedConnections(), 1);
+    EXPECT_EQ(emu.AcceptedConnections(), 1);
     EXPECT_EQ(d->GetLastTCPComm(), -1);
     EXPECT_EQ(d->GetConnected(), 0);
 
     // The same from SSL first: no plain attempt, and the plain port is back.
     CVESKMFPDevice* e = Connect(emu, -1012, 1);
-    EXPECT_EQ(emu.Server().AcceptedConnections(), 2);
+    EXPECT_EQ(emu.AcceptedConnections(), 2);
     EXPECT_EQ(e->GetPortNo(), emu.Port());
 
     // A version with no protocol class: no communication object is left.
     SimDevice& future = Emulator({10, 0}, {}, true, true);
     CVESKMFPDevice* f = Connect(future, -1066);
     EXPECT_EQ(f->GetCurTcpCoreObject(), nullptr);
-    EXPECT_EQ(future.Server().AcceptedConnections(), 1);
+    EXPECT_EQ(future.AcceptedConnections(), 1);
     EXPECT_EQ(f->Disconnect(), 0);
 }
 
@@ -194,7 +194,7 @@ TEST_F(Connection, UnusableIdentifierAddressOrNameIsRefused) {
     CVESKMFPDevice* d = Connect(emu, -1014);
     EXPECT_EQ(d->GetDevId(), CString(twelve));
     EXPECT_TRUE(d->GetDevUnit().IsEmpty());
-    EXPECT_EQ(emu.Server().AcceptedConnections(), 1);
+    EXPECT_EQ(emu.AcceptedConnections(), 1);
 
     CVESKMFPDevice* e = AddDevice(Emulator({}).Port(), ClosedPort());
     e->SetDevAddress(L"");
@@ -329,7 +329,7 @@ TEST_F(Connection, ConnectEndsTheSessionsOfTheOtherDevices) {
     EXPECT_TRUE(Idle(first));
     for (const std::string& line : TraceLines())
         EXPECT_EQ(line.find("Disconnect failed"), std::string::npos) << line;
-    EXPECT_EQ(second.Server().ActiveConnections(), 1);
+    EXPECT_EQ(second.ActiveConnections(), 1);
 
     // Connecting a device again ends its own session first.
     ASSERT_EQ(b->Connect(nullptr, L""), 1);

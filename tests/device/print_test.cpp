@@ -22,7 +22,7 @@ protected:
 
     // The first document of the shared box (1).
     static int SharedDocument(SimDevice& emu) {
-        for (const auto& [id, doc] : emu.Engine()->GetDevice().Snapshot().documents) {
+        for (const auto& [id, doc] : emu.State().documents) {
             if (doc.box == 1 && doc.pages >= 2 && doc.colorType >= 2)
                 return id;
         }
@@ -57,7 +57,7 @@ TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
         const PrintSetting sent = settings;
         ASSERT_EQ(d->PrintDocument(settings), 1);
 
-        const std::vector<mfpsim::PrintJob> jobs = emu.Engine()->GetDevice().Snapshot().jobs;
+        const std::vector<mfpsim::PrintJob> jobs = emu.State().jobs;
         ASSERT_EQ(jobs.size(), 1u);
         const mfpsim::PrintJob& job = jobs.front();
         EXPECT_EQ(std::tuple(job.document, job.user, job.copies, job.colour, job.duplex,
@@ -75,7 +75,7 @@ TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
     // No box is open: the library's own answer.
     EXPECT_EQ(d->SetDocumentForPrint(1), 0);
     EXPECT_EQ(d->PrintDocument(settings), 0);
-    EXPECT_TRUE(emu.Engine()->GetDevice().Snapshot().jobs.empty());
+    EXPECT_TRUE(emu.State().jobs.empty());
     int code = 0;
     int detail = 0;
     d->GetCurTcpCoreObject()->GetLastErrorCode(code, detail);

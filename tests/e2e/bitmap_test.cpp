@@ -11,6 +11,7 @@
 #include "platform/charset.h"
 #include "platform/gdi.h"
 #include "support/alloc_failure.h"
+#include "support/sim_local.h"
 #include "tools/mfpsim/lib/store.h"
 
 namespace vesk::test {
@@ -79,11 +80,11 @@ protected:
         CUtility::SetFileTimeFromText(Utf8ToWide(Cached()).c_str(), m_doc->GetMaxEntryDate(), 0);
     }
     fs::path DocFolder() {
-        return Sim().Root() / "boxes" / std::to_string(kSharedBox) / "docs" /
+        return RootOf(Sim()) / "boxes" / std::to_string(kSharedBox) / "docs" /
                std::to_string(m_doc->GetItemID());
     }
     size_t ThumbnailRequests() {
-        return Sim().Engine()->Requests<tc::ThumbnailRequest>(tc::Op::kThumbnail).size();
+        return Sim().Requests<tc::ThumbnailRequest>(tc::Op::kThumbnail).size();
     }
     // GetThumbnail; m_got is the size of the handle, which must come exactly with 1.
     int Get() {
@@ -260,7 +261,7 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
     const std::string id = std::to_string(doc->GetItemID());
     BITMAPINFO info;
     std::memset(&info, 0xAB, sizeof info);
-    Sim().Engine()->ClearJournal();
+    Sim().ClearJournal();
     ASSERT_EQ(Show(doc, 2, &info), 1);
     std::vector<TiffPage> all, one;
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + ".tif")).string(), all));
@@ -288,13 +289,13 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
 TEST_P(Bitmap, AJpegPageIsFetchedAloneWhateverTheDownloadChoices) {
     CVESKDocument* doc = Doc("Invoice 2024-001");
     const std::string id = std::to_string(doc->GetItemID());
-    const mfpsim::Store store(Sim().Root());
+    const mfpsim::Store store(RootOf(Sim()));
     const mfpsim::Document stored = Sim().State().documents.at(doc->GetItemID());
     doc->SetDownlaodAll(1);
     doc->SetTargetPageNo(1);
     for (const int page : {2, 1}) {
         SCOPED_TRACE(page);
-        Sim().Engine()->ClearJournal();
+        Sim().ClearJournal();
         ASSERT_EQ(Show(doc, page, nullptr), 1);
         ASSERT_EQ(Opens(Sim()).size(), 1u);
         EXPECT_EQ(Opens(Sim())[0].param.nPage, page);

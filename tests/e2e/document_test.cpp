@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "support/sim_fixture.h"
+#include "support/sim_local.h"
 #include "tools/mfpsim/lib/render.h"
 
 namespace vesk::test {

@@ -10,6 +10,7 @@
 #include "core/current_tcpcore.h"
 #include "e2e/items.h"
 #include "e2e/synthetic_document.h"
+#include "support/sim_local.h"
 #include "tools/mfpsim/lib/render.h"
 #include "tools/mfpsim/lib/store.h"
 
@@ -73,7 +74,7 @@ TEST_P(Download, EachFormatAsksForItsOutputTypeAndSendsOnlyItsRecords) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.format);
         doc->SetOfficeXMLInfo(office, 0);
-        Sim().Engine()->ClearJournal();
+        Sim().ClearJournal();
         const int r = Get(doc, c.format);
         const std::vector<tc::OpenDocRequest> sent = Opens();
         ASSERT_EQ(std::pair(r, sent.size()),
@@ -98,12 +99,12 @@ TEST_P(Download, AllPagesOfAJpegDocumentArePaddedToTheWidthOfTheCount) {
                 d.pages = d.name == "Long scan" ? pages : d.pages;
         }));
         CVESKDocument* doc = Doc("Long scan");
-        const mfpsim::Store store(Sim().Root());
+        const mfpsim::Store store(RootOf(Sim()));
         const mfpsim::Document d = Sim().State().documents.at(doc->GetItemID());
         for (int p = 13; p <= pages; ++p)  // copies of the first page
             fs::create_hard_link(store.PagePath(d, 1), store.PagePath(d, p));
         doc->SetDownlaodAll(1);
-        Sim().Engine()->ClearJournal();
+        Sim().ClearJournal();
         if (pages != 12) {  // one page into the transfer tree
             ASSERT_EQ(doc->GetDocument(m_got, 0, nullptr, nullptr, nullptr, 0, 3), 1);
             EXPECT_EQ(std::tuple(fs::path(Got()).filename().string(), Opens().at(0).param.nPage,
@@ -121,7 +122,7 @@ TEST_P(Download, AllPagesOfAJpegDocumentArePaddedToTheWidthOfTheCount) {
         EXPECT_EQ(std::tuple(asked, got.size(), got.count("Long scan_03.jpg"), m_path),
                   std::tuple(all, size_t(pages), 1ul, CString(m_out.Sub("Long scan.jpg"))));
         // The page files are the user's now: without overwrite none is replaced.
-        Sim().Engine()->ClearJournal();
+        Sim().ClearJournal();
         EXPECT_EQ(Copy("", doc->GetItemID(), 0), -1035);
         EXPECT_TRUE(Opens().empty());
     }

@@ -31,7 +31,7 @@ inline CVESKDocument* DocNamed(CVESKMFPBox* box, const std::string& name) {
 }
 
 inline std::vector<tc::OpenDocRequest> Opens(SimDevice& sim) {
-    return sim.Engine()->Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
+    return sim.Requests<tc::OpenDocRequest>(tc::Op::kOpenDoc);
 }
 
 }  // namespace vesk::test

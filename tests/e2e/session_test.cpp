@@ -28,14 +28,14 @@ TEST_P(Session, DeviceQueryAndConnectShareOneConnection) {
     EXPECT_NE(dynamic_cast<CTcpCoreV31*>(&Core()), nullptr);
 
     // Hello and Connect on one connection (their exchanges: tests/tcpcore/client_test.cpp).
-    EXPECT_EQ(Device().Server().AcceptedConnections(), 1);
+    EXPECT_EQ(Device().AcceptedConnections(), 1);
 
     if (Mode() == 1) {
         EXPECT_FALSE(Core().GetNegotiatedCipher().empty());
         EXPECT_TRUE(Core().GetNegotiatedTlsVersion() == "TLSv1.3" ||
                     Core().GetNegotiatedTlsVersion() == "TLSv1.2")
             << Core().GetNegotiatedTlsVersion();
-        EXPECT_EQ(Core().GetPeerCertificateSha256(), Device().Server().CertificateSha256());
+        EXPECT_EQ(Core().GetPeerCertificateSha256(), Device().CertificateSha256());
     } else {
         EXPECT_EQ(Core().GetNegotiatedCipher(), "");
         EXPECT_EQ(Core().GetPeerCertificateSha256(), "");
@@ -44,9 +44,9 @@ TEST_P(Session, DeviceQueryAndConnectShareOneConnection) {
     // The device sees the session end.
     EXPECT_EQ(Core().Disconnect(1), 1);
     const auto start = std::chrono::steady_clock::now();
-    while (Device().Server().ActiveConnections() > 0 && SecondsSince(start) < 5)
+    while (Device().ActiveConnections() > 0 && SecondsSince(start) < 5)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(Device().Server().ActiveConnections(), 0);
+    EXPECT_EQ(Device().ActiveConnections(), 0);
 }
 
 TEST_P(Session, ConnectNamingAnotherUnitIsRefused) {

@@ -3,9 +3,12 @@
 // the socket straight into the caller's buffer, several frames in one receive, so a
 // cancel or a time-out in the middle of a frame must still leave the link in step
 // (cancel) or close it cleanly (time-out).
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "e2e/synthetic_document.h"
+#include "support/sim_local.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 
@@ -53,7 +56,7 @@ protected:
         split.at = static_cast<std::size_t>(GetParam());
         split.paused = [] { g_pauseStart = Now(); };
         m_peer = std::make_unique<TamperingPeer>(
-            Device().Server().GetEngine(), 0, [](tc::Frame&) { return true; }, 0, split);
+            ServerOf(Device()).GetEngine(), 0, [](tc::Frame&) { return true; }, 0, split);
         std::string why;
         m_conn = ConnectRoad(0, m_peer->Port(), why);  // the split needs the raw socket
         ASSERT_TRUE(m_conn.core) << why;
@@ -129,6 +132,83 @@ std::string CutName(const ::testing::TestParamInfo<int>& cut) {
 
 // Plain TCP only, so the parameter is where the cut falls rather than the mode.
 INSTANTIATE_TEST_SUITE_P(Loopback, SplitFrame, ::testing::Values(0, 10), CutName);
+
+// The hostile device behind its own listener, lying about a stream in one way or
+// another: each is refused, nothing is written past the buffer, and the stream closes.
+using TamperedStream = E2E;
+
+TEST_P(TamperedStream, StreamsThatBreakTheirOwnAccountAreRefused) {
+    struct Case {
+        const char* what;
+        TamperingPeer::Tamper tamper;
+        int read;  // what the last read gives
+    };
+    const Case cases[] = {
+        {"more data than announced",
+         [](tc::Frame& f) {
+             // The open reply announces half of what the device then sends.
+             if (f.kind == tc::FrameKind::kReply && f.op == tc::Op::kOpenDoc && f.status == 0)
+                 f = tc::MakeFrame(f.kind, f.op, f.seq, tc::OpenReply{512 << 10});
+             return true;
+         },
+         -1},
+        {"an end frame counting other bytes",
+         [](tc::Frame& f) {
+             if (f.kind == tc::FrameKind::kEnd)
+                 f = tc::MakeFrame(f.kind, f.op, f.seq, tc::StreamEnd{(1 << 20) + 1});
+             return true;
+         },
+         -2},
+        {"a missing piece",
+         // The second data frame never comes; the end frame still claims everything.
+         [data = 0](tc::Frame& f) mutable {
+             return !(f.kind == tc::FrameKind::kData && ++data == 2);
+         },
+         -2},
+        {"data of another request",
+         [](tc::Frame& f) {
+             if (f.kind == tc::FrameKind::kData)
+                 f.seq += 1;
+             return true;
+         },
+         -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int id = 0;
+        ASSERT_TRUE(StartDevice(WithSyntheticDocument(1 << 20, id)));
+        TamperingPeer peer(ServerOf(Device()).GetEngine(), Mode(), c.tamper);
+        ASSERT_GT(peer.Port(), 0);
+        std::string why;
+        m_conn = ConnectRoad(Mode(), peer.Port(), why);
+        ASSERT_TRUE(m_conn.core) << why;
+        tagUTIL_DOCOPERATIONPERMISSION perm{};
+        int flag = 0;
+        ASSERT_EQ(Core().UserLogin2("alice", 5, "alice", perm), 1);
+        ASSERT_EQ(Core().BoxLogin(kSharedBox, "", flag), 1);
+        tagUTIL_OPENDOCPARAM pdf{};
+        pdf.nOutputType = mfpsim::kOutPdf;
+        ASSERT_EQ(Core().OpenDocument(id, pdf), 1) << ErrorOf(Core()).code;
+        std::vector<unsigned char> buffer((1 << 20) + 64, 0xee);
+        long long total = 0;
+        int n = 0;
+        const auto start = std::chrono::steady_clock::now();
+        while ((n = Core().ReadDocument(buffer.data(), 1 << 20)) > 0)
+            total += n;
+        EXPECT_EQ(n, c.read);
+        EXPECT_EQ(ErrorOf(Core()).code, QTCP_ERR_PROTOCOL);
+        EXPECT_LE(total, 1 << 20);
+        EXPECT_TRUE(std::all_of(buffer.begin() + (1 << 20), buffer.end(),
+                                [](unsigned char x) { return x == 0xee; }));
+        EXPECT_NE(Core().GetLastStackError(), -1);
+        EXPECT_EQ(Core().CloseDocument(0), 0);
+        EXPECT_EQ(Core().CloseDocument(1), 1);
+        EXPECT_LT(SecondsSince(start), 5.0);
+        m_conn.core.reset();
+    }
+}
+
+VESK_E2E_MODES(TamperedStream);
 
 }  // namespace
 }  // namespace vesk::test

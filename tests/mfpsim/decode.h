@@ -11,6 +11,7 @@
 #include <tiffio.h>
 
 #include "support/sim_fixture.h"
+#include "support/sim_local.h"
 
 namespace mfpsim::test {
 

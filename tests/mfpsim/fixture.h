@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "support/sim_fixture.h"
+#include "support/sim_local.h"
 #include "support/temp_folder.h"
 #include "tools/mfpsim/lib/device.h"
 #include "tools/mfpsim/lib/sample.h"
@@ -28,7 +29,7 @@ inline constexpr int kTestDpi = 40;
 
 class DeviceFolder {
 public:
-    std::filesystem::path path() const { return m_sim.Root(); }
+    std::filesystem::path path() const { return RootOf(m_sim); }
     std::unique_ptr<Device> Open(const IdentityOverrides& o = {}) const {
         std::string error;
         auto d = Device::Open(path(), o, error);

@@ -49,7 +49,7 @@ TEST_F(ServerTest, StopClosesConnectionsPromptlyEvenInsideAnInjectedDelay) {
     auto idle = Client(0);
     auto delayed = Client(1);
     ASSERT_TRUE(idle && delayed);
-    EXPECT_EQ(m_sim.Server().ActiveConnections(), 2);
+    EXPECT_EQ(m_sim.ActiveConnections(), 2);
     FaultConfig f;
     f.latencyMs = 60000;
     m_sim.SetFaults(f);
@@ -59,10 +59,10 @@ TEST_F(ServerTest, StopClosesConnectionsPromptlyEvenInsideAnInjectedDelay) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto t = Clock::now();
-    m_sim.Server().Stop();
+    ServerOf(m_sim).Stop();
     EXPECT_LT(SecondsSince(t), 3.0);
     waiter.join();
-    EXPECT_EQ(m_sim.Server().ActiveConnections(), 0);
+    EXPECT_EQ(m_sim.ActiveConnections(), 0);
     std::vector<tagUTIL_BOXINFO> boxes;
     EXPECT_EQ(idle->GetBoxList(boxes), 0);
     // A new client is refused once stopped; a restart serves the same folder again.
@@ -71,7 +71,7 @@ TEST_F(ServerTest, StopClosesConnectionsPromptlyEvenInsideAnInjectedDelay) {
     int ua = 0, aa = 0, ps = 0;
     EXPECT_EQ(late.Connect("127.0.0.1", m_sim.Port(), ua, aa, ps, nullptr), 0);
     m_sim.ClearFaults();
-    ASSERT_TRUE(m_sim.Server().Start()) << m_sim.Server().Error();
+    ASSERT_TRUE(ServerOf(m_sim).Start()) << ServerOf(m_sim).Error();
     EXPECT_TRUE(Client(1));
 }
 
@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, SyntheticStream, ::testing::Values(0, 1),
 TEST(RawListener, SendsTheAskedBytesUnframed) {
     vesk::test::SimDevice sim;
     ServerOptions o;
-    o.engine = sim.Engine();
+    o.engine = EngineOf(sim);
     o.port = o.tlsPort = -1;
     o.rawPort = 0;
     Server server(o);

@@ -28,7 +28,7 @@ protected:
     CVESKMFPBox* Box(long number, bool filing = false);
     // The ids of a list's items, in order.
     static std::vector<long> Ids(CVESKItemList* list);
-    int64_t Requests() { return m_sim->Engine()->RequestCount(); }
+    int64_t Requests() { return m_sim->RequestCount(); }
 
 private:
     std::unique_ptr<SimDevice> m_sim;

@@ -12,6 +12,7 @@
 #include "e2e/synthetic_document.h"
 #include "support/data_table.h"
 #include "support/sim_fixture.h"
+#include "support/sim_local.h"
 #include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
 #include "tools/mfpsim/lib/render.h"
@@ -39,7 +40,7 @@ protected:
         links.reset();
         device = std::make_unique<test::SimDevice>(options);
         links = std::make_unique<test::ScriptedLinks>(
-            device->Engine(),
+            EngineOf(*device),
             test::ScriptedLinks::Script{[h = hooks](const Frame& f, const FrameEmitter& e) {
                                             return h->request && h->request(f, e);
                                         },
@@ -150,7 +151,7 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
 
 TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
     device = std::make_unique<test::SimDevice>();
-    links = std::make_unique<test::ScriptedLinks>(device->Engine(), test::ScriptedLinks::Script{});
+    links = std::make_unique<test::ScriptedLinks>(EngineOf(*device), test::ScriptedLinks::Script{});
     CTcpCoreV20 probe;
     ASSERT_EQ(probe.Initialize(0, nullptr), 1);
     tagQTCP_DEVICEINFO info{};
