@@ -42,8 +42,7 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
   "device/login_test.cpp" "drives the device item through in-process links with scripted traffic (ScriptedLinks)"
   "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls"
-  "device/trust_test.cpp" "plays a man in the middle in process (TamperingPeer on the emulator's engine)"
-  "box/changes_test.cpp" "counts the pages of downloads with libtiff, which the cross build lacks")
+  "device/trust_test.cpp" "plays a man in the middle in process (TamperingPeer on the emulator's engine)")
 set(VESK_WINDOWS_EXCLUDED_TESTS
   "CFileFaults.*" "injects failures into the POSIX call table, which the Windows backend does not call"
   "CFileOpen.ReportsWhyItFailed" "expects the errno values of POSIX opens and denies access with file modes"
@@ -87,6 +86,7 @@ endif()
 set(mfpsim_lib ${PROJECT_SOURCE_DIR}/tools/mfpsim/lib)
 add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp
   support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
+  support/decoded_image_win32.cpp
   support/box_fixture.cpp support/fake_item.cpp
   ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
   ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)
