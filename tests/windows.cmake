@@ -36,7 +36,6 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
   "e2e/bitmap_test.cpp" "reads the emulator's device folder and decodes images with libjpeg and libtiff"
   "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
-  "e2e/document_test.cpp" "decodes the documents with libjpeg and libtiff, which the cross build lacks"
   "e2e/download_test.cpp" "reads the emulator's device folder and uses its renderer"
   "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
