@@ -11,7 +11,7 @@
 #include "core/iteminfo.h"
 #include "platform/charset.h"
 #include "support/box_fixture.h"
-#include "support/sim_local.h"
+#include "support/decoded_image.h"
 
 namespace vesk::test {
 namespace {
@@ -241,6 +241,7 @@ TEST_P(BoxChanges, BoundDownloadsLeaveAFileOnlyWhenComplete) {
     EXPECT_EQ(sent.at(0).docIds, (std::vector<int32_t>{1, 12}));
     std::ifstream in(WideToUtf8(path.str()), std::ios::binary);
     EXPECT_EQ(TiffPageCount({std::istreambuf_iterator<char>(in), {}}), 14);
+    in.close();  // Windows removes no open file
     EXPECT_GT(sCalls, 0);
     std::filesystem::remove_all(std::filesystem::path(path.str()).parent_path());
     path.Empty();

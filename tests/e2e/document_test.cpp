@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <tuple>
 
+#include "support/decoded_image.h"
 #include "support/sim_fixture.h"
-#include "support/sim_local.h"
 #include "tools/mfpsim/lib/render.h"
 
 namespace vesk::test {

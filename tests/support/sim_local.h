@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "support/decoded_image.h"
 #include "support/loopback.h"
 #include "support/sim_fixture.h"
 #include "tools/mfpsim/lib/engine.h"
@@ -63,32 +64,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::unique_ptr<LoopbackListener> m_listener;  // last: its thread uses the rest
 };
-
-// Images read with the libraries a client would use (libjpeg, libtiff), not with the
-// emulator's own code.
-struct JpegInfo {
-    int width = 0;
-    int height = 0;
-    int components = 0;
-    int density = 0;  // dots per inch when the unit is inches
-    std::vector<unsigned char> pixels;
-};
-// Decodes a whole JPEG; false (and why) when it is not a valid one.
-bool DecodeJpeg(const std::vector<unsigned char>& data, JpegInfo& info, std::string& why);
-
-struct TiffPage {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint16_t bits = 0;
-    uint16_t compression = 0;
-    float xres = 0;
-    std::vector<uint32_t> rgba;
-};
-// Decodes every page of a TIFF file (or its bytes); false on any failure.
-bool DecodeTiffFile(const std::string& path, std::vector<TiffPage>& pages);
-bool DecodeTiff(const std::vector<unsigned char>& data, std::vector<TiffPage>& pages);
-// The number of pages of a TIFF file's bytes; -1 when it is not one.
-int TiffPageCount(const std::vector<unsigned char>& data);
 
 namespace tc = vesk::tcpcore;
 
