@@ -134,14 +134,8 @@ int MakeLocalThumbnail(const wchar_t* pszSource, const wchar_t* pszTarget, bool 
         Gdiplus::Ok)
         return 0;
     GdipImagePtr thumbnail(raw);
-    ULONG quality = 100;
-    Gdiplus::EncoderParameters params{};
-    params.Count = 1;
-    params.Parameter[0].Guid = Gdiplus::EncoderQuality;
-    params.Parameter[0].NumberOfValues = 1;
-    params.Parameter[0].Type = Gdiplus::EncoderParameterValueTypeLong;
-    params.Parameter[0].Value = &quality;
-    if (GdipSaveImageToFile(thumbnail.get(), pszTarget, &jpeg, &params) != Gdiplus::Ok)
+    const JpegQualityParameters quality(100);
+    if (GdipSaveImageToFile(thumbnail.get(), pszTarget, &jpeg, quality.Get()) != Gdiplus::Ok)
         return kNotSaved;
     return 1;
 }

@@ -35,6 +35,42 @@ private:
     HBITMAP m_handle = nullptr;
 };
 
+// A GDI+ session for the life of this object (Windows GDI+ refuses calls outside one; it
+// counts its users, so a library that started one too is not disturbed).
+class GdiplusSession {
+public:
+    GdiplusSession() {
+        const Gdiplus::GdiplusStartupInput input;
+        m_ok = Gdiplus::GdiplusStartup(&m_token, &input, nullptr) == Gdiplus::Ok;
+    }
+    ~GdiplusSession() {
+        if (m_ok)
+            Gdiplus::GdiplusShutdown(m_token);
+    }
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+    bool Ok() const { return m_ok; }
+
+private:
+    ULONG_PTR m_token = 0;
+    bool m_ok = false;
+};
+
+// The parameters of a JPEG save at one quality; they point into this object, which
+// therefore neither copies nor moves.
+class JpegQualityParameters {
+public:
+    explicit JpegQualityParameters(ULONG quality) : m_quality(quality) {}
+    JpegQualityParameters(const JpegQualityParameters&) = delete;
+    JpegQualityParameters& operator=(const JpegQualityParameters&) = delete;
+    const Gdiplus::EncoderParameters* Get() const { return &m_params; }
+
+private:
+    ULONG m_quality;
+    Gdiplus::EncoderParameters m_params{
+        1, {{Gdiplus::EncoderQuality, 1, Gdiplus::EncoderParameterValueTypeLong, &m_quality}}};
+};
+
 // Handles show transparent parts over opaque black.
 inline constexpr Gdiplus::ARGB kBitmapBackground = 0xFF000000;
 

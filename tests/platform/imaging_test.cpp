@@ -28,11 +28,7 @@ std::string Data(const std::string& name) {
 class Imaging : public testing::Test {
 protected:
     // A session, as every document holds one: Windows GDI+ refuses calls without.
-    Imaging() {
-        const Gdiplus::GdiplusStartupInput input;
-        EXPECT_EQ(Gdiplus::GdiplusStartup(&m_token, &input, nullptr), Gdiplus::Ok);
-    }
-    ~Imaging() override { Gdiplus::GdiplusShutdown(m_token); }
+    Imaging() { EXPECT_TRUE(m_session.Ok()); }
 
     static vesk::GdipImagePtr Load(const std::string& path) {
         Gdiplus::GpImage* image = nullptr;
@@ -61,7 +57,7 @@ protected:
     }
 
 private:
-    ULONG_PTR m_token = 0;
+    vesk::GdiplusSession m_session;
 };
 
 TEST_F(Imaging, FilesLoadByContentWithTheirFramesAndBecomeBitmapHandles) {

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/gdiplus.h"
+#include "platform/gdiplus_owners.h"
 
 namespace vesk::test {
 
@@ -16,12 +16,8 @@ namespace {
 
 // GDI+ works only inside a session, kept for the whole program.
 bool GdiplusReady() {
-    static const bool ready = [] {
-        Gdiplus::GdiplusStartupInput input;
-        ULONG_PTR token = 0;
-        return Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
-    }();
-    return ready;
+    static const vesk::GdiplusSession session;
+    return session.Ok();
 }
 
 std::unique_ptr<Gdiplus::Bitmap> Load(const std::vector<unsigned char>& data) {

@@ -2,10 +2,11 @@
 // stream.
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
-#include <vector>
 
-#include "platform/gdiplus.h"
+#include "document/vesk_document.h"
+#include "platform/gdiplus_owners.h"
 #include "tools/vesk/png_out.h"
 
 namespace vesk::cli {
@@ -14,50 +15,8 @@ namespace {
 
 using namespace Gdiplus::DllExports;
 
-// GDI+ for the length of one call; it counts its users, so a library that started it
-// too is not disturbed.
-class GdiplusSession {
-public:
-    GdiplusSession() {
-        Gdiplus::GdiplusStartupInput input;
-        m_ok = Gdiplus::GdiplusStartup(&m_token, &input, nullptr) == Gdiplus::Ok;
-    }
-    ~GdiplusSession() {
-        if (m_ok)
-            Gdiplus::GdiplusShutdown(m_token);
-    }
-    GdiplusSession(const GdiplusSession&) = delete;
-    GdiplusSession& operator=(const GdiplusSession&) = delete;
-    bool Ok() const { return m_ok; }
-
-private:
-    ULONG_PTR m_token = 0;
-    bool m_ok = false;
-};
-
-bool FindEncoder(std::wstring_view mime, CLSID& out) {
-    UINT count = 0;
-    UINT bytes = 0;
-    if (GdipGetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0)
-        return false;
-    std::vector<unsigned char> buffer(bytes);
-    auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-    if (GdipGetImageEncoders(count, bytes, codecs) != Gdiplus::Ok)
-        return false;
-    for (UINT i = 0; i < count; ++i) {
-        if (codecs[i].MimeType && std::wstring_view(codecs[i].MimeType) == mime) {
-            out = codecs[i].Clsid;
-            return true;
-        }
-    }
-    return false;
-}
-
 struct StreamRelease {
     void operator()(IStream* s) const { s->Release(); }
-};
-struct BitmapDispose {
-    void operator()(Gdiplus::GpBitmap* b) const { GdipDisposeImage(b); }
 };
 
 bool ReadStream(IStream* stream, std::string& out) {
@@ -83,14 +42,15 @@ bool Encode(std::wstring_view mime, const uint8_t* bgra, uint32_t width, uint32_
     try {
         GdiplusSession gdiplus;
         CLSID encoder{};
-        if (!gdiplus.Ok() || !FindEncoder(mime, encoder))
+        if (!gdiplus.Ok() ||
+            CVESKDocument::GetEncoderClsid(std::wstring(mime).c_str(), &encoder) < 0)
             return false;
         Gdiplus::GpBitmap* raw = nullptr;
         if (GdipCreateBitmapFromScan0(static_cast<INT>(width), static_cast<INT>(height),
                                       static_cast<INT>(stride), PixelFormat32bppRGB,
                                       const_cast<BYTE*>(bgra), &raw) != Gdiplus::Ok)
             return false;
-        std::unique_ptr<Gdiplus::GpBitmap, BitmapDispose> bitmap(raw);
+        GdipBitmapPtr bitmap(raw);
         if (rgb24) {
             raw = nullptr;
             if (GdipCloneBitmapAreaI(0, 0, static_cast<INT>(width), static_cast<INT>(height),
@@ -130,15 +90,9 @@ bool EncodePng(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stri
 
 bool EncodeJpeg100(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stride,
                    std::string& out) {
-    ULONG quality = 100;
-    Gdiplus::EncoderParameters params{};
-    params.Count = 1;
-    params.Parameter[0].Guid = Gdiplus::EncoderQuality;
-    params.Parameter[0].NumberOfValues = 1;
-    params.Parameter[0].Type = Gdiplus::EncoderParameterValueTypeLong;
-    params.Parameter[0].Value = &quality;
+    const JpegQualityParameters quality(100);
     return Encode(L"image/jpeg", bgra, width, height, stride, kDefaultDpi, kDefaultDpi, true,
-                  &params, out);
+                  quality.Get(), out);
 }
 
 bool EncodeBmp(const uint8_t* bgra, uint32_t width, uint32_t height, size_t stride,
