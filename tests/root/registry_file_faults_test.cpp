@@ -27,15 +27,7 @@ using vesk::test::EntriesIn;
 using vesk::test::ReadBytes;
 using vesk::test::WriteBytes;
 
-class RegistryFileFaults : public vesk::test::RegistryFixture {
-protected:
-    std::filesystem::path Dir() const { return Root() / "files"; }
-    void SetUp() override {
-        RegistryFixture::SetUp();
-        std::filesystem::create_directories(Dir());
-    }
-    CString PathOf(const char* name) const { return CString((Dir() / name).wstring()); }
-};
+using RegistryFileFaults = vesk::test::RegistryFilesFixture;
 
 // Whichever step of a replacement fails (a full disk, a failing flush, a failing close,
 // a refused rename), the old file stays whole and no temporary file is left behind.

@@ -24,15 +24,8 @@ using vesk::test::WriteBytes;
 
 using vesk::test::EntriesIn;
 
-class RegistryFile : public vesk::test::RegistryFixture {
+class RegistryFile : public vesk::test::RegistryFilesFixture {
 protected:
-    std::filesystem::path Dir() const { return Root() / "files"; }
-    void SetUp() override {
-        RegistryFixture::SetUp();
-        std::filesystem::create_directories(Dir());
-    }
-    CString PathOf(const char* name) const { return CString((Dir() / name).wstring()); }
-
     std::vector<DeviceRegistryEntry> ReadFrom(const std::string& xml) {
         CString path = PathOf("hand.xml");
         WriteBytes(path, xml);

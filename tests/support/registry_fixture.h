@@ -63,4 +63,15 @@ private:
     ScopedEnvironment m_userName;
 };
 
+// For tests of registry files at paths of their own: a folder made for them.
+class RegistryFilesFixture : public RegistryFixture {
+protected:
+    std::filesystem::path Dir() const { return Root() / "files"; }
+    void SetUp() override {
+        RegistryFixture::SetUp();
+        std::filesystem::create_directories(Dir());
+    }
+    CString PathOf(const char* name) const { return CString((Dir() / name).wstring()); }
+};
+
 }  // namespace vesk::test

@@ -208,6 +208,22 @@ private:
 
 }  // namespace
 
+bool SimChannel::ReadLine(std::string& line) {
+    char chunk[65536];
+    for (;;) {
+        const size_t eol = m_buffer.find('\n');
+        if (eol != std::string::npos) {
+            line = m_buffer.substr(0, eol);
+            m_buffer.erase(0, eol + 1);
+            return true;
+        }
+        const long n = Receive(chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        m_buffer.append(chunk, static_cast<size_t>(n));
+    }
+}
+
 std::unique_ptr<SimDevice::Backend> MakeServiceSimBackend(const std::string& address) {
     return std::make_unique<ServiceBackend>(address);
 }

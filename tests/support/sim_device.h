@@ -116,6 +116,9 @@ public:
     bool ReadLine(std::string& line);
 
 private:
+    // Up to size bytes into `into`; 0 or less when the connection ended or failed.
+    long Receive(char* into, size_t size);
+
     std::intptr_t m_socket = -1;
     std::string m_buffer;
 };

@@ -231,22 +231,12 @@ bool SimChannel::Send(const std::string& text) {
     return sent == text.size();
 }
 
-bool SimChannel::ReadLine(std::string& line) {
-    char chunk[65536];
+long SimChannel::Receive(char* into, size_t size) {
     for (;;) {
-        const size_t eol = m_buffer.find('\n');
-        if (eol != std::string::npos) {
-            line = m_buffer.substr(0, eol);
-            m_buffer.erase(0, eol + 1);
-            return true;
-        }
-        const ssize_t n =
-            m_socket >= 0 ? ::recv(static_cast<int>(m_socket), chunk, sizeof chunk, 0) : -1;
+        const ssize_t n = m_socket >= 0 ? ::recv(static_cast<int>(m_socket), into, size, 0) : -1;
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
-        m_buffer.append(chunk, static_cast<size_t>(n));
+        return static_cast<long>(n);
     }
 }
 

@@ -90,21 +90,9 @@ bool SimChannel::Send(const std::string& text) {
     return sent == text.size();
 }
 
-bool SimChannel::ReadLine(std::string& line) {
-    char chunk[65536];
-    for (;;) {
-        const size_t eol = m_buffer.find('\n');
-        if (eol != std::string::npos) {
-            line = m_buffer.substr(0, eol);
-            m_buffer.erase(0, eol + 1);
-            return true;
-        }
-        const int n =
-            m_socket != -1 ? recv(static_cast<SOCKET>(m_socket), chunk, sizeof chunk, 0) : -1;
-        if (n <= 0)
-            return false;
-        m_buffer.append(chunk, static_cast<size_t>(n));
-    }
+long SimChannel::Receive(char* into, size_t size) {
+    return m_socket != -1 ? recv(static_cast<SOCKET>(m_socket), into, static_cast<int>(size), 0)
+                          : -1;
 }
 
 int ClosedLoopbackPort() {
