@@ -17,14 +17,15 @@
 #include "mib/qdevmib.h"
 #include "platform/charset.h"
 #include "settings/device_search.h"
-#include "tests/support/snmpd_agent.h"
+#include "tests/support/temp_folder.h"
+#include "tools/mfpsim/lib/snmpd_agent.h"
 
 namespace {
 
 constexpr int kAgents = 16;
 constexpr int kSilent = 16;
 
-std::vector<std::unique_ptr<vesk::test::SnmpdAgent>> g_agents;
+std::vector<std::unique_ptr<mfpsim::SnmpdAgent>> g_agents;
 std::string g_filter;
 
 std::string Silent(int count) {
@@ -112,12 +113,12 @@ int main(int argc, char** argv) {
     std::fputs("OIDInclude = 1.3.6.1.4.1.59731.1.2.1.2.1.*\n", f);
     std::fclose(f);
     try {
-        std::vector<vesk::test::AgentConfig> configs;
+        std::vector<mfpsim::AgentConfig> configs;
         for (int i = 0; i < kAgents; ++i)
             configs.push_back({"127.0.0." + std::to_string(2 + i),
                                "1.3.6.1.4.1.59731.1.2.1.2.1." + std::to_string(100 + i),
                                "Bench unit " + std::to_string(i)});
-        g_agents = vesk::test::StartAgents(configs, folder.path());
+        g_agents = mfpsim::StartAgents(configs, folder.path());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cannot start the agents: %s\n", e.what());
         return 1;

@@ -12,6 +12,7 @@
 
 #include "tools/mfpsim/lib/faults.h"
 #include "tools/mfpsim/lib/sample.h"
+#include "tools/mfpsim/lib/service_snmpd.h"
 #include "tools/mfpsim/lib/state_json.h"
 
 namespace mfpsim {
@@ -77,6 +78,7 @@ struct Service::Connection {
     std::thread thread;
     std::atomic<bool> done{false};
     std::map<int, std::unique_ptr<Instance>> instances;
+    ServedAgents agents;
 };
 
 namespace {
@@ -222,6 +224,7 @@ void Service::Serve(Connection* c) {
         fs::remove_all(instance->Root().parent_path(), ec);
     }
     c->instances.clear();
+    c->agents.Clear();
     ::close(c->fd);
     c->done = true;
 }
@@ -230,6 +233,8 @@ json Service::Handle(const json& request, Connection& c) {
     const std::string op = request.value("op", "");
     if (op == "sample")
         return json{{"ok", true}, {"state", sampleJson_}};
+    if (op.rfind("snmpd", 0) == 0)
+        return c.agents.Handle(request, options_.work);
     if (op == "create") {
         DeviceState state;
         std::string error;
