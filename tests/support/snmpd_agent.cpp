@@ -12,18 +12,7 @@ using nlohmann::json;
 
 SnmpdAgent::SnmpdAgent(AgentConfig config, const std::string& parentFolder, int index)
     : m_config(std::move(config)),
-      m_backend(
-          MakeDefaultAgentBackend(m_config, parentFolder + "/agent" + std::to_string(index))) {}
-
-SnmpdAgent::~SnmpdAgent() = default;
-
-void SnmpdAgent::WaitReady() {
-    m_backend->WaitReady();
-}
-
-void SnmpdAgent::Stop() {
-    m_backend->Stop();
-}
+      m_backend(MakeDefaultAgentBackend(m_config, parentFolder, index)) {}
 
 namespace {
 

@@ -21,12 +21,11 @@ public:
     // Starts the agent (in parentFolder/agent<index> when run here) without waiting for
     // it; WaitReady waits until it listens. Both throw std::runtime_error with the reason.
     SnmpdAgent(AgentConfig config, const std::string& parentFolder, int index);
-    ~SnmpdAgent();
     SnmpdAgent(const SnmpdAgent&) = delete;
     SnmpdAgent& operator=(const SnmpdAgent&) = delete;
-    void WaitReady();
+    void WaitReady() { m_backend->WaitReady(); }
     // Killed outright: once it returns, the agent answers no more.
-    void Stop();
+    void Stop() { m_backend->Stop(); }
 
     const std::string& address() const { return m_config.address; }
     int port() const { return m_backend->Port(); }
@@ -49,7 +48,8 @@ private:
 
 // The backends: this build's own, and the one behind a control service ("HOST:PORT").
 std::unique_ptr<SnmpdAgent::Backend> MakeDefaultAgentBackend(const AgentConfig& config,
-                                                             const std::string& folder);
+                                                             const std::string& parentFolder,
+                                                             int index);
 std::unique_ptr<SnmpdAgent::Backend> MakeServiceAgentBackend(const AgentConfig& config,
                                                              const std::string& service);
 

@@ -14,7 +14,8 @@ namespace {
 
 class LocalAgent : public SnmpdAgent::Backend {
 public:
-    LocalAgent(const AgentConfig& config, const std::string& folder) : m_agent(config, folder, 0) {}
+    LocalAgent(const AgentConfig& config, const std::string& parentFolder, int index)
+        : m_agent(config, parentFolder, index) {}
     void WaitReady() override { m_agent.WaitReady(); }
     void Stop() override { m_agent.Stop(); }
     int Port() const override { return m_agent.port(); }
@@ -27,8 +28,9 @@ private:
 }  // namespace
 
 std::unique_ptr<SnmpdAgent::Backend> MakeDefaultAgentBackend(const AgentConfig& config,
-                                                             const std::string& folder) {
-    return std::make_unique<LocalAgent>(config, folder);
+                                                             const std::string& parentFolder,
+                                                             int index) {
+    return std::make_unique<LocalAgent>(config, parentFolder, index);
 }
 
 std::vector<uint8_t> AskAgent(const SnmpdAgent& agent, const std::vector<uint8_t>& request) {

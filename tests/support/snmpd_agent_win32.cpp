@@ -10,7 +10,7 @@
 namespace vesk::test {
 
 std::unique_ptr<SnmpdAgent::Backend> MakeDefaultAgentBackend(const AgentConfig& config,
-                                                             const std::string&) {
+                                                             const std::string&, int) {
     const char* service = std::getenv("VESK_SIM_SERVICE");
     if (!service || !*service)
         throw std::runtime_error(
