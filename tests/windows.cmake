@@ -88,6 +88,7 @@ set(mfpsim_lib ${PROJECT_SOURCE_DIR}/tools/mfpsim/lib)
 add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp
   support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
   support/decoded_image_win32.cpp
+  support/scripted_links.cpp support/scripted_links_win32.cpp
   support/box_fixture.cpp support/fake_item.cpp
   ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
   ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)
