@@ -32,7 +32,6 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "settings/device_search_snmpd_test.cpp" "runs snmpd agents on loopback addresses, a Linux daemon the test starts by fork and exec"
   "mib/qdevmib_test.cpp" "runs snmpd agents on loopback addresses, a Linux daemon the test starts by fork and exec"
   "mib/snmp_codec_test.cpp" "compares with net-snmp's own encoder, a Linux library, and asks snmpd on loopback"
-  "tcpcore/client_test.cpp" "drives the client through in-process links with scripted traffic (ScriptedLinks)"
   "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
   "e2e/bitmap_test.cpp" "reads and changes files in the emulator's device folder (RootOf, mfpsim::Store), which is in the service's process"
   "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
