@@ -38,7 +38,6 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "e2e/download_local_test.cpp" "makes pages in the emulator's device folder, which is in the service's process"
   "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
-  "device/login_scripted_test.cpp" "drives the device item through in-process links with scripted traffic (ScriptedLinks)"
   "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls"
   "device/trust_test.cpp" "plays a man in the middle in process (TamperingPeer on the emulator's engine)")
 set(VESK_WINDOWS_EXCLUDED_TESTS
