@@ -1,7 +1,7 @@
-// CVESKMFPDevice's logins against the emulator's engine in this process, behind scripted
-// links that rewrite the restrictions a login returns or show the login forms sent: the
-// restrictions merged from the account, the login each protocol takes, the security
-// inquiry for received data and its trace, and memory exceptions.
+// CVESKMFPDevice's logins against the emulator, behind scripted links that rewrite the
+// restrictions a login returns or show the login forms sent: the restrictions merged
+// from the account, the login each protocol takes, the security inquiry for received
+// data and its trace, and memory exceptions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 #include "device/item_fixture.h"
 #include "platform/charset.h"
 #include "support/alloc_failure.h"
-#include "support/sim_local.h"
+#include "support/scripted_links.h"
 #include "tcpcore/tcpcore.h"
 #include "tcpcore/wire.h"
 
@@ -59,10 +59,10 @@ TEST_F(Login, AccountRestrictionsMergeIntoTheFirstNineKinds) {
     account.nBlackPrintForbidden = 1;
     account.nColorPrinterForbidden = 1;
     account.nColorSendPrintForbidden = 1;
-    ScriptedLinks links(EngineOf(emu), {nullptr, [&](tc::Frame& f) {
-                                            RewriteLoginReply(f, tc::Op::kUserLogin, user);
-                                            RewriteLoginReply(f, tc::Op::kAccountLogin, account);
-                                        }});
+    ScriptedLinks links(emu, {nullptr, [&](tc::Frame& f) {
+                                  RewriteLoginReply(f, tc::Op::kUserLogin, user);
+                                  RewriteLoginReply(f, tc::Op::kAccountLogin, account);
+                              }});
     CVESKMFPDevice* d = AddDevice(1, 2);
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
     ASSERT_EQ(UserLogin(d, L"alice", L"alice"), 1);
@@ -82,10 +82,10 @@ TEST_F(Login, OldProtocolsKeepOnlyTheColourRestriction) {
     SimDevice& emu = Emulator({2, 5, 1, 3}, {}, false);
     tagUTIL_DOCOPERATIONPERMISSION none{};
     bool allowColour = false;
-    ScriptedLinks links(EngineOf(emu), {nullptr, [&](tc::Frame& f) {
-                                            if (allowColour)
-                                                RewriteLoginReply(f, tc::Op::kAccountLogin, none);
-                                        }});
+    ScriptedLinks links(emu, {nullptr, [&](tc::Frame& f) {
+                                  if (allowColour)
+                                      RewriteLoginReply(f, tc::Op::kAccountLogin, none);
+                              }});
     CVESKMFPDevice* d = AddDevice(1, 2);
     ASSERT_EQ(d->Connect(nullptr, L""), -1051);
     ASSERT_EQ(d->GetTCPVersion(), 25);
@@ -111,7 +111,7 @@ TEST_F(Login, VendorLoginFromProtocol40ForUserType7) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << " type " << c.userAuth);
-        ScriptedLinks links(EngineOf(Emulator({c.major, c.minor, c.userAuth}, {}, false)), {});
+        ScriptedLinks links(Emulator({c.major, c.minor, c.userAuth}, {}, false), {});
         CVESKMFPDevice* d = AddDevice(1, 2);
         ASSERT_EQ(d->Connect(nullptr, L""), -1051);
         ASSERT_EQ(UserLogin(d, L"service", L"service"), 1);
@@ -125,7 +125,7 @@ TEST_F(Login, CustomizedLoginOnlyForItsUserTypes) {
     static const char kWrong[] = "alice\0nope";
     for (int userAuth : {3, 8, 9, 1, 7, 0}) {
         SCOPED_TRACE(userAuth);
-        ScriptedLinks links(EngineOf(Emulator({4, 11, userAuth, 2}, {}, false)), {});
+        ScriptedLinks links(Emulator({4, 11, userAuth, 2}, {}, false), {});
         CVESKMFPDevice* d = AddDevice(1, 2);
         d->Connect(nullptr, L"");
         const bool customized = userAuth == 3 || userAuth == 8 || userAuth == 9;
@@ -176,7 +176,7 @@ TEST_F(Login, RxDataSecurityAnswersAndTheirTrace) {
     // A device that cannot tell: -1, at connect as well.
     auto rx = static_cast<std::uint16_t>(tc::Inquiry::kRxDataSecurity);
     ScriptedLinks links(
-        EngineOf(Emulator({}, {}, false)),
+        Emulator({}, {}, false),
         {[rx](const tc::Frame& request, const tc::FrameEmitter& emit) {
              tc::InquireRequest in;
              if (request.op != tc::Op::kInquire || !tc::ParsePayload(request, in) || in.tag != rx)
@@ -207,7 +207,7 @@ TEST_F(Login, RxDataSecurityAnswersAndTheirTrace) {
 // A memory exception inside a connect, a login or a disconnect gives -1001 and leaves
 // the item able to connect and log in afterwards.
 TEST_F(Login, MemoryExceptionsGive1001) {
-    ScriptedLinks links(EngineOf(Emulator({4, 11, 1, 3}, {}, false)), {});
+    ScriptedLinks links(Emulator({4, 11, 1, 3}, {}, false), {});
     CVESKMFPDevice* d = AddDevice(1, 2);
 
     // Runs op with its 1st, 2nd, ... allocation failing until it completes (with

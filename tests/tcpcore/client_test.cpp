@@ -1,6 +1,6 @@
-// The client's operations against the emulator's engine in this process, behind scripted
-// links that answer or rewrite the frames whose exact form matters: version to class,
-// the connect sequence and its round trips, inquiries, stream accounting, thumbnails.
+// The client's operations against the emulator, behind scripted links that answer or
+// rewrite the frames whose exact form matters: version to class, the connect sequence
+// and its round trips, inquiries, stream accounting, thumbnails.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +11,8 @@
 
 #include "e2e/synthetic_document.h"
 #include "support/data_table.h"
+#include "support/scripted_links.h"
 #include "support/sim_fixture.h"
-#include "support/sim_local.h"
 #include "tcpcore/link.h"
 #include "tcpcore/tcpcore.h"
 #include "tools/mfpsim/lib/render.h"
@@ -40,7 +40,7 @@ protected:
         links.reset();
         device = std::make_unique<test::SimDevice>(options);
         links = std::make_unique<test::ScriptedLinks>(
-            EngineOf(*device),
+            *device,
             test::ScriptedLinks::Script{[h = hooks](const Frame& f, const FrameEmitter& e) {
                                             return h->request && h->request(f, e);
                                         },
@@ -132,7 +132,7 @@ TEST_F(InProcessDevice, ConnectTakesTwoExchangesAndAnswersEveryInquiryLocally) {
 
 TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
     device = std::make_unique<test::SimDevice>();
-    links = std::make_unique<test::ScriptedLinks>(EngineOf(*device), test::ScriptedLinks::Script{});
+    links = std::make_unique<test::ScriptedLinks>(*device, test::ScriptedLinks::Script{});
     CTcpCoreV20 probe;
     ASSERT_EQ(probe.Initialize(0, nullptr), 1);
     tagQTCP_DEVICEINFO info{};
