@@ -16,14 +16,12 @@ protected:
     StoredDocument Load(const std::string& name) {
         StoredDocument s;
         for (const auto& [id, d] : dev_->Snapshot().documents) {
-            if (d.name == name) {
+            if (d.name == name)
                 s.doc = d;
-            }
         }
         EXPECT_FALSE(s.doc.name.empty()) << name;
-        for (int p = 1; p <= s.doc.pages; ++p) {
+        for (int p = 1; p <= s.doc.pages; ++p)
             s.pages.push_back(*dev_->GetStore().ReadContent(s.doc, Store::PageFileName(s.doc, p)));
-        }
         s.office = dev_->GetStore().ReadContent(s.doc, "content.bin");
         return s;
     }

@@ -19,9 +19,8 @@ std::unique_ptr<Session> Login(Device& dev, const std::string& user, const std::
 
 int DocIdByName(Device& dev, const std::string& name) {
     for (const auto& [id, d] : dev.Snapshot().documents) {
-        if (d.name == name) {
+        if (d.name == name)
             return id;
-        }
     }
     ADD_FAILURE() << "no document " << name;
     return -1;
@@ -31,9 +30,8 @@ std::vector<std::string> DocNames(Session& s) {
     std::vector<Document> docs;
     EXPECT_TRUE(s.GetDocumentList(docs).Ok());
     std::vector<std::string> names;
-    for (const Document& d : docs) {
+    for (const Document& d : docs)
         names.push_back(d.name);
-    }
     return names;
 }
 
