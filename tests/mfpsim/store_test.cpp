@@ -41,9 +41,7 @@ bool Has(const std::vector<std::string>& v, const std::string& s) {
 
 TEST(Store, ChangesSurviveARestart) {
     DeviceFolder folder;
-    int copyId = 0;
-    int movedId = 0;
-    int brochure = 0;
+    int copyId = 0, movedId = 0, brochure = 0;
     {
         auto dev = folder.Open();
         auto s = Login(*dev, "alice", "alice");
@@ -156,8 +154,7 @@ TEST(Store, SyntheticDocumentsAreStoredLikeScannedOnes) {
 
 TEST(Store, DamagedObjectsAreSkippedAndLeftoversIgnored) {
     DeviceFolder folder;
-    int photo = 0;
-    int invoice = 0;
+    int photo = 0, invoice = 0;
     {
         auto dev = folder.Open();
         photo = DocIdByName(*dev, "Photo");
