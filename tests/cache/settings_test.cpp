@@ -163,8 +163,7 @@ TEST_F(CacheSettings, ModeRuleAndLimitStayInTheirRanges) {
         {&CVESKCache::SetMaxAvailDiskSize, 30, 1},
     };
     CVESKCache cache;
-    int lo = 0;
-    int hi = 0;
+    int lo = 0, hi = 0;
     ASSERT_EQ(cache.GetAvailCacheSize(BaseDir(), lo, hi), 1);
     EXPECT_EQ(lo, 30);
     const auto bytes = vesk::fs::VolumeTotalBytes(vesk::fs::VolumeRoot(BaseDir().str()));
@@ -219,8 +218,7 @@ TEST_F(CacheSettings, ChosenFolderClampsTheLimitToItsVolume) {
     ASSERT_EQ(cache.LoadParameterFromRegistry(), 1);
     ASSERT_EQ(cache.GetMaxAvailDiskSize(), 300);
     ASSERT_EQ(cache.SetCacheFileRootDir(vesk::Utf8ToWide(Tmp()).c_str()), 1);
-    int lo = 0;
-    int hi = 0;
+    int lo = 0, hi = 0;
     cache.GetAvailCacheSize(vesk::Utf8ToWide(Tmp()).c_str(), lo, hi);
     EXPECT_EQ(cache.GetMaxAvailDiskSize(), std::clamp(300, lo, hi));
 }

@@ -217,9 +217,7 @@ TEST_F(CacheSize, FilesThatCannotBeDeletedAreSkipped) {
 
 TEST_F(CacheSize, EmptyingTheTrees) {
     CVESKCache cache;
-    CString cacheDir;
-    CString tempDir;
-    CString transDir;
+    CString cacheDir, tempDir, transDir;
     cache.GetCacheDirectory(cacheDir);
     cache.GetTempFileRootDir(tempDir);
     cache.GetTransFileRootDir(transDir);

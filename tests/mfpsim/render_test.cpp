@@ -16,26 +16,19 @@ protected:
     StoredDocument Load(const std::string& name) {
         StoredDocument s;
         for (const auto& [id, d] : dev_->Snapshot().documents) {
-            if (d.name == name) {
+            if (d.name == name)
                 s.doc = d;
-            }
         }
         EXPECT_FALSE(s.doc.name.empty()) << name;
-        for (int p = 1; p <= s.doc.pages; ++p) {
+        for (int p = 1; p <= s.doc.pages; ++p)
             s.pages.push_back(*dev_->GetStore().ReadContent(s.doc, Store::PageFileName(s.doc, p)));
-        }
         s.office = dev_->GetStore().ReadContent(s.doc, "content.bin");
         return s;
     }
     std::vector<uint8_t> Out(const StoredDocument& d, int output, int page, bool grey = false,
                              int resolution = 0) {
-        RenderRequest r;
-        r.output = output;
-        r.page = page;
-        r.grey = grey;
-        r.resolution = resolution;
         std::vector<uint8_t> out;
-        EXPECT_EQ(Render(d, r, out), 0);
+        EXPECT_EQ(Render(d, {output, page, grey, resolution}, out), 0);
         return out;
     }
     std::vector<TiffPage> Tiff(const std::vector<uint8_t>& bytes) {
@@ -69,13 +62,8 @@ TEST_F(RenderTest, JpegPagesFromJpegAndBilevelDocuments) {
     EXPECT_EQ(page3.components, 1);
 
     std::vector<uint8_t> out;
-    RenderRequest r;
-    r.output = kOutJpeg;
-    r.page = 4;
-    EXPECT_EQ(Render(contract, r, out), err::kDocFormat);
-    r.output = 42;
-    r.page = 1;
-    EXPECT_EQ(Render(contract, r, out), err::kDocFormat);
+    EXPECT_EQ(Render(contract, {.output = kOutJpeg, .page = 4}, out), err::kDocFormat);
+    EXPECT_EQ(Render(contract, {.output = 42, .page = 1}, out), err::kDocFormat);
 }
 
 TEST_F(RenderTest, TiffWholeDocumentsAndSinglePages) {

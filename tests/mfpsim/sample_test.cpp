@@ -1,6 +1,7 @@
 // The sample device: what it holds, and that its pages, thumbnails and packages are
 // real files other libraries can read.
 #include <set>
+#include <tuple>
 
 #include "decode.h"
 #include "fixture.h"
@@ -17,9 +18,8 @@ TEST(SampleDevice, HoldsEveryKindOfBoxAndFileType) {
     DeviceState st = dev->Snapshot();
 
     int userBoxes = 0;
-    for (const auto& [n, b] : st.boxes) {
+    for (const auto& [n, b] : st.boxes)
         userBoxes += b.kind == BoxKind::kUser;
-    }
     EXPECT_EQ(userBoxes, 5);
     EXPECT_EQ(st.boxes[kRxBox].kind, BoxKind::kMemoryRx);
     EXPECT_EQ(st.boxes[kFilingBox].kind, BoxKind::kFiling);
@@ -54,15 +54,13 @@ TEST(SampleDevice, PagesAndThumbnailsDecodeWithTheImageLibraries) {
                 std::vector<TiffPage> pages;
                 ASSERT_TRUE(DecodeTiffFile(path, pages));
                 ASSERT_EQ(pages.size(), 1u);
-                EXPECT_EQ(static_cast<int>(pages[0].width), d.width);
-                EXPECT_EQ(static_cast<int>(pages[0].height), d.height);
-                EXPECT_EQ(pages[0].bits, 1);
-                EXPECT_EQ(pages[0].compression, COMPRESSION_CCITTFAX4);
-                EXPECT_EQ(static_cast<int>(pages[0].xres + 0.5f), d.xResolution);
+                EXPECT_EQ(std::make_tuple(int(pages[0].width), int(pages[0].height), pages[0].bits,
+                                          pages[0].compression, int(pages[0].xres + 0.5f)),
+                          std::make_tuple(d.width, d.height, uint16_t{1},
+                                          uint16_t{COMPRESSION_CCITTFAX4}, d.xResolution));
                 std::vector<uint8_t> px(pages[0].rgba.size());
-                for (size_t i = 0; i < px.size(); ++i) {
+                for (size_t i = 0; i < px.size(); ++i)
                     px[i] = static_cast<uint8_t>(TIFFGetR(pages[0].rgba[i]));
-                }
                 if (p == 1) {
                     firstPixels = px;
                 } else {
@@ -72,10 +70,9 @@ TEST(SampleDevice, PagesAndThumbnailsDecodeWithTheImageLibraries) {
             } else {
                 Decoded j;
                 ASSERT_TRUE(DecodeJpegBytes(ReadAll(path), j));
-                EXPECT_EQ(j.width, d.width);
-                EXPECT_EQ(j.height, d.height);
-                EXPECT_EQ(j.components, d.colorType == 1 ? 1 : 3);
-                EXPECT_EQ(j.density, d.xResolution);
+                EXPECT_EQ(
+                    std::make_tuple(j.width, j.height, j.components, j.density),
+                    std::make_tuple(d.width, d.height, d.colorType == 1 ? 1 : 3, d.xResolution));
                 if (p == 1) {
                     firstPixels = j.pixels;
                 } else {
@@ -123,9 +120,8 @@ TEST(SampleDevice, GenerationIsDeterministic) {
     ASSERT_TRUE(WriteSampleDevice(Store(b.Path()), o, error)) << error;
     size_t files = 0;
     for (const auto& e : std::filesystem::recursive_directory_iterator(a.Path())) {
-        if (!e.is_regular_file()) {
+        if (!e.is_regular_file())
             continue;
-        }
         auto rel = std::filesystem::relative(e.path(), a.Path());
         EXPECT_EQ(ReadAll(e.path().string()), ReadAll((b.Path() / rel).string())) << rel;
         ++files;

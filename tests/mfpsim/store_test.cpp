@@ -19,9 +19,8 @@ std::unique_ptr<Session> Login(Device& dev, const std::string& user, const std::
 
 int DocIdByName(Device& dev, const std::string& name) {
     for (const auto& [id, d] : dev.Snapshot().documents) {
-        if (d.name == name) {
+        if (d.name == name)
             return id;
-        }
     }
     ADD_FAILURE() << "no document " << name;
     return -1;
@@ -31,9 +30,8 @@ std::vector<std::string> DocNames(Session& s) {
     std::vector<Document> docs;
     EXPECT_TRUE(s.GetDocumentList(docs).Ok());
     std::vector<std::string> names;
-    for (const Document& d : docs) {
+    for (const Document& d : docs)
         names.push_back(d.name);
-    }
     return names;
 }
 
@@ -43,9 +41,7 @@ bool Has(const std::vector<std::string>& v, const std::string& s) {
 
 TEST(Store, ChangesSurviveARestart) {
     DeviceFolder folder;
-    int copyId = 0;
-    int movedId = 0;
-    int brochure = 0;
+    int copyId = 0, movedId = 0, brochure = 0;
     {
         auto dev = folder.Open();
         auto s = Login(*dev, "alice", "alice");
@@ -158,8 +154,7 @@ TEST(Store, SyntheticDocumentsAreStoredLikeScannedOnes) {
 
 TEST(Store, DamagedObjectsAreSkippedAndLeftoversIgnored) {
     DeviceFolder folder;
-    int photo = 0;
-    int invoice = 0;
+    int photo = 0, invoice = 0;
     {
         auto dev = folder.Open();
         photo = DocIdByName(*dev, "Photo");

@@ -149,9 +149,8 @@ TEST_F(FsTest, ListGivesNamesAndKinds) {
 // directory open.
 TEST_F(FsTest, ListOutOfMemoryClosesTheDirectory) {
     ASSERT_TRUE(fs::CreateDirectoryTree(P("tree/sub")));
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i)
         WriteFile(t.Sub("tree/f" + std::to_string(i)), "x");
-    }
     std::vector<fs::DirEntry> entries;
     ASSERT_TRUE(fs::ListDirectory(P("tree"), entries));
     ASSERT_EQ(entries.size(), 41u);

@@ -181,6 +181,21 @@ Status Load(const std::string& path, Image& image) {
     return s;
 }
 
+// Width, height, pages, pixel format and resolution (hundredths of dpi) of the active
+// frame; all zero when any query fails.
+using Facts = std::tuple<UINT, UINT, UINT, PixelFormat, long, long>;
+Facts FactsOf(GpImage* p) {
+    UINT w = 0, h = 0, n = 0;
+    PixelFormat f = 0;
+    REAL x = 0, y = 0;
+    if (GdipGetImageWidth(p, &w) != Ok || GdipGetImageHeight(p, &h) != Ok ||
+        GdipImageGetFrameCount(p, &FrameDimensionPage, &n) != Ok ||
+        GdipGetImagePixelFormat(p, &f) != Ok || GdipGetImageHorizontalResolution(p, &x) != Ok ||
+        GdipGetImageVerticalResolution(p, &y) != Ok)
+        return {};
+    return {w, h, n, f, std::lround(x * 100), std::lround(y * 100)};
+}
+
 Rgb Pixels(Image& image) {
     HBITMAP hbm = nullptr;
     if (GdipCreateHBITMAPFromBitmap(image.Bitmap(), &hbm, 0xFF000000) != Ok)
@@ -253,18 +268,7 @@ TEST_F(GdiplusTest, DecodesEachKindByContent) {
         SCOPED_TRACE(c.file);
         Image image;
         ASSERT_EQ(Load(Path(c.file), image), Ok);
-        UINT width = 0, height = 0, frames = 0;
-        PixelFormat format = 0;
-        REAL x = 0, y = 0;
-        EXPECT_EQ(GdipGetImageWidth(image.p, &width), Ok);
-        EXPECT_EQ(GdipGetImageHeight(image.p, &height), Ok);
-        EXPECT_EQ(GdipGetImagePixelFormat(image.p, &format), Ok);
-        EXPECT_EQ(GdipGetImageHorizontalResolution(image.p, &x), Ok);
-        EXPECT_EQ(GdipGetImageVerticalResolution(image.p, &y), Ok);
-        EXPECT_EQ(GdipImageGetFrameCount(image.p, &FrameDimensionPage, &frames), Ok);
-        EXPECT_EQ(
-            std::tuple(width, height, frames, format, std::lround(x * 100), std::lround(y * 100)),
-            std::tuple(c.width, c.height, c.frames, c.format, c.xDpi, c.yDpi));
+        EXPECT_EQ(FactsOf(image.p), Facts(c.width, c.height, c.frames, c.format, c.xDpi, c.yDpi));
         EXPECT_LE(Difference(Pixels(image), c.expected).first, c.tolerance);
     }
 }
@@ -337,13 +341,11 @@ TEST_F(GdiplusTest, ReadsATiffOnlyFromTheFileLoaded) {
         vesk::test::WriteFile(Path("target"), "as it was");
         Image image;
         ASSERT_EQ(Load(Path("a.tif"), image), Ok);
+        const Facts known = FactsOf(image.p);
+        ASSERT_EQ(std::tuple(std::get<0>(known), std::get<2>(known)), std::tuple(40u, 2u));
         c.apply(Path("a.tif"));
         EXPECT_EQ(GdipImageSelectActiveFrame(image.p, &FrameDimensionPage, 1), c.status);
-        UINT width = 0, count = 0;
-        EXPECT_EQ(GdipGetImageWidth(image.p, &width), Ok);
-        EXPECT_EQ(width, 40u);
-        EXPECT_EQ(GdipImageGetFrameCount(image.p, &FrameDimensionPage, &count), Ok);
-        EXPECT_EQ(count, 2u);
+        EXPECT_EQ(FactsOf(image.p), known);
         for (const CLSID* encoder : {&tiffEncoder, &bmpEncoder})
             EXPECT_EQ(GdipSaveImageToFile(image.p, target.c_str(), encoder, nullptr), c.status);
         EXPECT_EQ(vesk::test::ReadFile(Path("target")), "as it was");
@@ -372,9 +374,7 @@ TEST_F(GdiplusTest, SelectsPageFrames) {
     // Any GUID but the page dimension (here an encoder parameter's) is refused.
     EXPECT_EQ(GdipImageSelectActiveFrame(tiff.p, &EncoderQuality, 1), InvalidParameter);
     EXPECT_EQ(GdipImageSelectActiveFrame(jpeg.p, &FrameDimensionPage, 1), InvalidParameter);
-    UINT width = 0;
-    EXPECT_EQ(GdipGetImageWidth(tiff.p, &width), Ok);
-    EXPECT_EQ(width, 120u);
+    EXPECT_EQ(std::get<0>(FactsOf(tiff.p)), 120u);
     EXPECT_TRUE(Pixels(tiff) == FromSim(pages[2]));
     EXPECT_EQ(GdipImageSelectActiveFrame(tiff.p, &FrameDimensionPage, 0), Ok);
     EXPECT_TRUE(Pixels(tiff) == FromSim(pages[0]));
@@ -481,9 +481,7 @@ TEST_F(GdiplusTest, WritesBmpFilesOthersRead) {
         command += " " + out;
         Image back;
         ASSERT_EQ(Load(out, back), Ok);
-        PixelFormat format = 0;
-        EXPECT_EQ(GdipGetImagePixelFormat(back.p, &format), Ok);
-        EXPECT_EQ(format, c.readBack);
+        EXPECT_EQ(std::get<3>(FactsOf(back.p)), c.readBack);
         EXPECT_TRUE(Pixels(back) == Pixels(image)) << c.source;
     }
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
@@ -539,10 +537,8 @@ TEST_F(GdiplusTest, MakesThumbnailsOfTheSizeAsked) {
         ASSERT_EQ(Load(Path(c.file), image), Ok);
         ASSERT_EQ(GdipGetImageThumbnail(image.p, c.width, c.height, &thumb.p, nullptr, nullptr),
                   Ok);
-        UINT w = 0, h = 0;
-        GdipGetImageWidth(thumb.p, &w);
-        GdipGetImageHeight(thumb.p, &h);
-        EXPECT_EQ(std::tie(w, h), std::tie(c.width, c.height));
+        const Facts f = FactsOf(thumb.p);
+        EXPECT_EQ(std::tie(std::get<0>(f), std::get<1>(f)), std::tie(c.width, c.height));
         EXPECT_LT(Difference(Pixels(thumb), AreaAverage(c.page, c.width, c.height)).second,
                   c.tolerance);
     }

@@ -42,9 +42,8 @@ int Add(CVESKRoot& root, ITEMINFO info) {
 std::vector<CVESKMFPDevice*> Devices(CVESKRoot& root) {
     std::vector<CVESKMFPDevice*> out;
     CVESKItemList* list = root.GetItemList();
-    for (POSITION pos = list->GetHeadPosition(); pos;) {
+    for (POSITION pos = list->GetHeadPosition(); pos;)
         out.push_back(DYNAMIC_DOWNCAST(CVESKMFPDevice, list->GetNext(pos)));
-    }
     return out;
 }
 
@@ -314,12 +313,10 @@ TEST_F(RootItem, DeletingWithoutAUsableFileChangesNothing) {
 TEST_F(RootItem, DeletingRemovesTheDeviceFolders) {
     WriteRegistry(File(
         {Entry(1, "10.0.0.1"), Entry(5, "10.0.0.5"), Entry(6, "10.0.0.6"), Entry(7, "10.0.0.6")}));
-    for (const char* folder : {"10.0.0.1", "10.0.0.5", "10.0.0.6"}) {
+    for (const char* folder : {"10.0.0.1", "10.0.0.5", "10.0.0.6"})
         WriteBytes(HaldFolder() / folder / "0.xml", "view");
-    }
-    for (const char* folder : {"5", "55", "15", "1"}) {
+    for (const char* folder : {"5", "55", "15", "1"})
         WriteBytes(CacheFolder() / folder / "thumb.jpg", "jpeg");
-    }
     CVESKRoot root;
     ASSERT_EQ(root.GetChildList(0), 1);
 
@@ -564,9 +561,8 @@ TEST_F(RootMemory, GetChildList) {
             // Whatever was listed before the failure stays listed.
             const std::vector<long> ids = Ids(root);
             EXPECT_LE(ids.size(), 3u);
-            for (size_t i = 0; i < ids.size(); ++i) {
+            for (size_t i = 0; i < ids.size(); ++i)
                 EXPECT_EQ(ids[i], static_cast<long>(i + 1));
-            }
             if (!run.failed) {
                 EXPECT_EQ(ids.size(), 3u);
             }

@@ -4,6 +4,9 @@
 #include <climits>
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "registry/device_registry_file.h"
 #include "root/vesk_root.h"
@@ -91,35 +94,28 @@ TEST_F(ViewSettings, EachListHasItsFileAndOnlyItsColumns) {
 }
 
 TEST_F(ViewSettings, ReadsNumbersAndWordsAsTheFilesInUseHoldThem) {
-    struct Row {
-        const char* body;
-        int widths[4];
-        bool sortOrder;
-        int viewMode;
-    } rows[] = {
-        {"<COLUMN_WIDTH>1_2_3_</COLUMN_WIDTH><SORT_ORDER>TRUE</SORT_ORDER>", {1, 2, 3, 0}, true, 0},
+    // Widths of the four columns of a document list (the fifth stays -1), sort order,
+    // view mode.
+    using Read = std::tuple<std::vector<int>, bool, int>;
+    const std::pair<const char*, Read> rows[] = {
+        {"<COLUMN_WIDTH>1_2_3_</COLUMN_WIDTH><SORT_ORDER>TRUE</SORT_ORDER>",
+         {{1, 2, 3, 0, -1}, true, 0}},
         {"<COLUMN_WIDTH>7_8</COLUMN_WIDTH><SORT_ORDER>yes</SORT_ORDER><VIEW_MODE>3</VIEW_MODE>",
-         {7, 0, 0, 0},
-         false,
-         3},
+         {{7, 0, 0, 0, -1}, false, 3}},
         // _wtoi reads leading digits and saturates.
         {"<COLUMN_WIDTH>x_ 12px_99999999999_-5_</COLUMN_WIDTH><VIEW_MODE>4294967296</VIEW_MODE>",
-         {0, 12, INT_MAX, -5},
-         false,
-         INT_MAX},
-        {"", {0, 0, 0, 0}, false, 0},
+         {{0, 12, INT_MAX, -5, -1}, false, INT_MAX}},
+        {"", {{0, 0, 0, 0, -1}, false, 0}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.body);
-        WriteBoxFile(row.body);
+    for (const auto& [body, want] : rows) {
+        SCOPED_TRACE(body);
+        WriteBoxFile(body);
         VIEW_INFO vi = Defaults();
         ASSERT_EQ(m_root.GetChildListForDocViewSetting(vi, L"10.0.0.1", 7), 1);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(vi.nColumnWidth[i], row.widths[i]) << "column " << i;
-        EXPECT_EQ(vi.nColumnWidth[4], -1);  // a document list keeps four columns
-        EXPECT_EQ(vi.bSortOrder, row.sortOrder);
-        EXPECT_EQ(vi.nViewMode, row.viewMode);
-        EXPECT_EQ(vi.nCurViewMode, row.viewMode);
+        EXPECT_EQ(Read(std::vector<int>(vi.nColumnWidth, vi.nColumnWidth + 5), vi.bSortOrder,
+                       vi.nViewMode),
+                  want);
+        EXPECT_EQ(vi.nCurViewMode, std::get<2>(want));
     }
 }
 
