@@ -13,6 +13,7 @@
 #include "tools/mfpsim/lib/faults.h"
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/state_json.h"
+#include "tools/mfpsim/lib/tls_front.h"
 
 namespace mfpsim {
 
@@ -77,6 +78,7 @@ struct Service::Connection {
     std::thread thread;
     std::atomic<bool> done{false};
     std::map<int, std::unique_ptr<Instance>> instances;
+    std::vector<std::shared_ptr<void>> owned;  // what other requests started (TLS fronts)
 };
 
 namespace {
@@ -222,6 +224,7 @@ void Service::Serve(Connection* c) {
         fs::remove_all(instance->Root().parent_path(), ec);
     }
     c->instances.clear();
+    c->owned.clear();
     ::close(c->fd);
     c->done = true;
 }
@@ -246,6 +249,8 @@ json Service::Handle(const json& request, Connection& c) {
             root, overrides == request.end() ? IdentityOverrides{} : OverridesFromJson(*overrides));
         return json{{"ok", true}, {"id", id}};
     }
+    if (op == "tls-front")
+        return OpenTlsFront(request, c.owned);
     const auto found = c.instances.find(request.value("id", 0));
     if (found == c.instances.end())
         return Failure("no such instance on this connection");
