@@ -33,7 +33,6 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "mib/qdevmib_test.cpp" "runs snmpd agents on loopback addresses, a Linux daemon the test starts by fork and exec"
   "mib/snmp_codec_test.cpp" "compares with net-snmp's own encoder, a Linux library, and asks snmpd on loopback"
   "tcpcore/client_test.cpp" "drives the client through in-process links with scripted traffic (ScriptedLinks)"
-  "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
   "e2e/bitmap_test.cpp" "reads and changes files in the emulator's device folder (RootOf, mfpsim::Store), which is in the service's process"
   "e2e/download_local_test.cpp" "makes pages in the emulator's device folder, which is in the service's process"
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
@@ -85,7 +84,7 @@ set(mfpsim_lib ${PROJECT_SOURCE_DIR}/tools/mfpsim/lib)
 add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp
   support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
   support/decoded_image_win32.cpp
-  support/tampering_peer_win32.cpp
+  support/tampering_peer_win32.cpp support/loopback_win32.cpp
   support/box_fixture.cpp support/fake_item.cpp
   ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
   ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)
