@@ -30,14 +30,10 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "root/registry_file_faults_test.cpp" "injects failures into the POSIX call table and forks writers it kills"
   "settings/address_parse_test.cpp" "compares with glibc's inet_addr, whose rules Winsock's does not share"
   "mib/snmp_codec_netsnmp_test.cpp" "compares with net-snmp's own encoder, a Linux library"
-  "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
   "e2e/bitmap_test.cpp" "reads and changes files in the emulator's device folder (RootOf, mfpsim::Store), which is in the service's process"
-  "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
   "e2e/download_local_test.cpp" "makes pages in the emulator's device folder, which is in the service's process"
-  "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
-  "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls"
-  "device/trust_test.cpp" "plays a man in the middle in process (TamperingPeer on the emulator's engine)")
+  "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls")
 set(VESK_WINDOWS_EXCLUDED_TESTS
   "CFileFaults.*" "injects failures into the POSIX call table, which the Windows backend does not call"
   "CFileOpen.ReportsWhyItFailed" "expects the errno values of POSIX opens and denies access with file modes"
@@ -85,6 +81,7 @@ add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_fail
   support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
   support/decoded_image_win32.cpp support/snmpd_agent.cpp support/snmpd_agent_win32.cpp
   support/scripted_links.cpp support/scripted_links_win32.cpp
+  support/tampering_peer_win32.cpp support/loopback_win32.cpp
   support/box_fixture.cpp support/fake_item.cpp
   ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
   ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "device/item_fixture.h"
-#include "support/sim_local.h"
+#include "support/tampering_peer.h"
 #include "tcpcore/tcpcore.h"
 
 namespace {
@@ -41,9 +41,8 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
 
     // Someone else answers on the device's address and TLS port, with its own
     // certificate, passing everything on to the real device.
-    std::shared_ptr<mfpsim::Engine> engine = EngineOf(emu);
     emu.Stop();
-    TamperingPeer middle(*engine, 1, PassThrough, tlsPort);
+    TamperingPeer middle(emu, 1, PassThrough, tlsPort);
     ASSERT_EQ(middle.Port(), tlsPort);
     EXPECT_EQ(d->Connect(nullptr, L""), kCertificateChanged);
     EXPECT_EQ(
@@ -65,7 +64,7 @@ TEST_F(Trust, FirstUseRecordsTheCertificateAndAnotherOneNeverSeesTheLogin) {
 TEST_F(Trust, PinnedDeviceIsNotReachedInTheClearUnlessAllowed) {
     SimDevice& emu = Emulator({4, 11, 1});
     // The plain port is watched: a peer that passes everything on and keeps it.
-    TamperingPeer plain(*EngineOf(emu), 0, PassThrough);
+    TamperingPeer plain(emu, 0, PassThrough);
     ASSERT_GT(plain.Port(), 0);
     CVESKMFPDevice* d = AddDevice(plain.Port(), ClosedPort());
     // Pinned ahead of time; the TLS port is blocked.

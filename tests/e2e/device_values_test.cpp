@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "support/sim_fixture.h"
-#include "support/sim_local.h"
+#include "support/tampering_peer.h"
 #include "tcpcore/wire.h"
 
 namespace vesk::test {
@@ -20,7 +20,7 @@ bool IsSuccessReply(const tc::Frame& f, tc::Op op) {
 
 TEST_P(DeviceValues, AccountTypeOutsideItsSetOpensNoSession) {
     ASSERT_TRUE(StartDevice());
-    TamperingPeer peer(ServerOf(Device()).GetEngine(), Mode(), [](tc::Frame& f) {
+    TamperingPeer peer(Device(), Mode(), [](tc::Frame& f) {
         tc::ConnectReply r;
         if (IsSuccessReply(f, tc::Op::kConnect) && tc::ParsePayload(f, r)) {
             r.accountAuthType = 7;
@@ -37,7 +37,7 @@ TEST_P(DeviceValues, AccountTypeOutsideItsSetOpensNoSession) {
 TEST_P(DeviceValues, NegativeCopiesAndRefusalFlagsAreNotSuccess) {
     ASSERT_TRUE(StartDevice());
     std::atomic<bool> refuseBoxLogin{false};
-    TamperingPeer peer(ServerOf(Device()).GetEngine(), Mode(), [&](tc::Frame& f) {
+    TamperingPeer peer(Device(), Mode(), [&](tc::Frame& f) {
         tc::PrintSettingMessage m;
         if (IsSuccessReply(f, tc::Op::kPrint) && tc::ParsePayload(f, m)) {
             m.settings.nCopies = -3;

@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "e2e/synthetic_document.h"
-#include "support/sim_local.h"
+#include "support/tampering_peer.h"
 #include "tcpcore/wire.h"
 #include "tools/mfpsim/lib/render.h"
 
@@ -56,7 +56,7 @@ protected:
         split.at = static_cast<std::size_t>(GetParam());
         split.paused = [] { g_pauseStart = Now(); };
         m_peer = std::make_unique<TamperingPeer>(
-            ServerOf(Device()).GetEngine(), 0, [](tc::Frame&) { return true; }, 0, split);
+            Device(), 0, [](tc::Frame&) { return true; }, 0, split);
         std::string why;
         m_conn = ConnectRoad(0, m_peer->Port(), why);  // the split needs the raw socket
         ASSERT_TRUE(m_conn.core) << why;
@@ -177,7 +177,7 @@ TEST_P(TamperedStream, StreamsThatBreakTheirOwnAccountAreRefused) {
         SCOPED_TRACE(c.what);
         int id = 0;
         ASSERT_TRUE(StartDevice(WithSyntheticDocument(1 << 20, id)));
-        TamperingPeer peer(ServerOf(Device()).GetEngine(), Mode(), c.tamper);
+        TamperingPeer peer(Device(), Mode(), c.tamper);
         ASSERT_GT(peer.Port(), 0);
         std::string why;
         m_conn = ConnectRoad(Mode(), peer.Port(), why);

@@ -8,6 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include "tools/mfpsim/lib/tls_front.h"
+
 namespace vesk::test {
 
 namespace {
@@ -63,6 +67,38 @@ bool LoopbackListener::WaitReadable(int fd) const {
         if (::poll(&p, 1, 20) > 0)
             return true;
     return false;
+}
+
+long PeerReceive(int fd, void* into, std::size_t size) {
+    return ::recv(fd, into, size, 0);
+}
+
+bool PeerSend(int fd, const void* bytes, std::size_t size) {
+    const auto* p = static_cast<const char*>(bytes);
+    while (size > 0) {
+        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void PeerClose(int fd, bool reset) {
+    if (reset) {
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    ::close(fd);
+}
+
+LoopbackTlsFront::LoopbackTlsFront(int to, int port) {
+    std::string error;
+    std::shared_ptr<mfpsim::TlsFront> front = mfpsim::TlsFront::Open(port, to, error);
+    EXPECT_TRUE(front) << error;
+    m_port = front ? front->Port() : 0;
+    m_front = std::move(front);
 }
 
 ssl_ctx_st* SelfSignedServerContext() {

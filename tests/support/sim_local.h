@@ -1,5 +1,5 @@
-// The emulator in this process (Linux): its engine and server, a tampering peer for what
-// the emulator cannot do itself, and images read with the libraries a client would use.
+// The emulator in this process (Linux): its engine and server, and images read with the
+// libraries a client would use.
 #pragma once
 
 #include <atomic>
@@ -22,47 +22,6 @@ namespace vesk::test {
 std::shared_ptr<mfpsim::Engine> EngineOf(SimDevice& device);
 mfpsim::Server& ServerOf(SimDevice& device);
 const std::filesystem::path& RootOf(const SimDevice& device);
-
-// A hostile device: the emulator's engine behind a listener of its own (plain or TLS on
-// 127.0.0.1), with every frame the device emits passed through tamper first, which may
-// change it or drop it (return false). For the faults the emulator cannot make itself,
-// and as a man in the middle: its TLS certificate is its own, and it keeps every frame
-// it received. port 0 picks a free port.
-// Plain mode only: a frame pick() chooses goes out in two halves with a pause between
-// them (paused() runs as the pause begins), as a slow network cuts it: after `at`
-// bytes, or half the frame when `at` is 0.
-struct PeerSplit {
-    std::function<bool(const vesk::tcpcore::Frame&)> pick;
-    int pauseMs = 0;
-    std::size_t at = 0;
-    std::function<void()> paused;
-};
-
-class TamperingPeer {
-public:
-    using Tamper = std::function<bool(vesk::tcpcore::Frame&)>;
-    using Split = PeerSplit;
-    TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port = 0, Split split = {});
-    ~TamperingPeer();
-    TamperingPeer(const TamperingPeer&) = delete;
-    TamperingPeer& operator=(const TamperingPeer&) = delete;
-    int Port() const { return m_listener ? m_listener->Port() : 0; }
-    // The frames the client sent so far.
-    std::vector<vesk::tcpcore::Frame> Received();
-
-private:
-    void Serve(int fd);
-    bool SendSplit(int fd, const vesk::tcpcore::Frame& frame);
-    Split m_split;
-    std::mutex m_receivedMutex;
-    std::vector<vesk::tcpcore::Frame> m_received;
-
-    mfpsim::Engine& m_engine;
-    Tamper m_tamper;
-    void* m_ctx = nullptr;  // SSL_CTX* for TLS
-    std::atomic<bool> m_stop{false};
-    std::unique_ptr<LoopbackListener> m_listener;  // last: its thread uses the rest
-};
 
 namespace tc = vesk::tcpcore;
 

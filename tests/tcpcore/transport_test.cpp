@@ -4,9 +4,6 @@
 // hostile bytes. Streams, stalls, drops and cancels over real TCP and TLS are the
 // end-to-end suite's, against the emulator.
 #include <gtest/gtest.h>
-#include <openssl/ssl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +21,7 @@ namespace {
 using Ms = std::chrono::milliseconds;
 using vesk::test::ErrorOf;
 using vesk::test::LoopbackListener;
+using vesk::test::PeerClose;
 
 auto Since(std::chrono::steady_clock::time_point t) {
     return std::chrono::steady_clock::now() - t;
@@ -36,11 +34,12 @@ struct RawPeer {
         : listener([this, answer](int fd) {
               std::uint8_t buf[512];
               if (!answer.empty() && listener.WaitReadable(fd) &&
-                  ::recv(fd, buf, sizeof buf, 0) > 0)
-                  (void)!::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-              while (listener.WaitReadable(fd) && ::recv(fd, buf, sizeof buf, 0) > 0) {
+                  vesk::test::PeerReceive(fd, buf, sizeof buf) > 0)
+                  vesk::test::PeerSend(fd, answer.data(), answer.size());
+              while (listener.WaitReadable(fd) &&
+                     vesk::test::PeerReceive(fd, buf, sizeof buf) > 0) {
               }
-              ::close(fd);
+              PeerClose(fd);
           }) {}
     int port() const { return listener.Port(); }
     LoopbackListener listener;
@@ -95,9 +94,7 @@ TEST(TransportSocketLink, ResetByThePeerIsClosedForReceiveAndSend) {
     LoopbackListener peer([&](int fd) {
         while (!go && !peer.Stopping())  // not before the client's links are open
             std::this_thread::sleep_for(Ms(5));
-        const linger abort{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        ::close(fd);
+        PeerClose(fd, true);
         ++resets;
     });
     auto reader = Open(peer.Port(), 0);
@@ -118,33 +115,25 @@ TEST(TransportSocketLink, ResetByThePeerIsClosedForReceiveAndSend) {
 // TLS ended after part of a frame: the part arrives with the end in one read, and the
 // read that asks for the rest reports the end the first one met.
 TEST(TransportSocketLink, TlsEndInsideAFrameIsReportedByTheNextRead) {
-    SSL_CTX* ctx = vesk::test::SelfSignedServerContext();
-    ASSERT_TRUE(ctx);
     std::vector<std::uint8_t> part = EncodeFrame(
         MakeFrame(FrameKind::kReply, Op::kHello, 1, HelloReply{"1.2.3", "M", "S", 4, 9}));
     part.resize(part.size() - 3);
     std::atomic<int> done{0};
-    {
-        LoopbackListener peer([&](int fd) {
-            SSL* ssl = SSL_new(ctx);
-            SSL_set_fd(ssl, fd);
-            if (SSL_accept(ssl) == 1 &&
-                SSL_write(ssl, part.data(), static_cast<int>(part.size())) > 0)
-                SSL_shutdown(ssl);
-            SSL_free(ssl);
-            ::close(fd);
-            ++done;
-        });
-        auto link = Open(peer.Port(), 1);
-        ASSERT_TRUE(link);
-        AwaitPeer(done, 1);
-        WaitControl wc;
-        wc.deadline = Deadline::In(std::chrono::seconds(2));
-        Frame f;
-        EXPECT_EQ(link->Receive(f, wc), LinkStatus::kClosed);
-        EXPECT_EQ(done, 1);
-    }
-    SSL_CTX_free(ctx);
+    LoopbackListener peer([&](int fd) {
+        vesk::test::PeerSend(fd, part.data(), part.size());
+        PeerClose(fd);
+        ++done;
+    });
+    const vesk::test::LoopbackTlsFront tls(peer.Port());
+    ASSERT_GT(tls.Port(), 0);
+    auto link = Open(tls.Port(), 1);
+    ASSERT_TRUE(link);
+    AwaitPeer(done, 1);
+    WaitControl wc;
+    wc.deadline = Deadline::In(std::chrono::seconds(2));
+    Frame f;
+    EXPECT_EQ(link->Receive(f, wc), LinkStatus::kClosed);
+    EXPECT_EQ(done, 1);
 }
 
 TEST(TransportHostilePeer, GarbageAbsurdSizesAndMismatchedRepliesAreRefused) {

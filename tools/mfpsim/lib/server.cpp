@@ -400,6 +400,35 @@ Server::~Server() {
     }
 }
 
+bool UseSelfSignedCertificate(ssl_ctx_st* ctx) {
+    EVP_PKEY* pkey = EVP_EC_gen("P-256");
+    X509* x = X509_new();
+    bool ok = pkey && x;
+    if (ok) {
+        unsigned char serial[8];
+        RAND_bytes(serial, sizeof serial);
+        serial[0] &= 0x7f;
+        BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
+        ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x)) != nullptr;
+        BN_free(bn);
+        X509_set_version(x, 2);
+        X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(x), 10L * 365 * 24 * 3600);
+        X509_set_pubkey(x, pkey);
+        X509_NAME* name = X509_get_subject_name(x);
+        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("mfpsim"), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+        X509_set_issuer_name(x, name);
+        ok = ok && X509_sign(x, pkey, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, x) == 1 &&
+             SSL_CTX_use_PrivateKey(ctx, pkey) == 1;
+    }
+    EVP_PKEY_free(pkey);
+    X509_free(x);  // the context holds its own reference
+    return ok;
+}
+
 bool Server::SetUpTls() {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) {
@@ -420,34 +449,7 @@ bool Server::SetUpTls() {
         }
         cert = SSL_CTX_get0_certificate(ctx);
     } else {
-        // A fresh self-signed certificate, as devices carry.
-        EVP_PKEY* pkey = EVP_EC_gen("P-256");
-        X509* x = X509_new();
-        bool ok = pkey && x;
-        if (ok) {
-            unsigned char serial[8];
-            RAND_bytes(serial, sizeof serial);
-            serial[0] &= 0x7f;
-            BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
-            ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x)) != nullptr;
-            BN_free(bn);
-            X509_set_version(x, 2);
-            X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-            X509_gmtime_adj(X509_getm_notAfter(x), 10L * 365 * 24 * 3600);
-            X509_set_pubkey(x, pkey);
-            X509_NAME* name = X509_get_subject_name(x);
-            X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                                       reinterpret_cast<const unsigned char*>("mfpsim"), -1, -1, 0);
-            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                       reinterpret_cast<const unsigned char*>("localhost"), -1, -1,
-                                       0);
-            X509_set_issuer_name(x, name);
-            ok = ok && X509_sign(x, pkey, EVP_sha256()) > 0 &&
-                 SSL_CTX_use_certificate(ctx, x) == 1 && SSL_CTX_use_PrivateKey(ctx, pkey) == 1;
-        }
-        EVP_PKEY_free(pkey);
-        X509_free(x);  // the context holds its own reference
-        if (!ok) {
+        if (!UseSelfSignedCertificate(ctx)) {
             error_ = "self-signed certificate: " + SslError();
             return false;
         }

@@ -22,7 +22,13 @@
 
 #include "tools/mfpsim/lib/engine.h"
 
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+
 namespace mfpsim {
+
+// Gives a TLS server context a fresh self-signed certificate and its key, as devices
+// carry; false when OpenSSL fails.
+bool UseSelfSignedCertificate(ssl_ctx_st* ctx);
 
 struct ServerOptions {
     std::filesystem::path root;  // device folder; ignored when `engine` is given

@@ -14,6 +14,7 @@
 #include "tools/mfpsim/lib/sample.h"
 #include "tools/mfpsim/lib/service_snmpd.h"
 #include "tools/mfpsim/lib/state_json.h"
+#include "tools/mfpsim/lib/tls_front.h"
 
 namespace mfpsim {
 
@@ -79,6 +80,7 @@ struct Service::Connection {
     std::atomic<bool> done{false};
     std::map<int, std::unique_ptr<Instance>> instances;
     ServedAgents agents;
+    std::vector<std::shared_ptr<void>> owned;  // what other requests started (TLS fronts)
 };
 
 namespace {
@@ -225,6 +227,7 @@ void Service::Serve(Connection* c) {
     }
     c->instances.clear();
     c->agents.Clear();
+    c->owned.clear();
     ::close(c->fd);
     c->done = true;
 }
@@ -251,6 +254,8 @@ json Service::Handle(const json& request, Connection& c) {
             root, overrides == request.end() ? IdentityOverrides{} : OverridesFromJson(*overrides));
         return json{{"ok", true}, {"id", id}};
     }
+    if (op == "tls-front")
+        return OpenTlsFront(request, c.owned);
     const auto found = c.instances.find(request.value("id", 0));
     if (found == c.instances.end())
         return Failure("no such instance on this connection");

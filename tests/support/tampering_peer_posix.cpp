@@ -1,40 +1,65 @@
-#include "support/sim_local.h"
-
+// The tampering peer in this process: the emulator's engine behind a listener of its own.
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
-#include "tcpcore/wire.h"
+#include "support/loopback.h"
+#include "support/sim_local.h"
+#include "support/tampering_peer.h"
 
 namespace vesk::test {
 
-namespace fs = std::filesystem;
+namespace tc = vesk::tcpcore;
 
-TamperingPeer::TamperingPeer(mfpsim::Engine& engine, int mode, Tamper tamper, int port, Split split)
-    : m_split(std::move(split)), m_engine(engine), m_tamper(std::move(tamper)) {
-    if (mode == 1 && !(m_ctx = SelfSignedServerContext()))
+struct TamperingPeer::Impl {
+    Impl(std::shared_ptr<mfpsim::Engine> engine, Tamper tamper, Split split)
+        : m_split(std::move(split)), m_engine(std::move(engine)), m_tamper(std::move(tamper)) {}
+    ~Impl() {
+        m_stop = true;
+        m_listener.reset();
+        SSL_CTX_free(static_cast<SSL_CTX*>(m_ctx));
+    }
+    void Serve(int fd);
+    bool SendSplit(int fd, const tc::Frame& frame);
+
+    Split m_split;
+    std::mutex m_receivedMutex;
+    std::vector<tc::Frame> m_received;
+    std::shared_ptr<mfpsim::Engine> m_engine;
+    Tamper m_tamper;
+    void* m_ctx = nullptr;  // SSL_CTX* for TLS
+    std::atomic<bool> m_stop{false};
+    std::unique_ptr<LoopbackListener> m_listener;  // last: its thread uses the rest
+};
+
+TamperingPeer::TamperingPeer(SimDevice& device, int mode, Tamper tamper, int port, Split split)
+    : m_impl(std::make_unique<Impl>(EngineOf(device), std::move(tamper), std::move(split))) {
+    Impl& p = *m_impl;
+    if (!p.m_engine || (mode == 1 && !(p.m_ctx = SelfSignedServerContext())))
         return;
-    m_listener = std::make_unique<LoopbackListener>([this](int fd) { Serve(fd); }, port);
+    p.m_listener = std::make_unique<LoopbackListener>([&p](int fd) { p.Serve(fd); }, port);
 }
 
-TamperingPeer::~TamperingPeer() {
-    m_stop = true;
-    m_listener.reset();
-    SSL_CTX_free(static_cast<SSL_CTX*>(m_ctx));
+TamperingPeer::~TamperingPeer() = default;
+
+int TamperingPeer::Port() const {
+    return m_impl->m_listener ? m_impl->m_listener->Port() : 0;
 }
 
-std::vector<vesk::tcpcore::Frame> TamperingPeer::Received() {
-    std::lock_guard<std::mutex> lock(m_receivedMutex);
-    return m_received;
+std::vector<tc::Frame> TamperingPeer::Received() {
+    std::lock_guard<std::mutex> lock(m_impl->m_receivedMutex);
+    return m_impl->m_received;
 }
 
-bool TamperingPeer::SendSplit(int fd, const vesk::tcpcore::Frame& frame) {
-    const std::vector<std::uint8_t> bytes = vesk::tcpcore::EncodeFrame(frame);
+bool TamperingPeer::Impl::SendSplit(int fd, const tc::Frame& frame) {
+    const std::vector<std::uint8_t> bytes = tc::EncodeFrame(frame);
     auto write = [&](std::size_t from, std::size_t to) {
         while (from < to && !m_stop) {
             const ssize_t n = ::send(fd, bytes.data() + from, to - from, MSG_NOSIGNAL);
@@ -58,8 +83,7 @@ bool TamperingPeer::SendSplit(int fd, const vesk::tcpcore::Frame& frame) {
     return write(cut, bytes.size());
 }
 
-void TamperingPeer::Serve(int fd) {
-    namespace tc = vesk::tcpcore;
+void TamperingPeer::Impl::Serve(int fd) {
     // The plain link writes whole frames at once; a split frame goes out through a
     // second handle on the same socket, between two of the link's writes.
     const int raw = m_split.pick && !m_ctx ? ::dup(fd) : -1;
@@ -72,7 +96,7 @@ void TamperingPeer::Serve(int fd) {
             ::close(raw);
         return;
     }
-    std::unique_ptr<mfpsim::EngineSession> session = m_engine.NewSession();
+    std::unique_ptr<mfpsim::EngineSession> session = m_engine->NewSession();
     tc::WaitControl io;
     io.cancelled = [this] { return m_stop.load(); };
     const tc::FrameEmitter emit = [&](const tc::Frame& f) {
