@@ -34,9 +34,7 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "mib/snmp_codec_test.cpp" "compares with net-snmp's own encoder, a Linux library, and asks snmpd on loopback"
   "tcpcore/client_test.cpp" "drives the client through in-process links with scripted traffic (ScriptedLinks)"
   "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
-  "e2e/bitmap_test.cpp" "reads and changes files in the emulator's device folder (RootOf, mfpsim::Store), which is in the service's process"
   "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
-  "e2e/download_local_test.cpp" "makes pages in the emulator's device folder, which is in the service's process"
   "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
   "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
   "device/login_scripted_test.cpp" "drives the device item through in-process links with scripted traffic (ScriptedLinks)"
@@ -82,15 +80,16 @@ if(filter)
   set(filter "--gtest_filter=-${filter}")
 endif()
 
-# The emulator's device model and the control service's messages, which test programs
-# share with the service (JSON from the build's own include folder, VESK_JSON_INCLUDE).
+# The emulator's device model, the layout of its folder and the control service's
+# messages, which test programs share with the service (JSON from the build's own include
+# folder, VESK_JSON_INCLUDE). The folder's file access stays Linux-only (POSIX writes).
 set(mfpsim_lib ${PROJECT_SOURCE_DIR}/tools/mfpsim/lib)
 add_library(vesk_test_support STATIC support/isolated_env.cpp support/alloc_failure.cpp
   support/sim_device.cpp support/sim_device_win32.cpp support/sim_fixture.cpp
   support/decoded_image_win32.cpp
   support/box_fixture.cpp support/fake_item.cpp
   ${mfpsim_lib}/model.cpp ${mfpsim_lib}/keyvalues.cpp ${mfpsim_lib}/fault_config.cpp
-  ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp)
+  ${mfpsim_lib}/state_json.cpp ${mfpsim_lib}/synthetic.cpp ${mfpsim_lib}/store_layout.cpp)
 target_include_directories(vesk_test_support PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
 target_include_directories(vesk_test_support SYSTEM PUBLIC ${VESK_JSON_INCLUDE})
 target_link_libraries(vesk_test_support PUBLIC vesk_items vesk_platform GTest::gtest GTest::gmock

@@ -11,7 +11,7 @@
 #include "platform/charset.h"
 #include "platform/gdi.h"
 #include "support/alloc_failure.h"
-#include "support/sim_local.h"
+#include "support/decoded_image.h"
 #include "tools/mfpsim/lib/store.h"
 
 namespace vesk::test {
