@@ -36,7 +36,6 @@ set(VESK_WINDOWS_EXCLUDED_FILES
   "tcpcore/transport_test.cpp" "plays raw and TLS peers with POSIX sockets and OpenSSL in process"
   "e2e/device_values_test.cpp" "tampers frames in process (TamperingPeer on the emulator's engine)"
   "e2e/split_frame_test.cpp" "tampers frames in process (TamperingPeer splits frames or lies about streams)"
-  "device/device_data_test.cpp" "tells registry file versions apart by inode number (stat), which Windows does not report"
   "device/login_scripted_test.cpp" "drives the device item through in-process links with scripted traffic (ScriptedLinks)"
   "device/password_memory_test.cpp" "forks a child and reads its memory with POSIX calls"
   "device/trust_test.cpp" "plays a man in the middle in process (TamperingPeer on the emulator's engine)")
