@@ -50,9 +50,7 @@ set(VESK_WINDOWS_EXCLUDED_TESTS
   "CacheNames.CreationTimeFromText" "Wine keeps no creation time on a Linux file system: it reports the modification time"
   "ModuleAppTest.StartsWithoutALockItCannotCreate" "blocks the lock file's folder, a Windows named mutex has no file"
   "FilterFile.ReadErrorKeepsWhatWasReadAndGivesZero" "injects read failures into the POSIX call table, which the Windows backend does not call"
-  "RootItem.WritersFailWhenTheReplacementIsRefused" "refuses the replacement through the POSIX call table, which the Windows backend does not call"
-  "*/Download.OlderDevicesReuseAnEarlierDownloadThatIsAFile/*" "names the user's folder with '/' (TempFolder::Sub), which the Windows path helpers do not split at ('\\' only): the target is misread"
-  "*/Download.CopiesIntoAFolderAreNamedSafelyAndReplaceOnlyFilesWhenAsked/*" "names the user's folder with '/' (TempFolder::Sub), which the Windows path helpers do not split at ('\\' only): the folder is taken for the target file")
+  "RootItem.WritersFailWhenTheReplacementIsRefused" "refuses the replacement through the POSIX call table, which the Windows backend does not call")
 
 set(excluded_files)
 list(LENGTH VESK_WINDOWS_EXCLUDED_FILES n)
