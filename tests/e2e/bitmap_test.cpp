@@ -266,7 +266,7 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
     std::vector<TiffPage> all, one;
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + ".tif")).string(), all));
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + "_2.tif")).string(), one));
-    ASSERT_EQ(std::pair(all.size(), one.size()), std::pair(3ul, 1ul));
+    ASSERT_EQ(std::pair(all.size(), one.size()), std::pair(size_t{3}, size_t{1}));
     EXPECT_TRUE(one[0].rgba == all[2].rgba && all[2].rgba != all[0].rgba);
     EXPECT_TRUE(Abgr(m_handle) == all[2].rgba);
     const BITMAPINFOHEADER& h = info.bmiHeader;
@@ -300,8 +300,8 @@ TEST_P(Bitmap, AJpegPageIsFetchedAloneWhateverTheDownloadChoices) {
         ASSERT_EQ(Opens(Sim()).size(), 1u);
         EXPECT_EQ(Opens(Sim())[0].param.nPage, page);
         EXPECT_EQ(In(TempDir()), std::set<std::string>{id + ".jpg"});
-        const std::string bytes = ReadFile(TempDir() / (id + ".jpg"));
-        EXPECT_TRUE(bytes == ReadFile(store.PagePath(stored, page)));
+        const std::string bytes = ReadFile((TempDir() / (id + ".jpg")).string());
+        EXPECT_TRUE(bytes == ReadFile(store.PagePath(stored, page).string()));
         EXPECT_EQ(HandleSize(m_handle), ImageSize(TempDir() / (id + ".jpg")));
     }
     EXPECT_EQ(std::pair(doc->GetDownloadAll(), doc->GetTargetPageNo()), std::pair(1, 1));
