@@ -50,7 +50,10 @@ set(VESK_WINDOWS_EXCLUDED_TESTS
   "CacheNames.CreationTimeFromText" "Wine keeps no creation time on a Linux file system: it reports the modification time"
   "ModuleAppTest.StartsWithoutALockItCannotCreate" "blocks the lock file's folder, a Windows named mutex has no file"
   "FilterFile.ReadErrorKeepsWhatWasReadAndGivesZero" "injects read failures into the POSIX call table, which the Windows backend does not call"
-  "RootItem.WritersFailWhenTheReplacementIsRefused" "refuses the replacement through the POSIX call table, which the Windows backend does not call")
+  "RootItem.WritersFailWhenTheReplacementIsRefused" "refuses the replacement through the POSIX call table, which the Windows backend does not call"
+  "*/Thumbnail.CachedWhileDatedLikeTheDocumentAndRenewedWhenTheDateMoves/*" "a cached thumbnail is current while its creation time is the document's, and Wine keeps no creation time on a Linux file system"
+  "*/Thumbnail.WhatCannotBeShownIsNeverKept/*" "plants a cached thumbnail dated by its creation time, which Wine does not keep on a Linux file system"
+  "*/Thumbnail.FailuresHandOutNothingAndLeakNothing/*" "plants a cached thumbnail dated by its creation time (Wine keeps none on a Linux file system), so the stopped device is asked instead")
 
 set(excluded_files)
 list(LENGTH VESK_WINDOWS_EXCLUDED_FILES n)

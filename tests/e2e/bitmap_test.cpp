@@ -8,6 +8,7 @@
 #include "cache/vesk_cache.h"
 #include "document/images.h"
 #include "e2e/items.h"
+#include "platform/bitmap_rows.h"
 #include "platform/charset.h"
 #include "platform/gdi.h"
 #include "support/alloc_failure.h"
@@ -208,15 +209,16 @@ TEST_P(Thumbnail, FailuresHandOutNothingAndLeakNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Loopback, Thumbnail, ::testing::Values(0), ModeName);
 
-// A handle's pixels as libtiff's RGBA reader gives them: packed ABGR, from the top.
+// A handle's pixels as libtiff's RGBA reader gives them: packed ABGR, from the top (GDI+
+// hands out bottom-up bitmaps).
 std::vector<uint32_t> Abgr(HBITMAP h) {
-    BITMAP bm{};
-    if (GetObjectW(h, sizeof bm, &bm) != sizeof bm)
+    int width = 0, height = 0;
+    std::vector<uint8_t> bgra;
+    if (!gdi::ReadBitmapRows(h, width, height, bgra))
         return {};
-    const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
     std::vector<uint32_t> out;
-    for (long i = 0; i < long{bm.bmWidth} * bm.bmHeight; ++i, bits += 4)
-        out.push_back(0xFF000000u | bits[0] << 16 | bits[1] << 8 | bits[2]);
+    for (size_t i = 0; i + 3 < bgra.size(); i += 4)
+        out.push_back(0xFF000000u | bgra[i] << 16 | bgra[i + 1] << 8 | bgra[i + 2]);
     return out;
 }
 
