@@ -1,8 +1,8 @@
 // CVESKMFPDevice without a session: construction, copying, conversions, the box-list
 // bookkeeping and the operations that change the device's registry entry.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -177,14 +177,12 @@ TEST_F(DeviceEntry, EmptyRecordRewritesOnlyTheLastLoginFields) {
     EXPECT_EQ(Nth(*reader, 1)->GetItemName(), L"Basement");
     EXPECT_NE(RegistryBytes().find("\n\t<MFP>\n\t\t<ID>1</ID>\n\t\t<Name>Hall</Name>"),
               std::string::npos);
-    // The same record again leaves the file alone (the same inode: not replaced).
-    const auto inode = [&] {
-        struct stat st {};
-        return ::stat(RegistryFile().c_str(), &st) == 0 ? st.st_ino : 0;
-    };
-    const auto before = inode();
+    // The same record again leaves the file alone: neither replaced nor rewritten, either
+    // of which would date it now.
+    const auto before = fs::last_write_time(RegistryFile()) - std::chrono::hours(1);
+    fs::last_write_time(RegistryFile(), before);
     EXPECT_EQ(hall->ModifyItem(empty, L""), 1);
-    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(fs::last_write_time(RegistryFile()), before);
 }
 
 TEST_F(DeviceEntry, ChangedAddressMovesTheDeviceAndDropsTheOldSettings) {

@@ -8,10 +8,11 @@
 #include "cache/vesk_cache.h"
 #include "document/images.h"
 #include "e2e/items.h"
+#include "platform/bitmap_rows.h"
 #include "platform/charset.h"
 #include "platform/gdi.h"
 #include "support/alloc_failure.h"
-#include "support/sim_local.h"
+#include "support/decoded_image.h"
 #include "tools/mfpsim/lib/store.h"
 
 namespace vesk::test {
@@ -208,15 +209,16 @@ TEST_P(Thumbnail, FailuresHandOutNothingAndLeakNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Loopback, Thumbnail, ::testing::Values(0), ModeName);
 
-// A handle's pixels as libtiff's RGBA reader gives them: packed ABGR, from the top.
+// A handle's pixels as libtiff's RGBA reader gives them: packed ABGR, from the top (GDI+
+// hands out bottom-up bitmaps).
 std::vector<uint32_t> Abgr(HBITMAP h) {
-    BITMAP bm{};
-    if (GetObjectW(h, sizeof bm, &bm) != sizeof bm)
+    int width = 0, height = 0;
+    std::vector<uint8_t> bgra;
+    if (!gdi::ReadBitmapRows(h, width, height, bgra))
         return {};
-    const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
     std::vector<uint32_t> out;
-    for (long i = 0; i < long{bm.bmWidth} * bm.bmHeight; ++i, bits += 4)
-        out.push_back(0xFF000000u | bits[0] << 16 | bits[1] << 8 | bits[2]);
+    for (size_t i = 0; i + 3 < bgra.size(); i += 4)
+        out.push_back(0xFF000000u | bgra[i] << 16 | bgra[i + 1] << 8 | bgra[i + 2]);
     return out;
 }
 
@@ -266,7 +268,7 @@ TEST_P(Bitmap, ATiffPageIsThatFrameOfTheDocumentAndAPagePastTheEndGivesNothing) 
     std::vector<TiffPage> all, one;
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + ".tif")).string(), all));
     ASSERT_TRUE(DecodeTiffFile((TempDir() / (id + "_2.tif")).string(), one));
-    ASSERT_EQ(std::pair(all.size(), one.size()), std::pair(3ul, 1ul));
+    ASSERT_EQ(std::pair(all.size(), one.size()), std::pair(size_t{3}, size_t{1}));
     EXPECT_TRUE(one[0].rgba == all[2].rgba && all[2].rgba != all[0].rgba);
     EXPECT_TRUE(Abgr(m_handle) == all[2].rgba);
     const BITMAPINFOHEADER& h = info.bmiHeader;
@@ -300,8 +302,8 @@ TEST_P(Bitmap, AJpegPageIsFetchedAloneWhateverTheDownloadChoices) {
         ASSERT_EQ(Opens(Sim()).size(), 1u);
         EXPECT_EQ(Opens(Sim())[0].param.nPage, page);
         EXPECT_EQ(In(TempDir()), std::set<std::string>{id + ".jpg"});
-        const std::string bytes = ReadFile(TempDir() / (id + ".jpg"));
-        EXPECT_TRUE(bytes == ReadFile(store.PagePath(stored, page)));
+        const std::string bytes = ReadFile((TempDir() / (id + ".jpg")).string());
+        EXPECT_TRUE(bytes == ReadFile(store.PagePath(stored, page).string()));
         EXPECT_EQ(HandleSize(m_handle), ImageSize(TempDir() / (id + ".jpg")));
     }
     EXPECT_EQ(std::pair(doc->GetDownloadAll(), doc->GetTargetPageNo()), std::pair(1, 1));

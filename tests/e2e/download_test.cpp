@@ -2,15 +2,53 @@
 // file per JPEG page, reuse on older devices, copies into a user's folder, and failures
 // that must leave the user's files as they were.
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <numeric>
+#include <set>
+#include <string>
 #include <tuple>
 
+#include "cache/vesk_cache.h"
 #include "core/current_tcpcore.h"
-#include "e2e/download.h"
+#include "e2e/items.h"
 #include "e2e/synthetic_document.h"
+#include "tools/mfpsim/lib/store.h"
 
 namespace vesk::test {
 namespace {
+
+namespace fs = std::filesystem;
+using Names = std::set<std::string>;
+
+class Download : public BoxFixture {
+protected:
+    // Logs into the shared box of the device changed by edit and lists it.
+    bool Shared(const SimEdit& edit = {}) {
+        m_box = OpenBox(kSharedBox, L"", edit);
+        return m_box && m_box->GetChildList(1) == 1;
+    }
+    CVESKDocument* Doc(const std::string& name) { return DocNamed(m_box, name); }
+    int Get(CVESKDocument* doc, int format, QTCP_RECVDATA_CALLBACK cb = nullptr) {
+        return doc->GetDocument(m_got, 0, nullptr, cb, nullptr, format, 1);
+    }
+    std::string Got() { return WideToUtf8(m_got.str()); }
+    int Copy(const std::string& to, long id, int type, int overwrite = 0, int copy = 1) {
+        m_path = CString(m_out.Sub(to));
+        return m_box->CopyMoveDocumentToFolder(copy, m_path, int(id), overwrite, type, 1, nullptr);
+    }
+    std::vector<tc::OpenDocRequest> Opens() { return test::Opens(Sim()); }
+    // What downloads left in the box's transfer folder.
+    Names Left() {
+        CString dir;
+        m_box->GetCacheObj()->GetTransFileDir(dir, 1);
+        return In(WideToUtf8(dir.str()));
+    }
+
+    CVESKMFPBox* m_box = nullptr;
+    CString m_got, m_path;
+    TempFolder m_out{"vesk-out"};
+};
 
 // The PDF and Office records of an open-document record, as bytes.
 std::string Records(const tagUTIL_OPENDOCPARAM& p) {
@@ -80,6 +118,42 @@ TEST_P(Download, OlderDevicesReuseAnEarlierDownloadThatIsAFile) {
         EXPECT_EQ(Copy("s" + std::to_string(minor) + ".jpg", Doc("Long scan")->GetItemID(), 0), 1);
         EXPECT_EQ(std::pair(In(m_out.Path()).size(), Left()),
                   std::pair(minor == 1 ? size_t{1} : size_t{13}, Names{}));
+    }
+}
+
+TEST_P(Download, AllPagesOfAJpegDocumentArePaddedToTheWidthOfTheCount) {
+    for (const int pages : {9, 100, 12}) {
+        ASSERT_TRUE(Shared([&](mfpsim::DeviceState& st) {
+            for (auto& [id, d] : st.documents)
+                d.pages = d.name == "Long scan" ? pages : d.pages;
+        }));
+        CVESKDocument* doc = Doc("Long scan");
+        const mfpsim::Store store(RootOf(Sim()));
+        const mfpsim::Document d = Sim().State().documents.at(doc->GetItemID());
+        for (int p = 13; p <= pages; ++p)  // copies of the first page
+            fs::create_hard_link(store.PagePath(d, 1), store.PagePath(d, p));
+        doc->SetDownlaodAll(1);
+        Sim().ClearJournal();
+        if (pages != 12) {  // one page into the transfer tree
+            ASSERT_EQ(doc->GetDocument(m_got, 0, nullptr, nullptr, nullptr, 0, 3), 1);
+            EXPECT_EQ(std::tuple(fs::path(Got()).filename().string(), Opens().at(0).param.nPage,
+                                 Opens().at(0).param.nOutputType),
+                      std::tuple(pages == 9 ? "Long scan_3.jpg" : "Long scan_003.jpg", 3, 0x81));
+            continue;
+        }
+        // Every page into the user's folder.
+        ASSERT_EQ(Copy("", doc->GetItemID(), 0), 1);
+        std::vector<int> asked, all(pages);
+        std::iota(all.begin(), all.end(), 1);
+        for (const tc::OpenDocRequest& r : Opens())
+            asked.push_back(r.param.nOutputType == 0x81 ? r.param.nPage : -1);
+        const Names got = In(m_out.Path());
+        EXPECT_EQ(std::tuple(asked, got.size(), got.count("Long scan_03.jpg"), m_path),
+                  std::tuple(all, size_t(pages), 1ul, CString(m_out.Sub("Long scan.jpg"))));
+        // The page files are the user's now: without overwrite none is replaced.
+        Sim().ClearJournal();
+        EXPECT_EQ(Copy("", doc->GetItemID(), 0), -1035);
+        EXPECT_TRUE(Opens().empty());
     }
 }
 

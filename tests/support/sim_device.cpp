@@ -118,6 +118,7 @@ public:
         if (!Call(request, reply, error))
             return false;
         m_id = reply.value("id", 0);
+        m_root = FromServicePath(reply.value("root", ""));
         return true;
     }
     bool Start(bool plain, bool tls, std::string& error) override {
@@ -179,6 +180,7 @@ public:
         accepted = reply.value("accepted", int64_t{0});
         return true;
     }
+    const std::filesystem::path& Root() const override { return m_root; }
 
 private:
     bool Call(json request, json& reply, std::string& error) {
@@ -204,6 +206,7 @@ private:
     int m_port = -1;
     int m_tlsPort = -1;
     std::string m_sha256;
+    std::filesystem::path m_root;
 };
 
 }  // namespace
@@ -222,6 +225,10 @@ bool SimChannel::ReadLine(std::string& line) {
             return false;
         m_buffer.append(chunk, static_cast<size_t>(n));
     }
+}
+
+const std::filesystem::path& RootOf(const SimDevice& device) {
+    return device.GetBackend().Root();
 }
 
 std::unique_ptr<SimDevice::Backend> MakeServiceSimBackend(const std::string& address) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -89,17 +90,29 @@ public:
                              std::string& error) = 0;
         virtual bool ClearJournal(std::string& error) = 0;
         virtual bool Connections(int& active, int64_t& accepted, std::string& error) = 0;
+        // The device folder; empty when there is none.
+        virtual const std::filesystem::path& Root() const = 0;
     };
     Backend& GetBackend() { return *m_backend; }
+    const Backend& GetBackend() const { return *m_backend; }
 
 private:
     std::unique_ptr<Backend> m_backend;
     bool m_ready = false;
 };
 
+// The device folder of the emulator, as this program reaches it. The emulator reads page,
+// thumbnail and content files from it whenever it serves them; its other objects only when
+// it opens the folder.
+const std::filesystem::path& RootOf(const SimDevice& device);
+
 // The backends: this build's own, and the one behind a control service.
 std::unique_ptr<SimDevice::Backend> MakeDefaultSimBackend();
 std::unique_ptr<SimDevice::Backend> MakeServiceSimBackend(const std::string& address);
+
+// A folder the control service names (a path of the system it runs on, Linux) as this
+// program reaches it: under Wine, through the drive that maps the Linux root.
+std::filesystem::path FromServicePath(const std::string& path);
 
 // A line-oriented connection to the control service (one per device: what it started
 // ends when it closes). Implemented for each system.

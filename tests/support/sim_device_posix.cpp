@@ -155,6 +155,10 @@ public:
         accepted = s ? s->AcceptedConnections() : 0;
         return true;
     }
+    const fs::path& Root() const override {
+        static const fs::path none;
+        return m_instance ? m_instance->Root() : none;
+    }
 
     mfpsim::Instance& Get() { return *m_instance; }
 
@@ -190,8 +194,8 @@ mfpsim::Server& ServerOf(SimDevice& device) {
     return *server;
 }
 
-const fs::path& RootOf(const SimDevice& device) {
-    return Local(const_cast<SimDevice&>(device)).Get().Root();
+fs::path FromServicePath(const std::string& path) {
+    return path;
 }
 
 SimChannel::~SimChannel() {

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "support/loopback.h"
@@ -40,6 +41,10 @@ public:
     }
     bool ClearJournal(std::string&) override { return false; }
     bool Connections(int&, int64_t&, std::string&) override { return false; }
+    const std::filesystem::path& Root() const override { return m_none; }
+
+private:
+    std::filesystem::path m_none;
 };
 
 }  // namespace
@@ -49,6 +54,15 @@ std::unique_ptr<SimDevice::Backend> MakeDefaultSimBackend() {
     if (!address || !*address)
         return std::make_unique<MissingService>();
     return MakeServiceSimBackend(address);
+}
+
+std::filesystem::path FromServicePath(const std::string& path) {
+    // Wine maps the Linux root as drive Z:.
+    if (path.empty() || path[0] != '/')
+        return path;
+    std::string dos = "Z:" + path;
+    std::replace(dos.begin(), dos.end(), '/', '\\');
+    return dos;
 }
 
 SimChannel::~SimChannel() {

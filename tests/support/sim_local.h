@@ -18,10 +18,9 @@
 namespace vesk::test {
 
 // The engine of the device (the server's, or one opened in this process before it is
-// started), its server once started, and its folder.
+// started) and its server once started.
 std::shared_ptr<mfpsim::Engine> EngineOf(SimDevice& device);
 mfpsim::Server& ServerOf(SimDevice& device);
-const std::filesystem::path& RootOf(const SimDevice& device);
 
 namespace tc = vesk::tcpcore;
 

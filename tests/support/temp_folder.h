@@ -1,5 +1,6 @@
-// A fresh folder below $TMPDIR (or /tmp), removed with everything in it, and small file
-// helpers for tests. Header-only so that benchmark programs can use it as well.
+// A fresh folder below $TMPDIR (or the system's temporary folder), removed with everything
+// in it, and small file helpers for tests. Paths use the system's own separator, as a user
+// would give them. Header-only so that benchmark programs can use it as well.
 #pragma once
 
 #include <cstdlib>
@@ -26,8 +27,9 @@ public:
             for (int i = 0; i < 8; ++i)
                 name += letters[random() % 36];
             std::error_code ec;
-            if (std::filesystem::create_directory(base + "/" + name, ec)) {
-                path_ = base + "/" + name;
+            const std::filesystem::path dir = (std::filesystem::path(base) / name).make_preferred();
+            if (std::filesystem::create_directory(dir, ec)) {
+                path_ = dir.string();
                 return;
             }
             if (ec)
@@ -43,7 +45,10 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
     const std::string& path() const { return path_; }
     std::filesystem::path Path() const { return path_; }
-    std::string Sub(const std::string& rel) const { return path_ + "/" + rel; }
+    // rel may name subfolders with '/'.
+    std::string Sub(const std::string& rel) const {
+        return (Path() / rel).make_preferred().string();
+    }
 
 private:
     std::string path_;

@@ -252,7 +252,7 @@ json Service::Handle(const json& request, Connection& c) {
         const auto overrides = request.find("overrides");
         c.instances[id] = std::make_unique<Instance>(
             root, overrides == request.end() ? IdentityOverrides{} : OverridesFromJson(*overrides));
-        return json{{"ok", true}, {"id", id}};
+        return json{{"ok", true}, {"id", id}, {"root", root.string()}};
     }
     if (op == "tls-front")
         return OpenTlsFront(request, c.owned);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -372,24 +371,6 @@ std::string FromHexName(const std::string& hex) {
 
 bool Store::IsEmpty() const {
     return !fs::exists(root_ / "device.ini");
-}
-
-fs::path Store::BoxDir(int number) const {
-    return root_ / "boxes" / std::to_string(number);
-}
-
-fs::path Store::DocumentDir(int box, int id) const {
-    return BoxDir(box) / "docs" / std::to_string(id);
-}
-
-std::string Store::PageFileName(const Document& doc, int page) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "page-%04d.%s", page, doc.TiffPages() ? "tif" : "jpg");
-    return buf;
-}
-
-fs::path Store::PagePath(const Document& doc, int page) const {
-    return DocumentDir(doc.box, doc.id) / PageFileName(doc, page);
 }
 
 bool Store::Load(DeviceState& out, std::vector<std::string>& warnings) const {
