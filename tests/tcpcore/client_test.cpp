@@ -144,14 +144,12 @@ TEST_F(InProcessDevice, DeviceInfoQueryHonoursACancelFlagSetBeforeIt) {
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(ErrorOf(probe).code, QTCP_ERR_CANCELLED);
     EXPECT_TRUE(links->Requests().empty());
+    // The flag lowered, the same object asks (the answer's fields: tests/e2e/session_test.cpp).
     canceled = 0;
     EXPECT_EQ(probe.GetDeviceInfo(&info, major, minor, "127.0.0.1", canceled, opened, 9100, 5, 12,
                                   12, nullptr),
               1);
-    const mfpsim::Identity want = device->State().identity;
-    EXPECT_EQ(std::tuple(major, minor, info.nMajorVersion), std::tuple(4, 11, 4));
-    EXPECT_EQ(info.szDeviceID, want.identifier);
-    EXPECT_EQ(info.szModelName, want.modelName);
+    EXPECT_EQ(std::tuple(major, minor), std::tuple(4, 11));
 }
 
 TEST_F(InProcessDevice, InquiriesTheDeviceLeftOutCostOneExchangeOrFail) {
