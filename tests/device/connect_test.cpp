@@ -50,12 +50,10 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     SimDevice& emu = Emulator({});
     CVESKMFPDevice* d = Connect(emu, 1);
     EXPECT_EQ(StateOf(d), (State{1, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(d->GetDevId(), CString(ModelId(140)));
-    EXPECT_EQ(d->GetDevUnit(), L"1.3.6.1.4.1.59731.1.1.1.2.1.140");
-    EXPECT_EQ(d->GetMajorVersion(), 4);
-    EXPECT_EQ(d->GetMinorVersion(), 11);
-    EXPECT_EQ(d->GetPublicSupport(), 1);
-    EXPECT_EQ(d->GetCache()->GetMfpName(), d->GetItemName());
+    EXPECT_EQ(std::tuple(d->GetDevId(), d->GetDevUnit(), d->GetMajorVersion(), d->GetMinorVersion(),
+                         d->GetPublicSupport(), d->GetCache()->GetMfpName()),
+              std::tuple(CString(ModelId(140)), CString(L"1.3.6.1.4.1.59731.1.1.1.2.1.140"), 4, 11,
+                         1, d->GetItemName()));
     CTcpCore* core = d->GetCurTcpCoreObject();
     ASSERT_NE(core, nullptr);
     EXPECT_EQ(core->IsConnected(), 1);
