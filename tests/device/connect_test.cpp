@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "cache/vesk_cache.h"
 #include "device/item_fixture.h"
@@ -49,12 +50,10 @@ TEST_F(Connection, DeviceWithoutLoginIsConnectedWithWhatItReported) {
     SimDevice& emu = Emulator({});
     CVESKMFPDevice* d = Connect(emu, 1);
     EXPECT_EQ(StateOf(d), (State{1, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(d->GetDevId(), CString(ModelId(140)));
-    EXPECT_EQ(d->GetDevUnit(), L"1.3.6.1.4.1.59731.1.1.1.2.1.140");
-    EXPECT_EQ(d->GetMajorVersion(), 4);
-    EXPECT_EQ(d->GetMinorVersion(), 11);
-    EXPECT_EQ(d->GetPublicSupport(), 1);
-    EXPECT_EQ(d->GetCache()->GetMfpName(), d->GetItemName());
+    EXPECT_EQ(std::tuple(d->GetDevId(), d->GetDevUnit(), d->GetMajorVersion(), d->GetMinorVersion(),
+                         d->GetPublicSupport(), d->GetCache()->GetMfpName()),
+              std::tuple(CString(ModelId(140)), CString(L"1.3.6.1.4.1.59731.1.1.1.2.1.140"), 4, 11,
+                         1, d->GetItemName()));
     CTcpCore* core = d->GetCurTcpCoreObject();
     ASSERT_NE(core, nullptr);
     EXPECT_EQ(core->IsConnected(), 1);
@@ -257,21 +256,12 @@ TEST_F(Connection, ProtocolNumberDecidesTheInquiries) {
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor);
         CVESKMFPDevice* d = Connect({c.major, c.minor}, 1, [](mfpsim::DeviceState& st) {
             mfpsim::Identity& id = st.identity;
-            id.hddCount = 3;
-            id.rxSecured = 1;
-            id.boxCreate = 1;
-            id.boxEdit = 0;
-            id.boxDelete = 1;
-            id.autoDelTimePermission = 1;
-            id.mono2ColorPolicy = 2;
-            id.ioption = 5;
-            id.searchablePdf = 1;
+            std::tie(id.hddCount, id.rxSecured, id.boxCreate, id.boxEdit, id.boxDelete,
+                     id.autoDelTimePermission, id.mono2ColorPolicy, id.ioption, id.searchablePdf,
+                     id.officeSupport, id.pdfA, id.linearizedPdf, id.supportedFileFormat,
+                     id.enhancedSecurity) =
+                std::tuple(3, 1, 1, 0, 1, 1, 2, 5, 1, 1, 1, 1, 0x155, 1);
             id.languages = {4, 5, 6, 7};
-            id.officeSupport = 1;
-            id.pdfA = 1;
-            id.linearizedPdf = 1;
-            id.supportedFileFormat = 0x155;
-            id.enhancedSecurity = 1;
         });
         const int v = c.tcpVersion;
         ASSERT_EQ(d->GetTCPVersion(), v);

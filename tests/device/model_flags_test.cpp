@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "device/item_fixture.h"
 #include "device/model_flags.h"
@@ -87,44 +88,34 @@ protected:
 
 TEST_F(ModelFlags, FlagsComeFromVersionsThatKnowTheFamily) {
     CVESKMFPDevice* d = AddDevice(1, ClosedPort());
-    EXPECT_EQ(d->GetDovaMioptionFlg(), 0);
-    EXPECT_EQ(d->GetThumbnailDataFormat(), 0);
+    // Dova and Rook memory options, Fenn, Marl, Vanta, Brio plus, thumbnail format.
+    auto flags = [d] {
+        return std::vector<int>{
+            d->GetDovaMioptionFlg(),    d->GetRookMioptionFlg(), d->GetFennFlg(),
+            d->GetMarlBKFlg(),          d->GetVantaBKFlg(),      d->GetBrioBKZPlusFlg(),
+            d->GetThumbnailDataFormat()};
+    };
+    using F = std::vector<int>;
+    EXPECT_EQ(flags(), (F{0, 0, 0, 0, 0, 0, 0}));
 
     // The second family with 40 and further components: the memory-option flag and
     // the raw thumbnail format.
     ConnectTo(d, 3, 1, vesk::WideToUtf8((kSecond + L"40.2.3").c_str()));
-    EXPECT_EQ(d->GetDovaMioptionFlg(), 1);
-    EXPECT_EQ(d->GetRookMioptionFlg(), 0);
-    EXPECT_EQ(d->GetThumbnailDataFormat(), 1);
-
+    EXPECT_EQ(flags(), (F{1, 0, 0, 0, 0, 0, 1}));
     // Model 213 on 4.0: the Brio flag; the memory-option flag of the last device goes.
     ConnectTo(d, 4, 0, vesk::test::ModelId(213));
-    EXPECT_EQ(d->GetBrioBKZPlusFlg(), 1);
-    EXPECT_EQ(d->GetDovaMioptionFlg(), 0);
-    EXPECT_EQ(d->GetThumbnailDataFormat(), 0);
-
+    EXPECT_EQ(flags(), (F{0, 0, 0, 0, 0, 1, 0}));
     // 3.5 knows Fenn and Marl but not the 4.x families: Brio stays as it was.
     ConnectTo(d, 3, 5, vesk::test::ModelId(64));
-    EXPECT_EQ(d->GetFennFlg(), 1);
-    EXPECT_EQ(d->GetBrioBKZPlusFlg(), 1);
-
+    EXPECT_EQ(flags(), (F{0, 0, 1, 0, 0, 1, 0}));
     // 3.0 knows none: every flag stays, while the thumbnail format follows each device.
     ConnectTo(d, 3, 0, vesk::test::ModelId(38));
-    EXPECT_EQ(d->GetRookMioptionFlg(), 0);
-    EXPECT_EQ(d->GetFennFlg(), 1);
-    EXPECT_EQ(d->GetBrioBKZPlusFlg(), 1);
-    EXPECT_EQ(d->GetThumbnailDataFormat(), 1);
-
+    EXPECT_EQ(flags(), (F{0, 0, 1, 0, 0, 1, 1}));
     // 4.11 reads them all again.
     ConnectTo(d, 4, 11, vesk::test::ModelId(71, true));
-    EXPECT_EQ(d->GetMarlBKFlg(), 1);
-    EXPECT_EQ(d->GetFennFlg(), 0);
-    EXPECT_EQ(d->GetBrioBKZPlusFlg(), 0);
-    EXPECT_EQ(d->GetRookMioptionFlg(), 0);
-
+    EXPECT_EQ(flags(), (F{0, 0, 0, 1, 0, 0, 0}));
     ConnectTo(d, 4, 11, vesk::test::ModelId(110));
-    EXPECT_EQ(d->GetVantaBKFlg(), 1);
-    EXPECT_EQ(d->GetMarlBKFlg(), 0);
+    EXPECT_EQ(flags(), (F{0, 0, 0, 0, 1, 0, 0}));
 }
 
 TEST_F(ModelFlags, EachFourXFamilyHasItsOwnFlag) {

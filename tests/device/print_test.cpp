@@ -14,8 +14,8 @@ using vesk::test::SimDevice;
 
 class Print : public vesk::test::ItemFixture {
 protected:
-    CVESKMFPDevice* Connect(SimDevice& emu, bool tls) {
-        CVESKMFPDevice* d = ItemFixture::Connect(emu, -1051, tls ? 1 : 0);
+    CVESKMFPDevice* Connect(SimDevice& emu) {
+        CVESKMFPDevice* d = ItemFixture::Connect(emu, -1051);
         EXPECT_EQ(UserLogin(d, L"alice", L"alice"), 1);
         return d;
     }
@@ -30,47 +30,45 @@ protected:
     }
 };
 
+// Over plain TCP: the transport is the client's concern (the print job over both modes:
+// tests/e2e/document_test.cpp).
 TEST_F(Print, ChangedSettingsReachTheDeviceUnchanged) {
-    for (bool tls : {false, true}) {
-        SCOPED_TRACE(tls ? "TLS" : "plain");
-        SimDevice& emu = Emulator({4, 11, 1}, {}, true, true);
-        CVESKMFPDevice* d = Connect(emu, tls);
-        ASSERT_EQ(d->IsConnectedViaSSL(), tls ? 1 : 0);
-        const int doc = SharedDocument(emu);
-        ASSERT_GT(doc, 0);
-        int refused = 0;
-        ASSERT_EQ(d->GetCurTcpCoreObject()->BoxLogin(1, "", refused), 1);
+    SimDevice& emu = Emulator({4, 11, 1});
+    CVESKMFPDevice* d = Connect(emu);
+    const int doc = SharedDocument(emu);
+    ASSERT_GT(doc, 0);
+    int refused = 0;
+    ASSERT_EQ(d->GetCurTcpCoreObject()->BoxLogin(1, "", refused), 1);
 
-        PrintSetting device{};
-        EXPECT_EQ(d->GetDevicePrintSettings(device), 1);
-        ASSERT_EQ(d->SetDocumentForPrint(doc), 1);
-        PrintSetting settings{};
-        ASSERT_EQ(d->GetCurrentDocumentPrintSettings(settings), 1);
-        EXPECT_EQ(settings.nColorMode, 2);  // a colour document
-        settings.nCopies = 3;
-        settings.nColorMode = 1;
-        settings.nDuplex = 2;
-        settings.nStaple = 1;
-        settings.nStartPage = 2;
-        settings.nEndPage = 2;
-        settings.nReserved[5] = 0x5a5a;
-        const PrintSetting sent = settings;
-        ASSERT_EQ(d->PrintDocument(settings), 1);
+    PrintSetting device{};
+    EXPECT_EQ(d->GetDevicePrintSettings(device), 1);
+    ASSERT_EQ(d->SetDocumentForPrint(doc), 1);
+    PrintSetting settings{};
+    ASSERT_EQ(d->GetCurrentDocumentPrintSettings(settings), 1);
+    EXPECT_EQ(settings.nColorMode, 2);  // a colour document
+    settings.nCopies = 3;
+    settings.nColorMode = 1;
+    settings.nDuplex = 2;
+    settings.nStaple = 1;
+    settings.nStartPage = 2;
+    settings.nEndPage = 2;
+    settings.nReserved[5] = 0x5a5a;
+    const PrintSetting sent = settings;
+    ASSERT_EQ(d->PrintDocument(settings), 1);
 
-        const std::vector<mfpsim::PrintJob> jobs = emu.State().jobs;
-        ASSERT_EQ(jobs.size(), 1u);
-        const mfpsim::PrintJob& job = jobs.front();
-        EXPECT_EQ(std::tuple(job.document, job.user, job.copies, job.colour, job.duplex,
-                             job.startPage, job.endPage),
-                  std::tuple(doc, "alice", 3, 1, 2, 2, 2));
-        ASSERT_EQ(job.settings.size(), sizeof sent);
-        EXPECT_EQ(std::memcmp(job.settings.data(), &sent, sizeof sent), 0);
-    }
+    const std::vector<mfpsim::PrintJob> jobs = emu.State().jobs;
+    ASSERT_EQ(jobs.size(), 1u);
+    const mfpsim::PrintJob& job = jobs.front();
+    EXPECT_EQ(std::tuple(job.document, job.user, job.copies, job.colour, job.duplex, job.startPage,
+                         job.endPage),
+              std::tuple(doc, "alice", 3, 1, 2, 2, 2));
+    ASSERT_EQ(job.settings.size(), sizeof sent);
+    EXPECT_EQ(std::memcmp(job.settings.data(), &sent, sizeof sent), 0);
 }
 
 TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
     SimDevice& emu = Emulator({4, 11, 1});
-    CVESKMFPDevice* d = Connect(emu, false);
+    CVESKMFPDevice* d = Connect(emu);
     PrintSetting settings{};
     // No box is open: the library's own answer.
     EXPECT_EQ(d->SetDocumentForPrint(1), 0);
@@ -84,8 +82,7 @@ TEST_F(Print, DeviceRefusalsComeBackUnchanged) {
 
 TEST_F(Print, LanguageIndexOutsideTheTableAnswersZero) {
     CVESKMFPDevice* d = Connect(
-        Emulator({4, 11, 1}, [](mfpsim::DeviceState& st) { st.identity.languages.assign(31, 7); }),
-        false);
+        Emulator({4, 11, 1}, [](mfpsim::DeviceState& st) { st.identity.languages.assign(31, 7); }));
     EXPECT_EQ(d->GetLangNumSupport(), 31);
     EXPECT_EQ(d->GetLangSupport(0), 7);
     EXPECT_EQ(d->GetLangSupport(30), 7);

@@ -5,7 +5,6 @@
 // outside what it was given (the sanitizer build runs these too). Broken thumbnails
 // are the client's own matter: tests/tcpcore/client_test.cpp.
 #include <algorithm>
-#include <cstring>
 #include <tuple>
 
 #include "e2e/synthetic_document.h"

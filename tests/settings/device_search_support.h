@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -32,27 +33,23 @@ public:
         asked.push_back(pszAddress);
         if (onQuery)
             onQuery(pszAddress);
-        if (noList)
-            return 0;
-        for (auto& d : devices)
-            if (d.first == pszAddress)
-                return 1;
-        return 0;
+        return !noList && Find(pszAddress) != devices.end();
     }
     int GetRegisteredName(wchar_t* pszName, int nSize, const wchar_t* pszAddress) override {
         if (noList)
             return 0;
-        std::wstring name;
-        for (auto& d : devices) {
-            if (d.first == pszAddress) {
-                name = d.second;
-                break;
-            }
-        }
+        auto it = Find(pszAddress);
+        const std::wstring name = it == devices.end() ? L"" : it->second;
         size_t n = std::min(name.size(), static_cast<size_t>(nSize - 1));
         std::wmemcpy(pszName, name.data(), n);
         pszName[n] = L'\0';
         return 1;
+    }
+
+private:
+    decltype(devices)::iterator Find(const wchar_t* address) {
+        return std::find_if(devices.begin(), devices.end(),
+                            [address](const auto& d) { return d.first == address; });
     }
 };
 
