@@ -7,9 +7,13 @@
 // was stopped), behind a TLS front of the control service for TLS.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "support/sim_device.h"
@@ -25,6 +29,18 @@ struct PeerSplit {
     int pauseMs = 0;
     std::size_t at = 0;
     std::function<void()> paused;
+
+    // Sends a picked frame's bytes in the two parts; send(from, count) writes one part.
+    template <class Send>
+    bool SendInTwo(const std::vector<std::uint8_t>& bytes, Send send) const {
+        const std::size_t cut = at > 0 ? std::min(at, bytes.size()) : bytes.size() / 2;
+        if (!send(std::size_t{0}, cut))
+            return false;
+        if (paused)
+            paused();
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        return send(cut, bytes.size() - cut);
+    }
 };
 
 class TamperingPeer {

@@ -60,7 +60,8 @@ std::vector<tc::Frame> TamperingPeer::Received() {
 
 bool TamperingPeer::Impl::SendSplit(int fd, const tc::Frame& frame) {
     const std::vector<std::uint8_t> bytes = tc::EncodeFrame(frame);
-    auto write = [&](std::size_t from, std::size_t to) {
+    return m_split.SendInTwo(bytes, [&](std::size_t from, std::size_t count) {
+        const std::size_t to = from + count;
         while (from < to && !m_stop) {
             const ssize_t n = ::send(fd, bytes.data() + from, to - from, MSG_NOSIGNAL);
             if (n > 0) {
@@ -73,14 +74,7 @@ bool TamperingPeer::Impl::SendSplit(int fd, const tc::Frame& frame) {
             }
         }
         return from == to;
-    };
-    const std::size_t cut = m_split.at > 0 ? std::min(m_split.at, bytes.size()) : bytes.size() / 2;
-    if (!write(0, cut))
-        return false;
-    if (m_split.paused)
-        m_split.paused();
-    std::this_thread::sleep_for(std::chrono::milliseconds(m_split.pauseMs));
-    return write(cut, bytes.size());
+    });
 }
 
 void TamperingPeer::Impl::Serve(int fd) {

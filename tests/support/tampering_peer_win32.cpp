@@ -102,13 +102,9 @@ bool TamperingPeer::Impl::ToClient(int client, const tc::Frame& frame) {
     const std::vector<std::uint8_t> bytes = tc::EncodeFrame(frame);
     if (!split.pick || !split.pick(frame))
         return PeerSend(client, bytes.data(), bytes.size());
-    const std::size_t cut = split.at > 0 ? std::min(split.at, bytes.size()) : bytes.size() / 2;
-    if (!PeerSend(client, bytes.data(), cut))
-        return false;
-    if (split.paused)
-        split.paused();
-    std::this_thread::sleep_for(std::chrono::milliseconds(split.pauseMs));
-    return PeerSend(client, bytes.data() + cut, bytes.size() - cut);
+    return split.SendInTwo(bytes, [&](std::size_t from, std::size_t count) {
+        return PeerSend(client, bytes.data() + from, count);
+    });
 }
 
 void TamperingPeer::Impl::Serve(int client) {
